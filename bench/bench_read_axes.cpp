@@ -1,0 +1,56 @@
+// Time to read the six fields of one frame, production reader against the literal
+// oracle, on a typical jog window, an all-white one and the worst case (a dark
+// line under every field, so every field runs to 127 characters).
+//   build/native-release/bench/bench_read_axes --benchmark_repetitions=10 --benchmark_report_aggregates_only=true
+#include <benchmark/benchmark.h>
+
+#include "recognition/field_reader.h"
+#include "tests/support/frame_painter.h"
+#include "tests/support/oracle.h"
+
+namespace {
+
+capture_frame typical_frame() {
+    const char* shown[axis_field_count] = {"125,4", "-37,0", "1024,9", "-0,5", "66,25", "-179,9"};
+    capture_frame f = blank_frame(300, 420);
+    for (int k = 0; k < axis_field_count; ++k)
+        draw_field(f, real_glyphs(), first_field_row + field_pitch * k, 104 + 3 * k, shown[k],
+                   k % 2 ? rendering::light_on_grey : rendering::dark_on_white);
+    return f;
+}
+
+capture_frame worst_frame() {
+    capture_frame f = typical_frame();
+    for (int k = 0; k < axis_field_count; ++k)
+        fill_rect(f, 0, first_field_row + field_pitch * k + 2 + 12, f.width, 1, colour_dark);
+    return f;
+}
+
+using reader = void (*)(const capture_frame&, const glyph_set&, double*);
+
+void read_frame(benchmark::State& state, reader read, capture_frame (*make)()) {
+    const capture_frame f = make();
+    const glyph_set& set = real_glyphs();
+    double values[axis_field_count];
+    for (auto _ : state) {
+        read(f, set, values);
+        benchmark::DoNotOptimize(values);
+        benchmark::ClobberMemory();
+    }
+}
+
+capture_frame white_frame() { return blank_frame(300, 420); }
+
+void production(benchmark::State& state, capture_frame (*make)()) { read_frame(state, read_axes, make); }
+void oracle(benchmark::State& state, capture_frame (*make)()) { read_frame(state, oracle::read_axes, make); }
+
+BENCHMARK_CAPTURE(production, typical, typical_frame)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(oracle, typical, typical_frame)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(production, white, white_frame)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(oracle, white, white_frame)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(production, worst, worst_frame)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(oracle, worst, worst_frame)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

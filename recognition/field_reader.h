@@ -1,0 +1,28 @@
+// Reads the six numeric fields of the jog window from a captured frame. Each field
+// is read left to right, one character per pass: the glyph found furthest left
+// (ties to the lower index) is appended and the next pass starts one column to the
+// right of it. The text is converted like atof and divided by 10.0, because the
+// host's decimal separator has no glyph and is passed over.
+#ifndef RECOGNITION_FIELD_READER_H
+#define RECOGNITION_FIELD_READER_H
+
+#include <cstdint>
+
+#include "recognition/glyph_set.h"
+
+inline constexpr std::int32_t first_search_column = 101;
+inline constexpr std::int32_t first_field_row = 208;  // reference row of the top field
+inline constexpr std::int32_t field_pitch = 26;
+inline constexpr std::int32_t fields_end_row = 364;   // no reference row at or below this
+inline constexpr int axis_field_count = 6;
+inline constexpr int max_field_chars = 127;           // a field's text holds at most this many
+inline constexpr double field_divisor = 10.0;
+
+// The value of the field whose reference row is y. The set must be prepared
+// (load_glyph_set does it; see prepare_glyph_set).
+double read_field(const capture_frame& frame, const glyph_set& set, std::int32_t y);
+
+// The six field values, top to bottom.
+void read_axes(const capture_frame& frame, const glyph_set& set, double values[axis_field_count]);
+
+#endif  // RECOGNITION_FIELD_READER_H

@@ -1,0 +1,155 @@
+// How a field's text becomes a value, checked on both the production reader and
+// the literal oracle.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cstdlib>
+#include <string>
+
+#include "recognition/field_reader.h"
+#include "tests/support/frame_painter.h"
+#include "tests/support/oracle.h"
+
+namespace {
+
+struct implementation {
+    const char* name;
+    double (*field)(const capture_frame&, const glyph_set&, std::int32_t);
+    void (*axes)(const capture_frame&, const glyph_set&, double*);
+};
+
+void PrintTo(const implementation& i, std::ostream* os) { *os << i.name; }
+
+const implementation implementations[] = {
+    {"production", read_field, read_axes},
+    {"oracle", oracle::read_field, oracle::read_axes},
+};
+
+std::uint64_t bits(double d) { return std::bit_cast<std::uint64_t>(d); }
+
+class FieldReader : public ::testing::TestWithParam<implementation> {
+protected:
+    const glyph_set& set = real_glyphs();
+    double field(const capture_frame& f, std::int32_t y, const glyph_set& s) { return GetParam().field(f, s, y); }
+    double field(const capture_frame& f, std::int32_t y = first_field_row) { return field(f, y, set); }
+};
+
+TEST_P(FieldReader, TextBecomesTheQuotientOfItsLeadingNumberByTen) {
+    struct value_case {
+        const char* shown;
+        double expected;
+    };
+    const value_case cases[] = {
+        {"", 0.0},        {"-123", -12.3},  {"7", 0.7},      {"12-3", 1.2},   {"-", 0.0},
+        {"-00", -0.0},    {"12,5", 12.5},   {"-5,0", -5.0},  {"0,0", 0.0},    {"1234567,8", 1234567.8},
+        {"--5", 0.0},     {"3", 3.0 / 10.0}, {"-,-4", 0.0},  {"99999999999999999", 99999999999999999.0 / 10.0},
+    };
+    for (rendering r : {rendering::dark_on_white, rendering::light_on_grey}) {
+        for (const value_case& c : cases) {
+            capture_frame f = blank_frame(300, 400);
+            draw_field(f, set, first_field_row, 110, c.shown, r);
+            EXPECT_EQ(bits(field(f)), bits(c.expected)) << '"' << c.shown << "\" read as " << field(f);
+        }
+    }
+    // A quotient, not a product with 0.1, which differs in the last bit for 3.
+    ASSERT_NE(bits(3.0 / 10.0), bits(3.0 * 0.1));
+}
+
+TEST_P(FieldReader, NegativeZeroIsKeptAndALoneMinusIsPositiveZero) {
+    capture_frame f = blank_frame(300, 400);
+    draw_field(f, set, first_field_row, 110, "-0,0", rendering::dark_on_white);
+    EXPECT_EQ(bits(field(f)), 0x8000000000000000u);
+    f = blank_frame(300, 400);
+    draw_field(f, set, first_field_row, 110, "-", rendering::dark_on_white);
+    EXPECT_EQ(bits(field(f)), 0u);
+}
+
+TEST_P(FieldReader, GlyphsOneRowLowerReadTheSame) {
+    capture_frame f = blank_frame(300, 400);
+    draw_field(f, set, first_field_row, 104, "-48,1", rendering::light_on_grey, 1);
+    EXPECT_EQ(field(f), -48.1);
+}
+
+TEST_P(FieldReader, LeftmostGlyphWinsWhicheverRowItLiesIn) {
+    capture_frame f = blank_frame(300, 400);
+    draw_glyph(f, glyph_for(set, '5'), 105, first_field_row + 3, rendering::dark_on_white);
+    draw_glyph(f, glyph_for(set, '2'), 115, first_field_row + 2, rendering::dark_on_white);
+    EXPECT_EQ(field(f), 5.2);
+}
+
+TEST_P(FieldReader, EqualColumnsGoToTheLowerIndex) {
+    // Glyphs 3 and 7 made identical: both match at the same column, 3 must win.
+    glyph_set twins = set;
+    twins.glyphs[7].primary = twins.glyphs[3].primary;
+    twins.glyphs[7].alternate = twins.glyphs[3].alternate;
+    prepare_glyph_set(twins);
+    capture_frame f = blank_frame(300, 400);
+    draw_field(f, twins, first_field_row, 120, "3", rendering::dark_on_white);
+    EXPECT_EQ(field(f, first_field_row, twins), 0.3);
+}
+
+TEST_P(FieldReader, CharactersAreReachedUpToTheEndOfEachWindow) {
+    struct reach_case {
+        std::int32_t first_at;
+        char first;
+        std::int32_t second_offset;  // 0: no second character
+        char second;
+        double expected;
+    };
+    const reach_case cases[] = {
+        {154, '9', 0, 0, 0.9},   {155, '9', 0, 0, 0.0},    {156, '1', 0, 0, 0.1},     {157, '1', 0, 0, 0.0},
+        {110, '1', 54, '2', 1.2}, {110, '1', 55, '2', 0.1}, {110, '4', 56, '1', 4.1},  {110, '4', 57, '1', 0.4},
+        {101, '8', 7, '-', 0.8},  {100, '8', 0, 0, 0.0},
+    };
+    for (const reach_case& c : cases) {
+        capture_frame f = blank_frame(300, 400);
+        draw_glyph(f, glyph_for(set, c.first), c.first_at, first_field_row + 2, rendering::dark_on_white);
+        if (c.second_offset != 0)
+            draw_glyph(f, glyph_for(set, c.second), c.first_at + c.second_offset, first_field_row + 2, rendering::dark_on_white);
+        EXPECT_EQ(field(f), c.expected) << c.first << " at " << c.first_at << ", then " << c.second << " at +" << c.second_offset;
+    }
+}
+
+TEST_P(FieldReader, FieldEndsAfter127Characters) {
+    capture_frame f = blank_frame(900, 400);
+    draw_field(f, set, first_field_row, 101, std::string(150, '1'), rendering::dark_on_white);
+    const double expected = std::strtod(std::string(127, '1').c_str(), nullptr) / 10.0;
+    EXPECT_EQ(bits(field(f)), bits(expected));
+}
+
+TEST_P(FieldReader, DarkLineUnderAFieldEndsTooAndReadsZero) {
+    capture_frame f = blank_frame(400, 400);
+    draw_field(f, set, first_field_row, 110, "42,0", rendering::dark_on_white);
+    fill_rect(f, 0, first_field_row + 14, 400, 1, colour_dark);  // probe row of the upper candidate row
+    // Every glyph matches at every column; "0" has the lowest index, so 127 zeros.
+    EXPECT_EQ(bits(field(f)), 0u);
+}
+
+TEST_P(FieldReader, ReadsTheSixFieldsTopToBottom) {
+    const char* shown[6] = {"12,5", "-0,5", "300,0", "-1234,6", "0,0", "7,7"};
+    const double expected[6] = {12.5, -0.5, 300.0, -1234.6, 0.0, 7.7};
+    capture_frame f = blank_frame(300, 420);
+    for (int k = 0; k < 6; ++k)
+        draw_field(f, set, first_field_row + 26 * k, 120, shown[k], k % 2 ? rendering::light_on_grey : rendering::dark_on_white);
+    double values[6];
+    GetParam().axes(f, set, values);
+    for (int k = 0; k < 6; ++k) EXPECT_EQ(values[k], expected[k]) << "field " << k;
+
+    // A frame without the last field's probe rows (352 and 353) still reads the upper fields.
+    capture_frame cut = f;
+    cut.height = 352;
+    cut.pixels.resize(std::size_t(cut.width) * 352);
+    GetParam().axes(cut, set, values);
+    for (int k = 0; k < 5; ++k) EXPECT_EQ(values[k], expected[k]) << "field " << k;
+    EXPECT_EQ(values[5], 0.0);
+
+    for (const capture_frame& empty : {blank_frame(0, 420), blank_frame(300, 0)}) {
+        GetParam().axes(empty, set, values);
+        for (int k = 0; k < 6; ++k) EXPECT_EQ(bits(values[k]), 0u);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(BothImplementations, FieldReader, ::testing::ValuesIn(implementations),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
