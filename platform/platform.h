@@ -1,16 +1,73 @@
 // The operating-system services the gateway uses, as plain functions over small
 // handle types. The system's logic calls only these; one backend implements them
 // per build (platform/win32 on Windows, platform/sim in the native build), chosen
-// at link time.
+// at link time. Each function names the Windows call it stands for.
 #ifndef PLATFORM_PLATFORM_H
 #define PLATFORM_PLATFORM_H
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
-struct platform_bitmap;  // opaque; a GDI bitmap on Windows
+// Opaque handles. A null handle means none.
+struct platform_window;  // HWND
+struct platform_dc;      // HDC
+struct platform_bitmap;  // HBITMAP
+struct platform_pipe;    // the server end of a named pipe and its pending operations
+using window_handle = platform_window*;
+using dc_handle = platform_dc*;
 using bitmap_handle = platform_bitmap*;
+using pipe_handle = platform_pipe*;
 
-// --- Bitmap resources stored with the program ---
+// --- Windows (USER32) ---
+
+// Calls visit for each top-level window, top of the Z-order first, until visit
+// returns false (EnumWindows).
+void enum_windows(bool (*visit)(window_handle window, void* context), void* context);
+
+// Copies the window's title as 8-bit text: at most max_count - 1 characters and a
+// terminating zero (GetWindowTextA). Returns the number of characters copied.
+int get_window_text(window_handle window, char* buffer, int max_count);
+
+// The first enabled popup window owned by the window, in Z-order, or the window
+// itself when it owns none; null only on failure (GetWindow, GW_ENABLEDPOPUP).
+window_handle get_enabled_popup(window_handle window);
+
+// The window below this one in the Z-order, or null (GetWindow, GW_HWNDNEXT).
+window_handle get_next_window(window_handle window);
+
+// Whether the handle names an existing window (IsWindow).
+bool is_window(window_handle window);
+
+struct window_rect {
+    std::int32_t left = 0, top = 0, right = 0, bottom = 0;
+};
+
+// The window's outer rectangle in screen coordinates (GetWindowRect).
+bool get_window_rect(window_handle window, window_rect* rect);
+
+// The window named by a handle value given on the command line. Handles are
+// 32-bit values even in 64-bit processes; 0 gives null.
+window_handle window_from_handle_value(std::uint32_t value);
+
+// --- Drawing (USER32, GDI32) ---
+
+dc_handle get_window_dc(window_handle window);             // GetDC: the client area
+void release_window_dc(window_handle window, dc_handle dc);  // ReleaseDC
+dc_handle create_compatible_dc(dc_handle dc);              // CreateCompatibleDC
+void delete_dc(dc_handle dc);                              // DeleteDC
+bitmap_handle create_compatible_bitmap(dc_handle dc, std::int32_t width, std::int32_t height);  // CreateCompatibleBitmap
+bitmap_handle select_bitmap(dc_handle dc, bitmap_handle bitmap);  // SelectObject; returns the one it replaces
+void delete_bitmap(bitmap_handle bitmap);                         // DeleteObject
+
+// Keeps the window from redrawing until called with null (LockWindowUpdate).
+bool lock_window_update(window_handle window);
+
+// Copies width x height pixels from (0, 0) of source to (0, 0) of target
+// (BitBlt, SRCCOPY).
+bool copy_pixels(dc_handle target, dc_handle source, std::int32_t width, std::int32_t height);
+
+// --- Bitmaps and the bitmap resources stored with the program ---
 
 // The bitmap resource with this identifier from the program's own module
 // (LoadBitmapW), or null when there is none or it cannot be decoded.
@@ -19,8 +76,58 @@ bitmap_handle load_bitmap_resource(int id);
 // Width and height of a bitmap (GetObjectW); false when the handle is not a bitmap.
 bool get_bitmap_size(bitmap_handle bitmap, std::int32_t* width, std::int32_t* height);
 
-// Copies up to byte_count bytes of the bitmap's pixels, 32 bits each as
-// 0x00RRGGBB, top row first (GetBitmapBits). Returns the bytes copied, 0 on failure.
+// Copies up to byte_count bytes of the bitmap's pixels, 32 bits each, top row first
+// (GetBitmapBits). Returns the bytes copied, 0 on failure. The top byte of each
+// pixel is whatever the display left there.
 std::int64_t get_bitmap_bits(bitmap_handle bitmap, std::int64_t byte_count, void* out);
+
+// --- Named pipe (KERNEL32) ---
+
+// Creates the only instance of a local, message-mode, duplex named pipe with 16 MiB
+// buffers (CreateNamedPipeA). Null when it cannot be created, for instance because
+// another process holds the name.
+pipe_handle create_message_pipe(const char* full_name);
+
+enum class connect_outcome {
+    pending,           // waiting for the peer (or failed: the writes will tell)
+    connected_at_once  // completed immediately with success
+};
+
+// Starts accepting the single peer without waiting for it (ConnectNamedPipe with
+// the endpoint's own overlapped record).
+connect_outcome start_pipe_connect(pipe_handle pipe);
+
+// Writes one pipe message without ever waiting (WriteFile, overlapped). The bytes
+// are copied at the call. True when the message is in the pipe or queued behind
+// earlier ones; false when no peer is connected, the peer has gone, or the write
+// failed.
+bool write_pipe_message(pipe_handle pipe, const void* data, std::uint32_t size);
+
+// True while an earlier message is still queued because the peer is not reading.
+bool pipe_write_pending(pipe_handle pipe);
+
+// Cancels and waits for queued writes, then closes the endpoint (CloseHandle).
+void close_pipe(pipe_handle pipe);
+
+// --- Console, framework, time, command line ---
+
+void console_write(const char* text);           // 8-bit text to standard output
+void console_write_wide(const wchar_t* text);   // wide text to standard output
+bool console_key_waiting();                     // _kbhit: neither blocks nor consumes the key
+
+// Brings up the application framework with the program's module and command line;
+// false when that fails.
+bool framework_start();
+
+enum class box_icon { error, information };
+
+// A modal message box with a single OK button; returns when the user has closed it.
+void message_box(const wchar_t* text, box_icon icon);
+
+void sleep_ms(std::uint32_t milliseconds);  // Sleep
+
+// The process's command line split into words by the runtime's rules, the program's
+// name first (GetCommandLineW).
+std::vector<std::wstring> command_line_words();
 
 #endif  // PLATFORM_PLATFORM_H

@@ -1,29 +1,13 @@
-// Simulated bitmaps and bitmap resources. A bitmap is plain memory in the display's
-// 32-bit form; resources are the embedded BMP files, decoded by the strict reader
-// when they are loaded, as the platform decodes its own resources.
-// Left out: bitmap deletion, which the resource loader never does.
+// Simulated bitmap resources and pixel reads. Resources are the embedded BMP files,
+// decoded by the strict reader when loaded, as the platform decodes its own.
 #include <cstring>
-#include <deque>
 #include <map>
 
 #include "platform/bmp_reader.h"
-#include "platform/platform.h"
 #include "platform/sim/embedded_resources.h"
-#include "platform/sim/sim.h"
-
-struct platform_bitmap {
-    std::int32_t width = 0;
-    std::int32_t height = 0;
-    std::vector<std::uint32_t> pixels;  // 0x00RRGGBB, top row first
-};
+#include "platform/sim/sim_internal.h"
 
 namespace {
-
-// Bitmaps live as long as the process, like the resource bitmaps the gateway loads.
-std::deque<platform_bitmap>& bitmaps() {
-    static std::deque<platform_bitmap> all;
-    return all;
-}
 
 using resource_map = std::map<int, std::vector<std::uint8_t>>;
 
@@ -59,7 +43,7 @@ bitmap_handle load_bitmap_resource(int id) {
     if (it == resources().end()) return nullptr;
     decoded_bmp decoded;
     if (decode_bmp(it->second.data(), it->second.size(), decoded) != bmp_status::ok) return nullptr;
-    platform_bitmap& b = bitmaps().emplace_back();
+    platform_bitmap& b = world().bitmaps.emplace_back();
     b.width = decoded.width;
     b.height = decoded.height;
     b.pixels = std::move(decoded.pixels);
@@ -67,14 +51,15 @@ bitmap_handle load_bitmap_resource(int id) {
 }
 
 bool get_bitmap_size(bitmap_handle bitmap, std::int32_t* width, std::int32_t* height) {
-    if (bitmap == nullptr) return false;
+    if (bitmap == nullptr || bitmap->deleted) return false;
     *width = bitmap->width;
     *height = bitmap->height;
     return true;
 }
 
 std::int64_t get_bitmap_bits(bitmap_handle bitmap, std::int64_t byte_count, void* out) {
-    if (bitmap == nullptr || byte_count <= 0 || out == nullptr) return 0;
+    if (bitmap == nullptr || bitmap->deleted || byte_count <= 0 || out == nullptr) return 0;
+    if (bitmap->created && !bitmap->ever_selected) sim_violation("pixels read from a bitmap never selected");
     const std::int64_t available = std::int64_t(bitmap->pixels.size() * sizeof(std::uint32_t));
     const std::int64_t n = byte_count < available ? byte_count : available;
     std::memcpy(out, bitmap->pixels.data(), std::size_t(n));

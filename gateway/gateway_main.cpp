@@ -1,0 +1,88 @@
+#include <cstdio>
+#include <cwchar>
+
+#include "gateway/command_line.h"
+#include "gateway/gateway.h"
+#include "host/host_windows.h"
+
+namespace {
+
+std::wstring widen(const char* ascii) {
+    std::wstring out;
+    for (const char* p = ascii; *p != '\0'; ++p) out += wchar_t(static_cast<unsigned char>(*p));
+    return out;
+}
+
+void release() {
+    release_capture();
+    close_axis_pipe();
+}
+
+}  // namespace
+
+int gateway_main(const std::vector<std::wstring>& words) {
+    console_write("Morvel Draxion gateway 1.000\n");
+    const gateway_arguments arguments = parse_arguments(words);
+
+    if (!framework_start()) {
+        console_write_wide(L"Fatal Error: MFC initialization failed\n");
+        release();
+        return exit_framework_failed;
+    }
+
+    const window_handle main = find_main_window();
+    if (main == nullptr) {
+        message_box(L"Can't find Draxion3 main window, please launch Draxion3, then retry", box_icon::error);
+        return exit_no_host_or_pipe;
+    }
+
+    char robot_name[32];
+    std::snprintf(robot_name, sizeof robot_name, "robot%u", static_cast<unsigned>(arguments.robot));
+    const window_handle first = first_jog_candidate(main);
+
+    if (open_axis_pipe(axis_pipe_name) < 0) {
+        console_write("Pipe open error\n");
+        return exit_no_host_or_pipe;
+    }
+
+    char pattern[64];
+    std::snprintf(pattern, sizeof pattern, "jog - %s (", robot_name);
+    const window_handle jog = find_jog_window(first, pattern);
+
+    // %ls: a wide string in every runtime's wide formatting (plain %s is not).
+    const std::wstring name = widen(robot_name);
+    wchar_t text[1024];
+    if (jog == nullptr) {
+        std::swprintf(text, std::size(text),
+                      L"Can't find jog window robot '%ls', please open a jog window for this robot (also rename the "
+                      L"robot to '%ls' and reopen the jog window if necessary) and verify this window is not docked "
+                      L"to the main frame",
+                      name.c_str(), name.c_str());
+        message_box(text, box_icon::error);
+        return exit_no_jog_window;
+    }
+    std::swprintf(text, std::size(text),
+                  L"Jog window found for '%ls', please be sure that you are using a 100%% scale display on the screen "
+                  L"showing this jog window and that this jog window will stay visible",
+                  name.c_str());
+    message_box(text, box_icon::information);
+
+    setup_capture_contexts(jog);
+    glyph_set glyphs;
+    int failed_id = 0;
+    if (load_glyph_set(glyphs, &failed_id) != glyph_load_status::ok) {
+        // Without its glyphs the gateway could never read a value: say so and stop.
+        char line[64];
+        std::snprintf(line, sizeof line, "Can't load glyph bitmap %d\n", failed_id);
+        console_write(line);
+        release();
+        return exit_glyphs_unreadable;
+    }
+    setup_capture_frame(jog);
+
+    sender_state state;
+    state.force_send = true;
+    capture_cycle(window_from_handle_value(arguments.owner), glyphs, state);
+    release();
+    return exit_stopped;
+}

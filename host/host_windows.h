@@ -1,0 +1,43 @@
+// Finding the simulator's windows by their titles, and copying the jog window's
+// pixels into the frame once per cycle. The windows, drawing contexts, capture
+// bitmap and frame found or made here are process-wide and live for the run.
+#ifndef HOST_HOST_WINDOWS_H
+#define HOST_HOST_WINDOWS_H
+
+#include "platform/platform.h"
+#include "recognition/glyph_set.h"
+
+inline constexpr const char* main_window_title = "Draxion3";
+inline constexpr int title_buffer_size = 1024;
+inline constexpr int title_read_limit = 1023;  // a title keeps at most 1022 characters
+
+// The first top-level window, in the platform's order, whose title contains
+// "Draxion3"; null if there is none.
+window_handle find_main_window();
+
+// Where the jog search starts: the main window's first enabled popup, or the main
+// window itself when it owns none.
+window_handle first_jog_candidate(window_handle main);
+
+// Walks the Z-order from first, printing every title it reads ("%s\n"), until a
+// title contains the pattern; null if none does.
+window_handle find_jog_window(window_handle first, const char* pattern);
+
+// Capture set-up, in two halves: the jog window's drawing context and a memory
+// context; then the frame, sized once from the jog window's outer rectangle, and
+// the capture bitmap behind it.
+void setup_capture_contexts(window_handle jog);
+void setup_capture_frame(window_handle jog);
+
+// Refills the frame with what the screen shows at the jog window's client area.
+// Nothing is checked: a failed copy leaves the previous pixels.
+void capture_jog_window();
+
+// The frame that capture_jog_window fills.
+const capture_frame& jog_frame();
+
+// Gives back the drawing contexts and the capture bitmap; skips what was never
+// acquired, so it may run when nothing was set up.
+void release_capture();
+
+#endif  // HOST_HOST_WINDOWS_H

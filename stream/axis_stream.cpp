@@ -1,0 +1,55 @@
+#include "stream/axis_stream.h"
+
+#include <bit>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/platform.h"
+
+// The record goes on the wire as it lies in memory.
+static_assert(std::endian::native == std::endian::little, "the axis record is little-endian on the wire");
+
+namespace {
+
+pipe_handle endpoint = nullptr;  // process-wide: the pipe's server end
+
+}  // namespace
+
+int open_axis_pipe(const char* name) {
+    endpoint = nullptr;  // a failed open leaves none
+    char full_name[300];
+    std::snprintf(full_name, sizeof full_name, "\\\\.\\Pipe\\%s", name);
+    const pipe_handle pipe = create_message_pipe(full_name);
+    if (pipe == nullptr) return -1;
+    // A peer that is already there when the connect starts would make it complete
+    // at once; the gateway counts that as a failure.
+    if (start_pipe_connect(pipe) == connect_outcome::connected_at_once) {
+        close_pipe(pipe);
+        return -2;
+    }
+    endpoint = pipe;
+    return 0;
+}
+
+bool send_axis_record(const axis_record& record) {
+    if (endpoint == nullptr) return false;
+    if (pipe_write_pending(endpoint)) return false;  // the peer has not taken the last pair yet
+    const std::uint8_t tag[4] = {std::uint8_t(axis_message_tag), std::uint8_t(axis_message_tag >> 8),
+                                 std::uint8_t(axis_message_tag >> 16), std::uint8_t(axis_message_tag >> 24)};
+    if (!write_pipe_message(endpoint, tag, sizeof tag)) return false;
+    return write_pipe_message(endpoint, &record, sizeof record);
+}
+
+void send_if_changed(sender_state& state, const axis_record& record) {
+    // Bitwise: -0.0 differs from 0.0, and a NaN equals the same NaN.
+    if (!state.force_send && std::memcmp(&record, &state.last_sent, sizeof record) == 0) return;
+    if (!send_axis_record(record)) return;
+    state.last_sent = record;
+    state.force_send = false;
+}
+
+void close_axis_pipe() {
+    if (endpoint == nullptr) return;
+    close_pipe(endpoint);
+    endpoint = nullptr;
+}

@@ -1,0 +1,45 @@
+// The gateway's output: the six axis values as a fixed-size binary record, sent
+// over a local message-mode named pipe to one peer whenever they change. Sending
+// never waits for the peer and never stops the gateway; what cannot be delivered
+// now is tried again next cycle.
+#ifndef STREAM_AXIS_STREAM_H
+#define STREAM_AXIS_STREAM_H
+
+#include <cstdint>
+
+inline constexpr int axis_slot_count = 48;
+
+// 48 little-endian binary64 slots, 384 bytes. Slots 0 to 5 carry the six field
+// values top to bottom; the gateway never writes slots 6 to 47, which stay zero.
+struct axis_record {
+    double slots[axis_slot_count] = {};
+};
+static_assert(sizeof(axis_record) == 384);
+
+// Sent as its own 4-byte pipe message before every record: 02 55 00 00.
+inline constexpr std::uint32_t axis_message_tag = 0x00005502;
+
+inline constexpr const char* axis_pipe_name = "zelmorvelgateway";
+
+struct sender_state {
+    bool force_send = false;  // send at the next opportunity, changed or not
+    axis_record last_sent;    // the last record delivered in full
+};
+
+// Creates the endpoint "\\.\Pipe\<name>" and starts accepting the peer.
+// 0 on success; -1 if the endpoint cannot be created; -2 if the connect completed
+// at once instead of being left pending (the endpoint is then closed again).
+int open_axis_pipe(const char* name);
+
+// Delivers the tag and then the record. True only if both are in the pipe. Refuses
+// (false) while an earlier message is still queued because the peer has stopped
+// reading, so that messages never pile up and a tag is never split from its record.
+bool send_axis_record(const axis_record& record);
+
+// Sends when force_send is set or the record differs bitwise from last_sent; on
+// success remembers the record and clears force_send, on failure keeps both.
+void send_if_changed(sender_state& state, const axis_record& record);
+
+void close_axis_pipe();
+
+#endif  // STREAM_AXIS_STREAM_H

@@ -1,0 +1,227 @@
+// The whole gateway on the simulated desktop, from command line to exit code: what
+// the user sees (console, message boxes), what the peer receives, what is given back.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+
+#include "gateway/gateway.h"
+#include "platform/sim/sim.h"
+#include "recognition/field_reader.h"
+#include "tests/support/frame_painter.h"
+
+namespace {
+
+const std::string banner = "Morvel Draxion gateway 1.000\n";
+const std::string pipe_path = "\\\\.\\Pipe\\zelmorvelgateway";
+const std::wstring no_host_text = L"Can't find Draxion3 main window, please launch Draxion3, then retry";
+
+std::wstring jog_missing_text(const std::wstring& robot) {
+    return L"Can't find jog window robot '" + robot +
+           L"', please open a jog window for this robot (also rename the robot to '" + robot +
+           L"' and reopen the jog window if necessary) and verify this window is not docked to the main frame";
+}
+
+std::wstring jog_found_text(const std::wstring& robot) {
+    return L"Jog window found for '" + robot +
+           L"', please be sure that you are using a 100% scale display on the screen showing this jog window and "
+           L"that this jog window will stay visible";
+}
+
+std::wstring hex(std::uint32_t v) {
+    wchar_t buf[16];
+    std::swprintf(buf, 16, L"%x", v);
+    return buf;
+}
+
+// The jog window's client area showing six values, as the simulator draws them.
+std::vector<std::uint32_t> jog_pixels(const std::vector<std::string>& shown) {
+    capture_frame f = blank_frame(300, 400);
+    for (std::size_t k = 0; k < shown.size(); ++k)
+        draw_field(f, real_glyphs(), first_field_row + field_pitch * std::int32_t(k), 106, shown[k],
+                   k % 2 ? rendering::light_on_grey : rendering::dark_on_white);
+    return f.pixels;
+}
+
+std::vector<double> values_of(const std::vector<std::uint8_t>& record) {
+    std::vector<double> v(6);
+    std::memcpy(v.data(), record.data(), 6 * sizeof(double));
+    return v;
+}
+
+class Gateway : public ::testing::Test {
+protected:
+    void SetUp() override {
+        sim_reset();
+        real_glyphs();  // loaded before the test's own scripts run
+    }
+
+    // The host with its main window, a palette it owns, another program's window
+    // and the jog window of robot 1 (client area 300 x 400 inside a 320 x 420 frame).
+    void start_host(const std::vector<std::string>& shown = {"12,5", "-0,5", "300,0", "-1234,6", "0,0", "7,7"}) {
+        main = sim_create_window({"Cell 4 - Draxion3"});
+        palette = sim_create_window({"Palette", main});
+        sim_create_window({"Mail"});
+        jog = sim_create_window({"jog - robot1 (Cell 4)", main});
+        sim_set_client_pixels(jog, 300, 400, jog_pixels(shown));
+    }
+
+    int run(std::vector<std::wstring> words) {
+        words.insert(words.begin(), L"gateway.exe");
+        return gateway_main(words);
+    }
+
+    void expect_everything_given_back() {
+        const auto v = sim_contract_violations(true);
+        EXPECT_TRUE(v.empty()) << v.front();
+        EXPECT_FALSE(sim_pipe_exists(pipe_path));
+    }
+
+    window_handle main = nullptr, palette = nullptr, jog = nullptr;
+};
+
+TEST_F(Gateway, FrameworkThatFailsToStartEndsWithOne) {
+    sim_fail_framework_start();
+    start_host();
+    EXPECT_EQ(run({}), 1);
+    EXPECT_EQ(sim_console(), banner);
+    EXPECT_EQ(sim_console_wide(), L"Fatal Error: MFC initialization failed\n");
+    EXPECT_TRUE(sim_boxes().empty());
+    expect_everything_given_back();
+}
+
+TEST_F(Gateway, NoHostShowsTheErrorBoxAndCreatesNoPipe) {
+    sim_create_window({"Mail"});
+    EXPECT_EQ(run({L"1f", L"1"}), -2);
+    EXPECT_EQ(sim_console(), banner);
+    ASSERT_EQ(sim_boxes().size(), 1u);
+    EXPECT_EQ(sim_boxes()[0].text, no_host_text);
+    EXPECT_EQ(sim_boxes()[0].icon, box_icon::error);
+    expect_everything_given_back();
+}
+
+TEST_F(Gateway, PipeHeldElsewhereEndsWithPipeOpenError) {
+    // A first gateway (or any other process) holds the name.
+    start_host();
+    sim_hold_pipe(pipe_path);
+    EXPECT_EQ(run({}), -2);
+    EXPECT_EQ(sim_console(), banner + "Pipe open error\n");
+    EXPECT_TRUE(sim_boxes().empty());
+    EXPECT_TRUE(sim_contract_violations(true).empty());
+}
+
+TEST_F(Gateway, ConnectCompletingAtOnceEndsWithPipeOpenError) {
+    start_host();
+    sim_connect_completes_at_once();
+    EXPECT_EQ(run({}), -2);
+    EXPECT_EQ(sim_console(), banner + "Pipe open error\n");
+    expect_everything_given_back();
+}
+
+TEST_F(Gateway, NoJogWindowPrintsTheVisitedTitlesAndNamesTheRobotTwice) {
+    start_host();
+    EXPECT_EQ(run({L"0", L"2"}), -3);
+    EXPECT_EQ(sim_console(), banner + "Palette\nMail\njog - robot1 (Cell 4)\n");
+    ASSERT_EQ(sim_boxes().size(), 1u);
+    EXPECT_EQ(sim_boxes()[0].text, jog_missing_text(L"robot2"));
+    EXPECT_EQ(sim_boxes()[0].icon, box_icon::error);
+    EXPECT_TRUE(sim_pipe_exists(pipe_path)) << "the endpoint was created before the search and is left to the process's end";
+    EXPECT_TRUE(sim_contract_violations(false).empty());
+}
+
+TEST_F(Gateway, RobotNumberIsFormattedUnsigned) {
+    start_host();
+    EXPECT_EQ(run({L"0", L"-1"}), -3);
+    EXPECT_EQ(sim_boxes().at(0).text, jog_missing_text(L"robot4294967295"));
+    sim_reset();
+    start_host();
+    EXPECT_EQ(run({L"0", L"abc"}), -3);
+    EXPECT_EQ(sim_boxes().at(0).text, jog_missing_text(L"robot0"));
+}
+
+TEST_F(Gateway, NormalRunDeliversTheValuesAndStopsWhenTheOwnerCloses) {
+    start_host();
+    sim_peer_connects_after(0);
+    sim_destroy_window_after_checks(main, 5);
+    EXPECT_EQ(run({hex(sim_handle_value(main)), L"1"}), 0);
+
+    EXPECT_EQ(sim_console(), banner + "Palette\nMail\njog - robot1 (Cell 4)\n") << "nothing printed while cycling";
+    ASSERT_EQ(sim_boxes().size(), 1u);
+    EXPECT_EQ(sim_boxes()[0].text, jog_found_text(L"robot1"));
+    EXPECT_EQ(sim_boxes()[0].icon, box_icon::information);
+    EXPECT_EQ(sim_sleeps(), 5);
+    EXPECT_EQ(sim_slept_ms(), 50u);
+    const auto& got = sim_peer_received();
+    ASSERT_EQ(got.size(), 2u) << "one message: the values never changed";
+    EXPECT_EQ(values_of(got[1]), (std::vector<double>{12.5, -0.5, 300.0, -1234.6, 0.0, 7.7}));
+    expect_everything_given_back();
+}
+
+TEST_F(Gateway, ChangedValuesReachTheLatePeerWithinACycle) {
+    start_host();
+    sim_peer_connects_after(3);
+    sim_destroy_window_after_checks(main, 8);
+    sim_on_sleep([&](int sleeps) {
+        if (sleeps == 5) sim_set_client_pixels(jog, 300, 400, jog_pixels({"12,6", "-0,5", "300,0", "-1234,6", "-0,0", "7,7"}));
+    });
+    EXPECT_EQ(run({hex(sim_handle_value(main))}), 0);
+    const auto& got = sim_peer_received();
+    ASSERT_EQ(got.size(), 4u);
+    EXPECT_EQ(values_of(got[1]), (std::vector<double>{12.5, -0.5, 300.0, -1234.6, 0.0, 7.7}));
+    const std::vector<double> changed = values_of(got[3]);
+    EXPECT_EQ(changed[0], 12.6);
+    EXPECT_TRUE(std::signbit(changed[4])) << "-0,0 reads as negative zero, a change from 0.0";
+    EXPECT_EQ(sim_write_attempts(), 3 + 2 + 2) << "three failed tags before the peer, then two messages";
+    expect_everything_given_back();
+}
+
+TEST_F(Gateway, WithoutOwnerAKeyPressStopsAndIsNotConsumed) {
+    start_host();
+    sim_on_sleep([](int sleeps) {
+        if (sleeps == 4) sim_set_key_waiting(true);
+    });
+    EXPECT_EQ(run({}), 0);
+    EXPECT_EQ(sim_sleeps(), 4);
+    EXPECT_EQ(sim_key_tests(), 5);
+    EXPECT_EQ(sim_is_window_calls(), 0) << "no owner window is tested";
+    expect_everything_given_back();
+}
+
+TEST_F(Gateway, KeyPressDoesNothingWhileAnOwnerIsGiven) {
+    start_host();
+    sim_set_key_waiting(true);
+    sim_destroy_window_after_checks(main, 3);
+    EXPECT_EQ(run({hex(sim_handle_value(main))}), 0);
+    EXPECT_EQ(sim_sleeps(), 3);
+    EXPECT_EQ(sim_key_tests(), 0);
+    expect_everything_given_back();
+}
+
+TEST_F(Gateway, OwnerThatNamesNoWindowStopsBeforeAnyCapture) {
+    start_host();
+    sim_peer_connects_after(0);
+    EXPECT_EQ(run({L"DEAD0", L"1"}), 0);
+    EXPECT_EQ(sim_sleeps(), 0);
+    EXPECT_EQ(sim_write_attempts(), 0);
+    EXPECT_EQ(sim_boxes().size(), 1u);
+    expect_everything_given_back();
+}
+
+TEST_F(Gateway, OwnerClosedWhileTheInformationBoxIsUpStopsAtTheFirstTest) {
+    start_host();
+    sim_on_box([&](const sim_box&) { sim_destroy_window(main); });
+    EXPECT_EQ(run({hex(sim_handle_value(main))}), 0);
+    EXPECT_EQ(sim_sleeps(), 0);
+    expect_everything_given_back();
+}
+
+TEST_F(Gateway, DamagedGlyphBitmapIsReportedAndEndsTheRun) {
+    start_host();
+    sim_remove_resource(124);
+    EXPECT_EQ(run({}), -4);
+    EXPECT_EQ(sim_console(), banner + "Palette\nMail\njog - robot1 (Cell 4)\nCan't load glyph bitmap 124\n");
+    EXPECT_EQ(sim_sleeps(), 0);
+    expect_everything_given_back();
+}
+
+}  // namespace
