@@ -4,7 +4,7 @@
 #include <map>
 
 #include "platform/bmp_reader.h"
-#include "platform/sim/embedded_resources.h"
+#include "platform/embedded_resources.h"
 #include "platform/sim/sim_internal.h"
 
 namespace {

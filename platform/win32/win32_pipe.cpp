@@ -1,0 +1,120 @@
+// Windows backend: the named pipe's server end.
+//
+// Writes never wait. Each message is written as an overlapped write from a buffer
+// of its own (the bytes are copied at the call) with an OVERLAPPED and event of its
+// own, so the cycle may refill its record while an earlier write is still queued
+// behind a peer that has stopped reading. Queued writes are only ever cancelled at
+// close, and waited for there before their buffers go: cancelling one the reader
+// has begun would truncate its message.
+//
+// Some of this cannot be proven under Wine, which copies a write's data at the
+// call and ignores FILE_FLAG_FIRST_PIPE_INSTANCE and PIPE_REJECT_REMOTE_CLIENTS;
+// it is kept simple enough to check by reading.
+#ifdef _WIN32
+
+#include <windows.h>
+
+#include <cstring>
+#include <list>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace {
+
+struct queued_write {
+    OVERLAPPED overlapped{};
+    std::vector<std::uint8_t> data;
+};
+
+}  // namespace
+
+struct platform_pipe {
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    OVERLAPPED connect{};  // the connect request, with an event of its own
+    bool connect_pending = false;
+    // A list, so that an OVERLAPPED never moves while the system may write to it.
+    std::list<queued_write> queued;
+};
+
+namespace {
+
+// Forgets the writes that have completed.
+void reap(platform_pipe& p) {
+    for (auto it = p.queued.begin(); it != p.queued.end();) {
+        if (!HasOverlappedIoCompleted(&it->overlapped)) {
+            ++it;
+            continue;
+        }
+        DWORD written = 0;
+        GetOverlappedResult(p.handle, &it->overlapped, &written, FALSE);
+        CloseHandle(it->overlapped.hEvent);
+        it = p.queued.erase(it);
+    }
+}
+
+}  // namespace
+
+pipe_handle create_message_pipe(const char* full_name) {
+    // The peer is on this machine: remote clients are refused, and a name that some
+    // other process created first is an error rather than shared.
+    const HANDLE h = CreateNamedPipeA(full_name, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
+                                      PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
+                                      1, 0x1000000, 0x1000000, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return nullptr;
+    auto* p = new platform_pipe;
+    p->handle = h;
+    p->connect.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    return p;
+}
+
+connect_outcome start_pipe_connect(pipe_handle pipe) {
+    if (ConnectNamedPipe(pipe->handle, &pipe->connect)) return connect_outcome::connected_at_once;
+    // Pending is the normal case; a peer already connected, or an error, shows in
+    // whether the writes succeed.
+    pipe->connect_pending = GetLastError() == ERROR_IO_PENDING;
+    return connect_outcome::pending;
+}
+
+bool write_pipe_message(pipe_handle pipe, const void* data, std::uint32_t size) {
+    reap(*pipe);
+    queued_write& w = pipe->queued.emplace_back();
+    w.overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (w.overlapped.hEvent == nullptr) {
+        pipe->queued.pop_back();
+        return false;
+    }
+    const auto* bytes = static_cast<const std::uint8_t*>(data);
+    w.data.assign(bytes, bytes + size);
+    if (WriteFile(pipe->handle, w.data.data(), size, nullptr, &w.overlapped)) {
+        CloseHandle(w.overlapped.hEvent);  // completed at once: the message is in the pipe
+        pipe->queued.pop_back();
+        return true;
+    }
+    if (GetLastError() == ERROR_IO_PENDING) return true;  // queued behind earlier messages, in order
+    // No peer yet (ERROR_PIPE_LISTENING), the peer has gone (ERROR_NO_DATA), or worse.
+    CloseHandle(w.overlapped.hEvent);
+    pipe->queued.pop_back();
+    return false;
+}
+
+bool pipe_write_pending(pipe_handle pipe) {
+    reap(*pipe);
+    return !pipe->queued.empty();
+}
+
+void close_pipe(pipe_handle pipe) {
+    if (pipe == nullptr) return;
+    DWORD n = 0;
+    if (!pipe->queued.empty() || pipe->connect_pending) CancelIoEx(pipe->handle, nullptr);
+    for (queued_write& w : pipe->queued) {
+        GetOverlappedResult(pipe->handle, &w.overlapped, &n, TRUE);
+        CloseHandle(w.overlapped.hEvent);
+    }
+    if (pipe->connect_pending) GetOverlappedResult(pipe->handle, &pipe->connect, &n, TRUE);
+    if (pipe->connect.hEvent != nullptr) CloseHandle(pipe->connect.hEvent);
+    CloseHandle(pipe->handle);
+    delete pipe;
+}
+
+#endif  // _WIN32

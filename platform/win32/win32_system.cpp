@@ -1,0 +1,64 @@
+// Windows backend: console, framework start, message boxes, sleep, command line.
+// There is no application framework here: the start is the checks the framework's
+// initialisation makes (module and command line present), and message boxes are
+// MessageBoxW with the program's name as caption, as the framework's default is.
+#ifdef _WIN32
+
+#include <windows.h>
+
+#include <conio.h>
+#include <shellapi.h>
+
+#include <cstdio>
+#include <string>
+
+#include "platform/platform.h"
+
+void console_write(const char* text) {
+    std::fputs(text, stdout);
+    std::fflush(stdout);  // seen at once, also when the console is a pipe
+}
+
+void console_write_wide(const wchar_t* text) {
+    std::fflush(stdout);
+    const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode = 0, written = 0;
+    if (GetConsoleMode(out, &mode)) {
+        WriteConsoleW(out, text, DWORD(wcslen(text)), &written, nullptr);
+        return;
+    }
+    // Redirected: UTF-8, which for this ASCII text is the same bytes.
+    const int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    if (n <= 1) return;
+    std::string bytes(std::size_t(n - 1), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, bytes.data(), n, nullptr, nullptr);
+    std::fwrite(bytes.data(), 1, bytes.size(), stdout);
+    std::fflush(stdout);
+}
+
+bool console_key_waiting() { return _kbhit() != 0; }
+
+bool framework_start() { return GetModuleHandleW(nullptr) != nullptr && GetCommandLineW() != nullptr; }
+
+void message_box(const wchar_t* text, box_icon icon) {
+    wchar_t path[MAX_PATH] = L"gateway";
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring caption = path;
+    caption = caption.substr(caption.find_last_of(L"\\/") + 1);
+    caption = caption.substr(0, caption.rfind(L'.'));
+    MessageBoxW(nullptr, text, caption.c_str(), MB_OK | (icon == box_icon::error ? MB_ICONERROR : MB_ICONINFORMATION));
+}
+
+void sleep_ms(std::uint32_t milliseconds) { Sleep(milliseconds); }
+
+std::vector<std::wstring> command_line_words() {
+    std::vector<std::wstring> words;
+    int count = 0;
+    wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (argv == nullptr) return words;
+    for (int i = 0; i < count; ++i) words.emplace_back(argv[i]);
+    LocalFree(argv);
+    return words;
+}
+
+#endif  // _WIN32

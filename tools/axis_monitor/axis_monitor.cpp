@@ -1,0 +1,115 @@
+// Axis monitor: a client of the gateway's pipe that prints the six values of every
+// record it receives, one line each, and checks the framing (a 4-byte tag, then a
+// 384-byte record).
+//
+//   axis_monitor.exe [--csv] [--wait SECONDS] [--count N]
+//
+// Plain lines are the six values separated by blanks; --csv prefixes a time stamp
+// (seconds since the monitor started) and separates by commas. Values are printed
+// in their shortest exact form. --wait keeps trying to connect for that long while
+// the gateway is absent; --count stops after N records.
+// Exit codes: 0 done (count reached), 1 no gateway, 2 the gateway has gone,
+// 3 a framing error.
+#include <windows.h>
+
+#include <charconv>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace {
+
+const char* const pipe_path = "\\\\.\\pipe\\zelmorvelgateway";
+constexpr unsigned char tag[4] = {0x02, 0x55, 0x00, 0x00};
+constexpr DWORD record_size = 384;
+
+HANDLE connect_to_gateway(double wait_seconds) {
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::duration<double>(wait_seconds);
+    for (;;) {
+        const HANDLE h = CreateFileA(pipe_path, GENERIC_READ | FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (h != INVALID_HANDLE_VALUE) return h;
+        const DWORD error = GetLastError();
+        if (std::chrono::steady_clock::now() >= give_up) {
+            if (error == ERROR_PIPE_BUSY)
+                std::fprintf(stderr, "axis_monitor: the gateway already has a client (%s is busy)\n", pipe_path);
+            else
+                std::fprintf(stderr, "axis_monitor: no gateway is running (%s does not exist)\n", pipe_path);
+            return INVALID_HANDLE_VALUE;
+        }
+        Sleep(100);
+    }
+}
+
+std::string shortest(double v) {
+    char buf[64];
+    const auto r = std::to_chars(buf, buf + sizeof buf, v);
+    return std::string(buf, r.ptr);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    bool csv = false;
+    double wait_seconds = 0;
+    long count = -1;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--csv") == 0) csv = true;
+        else if (std::strcmp(argv[i], "--wait") == 0 && i + 1 < argc) wait_seconds = std::atof(argv[++i]);
+        else if (std::strcmp(argv[i], "--count") == 0 && i + 1 < argc) count = std::atol(argv[++i]);
+        else {
+            std::fprintf(stderr, "usage: axis_monitor [--csv] [--wait SECONDS] [--count N]\n");
+            return 2;
+        }
+    }
+    const HANDLE pipe = connect_to_gateway(wait_seconds);
+    if (pipe == INVALID_HANDLE_VALUE) return 1;
+    DWORD mode = PIPE_READMODE_MESSAGE;
+    SetNamedPipeHandleState(pipe, &mode, nullptr, nullptr);
+    std::fprintf(stderr, "axis_monitor: connected to %s\n", pipe_path);
+
+    const auto start = std::chrono::steady_clock::now();
+    bool tag_seen = false;
+    for (long received = 0; count < 0 || received < count;) {
+        unsigned char message[1024];
+        DWORD n = 0;
+        if (!ReadFile(pipe, message, sizeof message, &n, nullptr)) {
+            const DWORD error = GetLastError();
+            if (error == ERROR_MORE_DATA) {
+                std::fprintf(stderr, "axis_monitor: framing error: a message longer than %u bytes\n", unsigned(sizeof message));
+                return 3;
+            }
+            std::fprintf(stderr, "axis_monitor: the gateway has gone\n");
+            return 2;
+        }
+        if (n == sizeof tag && std::memcmp(message, tag, sizeof tag) == 0) {
+            if (tag_seen) std::fprintf(stderr, "axis_monitor: framing: a tag not followed by a record\n");
+            tag_seen = true;
+            continue;
+        }
+        if (n != record_size || !tag_seen) {
+            std::fprintf(stderr, "axis_monitor: framing error: unexpected %u-byte message%s\n", unsigned(n),
+                         tag_seen ? "" : " without a tag before it");
+            return 3;
+        }
+        tag_seen = false;
+        double values[6];
+        std::memcpy(values, message, sizeof values);
+        std::string line;
+        if (csv) {
+            const double t = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            char stamp[32];
+            std::snprintf(stamp, sizeof stamp, "%.3f", t);
+            line = stamp;
+        }
+        for (int k = 0; k < 6; ++k) {
+            if (!line.empty() || k > 0) line += csv ? "," : " ";
+            line += shortest(values[k]);
+        }
+        std::printf("%s\n", line.c_str());
+        std::fflush(stdout);
+        ++received;
+    }
+    CloseHandle(pipe);
+    return 0;
+}

@@ -1,0 +1,26 @@
+// Answers a message box as a user would: waits for one (of any process) to appear,
+// prints its caption, icon and text, and presses OK.
+//
+//   box_user.exe [--timeout SECONDS]
+//
+// Exit codes: 0 a box was answered, 1 none appeared in time.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "tools/box_user/box_user.h"
+
+int main(int argc, char** argv) {
+    double timeout = 30;
+    if (argc == 3 && std::strcmp(argv[1], "--timeout") == 0) timeout = std::atof(argv[2]);
+    seen_box box;
+    if (!wait_for_box(0, DWORD(timeout * 1000), &box)) {
+        std::fprintf(stderr, "box_user: no message box appeared within %g s\n", timeout);
+        return 1;
+    }
+    std::printf("box \"%ls\" (%ls icon): %ls\n", box.caption.c_str(), box.icon.c_str(), box.text.c_str());
+    std::printf("box_user: pressing OK\n");
+    std::fflush(stdout);
+    press_ok(box);
+    return 0;
+}

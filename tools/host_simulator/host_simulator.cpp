@@ -1,0 +1,305 @@
+// Host simulator: a stand-in for the Draxion3 host, for tests and demonstrations.
+// It shows a main window titled "Draxion3 - host simulator" and, per robot, an owned
+// popup jog window titled "jog - robot<N> (host simulator)" whose client area draws
+// six values at the jog layout with the glyph bitmaps (dark on white or light on
+// grey per field) and a decimal separator that is no glyph.
+//
+//   host_simulator.exe [--robot N]... [--animate]
+//
+// It prints "main <handle>" and "jog <N> <handle>" (handles in hex), then "ready",
+// and takes commands on standard input, one per line, answering each with "ok" or
+// "error <why>":
+//   set N K TEXT      field K (0-5) of robot N shows TEXT, e.g. -12,5 (',' is the separator)
+//   render N K white|grey
+//   drop N K 0|1      glyph tops at reference row + 2 (0) or + 3 (1)
+//   animate N on|off
+//   open N            a jog window for robot N
+//   hide N | show N | cover N | uncover | dock N | close N
+//   quit              closes the main window, and with it the simulator
+#include <windows.h>
+#include <shellapi.h>
+
+#include <cmath>
+#include <cstdio>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "recognition/field_reader.h"
+#include "tests/support/frame_painter.h"
+
+namespace {
+
+constexpr UINT command_message = WM_APP + 1;
+constexpr UINT_PTR animation_timer = 1;
+constexpr int client_width = 300, client_height = 400;
+constexpr std::int32_t field_column = 106;
+
+struct field_state {
+    std::string text;
+    rendering look = rendering::dark_on_white;
+    int drop = 0;
+};
+
+struct jog_state {
+    int robot = 0;
+    HWND window = nullptr;
+    field_state fields[axis_field_count];
+    bool animate = false;
+};
+
+HWND main_window = nullptr;
+HWND cover_window = nullptr;
+std::vector<std::unique_ptr<jog_state>> jogs;
+int ticks = 0;
+
+void say(const std::string& line) {
+    std::fputs((line + "\n").c_str(), stdout);
+    std::fflush(stdout);
+}
+
+std::string hex(HWND w) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%llx", static_cast<unsigned long long>(reinterpret_cast<ULONG_PTR>(w)));
+    return buf;
+}
+
+jog_state* find_jog(int robot) {
+    for (auto& j : jogs)
+        if (j->robot == robot && j->window != nullptr) return j.get();
+    return nullptr;
+}
+
+void paint_jog(HWND window, const jog_state& jog) {
+    PAINTSTRUCT ps;
+    const HDC dc = BeginPaint(window, &ps);
+    capture_frame f = blank_frame(client_width, client_height, 0xF0F0F0);
+    for (int k = 0; k < axis_field_count; ++k) {
+        const field_state& fs = jog.fields[k];
+        draw_field(f, real_glyphs(), first_field_row + field_pitch * k, field_column, fs.text, fs.look, fs.drop);
+    }
+    BITMAPINFO info{};
+    info.bmiHeader.biSize = sizeof info.bmiHeader;
+    info.bmiHeader.biWidth = f.width;
+    info.bmiHeader.biHeight = -f.height;  // top row first
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    info.bmiHeader.biCompression = BI_RGB;
+    SetDIBitsToDevice(dc, 0, 0, DWORD(f.width), DWORD(f.height), 0, 0, 0, UINT(f.height), f.pixels.data(), &info,
+                      DIB_RGB_COLORS);
+    EndPaint(window, &ps);
+}
+
+void repaint(const jog_state& jog) {
+    InvalidateRect(jog.window, nullptr, FALSE);
+    UpdateWindow(jog.window);  // painted before the command is answered
+}
+
+LRESULT CALLBACK jog_proc(HWND window, UINT message, WPARAM wp, LPARAM lp) {
+    auto* jog = reinterpret_cast<jog_state*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+    switch (message) {
+        case WM_NCCREATE:
+            SetWindowLongPtrW(window, GWLP_USERDATA,
+                              reinterpret_cast<LONG_PTR>(reinterpret_cast<CREATESTRUCTW*>(lp)->lpCreateParams));
+            break;
+        case WM_PAINT:
+            if (jog != nullptr) {
+                paint_jog(window, *jog);
+                return 0;
+            }
+            break;
+        case WM_DESTROY:
+            if (jog != nullptr) jog->window = nullptr;
+            break;
+    }
+    return DefWindowProcW(window, message, wp, lp);
+}
+
+void open_jog(int robot) {
+    auto jog = std::make_unique<jog_state>();
+    jog->robot = robot;
+    const char* shown[axis_field_count] = {"12,5", "-0,5", "300,0", "-1234,6", "0,0", "7,7"};
+    for (int k = 0; k < axis_field_count; ++k) {
+        jog->fields[k].text = shown[k];
+        jog->fields[k].look = k % 2 ? rendering::light_on_grey : rendering::dark_on_white;
+    }
+    RECT r{0, 0, client_width, client_height};
+    const DWORD style = WS_POPUP | WS_CAPTION | WS_SYSMENU;
+    AdjustWindowRectEx(&r, style, FALSE, WS_EX_TOOLWINDOW);
+    const std::wstring title = L"jog - robot" + std::to_wstring(robot) + L" (host simulator)";
+    const int offset = 40 * int(jogs.size());
+    jog->window = CreateWindowExW(WS_EX_TOOLWINDOW, L"host_simulator_jog", title.c_str(), style, 480 + offset,
+                                  40 + offset, r.right - r.left, r.bottom - r.top, main_window, nullptr,
+                                  GetModuleHandleW(nullptr), jog.get());
+    ShowWindow(jog->window, SW_SHOWNOACTIVATE);
+    UpdateWindow(jog->window);
+    say("jog " + std::to_string(robot) + " " + hex(jog->window));
+    jogs.push_back(std::move(jog));
+}
+
+std::string animated_text(int field, int tick) {
+    const double v = std::round((field + 1) * 37.0 * std::sin(tick * 0.03 * (field + 1)) * 10.0) / 10.0;
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.1f", v);
+    std::string s = buf;
+    for (char& c : s)
+        if (c == '.') c = ',';
+    return s;
+}
+
+std::string run_command(const std::string& line) {
+    std::istringstream in(line);
+    std::string verb;
+    in >> verb;
+    if (verb == "quit") {
+        DestroyWindow(main_window);
+        return "ok";
+    }
+    if (verb == "uncover") {
+        if (cover_window != nullptr) DestroyWindow(cover_window);
+        cover_window = nullptr;
+        return "ok";
+    }
+    int robot = 0;
+    if (!(in >> robot)) return "error robot number expected";
+    if (verb == "open") {
+        open_jog(robot);
+        return "ok";
+    }
+    jog_state* jog = find_jog(robot);
+    if (jog == nullptr) return "error no jog window for robot " + std::to_string(robot);
+    if (verb == "set" || verb == "render" || verb == "drop") {
+        int k = -1;
+        if (!(in >> k) || k < 0 || k >= axis_field_count) return "error field 0 to 5 expected";
+        std::string arg;
+        in >> arg;
+        field_state& fs = jog->fields[k];
+        if (verb == "set") fs.text = arg;
+        else if (verb == "render" && (arg == "white" || arg == "grey"))
+            fs.look = arg == "white" ? rendering::dark_on_white : rendering::light_on_grey;
+        else if (verb == "drop" && (arg == "0" || arg == "1"))
+            fs.drop = arg == "1";
+        else
+            return "error bad argument " + arg;
+        repaint(*jog);
+        return "ok";
+    }
+    if (verb == "animate") {
+        std::string arg;
+        in >> arg;
+        jog->animate = arg == "on";
+        return "ok";
+    }
+    if (verb == "hide" || verb == "show") {
+        ShowWindow(jog->window, verb == "hide" ? SW_HIDE : SW_SHOWNOACTIVATE);
+        return "ok";
+    }
+    if (verb == "close") {
+        DestroyWindow(jog->window);
+        return "ok";
+    }
+    if (verb == "dock") {
+        // Docked: a child of the main window, no longer a top-level window.
+        SetWindowLongPtrW(jog->window, GWL_STYLE, WS_CHILD | WS_VISIBLE);
+        SetParent(jog->window, main_window);
+        SetWindowPos(jog->window, nullptr, 0, 0, client_width, client_height, SWP_NOZORDER | SWP_FRAMECHANGED);
+        return "ok";
+    }
+    if (verb == "cover") {
+        RECT r;
+        GetWindowRect(jog->window, &r);
+        if (cover_window != nullptr) DestroyWindow(cover_window);
+        cover_window = CreateWindowExW(WS_EX_TOPMOST | WS_EX_TOOLWINDOW, L"host_simulator_cover", L"cover",
+                                       WS_POPUP | WS_VISIBLE, r.left, r.top, r.right - r.left, (r.bottom - r.top) / 2,
+                                       nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+        UpdateWindow(cover_window);
+        return "ok";
+    }
+    return "error unknown command " + verb;
+}
+
+LRESULT CALLBACK main_proc(HWND window, UINT message, WPARAM wp, LPARAM lp) {
+    switch (message) {
+        case command_message: {
+            std::unique_ptr<std::string> line(reinterpret_cast<std::string*>(lp));
+            if (!line->empty()) say(run_command(*line));
+            return 0;
+        }
+        case WM_TIMER:
+            ++ticks;
+            for (auto& j : jogs)
+                if (j->window != nullptr && j->animate) {
+                    for (int k = 0; k < axis_field_count; ++k) j->fields[k].text = animated_text(k, ticks);
+                    repaint(*j);
+                }
+            return 0;
+        case WM_DESTROY:
+            PostQuitMessage(0);
+            return 0;
+    }
+    return DefWindowProcW(window, message, wp, lp);
+}
+
+// Reads commands from standard input and hands them to the window thread.
+DWORD WINAPI read_commands(void*) {
+    const HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    std::string pending;
+    char buf[512];
+    DWORD n = 0;
+    while (in != nullptr && in != INVALID_HANDLE_VALUE && ReadFile(in, buf, sizeof buf, &n, nullptr) && n > 0) {
+        pending.append(buf, n);
+        for (std::size_t eol; (eol = pending.find('\n')) != std::string::npos; pending.erase(0, eol + 1)) {
+            std::string line = pending.substr(0, eol);
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            PostMessageW(main_window, command_message, 0, reinterpret_cast<LPARAM>(new std::string(line)));
+        }
+    }
+    return 0;
+}
+
+void register_class(const wchar_t* name, WNDPROC proc, HBRUSH background) {
+    WNDCLASSW wc{};
+    wc.lpfnWndProc = proc;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.hCursor = LoadCursorW(nullptr, MAKEINTRESOURCEW(32512));  // IDC_ARROW
+    wc.hbrBackground = background;
+    wc.lpszClassName = name;
+    RegisterClassW(&wc);
+}
+
+}  // namespace
+
+int main() {
+    int argc = 0;
+    wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    std::vector<int> robots;
+    bool animate = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::wstring a = argv[i];
+        if (a == L"--animate") animate = true;
+        else if (a == L"--robot" && i + 1 < argc) robots.push_back(_wtoi(argv[++i]));
+    }
+    LocalFree(argv);
+    if (robots.empty()) robots.push_back(1);
+
+    register_class(L"host_simulator_main", main_proc, reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1));
+    register_class(L"host_simulator_jog", jog_proc, nullptr);
+    register_class(L"host_simulator_cover", DefWindowProcW, static_cast<HBRUSH>(GetStockObject(DKGRAY_BRUSH)));
+    main_window = CreateWindowExW(0, L"host_simulator_main", L"Draxion3 - host simulator", WS_OVERLAPPEDWINDOW, 20,
+                                  20, 420, 240, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+    ShowWindow(main_window, SW_SHOWNOACTIVATE);
+    say("main " + hex(main_window));
+    for (int r : robots) open_jog(r);
+    for (auto& j : jogs) j->animate = animate;
+    SetTimer(main_window, animation_timer, 200, nullptr);
+    CreateThread(nullptr, 0, read_commands, nullptr, 0, nullptr);
+    say("ready");
+
+    MSG msg;
+    while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
+    return 0;
+}
