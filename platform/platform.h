@@ -83,10 +83,10 @@ std::int64_t get_bitmap_bits(bitmap_handle bitmap, std::int64_t byte_count, void
 
 // --- Named pipe (KERNEL32) ---
 
-// Creates the only instance of a local, message-mode, duplex named pipe with 16 MiB
-// buffers (CreateNamedPipeA). Null when it cannot be created, for instance because
-// another process holds the name.
-pipe_handle create_message_pipe(const char* full_name);
+// Creates the only instance of a local, message-mode, duplex named pipe with input
+// and output buffers of buffer_bytes each (CreateNamedPipeA). Null when it cannot
+// be created, for instance because another process holds the name.
+pipe_handle create_message_pipe(const char* full_name, std::uint32_t buffer_bytes);
 
 enum class connect_outcome {
     pending,           // waiting for the peer (or failed: the writes will tell)

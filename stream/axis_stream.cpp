@@ -15,11 +15,11 @@ pipe_handle endpoint = nullptr;  // process-wide: the pipe's server end
 
 }  // namespace
 
-int open_axis_pipe(const char* name) {
+int open_axis_pipe(const char* name, std::uint32_t buffer_bytes) {
     endpoint = nullptr;  // a failed open leaves none
     char full_name[300];
     std::snprintf(full_name, sizeof full_name, "\\\\.\\Pipe\\%s", name);
-    const pipe_handle pipe = create_message_pipe(full_name);
+    const pipe_handle pipe = create_message_pipe(full_name, buffer_bytes);
     if (pipe == nullptr) return -1;
     // A peer that is already there when the connect starts would make it complete
     // at once; the gateway counts that as a failure.

@@ -20,6 +20,7 @@ static_assert(sizeof(axis_record) == 384);
 inline constexpr std::uint32_t axis_message_tag = 0x00005502;
 
 inline constexpr const char* axis_pipe_name = "zelmorvelgateway";
+inline constexpr std::uint32_t axis_pipe_buffer_bytes = 0x1000000;  // 16 MiB each way
 
 struct sender_state {
     bool force_send = false;  // send at the next opportunity, changed or not
@@ -29,7 +30,8 @@ struct sender_state {
 // Creates the endpoint "\\.\Pipe\<name>" and starts accepting the peer.
 // 0 on success; -1 if the endpoint cannot be created; -2 if the connect completed
 // at once instead of being left pending (the endpoint is then closed again).
-int open_axis_pipe(const char* name);
+// Tests of a full pipe pass a small buffer.
+int open_axis_pipe(const char* name, std::uint32_t buffer_bytes = axis_pipe_buffer_bytes);
 
 // Delivers the tag and then the record. True only if both are in the pipe. Refuses
 // (false) while an earlier message is still queued because the peer has stopped

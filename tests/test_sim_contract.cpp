@@ -36,10 +36,10 @@ TEST(SimContract, ReportsEachKindOfMisuse) {
          },
          true},
         {"window left locked", [] { lock_window_update(sim_create_window({"w"})); }, true},
-        {"endpoint left open", [] { create_message_pipe("\\\\.\\Pipe\\x"); }, true},
+        {"endpoint left open", [] { create_message_pipe("\\\\.\\Pipe\\x", 4096); }, true},
         {"write to a closed endpoint",
          [] {
-             const pipe_handle p = create_message_pipe("\\\\.\\Pipe\\x");
+             const pipe_handle p = create_message_pipe("\\\\.\\Pipe\\x", 4096);
              close_pipe(p);
              write_pipe_message(p, "x", 1);
          },

@@ -141,8 +141,8 @@ TEST_F(Stream, AfterThePeerLeavesWritesFailForGood) {
 }
 
 TEST_F(Stream, PeerThatStopsReadingNeverGetsATornOrStaleMessage) {
-    ASSERT_EQ(open_axis_pipe("zelmorvelgateway"), 0);
-    sim_peer_stalls(3 * (4 + 384));  // room for three messages
+    ASSERT_EQ(open_axis_pipe("zelmorvelgateway", 3 * (4 + 384)), 0);  // room for three messages
+    sim_peer_stalls();
     for (int i = 0; i < 10; ++i) cycle(record_of({double(i)}));
     // The fourth pair goes into the queue; after it nothing more is issued.
     const int attempts = sim_write_attempts();

@@ -57,9 +57,9 @@ bool sim_pipe_exists(const std::string& full_name);
 // write); -1: never. It leaves once leave_after sleeps have passed (-1: never).
 void sim_peer_connects_after(int sleeps);
 void sim_peer_leaves_after(int sleeps);
-// The peer stops reading: messages beyond capacity_bytes stay queued in the pipe
-// until it resumes.
-void sim_peer_stalls(std::uint64_t capacity_bytes);
+// The peer stops reading: messages beyond the pipe's buffer stay queued until it
+// resumes.
+void sim_peer_stalls();
 void sim_peer_resumes();
 // The nth write from now fails (1: the next one), once.
 void sim_fail_write(int nth);

@@ -46,6 +46,7 @@ struct platform_pipe {
     bool foreign = false;  // held by another process
     bool open = true;
     bool armed = false;    // accepting a peer
+    std::uint64_t buffer_bytes = 0;
     enum class peer { listening, connected, gone } state = peer::listening;
     std::deque<std::vector<std::uint8_t>> unread;  // written, not yet read by the peer
     std::uint64_t unread_bytes = 0;
@@ -63,7 +64,6 @@ struct sim_world {
     int connect_after = 0;
     int leave_after = -1;
     bool stalled = false;
-    std::uint64_t capacity = 0;
     int fail_write_in = 0;
     bool connect_at_once = false;
     std::vector<std::vector<std::uint8_t>> received;

@@ -51,10 +51,7 @@ bool sim_pipe_exists(const std::string& full_name) { return open_pipe(full_name)
 void sim_peer_connects_after(int sleeps) { world().connect_after = sleeps; }
 void sim_peer_leaves_after(int sleeps) { world().leave_after = sleeps; }
 
-void sim_peer_stalls(std::uint64_t capacity_bytes) {
-    world().stalled = true;
-    world().capacity = capacity_bytes;
-}
+void sim_peer_stalls() { world().stalled = true; }
 
 void sim_peer_resumes() {
     world().stalled = false;
@@ -66,10 +63,11 @@ void sim_fail_write(int nth) { world().fail_write_in = nth; }
 const std::vector<std::vector<std::uint8_t>>& sim_peer_received() { return world().received; }
 int sim_write_attempts() { return world().write_attempts; }
 
-pipe_handle create_message_pipe(const char* full_name) {
+pipe_handle create_message_pipe(const char* full_name, std::uint32_t buffer_bytes) {
     if (open_pipe(full_name) != nullptr) return nullptr;  // one instance only
     platform_pipe& p = world().pipes.emplace_back();
     p.name = full_name;
+    p.buffer_bytes = buffer_bytes;
     return &p;
 }
 
@@ -108,7 +106,7 @@ bool write_pipe_message(pipe_handle pipe, const void* data, std::uint32_t size) 
 bool pipe_write_pending(pipe_handle pipe) {
     if (pipe == nullptr || !pipe->open) return false;
     update_peer(*pipe);
-    return world().stalled && pipe->unread_bytes > world().capacity;
+    return world().stalled && pipe->unread_bytes > pipe->buffer_bytes;
 }
 
 void close_pipe(pipe_handle pipe) {

@@ -55,12 +55,12 @@ void reap(platform_pipe& p) {
 
 }  // namespace
 
-pipe_handle create_message_pipe(const char* full_name) {
+pipe_handle create_message_pipe(const char* full_name, std::uint32_t buffer_bytes) {
     // The peer is on this machine: remote clients are refused, and a name that some
     // other process created first is an error rather than shared.
     const HANDLE h = CreateNamedPipeA(full_name, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
                                       PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
-                                      1, 0x1000000, 0x1000000, 0, nullptr);
+                                      1, buffer_bytes, buffer_bytes, 0, nullptr);
     if (h == INVALID_HANDLE_VALUE) return nullptr;
     auto* p = new platform_pipe;
     p->handle = h;

@@ -7,6 +7,8 @@
 #include <windows.h>
 
 #include <conio.h>
+#include <fcntl.h>
+#include <io.h>
 #include <shellapi.h>
 
 #include <cstdio>
@@ -14,12 +16,25 @@
 
 #include "platform/platform.h"
 
+namespace {
+
+// The gateway's lines end in a line feed alone, as written; text mode would turn
+// it into CR LF on a redirected console.
+void binary_stdout() {
+    static const bool done = _setmode(_fileno(stdout), _O_BINARY) != -1;
+    (void)done;
+}
+
+}  // namespace
+
 void console_write(const char* text) {
+    binary_stdout();
     std::fputs(text, stdout);
     std::fflush(stdout);  // seen at once, also when the console is a pipe
 }
 
 void console_write_wide(const wchar_t* text) {
+    binary_stdout();
     std::fflush(stdout);
     const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
     DWORD mode = 0, written = 0;

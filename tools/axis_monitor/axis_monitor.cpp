@@ -12,6 +12,9 @@
 // 3 a framing error.
 #include <windows.h>
 
+#include <fcntl.h>
+#include <io.h>
+
 #include <charconv>
 #include <chrono>
 #include <cstdio>
@@ -50,6 +53,7 @@ std::string shortest(double v) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    _setmode(_fileno(stdout), _O_BINARY);  // lines end in LF alone
     bool csv = false;
     double wait_seconds = 0;
     long count = -1;

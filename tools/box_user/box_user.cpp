@@ -8,9 +8,13 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <fcntl.h>
+#include <io.h>
+
 #include "tools/box_user/box_user.h"
 
 int main(int argc, char** argv) {
+    _setmode(_fileno(stdout), _O_BINARY);  // lines end in LF alone
     double timeout = 30;
     if (argc == 3 && std::strcmp(argv[1], "--timeout") == 0) timeout = std::atof(argv[2]);
     seen_box box;

@@ -2,7 +2,9 @@
 // process shows, reads its text and icon, and presses OK on it.
 // Message boxes are top-level windows of class "#32770"; the text is the static
 // control with identifier 0xFFFF, the icon a static control with identifier 0x14
-// (Windows) or 0x440 (Wine), holding the shared system icon.
+// (Windows) or 0x440 (Wine). The icon is told by what it shows, as a user tells it:
+// the error icon is mostly red, the information icon mostly blue. (Its handle
+// cannot be compared: under Wine the system icons are not shared between processes.)
 #ifndef TOOLS_BOX_USER_BOX_USER_H
 #define TOOLS_BOX_USER_BOX_USER_H
 
@@ -37,6 +39,29 @@ inline BOOL CALLBACK find_box(HWND w, LPARAM p) {
     return TRUE;
 }
 
+// "error", "information" or "other", from the colours the icon control shows.
+inline std::wstring icon_kind(HWND icon) {
+    RedrawWindow(icon, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
+    RECT r;
+    GetClientRect(icon, &r);
+    POINT origin{0, 0};
+    ClientToScreen(icon, &origin);
+    // Read off the screen: Wine gives no pixels through another process's window context.
+    const HDC dc = GetDC(nullptr);
+    int red = 0, blue = 0;
+    for (int y = 0; y < r.bottom; ++y)
+        for (int x = 0; x < r.right; ++x) {
+            const COLORREF c = GetPixel(dc, origin.x + x, origin.y + y);
+            const int cr = GetRValue(c), cg = GetGValue(c), cb = GetBValue(c);
+            if (cr > cg + 60 && cr > cb + 60) ++red;
+            if (cb > cr + 60) ++blue;
+        }
+    ReleaseDC(nullptr, dc);
+    if (red > 50 && red > 2 * blue) return L"error";
+    if (blue > 50 && blue > 2 * red) return L"information";
+    return L"other";
+}
+
 inline std::wstring text_of(HWND w) {
     wchar_t buf[2048] = {};
     GetWindowTextW(w, buf, 2048);
@@ -57,11 +82,13 @@ inline bool wait_for_box(DWORD process, DWORD timeout_ms, seen_box* out) {
             out->text = box_user_detail::text_of(GetDlgItem(s.found, 0xFFFF));
             HWND icon = GetDlgItem(s.found, 0x14);
             if (icon == nullptr) icon = GetDlgItem(s.found, 0x440);
-            const auto shown = reinterpret_cast<HICON>(SendMessageW(icon, STM_GETICON, 0, 0));
-            if (icon == nullptr || shown == nullptr) out->icon = L"none";
-            else if (shown == LoadIconW(nullptr, MAKEINTRESOURCEW(32513))) out->icon = L"error";        // IDI_HAND
-            else if (shown == LoadIconW(nullptr, MAKEINTRESOURCEW(32516))) out->icon = L"information";  // IDI_ASTERISK
-            else out->icon = L"other";
+            const bool shown = icon != nullptr && IsWindowVisible(icon) && SendMessageW(icon, STM_GETICON, 0, 0) != 0;
+            out->icon = shown ? L"other" : L"none";
+            // A box just shown may not be on the screen yet: look again for a moment.
+            for (int tries = 0; shown && out->icon == L"other" && tries < 60; ++tries) {
+                if (tries > 0) Sleep(50);
+                out->icon = box_user_detail::icon_kind(icon);
+            }
             return true;
         }
         if (GetTickCount64() >= give_up) return false;

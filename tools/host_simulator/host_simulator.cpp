@@ -19,6 +19,9 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include <fcntl.h>
+#include <io.h>
+
 #include <cmath>
 #include <cstdio>
 #include <memory>
@@ -271,6 +274,7 @@ void register_class(const wchar_t* name, WNDPROC proc, HBRUSH background) {
 }  // namespace
 
 int main() {
+    _setmode(_fileno(stdout), _O_BINARY);  // lines end in LF alone
     int argc = 0;
     wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
     std::vector<int> robots;

@@ -1,0 +1,114 @@
+// The write path on the real pipe when the peer stops reading: sends must keep
+// returning (the cycle never waits on the peer), every message the peer finally
+// reads must be whole and in order, and the newest values must arrive once it
+// reads again.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "stream/axis_stream.h"
+
+namespace {
+
+const char* const name = "zelmorvelgateway_write_test";
+const char* const path = "\\\\.\\pipe\\zelmorvelgateway_write_test";
+
+struct send_run {
+    sender_state state{true, {}};
+    int sent = 0;      // sends that reported delivery
+    int refused = 0;   // sends refused while a message was queued
+    double last = 0;   // value of the last delivered record
+};
+
+// A send that waited on the peer would hang the test; this ends it instead. (The
+// sends stay on the test's own thread: a thread's pending writes are cancelled when
+// it exits, and the gateway's writes are all made by its one long-lived thread.)
+DWORD WINAPI watchdog(void* done) {
+    if (WaitForSingleObject(static_cast<HANDLE>(done), 60000) != WAIT_OBJECT_0) {
+        std::fprintf(stderr, "a send waited on the peer for a minute\n");
+        ExitProcess(3);
+    }
+    return 0;
+}
+
+std::vector<std::uint8_t> read_message(HANDLE pipe) {
+    std::vector<std::uint8_t> m(1024);
+    DWORD n = 0;
+    if (!ReadFile(pipe, m.data(), DWORD(m.size()), &n, nullptr)) return {};
+    m.resize(n);
+    return m;
+}
+
+TEST(PipeWrites, PeerThatStopsReadingNeitherBlocksNorTearsMessages) {
+    // A small buffer, so that it fills after a few messages (the gateway's is 16 MiB).
+    ASSERT_EQ(open_axis_pipe(name, 4096), 0);
+    const HANDLE peer = CreateFileA(path, GENERIC_READ | FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(peer, INVALID_HANDLE_VALUE);
+    DWORD mode = PIPE_READMODE_MESSAGE;
+    SetNamedPipeHandleState(peer, &mode, nullptr, nullptr);
+
+    // The peer reads nothing while 400 sends are made: far more than the buffer holds.
+    const HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    const HANDLE guard = CreateThread(nullptr, 0, watchdog, done, 0, nullptr);
+    send_run run;
+    for (int i = 1; i <= 400; ++i) {
+        axis_record r;
+        r.slots[0] = i;
+        send_if_changed(run.state, r);
+        if (std::memcmp(&run.state.last_sent, &r, sizeof r) == 0) {
+            ++run.sent;
+            run.last = i;
+        } else {
+            ++run.refused;
+        }
+    }
+    SetEvent(done);
+    WaitForSingleObject(guard, INFINITE);
+    CloseHandle(guard);
+    CloseHandle(done);
+    EXPECT_GT(run.sent, 2);
+    EXPECT_GT(run.refused, 0) << "the buffer never filled: the test proves nothing";
+
+    // Now it reads everything there is: tag, record, tag, record..., values rising.
+    double previous = 0;
+    int records = 0;
+    for (ULONGLONG give_up = GetTickCount64() + 10000; records < run.sent && GetTickCount64() < give_up;) {
+        DWORD available = 0;
+        if (!PeekNamedPipe(peer, nullptr, 0, nullptr, &available, nullptr) || available == 0) {
+            Sleep(10);  // the queued writes complete as the buffer empties
+            continue;
+        }
+        const std::vector<std::uint8_t> tag = read_message(peer);
+        ASSERT_EQ(tag, (std::vector<std::uint8_t>{0x02, 0x55, 0x00, 0x00})) << "after record " << records;
+        const std::vector<std::uint8_t> record = read_message(peer);
+        ASSERT_EQ(record.size(), 384u) << "after record " << records;
+        double value;
+        std::memcpy(&value, record.data(), sizeof value);
+        ASSERT_GT(value, previous) << "out of order";
+        previous = value;
+        ++records;
+    }
+    EXPECT_EQ(records, run.sent);
+    EXPECT_EQ(previous, run.last);
+
+    // Reading again, the next change goes out at once.
+    axis_record newest;
+    newest.slots[0] = 1e9;
+    send_if_changed(run.state, newest);
+    EXPECT_FALSE(run.state.force_send);
+    EXPECT_EQ(read_message(peer).size(), 4u);
+    const std::vector<std::uint8_t> last = read_message(peer);
+    ASSERT_EQ(last.size(), 384u);
+    double value;
+    std::memcpy(&value, last.data(), sizeof value);
+    EXPECT_EQ(value, 1e9);
+
+    CloseHandle(peer);
+    close_axis_pipe();
+}
+
+}  // namespace
