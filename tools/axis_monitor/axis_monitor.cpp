@@ -2,13 +2,13 @@
 // record it receives, one line each, and checks the framing (a 4-byte tag, then a
 // 384-byte record).
 //
-//   axis_monitor.exe [--csv] [--wait SECONDS] [--count N]
+//   axis_monitor.exe [--csv] [--wait SECONDS] [--count N] [--seconds S]
 //
 // Plain lines are the six values separated by blanks; --csv prefixes a time stamp
 // (seconds since the monitor started) and separates by commas. Values are printed
 // in their shortest exact form. --wait keeps trying to connect for that long while
-// the gateway is absent; --count stops after N records.
-// Exit codes: 0 done (count reached), 1 no gateway, 2 the gateway has gone,
+// the gateway is absent; --count stops after N records, --seconds after S seconds.
+// Exit codes: 0 done (count or time reached), 1 no gateway, 2 the gateway has gone,
 // 3 a framing error.
 #include <windows.h>
 
@@ -57,12 +57,14 @@ int main(int argc, char** argv) {
     bool csv = false;
     double wait_seconds = 0;
     long count = -1;
+    double seconds = -1;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--csv") == 0) csv = true;
         else if (std::strcmp(argv[i], "--wait") == 0 && i + 1 < argc) wait_seconds = std::atof(argv[++i]);
         else if (std::strcmp(argv[i], "--count") == 0 && i + 1 < argc) count = std::atol(argv[++i]);
+        else if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc) seconds = std::atof(argv[++i]);
         else {
-            std::fprintf(stderr, "usage: axis_monitor [--csv] [--wait SECONDS] [--count N]\n");
+            std::fprintf(stderr, "usage: axis_monitor [--csv] [--wait SECONDS] [--count N] [--seconds S]\n");
             return 2;
         }
     }
@@ -74,7 +76,19 @@ int main(int argc, char** argv) {
 
     const auto start = std::chrono::steady_clock::now();
     bool tag_seen = false;
+    const auto stop = start + std::chrono::duration<double>(seconds);
     for (long received = 0; count < 0 || received < count;) {
+        // Polled, so that --seconds also ends a quiet stream.
+        DWORD available = 0;
+        if (!PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr)) {
+            std::fprintf(stderr, "axis_monitor: the gateway has gone\n");
+            return 2;
+        }
+        if (available == 0) {
+            if (seconds >= 0 && std::chrono::steady_clock::now() >= stop) break;
+            Sleep(5);
+            continue;
+        }
         unsigned char message[1024];
         DWORD n = 0;
         if (!ReadFile(pipe, message, sizeof message, &n, nullptr)) {
