@@ -129,10 +129,10 @@ TEST_F(EndToEnd, ValuesReachTheMonitorExactlyAndFollowChanges) {
         << "unchanged values send nothing: " << after_a_second;
 
     tell_simulator("set 1 5 -98,7");
-    EXPECT_TRUE(wait_for_output(monitor, "12.5 -0.5 300 -1234.6 0 -98.7\n", 2000)) << monitor.seen;
+    EXPECT_TRUE(wait_for_output(monitor, "12.5 -0.5 300 -1234.6 0 -98.7\n", 5000)) << monitor.seen;
     tell_simulator("drop 1 2 1");  // glyphs one row lower read the same: no message
     tell_simulator("set 1 2 -0,0");
-    EXPECT_TRUE(wait_for_output(monitor, "12.5 -0.5 -0 -1234.6 0 -98.7\n", 2000)) << monitor.seen;
+    EXPECT_TRUE(wait_for_output(monitor, "12.5 -0.5 -0 -1234.6 0 -98.7\n", 5000)) << monitor.seen;
 
     tell_simulator("quit");  // the owner window closes
     EXPECT_EQ(exit_code_of(gateway), 0u);
@@ -146,9 +146,9 @@ TEST_F(EndToEnd, LatePeerGetsTheCurrentValuesAtOnce) {
     Sleep(3000);
     pipe_peer peer;
     ASSERT_TRUE(peer.connect(patience_ms));
-    const std::vector<std::uint8_t> tag = peer.read(2000);
+    const std::vector<std::uint8_t> tag = peer.read(5000);
     EXPECT_EQ(tag, (std::vector<std::uint8_t>{0x02, 0x55, 0x00, 0x00}));
-    const std::vector<std::uint8_t> record = peer.read(2000);
+    const std::vector<std::uint8_t> record = peer.read(5000);
     ASSERT_EQ(record.size(), 384u);
     EXPECT_EQ(values_in(record), shown_values);
     for (std::size_t i = 48; i < 384; ++i) ASSERT_EQ(record[i], 0) << "slots 6 to 47 are zero";
