@@ -2,10 +2,10 @@
 // every pass, but much faster. A place's match does not depend on the pass, so for
 // each of a field's two candidate rows the matches of all eleven glyphs are worked
 // out once, 64 columns at a time, as bit masks. Within such a block a glyph is
-// ruled out at once wherever a column it must draw in (on the filter row chosen by
-// prepare_glyph_set) shows plain background; the few places left are checked in
-// full with match_glyph_at. A pass then only looks for the first set bit of each
-// glyph's mask within its window.
+// ruled out at once wherever a column it must draw in (on the two filter rows
+// chosen by prepare_glyph_set) shows plain background; the few places left are
+// compared in full, as match_glyph_at does. A pass then only looks for the first
+// set bit of each glyph's mask within its window.
 #include "recognition/field_reader.h"
 
 #include <bit>
@@ -72,11 +72,11 @@ void classify_word(const capture_frame& frame, const glyph_filter& filter, row_s
     int count = 0;  // columns of this word inside the frame
     if (probe_row >= 0 && probe_row < frame.height && first < frame.width)
         count = int(frame.width - first < 64 ? frame.width - first : 64);
-    const pixel* pixels = frame.pixels.data() + first;
     const std::size_t stride = std::size_t(frame.width);
+    auto row_at = [&](std::int64_t row) { return frame.pixels.data() + std::size_t(row) * stride + std::size_t(first); };
     word primary = 0, alternate = 0;
     if (count > 0) {
-        const pixel* probes = pixels + std::size_t(probe_row) * stride;
+        const pixel* probes = row_at(probe_row);
         alternate = equal_bits(probes, count, colour_grey);
         primary = ~(alternate | equal_bits(probes, count, colour_dark));
     }
@@ -84,7 +84,7 @@ void classify_word(const capture_frame& frame, const glyph_filter& filter, row_s
         const std::int64_t row = scan.row + filter.rows[k];
         word white = 0, grey = 0;
         if (count > 0 && filter.rows[k] >= 0 && row >= 0 && row < frame.height) {
-            const pixel* filters = pixels + std::size_t(row) * stride;
+            const pixel* filters = row_at(row);
             white = primary & equal_bits(filters, count, colour_white);
             grey = alternate & equal_bits(filters, count, colour_grey);
         }
@@ -142,7 +142,7 @@ void match_word(const capture_frame& frame, const glyph_set& set, row_scan& scan
     }
 }
 
-// Offset (from base) of the first match of glyph g at offsets lo..hi, or -1.
+// Offset (from the first search column) of the first match of glyph g at offsets lo..hi, or -1.
 std::int64_t first_match(const capture_frame& frame, const glyph_set& set, row_scan& scan, int g, std::int64_t lo,
                          std::int64_t hi) {
     const int last = int(hi >> 6);
@@ -167,7 +167,7 @@ double text_value(const char* text, int length) {
 }  // namespace
 
 double read_field(const capture_frame& frame, const glyph_set& set, std::int32_t y) {
-    // Some 25 KiB, so kept out of the stack frame and reused from call to call.
+    // Some 30 KiB, so kept out of the stack frame and reused from call to call.
     static thread_local row_scan rows[candidate_rows];
     for (int r = 0; r < candidate_rows; ++r) {
         rows[r].row = std::int64_t(y) + candidate_row_offset + r;
