@@ -15,11 +15,11 @@ protected:
         EXPECT_TRUE(v.empty()) << v.front();
     }
     static window_handle window(const std::string& title, window_handle owner = nullptr, bool enabled = true) {
-        sim_window_spec spec;
-        spec.title = title;
-        spec.owner = owner;
-        spec.enabled = enabled;
-        return sim_create_window(spec);
+        sim_window_setup setup;
+        setup.title = title;
+        setup.owner = owner;
+        setup.enabled = enabled;
+        return sim_create_window(setup);
     }
 };
 
@@ -77,10 +77,10 @@ TEST_F(HostWindows, TitlesAreCutAt1022Characters) {
 }
 
 TEST_F(HostWindows, CaptureCopiesTheClientAreaIntoAFrameOfTheOuterSize) {
-    sim_window_spec spec;
-    spec.title = "jog - robot1 (";
-    spec.rect = {10, 20, 14, 23};  // 4 x 3 outer
-    const window_handle jog = sim_create_window(spec);
+    sim_window_setup setup;
+    setup.title = "jog - robot1 (";
+    setup.rect = {10, 20, 14, 23};  // 4 x 3 outer
+    const window_handle jog = sim_create_window(setup);
     // A 3 x 2 client area whose pixels carry an alpha byte, as some displays leave.
     sim_set_client_pixels(jog, 3, 2, {0xFF112233, 0x00445566, 0x80FFFFFF, 0x01000000, 0x00808080, 0xFF141414});
     setup_capture_contexts(jog);
@@ -103,10 +103,10 @@ TEST_F(HostWindows, CaptureCopiesTheClientAreaIntoAFrameOfTheOuterSize) {
 
 TEST_F(HostWindows, DegenerateRectangleGivesAnEmptyFrame) {
     for (window_rect rect : {window_rect{0, 0, 0, 400}, window_rect{50, 50, 40, 400}, window_rect{0, 0, 300, -5}}) {
-        sim_window_spec spec;
-        spec.title = "jog - robot1 (";
-        spec.rect = rect;
-        const window_handle jog = sim_create_window(spec);
+        sim_window_setup setup;
+        setup.title = "jog - robot1 (";
+        setup.rect = rect;
+        const window_handle jog = sim_create_window(setup);
         setup_capture_contexts(jog);
         setup_capture_frame(jog);
         capture_jog_window();

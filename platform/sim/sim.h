@@ -24,7 +24,7 @@ std::vector<std::string> sim_contract_violations(bool at_shutdown);
 
 // --- Windows ---
 
-struct sim_window_spec {
+struct sim_window_setup {
     std::string title;
     window_handle owner = nullptr;
     bool enabled = true;
@@ -33,7 +33,7 @@ struct sim_window_spec {
 };
 
 // A new top-level window, placed at the bottom of the Z-order.
-window_handle sim_create_window(const sim_window_spec& spec);
+window_handle sim_create_window(const sim_window_setup& setup);
 void sim_destroy_window(window_handle window);
 // IsWindow answers true this many more times for the window, which is then gone.
 void sim_destroy_window_after_checks(window_handle window, int checks);

@@ -19,15 +19,15 @@ void remove_window(platform_window* w) {
 
 }  // namespace
 
-window_handle sim_create_window(const sim_window_spec& spec) {
+window_handle sim_create_window(const sim_window_setup& setup) {
     sim_world& s = world();
     platform_window& w = s.windows.emplace_back();
     w.value = 0x00010010u + 4u * std::uint32_t(s.windows.size());
-    w.title = spec.title;
-    w.owner = spec.owner;
-    w.enabled = spec.enabled;
-    w.visible = spec.visible;
-    w.rect = spec.rect;
+    w.title = setup.title;
+    w.owner = setup.owner;
+    w.enabled = setup.enabled;
+    w.visible = setup.visible;
+    w.rect = setup.rect;
     s.z_order.push_back(&w);
     return &w;
 }
