@@ -89,8 +89,6 @@ std::uint64_t sim_slept_ms();
 // Runs at every sleep, with the number of sleeps so far (the cycle clock).
 void sim_on_sleep(std::function<void(int sleeps)> action);
 
-void sim_set_command_line(std::vector<std::wstring> words);
-
 // --- Resources ---
 
 // Replaces (or adds) the bytes stored with the program under this identifier.

@@ -79,7 +79,6 @@ struct sim_world {
     int sleeps = 0;
     std::uint64_t slept_ms = 0;
     std::function<void(int)> on_sleep;
-    std::vector<std::wstring> command_line;
 
     std::vector<std::string> violations;
 };
