@@ -67,7 +67,7 @@ void sim_fail_write(int nth);
 const std::vector<std::vector<std::uint8_t>>& sim_peer_received();
 int sim_write_attempts();
 
-// --- Console, message boxes, framework, time, command line ---
+// --- Console, message boxes, framework, time ---
 
 const std::string& sim_console();              // 8-bit output
 const std::wstring& sim_console_wide();        // wide output
