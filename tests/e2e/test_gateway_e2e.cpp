@@ -207,4 +207,16 @@ TEST_F(EndToEnd, MissingJogWindowNamesTheRobotTwice) {
     EXPECT_EQ(gateway.seen.rfind(banner + "jog - robot1 (host simulator)\n", 0), 0u) << gateway.seen;
 }
 
+TEST_F(EndToEnd, DockedJogWindowIsNotFound) {
+    const std::wstring owner = start_simulator();
+    tell_simulator("dock 1");  // now a child of the main window, no longer top-level
+    ASSERT_TRUE(start_process(gateway, L"gateway.exe", owner + L" 1"));
+    seen_box box;
+    ASSERT_TRUE(wait_for_box(gateway.id, patience_ms, &box));
+    EXPECT_NE(box.text.find(L"verify this window is not docked to the main frame"), std::wstring::npos);
+    press_ok(box);
+    EXPECT_EQ(exit_code_of(gateway), 0xFFFFFFFDu);
+    EXPECT_EQ(gateway.seen.find("jog - robot1 ("), std::string::npos) << gateway.seen;
+}
+
 }  // namespace
