@@ -88,10 +88,7 @@ void capture_jog_window() {
     lock_window_update(c.jog);
     copy_pixels(c.memory_dc, c.jog_dc, c.frame.width, c.frame.height);
     lock_window_update(nullptr);
-    get_bitmap_bits(c.bitmap, std::int64_t(c.frame.pixels.size() * sizeof(pixel)), c.frame.pixels.data());
-    // A display may leave an alpha byte in the top 8 bits; the frame's pixels have
-    // 0 there, or no glyph would ever match.
-    for (pixel& p : c.frame.pixels) p &= 0x00FFFFFF;
+    read_bitmap_pixels(c.bitmap, c.frame.pixels);  // not checked: a failed read leaves old pixels
 }
 
 const capture_frame& jog_frame() { return capture().frame; }

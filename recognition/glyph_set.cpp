@@ -16,11 +16,7 @@ glyph_load_status load_template(int id, glyph_template& out) {
     out.width = width;
     out.height = height;
     out.pixels.assign(std::size_t(width) * std::size_t(height), 0);
-    const std::int64_t bytes = std::int64_t(out.pixels.size()) * std::int64_t(sizeof(pixel));
-    if (get_bitmap_bits(bitmap, bytes, out.pixels.data()) != bytes) return glyph_load_status::unreadable;
-    // The display may leave an alpha byte in the top 8 bits; the pixel form has 0 there.
-    for (pixel& p : out.pixels) p &= 0x00FFFFFF;
-    return glyph_load_status::ok;
+    return read_bitmap_pixels(bitmap, out.pixels) ? glyph_load_status::ok : glyph_load_status::unreadable;
 }
 
 std::uint64_t non_background_columns(const glyph_template& t, std::int32_t row, pixel background) {
@@ -34,6 +30,13 @@ std::uint64_t non_background_columns(const glyph_template& t, std::int32_t row, 
 }
 
 }  // namespace
+
+bool read_bitmap_pixels(bitmap_handle bitmap, std::vector<pixel>& pixels) {
+    const std::int64_t bytes = std::int64_t(pixels.size()) * std::int64_t(sizeof(pixel));
+    const bool complete = get_bitmap_bits(bitmap, bytes, pixels.data()) == bytes;
+    for (pixel& p : pixels) p &= 0x00FFFFFF;
+    return complete;
+}
 
 void prepare_glyph_set(glyph_set& set) {
     // A frame pixel equal to the background in a column where the glyph is not

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "platform/platform.h"
+
 // 0x00RRGGBB, as a 32-bit display delivers device-dependent bitmap pixels.
 // Pixels are only ever compared for exact equality of all 32 bits.
 using pixel = std::uint32_t;
@@ -62,6 +64,11 @@ struct glyph_set {
     std::array<glyph, glyph_count> glyphs;
     glyph_filter filter;
 };
+
+// Reads all of a bitmap's pixels into the pixel form, its top byte cleared (a
+// display may leave an alpha byte there, and then no pixel would ever compare
+// equal). False when fewer bytes than pixels.size() * 4 could be read.
+bool read_bitmap_pixels(bitmap_handle bitmap, std::vector<pixel>& pixels);
 
 // Fills the derived filter of a set whose templates are in place. load_glyph_set
 // calls it; a set built in memory must call it before reading fields.
