@@ -5,8 +5,8 @@
 #include <benchmark/benchmark.h>
 
 #include "recognition/field_reader.h"
-#include "tests/support/frame_painter.h"
-#include "tests/support/oracle.h"
+#include "support/frame_painter.h"
+#include "support/oracle.h"
 
 namespace {
 
@@ -15,7 +15,7 @@ capture_frame typical_frame() {
     capture_frame f = blank_frame(300, 420);
     for (int k = 0; k < axis_field_count; ++k)
         draw_field(f, real_glyphs(), first_field_row + field_pitch * k, 104 + 3 * k, shown[k],
-                   k % 2 ? rendering::light_on_grey : rendering::dark_on_white);
+                   k % 2 ? rendering::alternate : rendering::primary);
     return f;
 }
 

@@ -3,7 +3,7 @@
 # does with its resources. Each file is named after its resource identifier.
 # Usage: cmake -DOUTPUT=<file.cpp> -DINPUTS=<a.bmp;b.bmp;...> -P embed_resources.cmake
 set(body "// Generated from resources/glyphs by cmake/embed_resources.cmake; do not edit.\n")
-string(APPEND body "#include \"platform/embedded_resources.h\"\n\nnamespace {\n")
+string(APPEND body "#include \"platform/sim/embedded_resources.h\"\n\nnamespace {\n")
 set(table "")
 foreach(input IN LISTS INPUTS)
   get_filename_component(id "${input}" NAME_WE)

@@ -2,6 +2,9 @@
 #include "host/host_windows.h"
 #include "recognition/field_reader.h"
 
+// The six fields fill the record's value slots, top field first.
+static_assert(axis_field_count == axis_value_count);
+
 namespace {
 
 // Tested at the top of every cycle, so a cycle once begun always completes. The

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "host/glyph_resources.h"
+
 namespace {
 
 // Process-wide, set during start-up and kept for the run.

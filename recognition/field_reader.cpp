@@ -34,16 +34,18 @@ constexpr int max_words = int(max_reach / 64) + 2;
 // Columns are counted from the first search column, which lies inside every frame
 // wide enough to hold a field.
 static_assert(first_search_column >= 0);
+// A field's candidate rows and their probes stay above the next field's reference row.
+static_assert(candidate_row_offset + candidate_rows - 1 + probe_offset < field_pitch);
 
 // One candidate top row of one field, filled lazily from left to right.
 struct row_scan {
     std::int64_t row = 0;  // bit b of word n stands for frame column first_search_column + 64 * n + b
     int classified = 0;    // words of background bits ready
     int matched = 0;       // words of match bits ready
-    // [k] bit set: the column's probe selects the dark-on-white (resp. light-on-grey)
-    // rendering and its pixel on filter row k is that rendering's background.
-    word white_background[filter_row_count][max_words];
-    word grey_background[filter_row_count][max_words];
+    // [k] bit set: the column's probe selects the primary (resp. alternate) rendering
+    // and its pixel on filter row k is that rendering's background.
+    word primary_background[filter_row_count][max_words];
+    word alternate_background[filter_row_count][max_words];
     word match[glyph_count][max_words];
 };
 
@@ -82,14 +84,14 @@ void classify_word(const capture_frame& frame, const glyph_filter& filter, row_s
     }
     for (std::size_t k = 0; k < filter_row_count; ++k) {
         const std::int64_t row = scan.row + filter.rows[k];
-        word white = 0, grey = 0;
+        word on_primary = 0, on_alternate = 0;
         if (count > 0 && filter.rows[k] >= 0 && row >= 0 && row < frame.height) {
             const pixel* filters = row_at(row);
-            white = primary & equal_bits(filters, count, colour_white);
-            grey = alternate & equal_bits(filters, count, colour_grey);
+            on_primary = primary & equal_bits(filters, count, colour_white);
+            on_alternate = alternate & equal_bits(filters, count, colour_grey);
         }
-        scan.white_background[k][n] = white;
-        scan.grey_background[k][n] = grey;
+        scan.primary_background[k][n] = on_primary;
+        scan.alternate_background[k][n] = on_alternate;
     }
 }
 
@@ -113,7 +115,7 @@ void match_word(const capture_frame& frame, const glyph_set& set, row_scan& scan
     // glyphs), one pass over the union of both backgrounds does.
     word either_background[filter_row_count][2];
     for (std::size_t k = 0; k < filter_row_count; ++k)
-        for (int m = 0; m < 2; ++m) either_background[k][m] = scan.white_background[k][n + m] | scan.grey_background[k][n + m];
+        for (int m = 0; m < 2; ++m) either_background[k][m] = scan.primary_background[k][n + m] | scan.alternate_background[k][n + m];
     for (std::size_t g = 0; g < glyph_count; ++g) {
         const glyph& gl = set.glyphs[g];
         const std::int64_t w = gl.primary.width, h = gl.primary.height;
@@ -124,12 +126,12 @@ void match_word(const capture_frame& frame, const glyph_set& set, row_scan& scan
             if (hi >= 0) {
                 word left = hi < 63 ? ~word(0) >> (63 - hi) : ~word(0);
                 for (std::size_t k = 0; k < filter_row_count; ++k) {
-                    const word on_white = set.filter.primary_columns[k][g], on_grey = set.filter.alternate_columns[k][g];
-                    if (on_white == on_grey) {
-                        left &= ~ruled_out(either_background[k], 0, on_white);
+                    const word on_primary = set.filter.primary_columns[k][g], on_alternate = set.filter.alternate_columns[k][g];
+                    if (on_primary == on_alternate) {
+                        left &= ~ruled_out(either_background[k], 0, on_primary);
                     } else {
-                        left &= ~ruled_out(scan.white_background[k], n, on_white) &
-                                ~ruled_out(scan.grey_background[k], n, on_grey);
+                        left &= ~ruled_out(scan.primary_background[k], n, on_primary) &
+                                ~ruled_out(scan.alternate_background[k], n, on_alternate);
                     }
                 }
                 for (; left != 0; left &= left - 1) {

@@ -17,9 +17,10 @@ inline constexpr std::int32_t fields_end_row = 364;   // no reference row at or 
 inline constexpr int axis_field_count = 6;
 inline constexpr int max_field_chars = 127;           // a field's text holds at most this many
 inline constexpr double field_divisor = 10.0;
+static_assert(fields_end_row == first_field_row + axis_field_count * field_pitch, "six fields, one pitch apart");
 
 // The value of the field whose reference row is y. The set must be prepared
-// (load_glyph_set does it; see prepare_glyph_set).
+// (see prepare_glyph_set).
 double read_field(const capture_frame& frame, const glyph_set& set, std::int32_t y);
 
 // The six field values, top to bottom.

@@ -1,8 +1,8 @@
 // Pixel-exact test of one glyph at one place of the frame, and the search of a
 // small window of places. For every template column a background probe twelve rows
 // below the candidate's top row decides how that column is compared: dark means
-// not at all, grey means against the light-on-grey rendering, anything else
-// against the dark-on-white one.
+// not at all, grey means against the alternate rendering, anything else against
+// the primary one.
 #ifndef RECOGNITION_MATCHER_H
 #define RECOGNITION_MATCHER_H
 

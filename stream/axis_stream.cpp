@@ -18,7 +18,7 @@ pipe_handle endpoint = nullptr;  // process-wide: the pipe's server end
 int open_axis_pipe(const char* name, std::uint32_t buffer_bytes) {
     endpoint = nullptr;  // a failed open leaves none
     char full_name[300];
-    std::snprintf(full_name, sizeof full_name, "\\\\.\\Pipe\\%s", name);
+    std::snprintf(full_name, sizeof full_name, "%s%s", axis_pipe_prefix, name);
     const pipe_handle pipe = create_message_pipe(full_name, buffer_bytes);
     if (pipe == nullptr) return -1;
     // A peer that is already there when the connect starts would make it complete
@@ -34,9 +34,7 @@ int open_axis_pipe(const char* name, std::uint32_t buffer_bytes) {
 bool send_axis_record(const axis_record& record) {
     if (endpoint == nullptr) return false;
     if (pipe_write_pending(endpoint)) return false;  // the peer has not taken the last pair yet
-    const std::uint8_t tag[4] = {std::uint8_t(axis_message_tag), std::uint8_t(axis_message_tag >> 8),
-                                 std::uint8_t(axis_message_tag >> 16), std::uint8_t(axis_message_tag >> 24)};
-    if (!write_pipe_message(endpoint, tag, sizeof tag)) return false;
+    if (!write_pipe_message(endpoint, axis_message_tag, sizeof axis_message_tag)) return false;
     return write_pipe_message(endpoint, &record, sizeof record);
 }
 

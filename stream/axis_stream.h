@@ -7,19 +7,8 @@
 
 #include <cstdint>
 
-inline constexpr int axis_slot_count = 48;
+#include "stream/axis_protocol.h"
 
-// 48 little-endian binary64 slots, 384 bytes. Slots 0 to 5 carry the six field
-// values top to bottom; the gateway never writes slots 6 to 47, which stay zero.
-struct axis_record {
-    double slots[axis_slot_count] = {};
-};
-static_assert(sizeof(axis_record) == 384);
-
-// Sent as its own 4-byte pipe message before every record: 02 55 00 00.
-inline constexpr std::uint32_t axis_message_tag = 0x00005502;
-
-inline constexpr const char* axis_pipe_name = "zelmorvelgateway";
 inline constexpr std::uint32_t axis_pipe_buffer_bytes = 0x1000000;  // 16 MiB each way
 
 struct sender_state {

@@ -5,13 +5,14 @@
 #include <cstring>
 #include <functional>
 
-#include "platform/bmp_reader.h"
+#include "platform/sim/bmp_reader.h"
+#include "host/glyph_resources.h"
 #include "platform/sim/sim.h"
 
 namespace {
 
-std::vector<std::uint8_t> minus_bitmap() { return sim_resource(113); }  // 4 x 8, no row padding
-std::vector<std::uint8_t> zero_bitmap() { return sim_resource(103); }   // 6 x 8, rows padded by 2 bytes
+std::vector<std::uint8_t> minus_bitmap() { return sim_resource(primary_resource_ids[10]); }  // 4 x 8, no row padding
+std::vector<std::uint8_t> zero_bitmap() { return sim_resource(primary_resource_ids[0]); }  // 6 x 8, rows padded by 2 bytes
 
 void put_u32(std::vector<std::uint8_t>& v, std::size_t at, std::uint32_t x) {
     for (int k = 0; k < 4; ++k) v[at + std::size_t(k)] = std::uint8_t(x >> (8 * k));

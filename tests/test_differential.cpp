@@ -13,8 +13,8 @@
 
 #include "recognition/field_reader.h"
 #include "recognition/matcher.h"
-#include "tests/support/frame_painter.h"
-#include "tests/support/oracle.h"
+#include "support/frame_painter.h"
+#include "support/oracle.h"
 
 namespace {
 
@@ -85,7 +85,7 @@ private:
     }
 
     void field(capture_frame& f, const glyph_set& set, std::int32_t y) {
-        const rendering r = chance(0.5) ? rendering::dark_on_white : rendering::light_on_grey;
+        const rendering r = chance(0.5) ? rendering::primary : rendering::alternate;
         const std::int32_t drop = chance(0.6) ? 0 : chance(0.75) ? 1 : 2;
         std::int32_t x;
         switch (uniform(0, 9)) {
@@ -98,7 +98,7 @@ private:
         for (int n = uniform(0, 9); n > 0 && x < f.width; --n) {
             const int c = uniform(0, 13);
             if (c >= 11) {  // decimal separator: ink that no glyph matches
-                put_pixel(f, x, top + 6 + uniform(0, 2), r == rendering::dark_on_white ? colour_dark : colour_white);
+                put_pixel(f, x, top + 6 + uniform(0, 2), r == rendering::primary ? colour_dark : colour_white);
                 x += 3;
                 continue;
             }

@@ -7,8 +7,8 @@
 #include <string>
 
 #include "recognition/field_reader.h"
-#include "tests/support/frame_painter.h"
-#include "tests/support/oracle.h"
+#include "support/frame_painter.h"
+#include "support/oracle.h"
 
 namespace {
 
@@ -44,7 +44,7 @@ TEST_P(FieldReader, TextBecomesTheQuotientOfItsLeadingNumberByTen) {
         {"-00", -0.0},    {"12,5", 12.5},   {"-5,0", -5.0},  {"0,0", 0.0},    {"1234567,8", 1234567.8},
         {"--5", 0.0},     {"3", 3.0 / 10.0}, {"-,-4", 0.0},  {"99999999999999999", 99999999999999999.0 / 10.0},
     };
-    for (rendering r : {rendering::dark_on_white, rendering::light_on_grey}) {
+    for (rendering r : {rendering::primary, rendering::alternate}) {
         for (const value_case& c : cases) {
             capture_frame f = blank_frame(300, 400);
             draw_field(f, set, first_field_row, 110, c.shown, r);
@@ -57,23 +57,23 @@ TEST_P(FieldReader, TextBecomesTheQuotientOfItsLeadingNumberByTen) {
 
 TEST_P(FieldReader, NegativeZeroIsKeptAndALoneMinusIsPositiveZero) {
     capture_frame f = blank_frame(300, 400);
-    draw_field(f, set, first_field_row, 110, "-0,0", rendering::dark_on_white);
+    draw_field(f, set, first_field_row, 110, "-0,0", rendering::primary);
     EXPECT_EQ(bits(field(f)), 0x8000000000000000u);
     f = blank_frame(300, 400);
-    draw_field(f, set, first_field_row, 110, "-", rendering::dark_on_white);
+    draw_field(f, set, first_field_row, 110, "-", rendering::primary);
     EXPECT_EQ(bits(field(f)), 0u);
 }
 
 TEST_P(FieldReader, GlyphsOneRowLowerReadTheSame) {
     capture_frame f = blank_frame(300, 400);
-    draw_field(f, set, first_field_row, 104, "-48,1", rendering::light_on_grey, 1);
+    draw_field(f, set, first_field_row, 104, "-48,1", rendering::alternate, 1);
     EXPECT_EQ(field(f), -48.1);
 }
 
 TEST_P(FieldReader, LeftmostGlyphWinsWhicheverRowItLiesIn) {
     capture_frame f = blank_frame(300, 400);
-    draw_glyph(f, glyph_for(set, '5'), 105, first_field_row + 3, rendering::dark_on_white);
-    draw_glyph(f, glyph_for(set, '2'), 115, first_field_row + 2, rendering::dark_on_white);
+    draw_glyph(f, glyph_for(set, '5'), 105, first_field_row + 3, rendering::primary);
+    draw_glyph(f, glyph_for(set, '2'), 115, first_field_row + 2, rendering::primary);
     EXPECT_EQ(field(f), 5.2);
 }
 
@@ -84,7 +84,7 @@ TEST_P(FieldReader, EqualColumnsGoToTheLowerIndex) {
     twins.glyphs[7].alternate = twins.glyphs[3].alternate;
     prepare_glyph_set(twins);
     capture_frame f = blank_frame(300, 400);
-    draw_field(f, twins, first_field_row, 120, "3", rendering::dark_on_white);
+    draw_field(f, twins, first_field_row, 120, "3", rendering::primary);
     EXPECT_EQ(field(f, first_field_row, twins), 0.3);
 }
 
@@ -103,23 +103,23 @@ TEST_P(FieldReader, CharactersAreReachedUpToTheEndOfEachWindow) {
     };
     for (const reach_case& c : cases) {
         capture_frame f = blank_frame(300, 400);
-        draw_glyph(f, glyph_for(set, c.first), c.first_at, first_field_row + 2, rendering::dark_on_white);
+        draw_glyph(f, glyph_for(set, c.first), c.first_at, first_field_row + 2, rendering::primary);
         if (c.second_offset != 0)
-            draw_glyph(f, glyph_for(set, c.second), c.first_at + c.second_offset, first_field_row + 2, rendering::dark_on_white);
+            draw_glyph(f, glyph_for(set, c.second), c.first_at + c.second_offset, first_field_row + 2, rendering::primary);
         EXPECT_EQ(field(f), c.expected) << c.first << " at " << c.first_at << ", then " << c.second << " at +" << c.second_offset;
     }
 }
 
 TEST_P(FieldReader, FieldEndsAfter127Characters) {
     capture_frame f = blank_frame(900, 400);
-    draw_field(f, set, first_field_row, 101, std::string(150, '1'), rendering::dark_on_white);
+    draw_field(f, set, first_field_row, 101, std::string(150, '1'), rendering::primary);
     const double expected = std::strtod(std::string(127, '1').c_str(), nullptr) / 10.0;
     EXPECT_EQ(bits(field(f)), bits(expected));
 }
 
 TEST_P(FieldReader, DarkLineUnderAFieldEndsTooAndReadsZero) {
     capture_frame f = blank_frame(400, 400);
-    draw_field(f, set, first_field_row, 110, "42,0", rendering::dark_on_white);
+    draw_field(f, set, first_field_row, 110, "42,0", rendering::primary);
     fill_rect(f, 0, first_field_row + 14, 400, 1, colour_dark);  // probe row of the upper candidate row
     // Every glyph matches at every column; "0" has the lowest index, so 127 zeros.
     EXPECT_EQ(bits(field(f)), 0u);
@@ -130,7 +130,7 @@ TEST_P(FieldReader, ReadsTheSixFieldsTopToBottom) {
     const double expected[6] = {12.5, -0.5, 300.0, -1234.6, 0.0, 7.7};
     capture_frame f = blank_frame(300, 420);
     for (int k = 0; k < 6; ++k)
-        draw_field(f, set, first_field_row + 26 * k, 120, shown[k], k % 2 ? rendering::light_on_grey : rendering::dark_on_white);
+        draw_field(f, set, first_field_row + 26 * k, 120, shown[k], k % 2 ? rendering::alternate : rendering::primary);
     double values[6];
     GetParam().axes(f, set, values);
     for (int k = 0; k < 6; ++k) EXPECT_EQ(values[k], expected[k]) << "field " << k;

@@ -6,9 +6,10 @@
 #include <cstring>
 
 #include "gateway/gateway.h"
+#include "host/glyph_resources.h"
 #include "platform/sim/sim.h"
 #include "recognition/field_reader.h"
-#include "tests/support/frame_painter.h"
+#include "support/frame_painter.h"
 
 namespace {
 
@@ -39,7 +40,7 @@ std::vector<std::uint32_t> jog_pixels(const std::vector<std::string>& shown) {
     capture_frame f = blank_frame(300, 400);
     for (std::size_t k = 0; k < shown.size(); ++k)
         draw_field(f, real_glyphs(), first_field_row + field_pitch * std::int32_t(k), 106, shown[k],
-                   k % 2 ? rendering::light_on_grey : rendering::dark_on_white);
+                   k % 2 ? rendering::alternate : rendering::primary);
     return f.pixels;
 }
 
@@ -217,9 +218,11 @@ TEST_F(Gateway, OwnerClosedWhileTheInformationBoxIsUpStopsAtTheFirstTest) {
 
 TEST_F(Gateway, DamagedGlyphBitmapIsReportedAndEndsTheRun) {
     start_host();
-    sim_remove_resource(124);
+    const int id = alternate_resource_ids[6];
+    sim_remove_resource(id);
     EXPECT_EQ(run({}), -4);
-    EXPECT_EQ(sim_console(), banner + "Palette\nMail\njog - robot1 (Cell 4)\nCan't load glyph bitmap 124\n");
+    EXPECT_EQ(sim_console(),
+              banner + "Palette\nMail\njog - robot1 (Cell 4)\nCan't load glyph bitmap " + std::to_string(id) + "\n");
     EXPECT_EQ(sim_sleeps(), 0);
     expect_everything_given_back();
 }

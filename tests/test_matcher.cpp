@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "recognition/matcher.h"
-#include "tests/support/frame_painter.h"
-#include "tests/support/oracle.h"
+#include "support/frame_painter.h"
+#include "support/oracle.h"
 
 namespace {
 
@@ -36,9 +36,9 @@ protected:
 };
 
 TEST_P(Matcher, FindsEachGlyphOnlyWhereItIsDrawnInEitherRendering) {
-    for (rendering r : {rendering::dark_on_white, rendering::light_on_grey}) {
+    for (rendering r : {rendering::primary, rendering::alternate}) {
         for (const glyph& drawn : set.glyphs) {
-            capture_frame f = blank_frame(40, 40, r == rendering::dark_on_white ? colour_white : colour_grey);
+            capture_frame f = blank_frame(40, 40, r == rendering::primary ? colour_white : colour_grey);
             draw_glyph(f, drawn, 10, 5, r);
             for (const glyph& tried : set.glyphs) {
                 EXPECT_EQ(match(f, 10, 5, tried), &tried == &drawn) << drawn.character << " tried as " << tried.character;
@@ -53,7 +53,7 @@ TEST_P(Matcher, ProbeChoosesHowEachColumnIsCompared) {
     const glyph& eight = g('8');
     capture_frame f = blank_frame(30, 30);
     // Columns 0-2 drawn dark on white, columns 3-5 light on grey.
-    draw_glyph(f, eight, 5, 5, rendering::dark_on_white);
+    draw_glyph(f, eight, 5, 5, rendering::primary);
     for (int i = 0; i < 8; ++i)
         for (int j = 3; j < 6; ++j) put_pixel(f, 5 + j, 5 + i, eight.alternate.pixels[std::size_t(i * 6 + j)]);
 
@@ -129,7 +129,7 @@ TEST_P(Matcher, SearchReachesAsFarAsTheWindowAndNoFurther) {
     const std::int32_t x = 100, y = 50;
     for (const reach_case& c : cases) {
         capture_frame f = blank_frame(200, 100);
-        draw_glyph(f, g(c.c), x + c.offset, y + 2 + c.drop, rendering::dark_on_white);
+        draw_glyph(f, g(c.c), x + c.offset, y + 2 + c.drop, rendering::primary);
         const glyph_hit hit = find(f, x, y, g(c.c));
         EXPECT_EQ(hit.found, c.found) << c.c << " at +" << c.offset << " drop " << c.drop;
         if (c.found && hit.found) {
@@ -140,8 +140,8 @@ TEST_P(Matcher, SearchReachesAsFarAsTheWindowAndNoFurther) {
 
 TEST_P(Matcher, UpperCandidateRowWinsEvenFurtherRight) {
     capture_frame f = blank_frame(200, 100);
-    draw_glyph(f, g('5'), 110, 53, rendering::dark_on_white);  // reference + 3
-    draw_glyph(f, g('5'), 140, 52, rendering::dark_on_white);  // reference + 2
+    draw_glyph(f, g('5'), 110, 53, rendering::primary);  // reference + 3
+    draw_glyph(f, g('5'), 140, 52, rendering::primary);  // reference + 2
     const glyph_hit hit = find(f, 100, 50, g('5'));
     ASSERT_TRUE(hit.found);
     EXPECT_EQ(hit.x, 140);

@@ -3,8 +3,8 @@
 #include <cstring>
 #include <map>
 
-#include "platform/bmp_reader.h"
-#include "platform/embedded_resources.h"
+#include "platform/sim/bmp_reader.h"
+#include "platform/sim/embedded_resources.h"
 #include "platform/sim/sim_internal.h"
 
 namespace {

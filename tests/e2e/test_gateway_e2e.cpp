@@ -8,8 +8,8 @@
 #include <sstream>
 #include <vector>
 
+#include "support/box_user.h"
 #include "tests/e2e/processes.h"
-#include "tools/box_user/box_user.h"
 
 namespace {
 

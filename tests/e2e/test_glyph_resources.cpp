@@ -3,9 +3,9 @@
 // decodes from the same files, pixel for pixel.
 #include <gtest/gtest.h>
 
-#include "platform/bmp_reader.h"
-#include "platform/embedded_resources.h"
-#include "recognition/glyph_set.h"
+#include "host/glyph_resources.h"
+#include "platform/sim/bmp_reader.h"
+#include "platform/sim/embedded_resources.h"
 
 namespace {
 

@@ -21,23 +21,23 @@
 #include <cstring>
 #include <string>
 
+#include "stream/axis_protocol.h"
+
 namespace {
 
-const char* const pipe_path = "\\\\.\\pipe\\zelmorvelgateway";
-constexpr unsigned char tag[4] = {0x02, 0x55, 0x00, 0x00};
-constexpr DWORD record_size = 384;
+const std::string pipe_path = std::string(axis_pipe_prefix) + axis_pipe_name;
 
 HANDLE connect_to_gateway(double wait_seconds) {
     const auto give_up = std::chrono::steady_clock::now() + std::chrono::duration<double>(wait_seconds);
     for (;;) {
-        const HANDLE h = CreateFileA(pipe_path, GENERIC_READ | FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        const HANDLE h = CreateFileA(pipe_path.c_str(), GENERIC_READ | FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
         if (h != INVALID_HANDLE_VALUE) return h;
         const DWORD error = GetLastError();
         if (std::chrono::steady_clock::now() >= give_up) {
             if (error == ERROR_PIPE_BUSY)
-                std::fprintf(stderr, "axis_monitor: the gateway already has a client (%s is busy)\n", pipe_path);
+                std::fprintf(stderr, "axis_monitor: the gateway already has a client (%s is busy)\n", pipe_path.c_str());
             else
-                std::fprintf(stderr, "axis_monitor: no gateway is running (%s does not exist)\n", pipe_path);
+                std::fprintf(stderr, "axis_monitor: no gateway is running (%s does not exist)\n", pipe_path.c_str());
             return INVALID_HANDLE_VALUE;
         }
         Sleep(100);
@@ -72,7 +72,7 @@ int main(int argc, char** argv) {
     if (pipe == INVALID_HANDLE_VALUE) return 1;
     DWORD mode = PIPE_READMODE_MESSAGE;
     SetNamedPipeHandleState(pipe, &mode, nullptr, nullptr);
-    std::fprintf(stderr, "axis_monitor: connected to %s\n", pipe_path);
+    std::fprintf(stderr, "axis_monitor: connected to %s\n", pipe_path.c_str());
 
     const auto start = std::chrono::steady_clock::now();
     bool tag_seen = false;
@@ -100,18 +100,18 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "axis_monitor: the gateway has gone\n");
             return 2;
         }
-        if (n == sizeof tag && std::memcmp(message, tag, sizeof tag) == 0) {
+        if (n == sizeof axis_message_tag && std::memcmp(message, axis_message_tag, sizeof axis_message_tag) == 0) {
             if (tag_seen) std::fprintf(stderr, "axis_monitor: framing: a tag not followed by a record\n");
             tag_seen = true;
             continue;
         }
-        if (n != record_size || !tag_seen) {
+        if (n != axis_record_bytes || !tag_seen) {
             std::fprintf(stderr, "axis_monitor: framing error: unexpected %u-byte message%s\n", unsigned(n),
                          tag_seen ? "" : " without a tag before it");
             return 3;
         }
         tag_seen = false;
-        double values[6];
+        double values[axis_value_count];
         std::memcpy(values, message, sizeof values);
         std::string line;
         if (csv) {
@@ -120,7 +120,7 @@ int main(int argc, char** argv) {
             std::snprintf(stamp, sizeof stamp, "%.3f", t);
             line = stamp;
         }
-        for (int k = 0; k < 6; ++k) {
+        for (int k = 0; k < axis_value_count; ++k) {
             if (!line.empty() || k > 0) line += csv ? "," : " ";
             line += shortest(values[k]);
         }

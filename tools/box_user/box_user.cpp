@@ -11,7 +11,7 @@
 #include <fcntl.h>
 #include <io.h>
 
-#include "tools/box_user/box_user.h"
+#include "support/box_user.h"
 
 int main(int argc, char** argv) {
     _setmode(_fileno(stdout), _O_BINARY);  // lines end in LF alone

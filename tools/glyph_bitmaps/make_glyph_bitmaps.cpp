@@ -1,7 +1,6 @@
-// Writes the 22 glyph bitmaps (103.bmp to 113.bmp dark on white, 118.bmp to
-// 128.bmp light on grey) into the directory given on the command line.
-// The light-on-grey renderings are derived from the dark-on-white ones channel by
-// channel, which is exactly how the host's two renderings relate.
+// Writes the 22 glyph bitmaps stored with the program, <id>.bmp for each resource
+// identifier, into the directory given on the command line, from the glyph tables
+// (the alternate renderings derived there from the primary ones).
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -9,65 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "tools/glyph_bitmaps/glyph_rows.h"
+#include "glyph_resource_ids.h"
+#include "support/glyph_tables.h"
 
 namespace {
-
-constexpr int glyph_count = 11;
-constexpr int glyph_height = 8;
-constexpr int first_primary_id = 103;
-constexpr int first_alternate_id = 118;
-
-// Channel levels of the dark-on-white rendering and their light-on-grey counterparts.
-constexpr std::uint8_t primary_levels[7] = {0x14, 0x44, 0x6E, 0x94, 0xB9, 0xDC, 0xFF};
-constexpr std::uint8_t alternate_levels[7] = {0xFF, 0xEB, 0xD6, 0xC1, 0xAC, 0x97, 0x80};
-
-bool map_channel(std::uint8_t in, std::uint8_t& out) {
-    for (int k = 0; k < 7; ++k)
-        if (primary_levels[k] == in) {
-            out = alternate_levels[k];
-            return true;
-        }
-    return false;
-}
-
-struct image {
-    int width = 0;
-    std::vector<std::uint32_t> pixels;  // 0x00RRGGBB, top row first
-};
-
-bool parse_glyph(int index, image& out) {
-    out = image{};
-    for (int row = 0; row < glyph_height; ++row) {
-        const char* text = primary_glyph_rows[index][row];
-        int count = 0;
-        for (const char* p = text; *p != '\0';) {
-            char* end = nullptr;
-            const unsigned long value = std::strtoul(p, &end, 16);
-            if (end - p != 6) return false;
-            out.pixels.push_back(static_cast<std::uint32_t>(value));
-            ++count;
-            p = end;
-            while (*p == ' ') ++p;
-        }
-        if (row == 0) out.width = count;
-        if (count != out.width) return false;
-    }
-    return true;
-}
-
-bool derive_alternate(const image& primary, image& out) {
-    out.width = primary.width;
-    out.pixels.clear();
-    for (std::uint32_t px : primary.pixels) {
-        std::uint8_t r, g, b;
-        if (!map_channel(std::uint8_t(px >> 16), r) || !map_channel(std::uint8_t(px >> 8), g) ||
-            !map_channel(std::uint8_t(px), b))
-            return false;
-        out.pixels.push_back(std::uint32_t(r) << 16 | std::uint32_t(g) << 8 | b);
-    }
-    return true;
-}
 
 void put_u16(std::vector<std::uint8_t>& v, std::uint32_t x) {
     v.push_back(std::uint8_t(x));
@@ -79,8 +23,8 @@ void put_u32(std::vector<std::uint8_t>& v, std::uint32_t x) {
     put_u16(v, x >> 16);
 }
 
-std::vector<std::uint8_t> encode_bmp(const image& img) {
-    const std::uint32_t height = std::uint32_t(img.pixels.size() / std::size_t(img.width));
+std::vector<std::uint8_t> encode_bmp(const glyph_template& img) {
+    const std::uint32_t height = std::uint32_t(img.height);
     const std::uint32_t stride = (std::uint32_t(img.width) * 3 + 3) & ~3u;
     const std::uint32_t image_size = stride * height;
     std::vector<std::uint8_t> v;
@@ -129,18 +73,10 @@ int main(int argc, char** argv) {
     }
     const std::string dir = argv[1];
     for (int index = 0; index < glyph_count; ++index) {
-        image primary, alternate;
-        if (!parse_glyph(index, primary)) {
-            std::fprintf(stderr, "glyph %d: malformed row table\n", index);
-            return 1;
-        }
-        if (!derive_alternate(primary, alternate)) {
-            std::fprintf(stderr, "glyph %d: a channel is not one of the seven levels\n", index);
-            return 1;
-        }
-        const std::string p = dir + "/" + std::to_string(first_primary_id + index) + ".bmp";
-        const std::string a = dir + "/" + std::to_string(first_alternate_id + index) + ".bmp";
-        if (!write_file(p, encode_bmp(primary)) || !write_file(a, encode_bmp(alternate))) {
+        const glyph& g = real_glyphs().glyphs[std::size_t(index)];
+        const std::string p = dir + "/" + std::to_string(primary_resource_ids[index]) + ".bmp";
+        const std::string a = dir + "/" + std::to_string(alternate_resource_ids[index]) + ".bmp";
+        if (!write_file(p, encode_bmp(g.primary)) || !write_file(a, encode_bmp(g.alternate))) {
             std::fprintf(stderr, "cannot write glyph %d into %s\n", index, dir.c_str());
             return 1;
         }

@@ -30,7 +30,7 @@
 #include <vector>
 
 #include "recognition/field_reader.h"
-#include "tests/support/frame_painter.h"
+#include "support/frame_painter.h"
 
 namespace {
 
@@ -41,7 +41,7 @@ constexpr std::int32_t field_column = 106;
 
 struct field_state {
     std::string text;
-    rendering look = rendering::dark_on_white;
+    rendering look = rendering::primary;
     int drop = 0;
 };
 
@@ -125,7 +125,7 @@ void open_jog(int robot) {
     const char* shown[axis_field_count] = {"12,5", "-0,5", "300,0", "-1234,6", "0,0", "7,7"};
     for (int k = 0; k < axis_field_count; ++k) {
         jog->fields[k].text = shown[k];
-        jog->fields[k].look = k % 2 ? rendering::light_on_grey : rendering::dark_on_white;
+        jog->fields[k].look = k % 2 ? rendering::alternate : rendering::primary;
     }
     RECT r{0, 0, client_width, client_height};
     const DWORD style = WS_POPUP | WS_CAPTION | WS_SYSMENU;
@@ -180,7 +180,7 @@ std::string run_command(const std::string& line) {
         field_state& fs = jog->fields[k];
         if (verb == "set") fs.text = arg;
         else if (verb == "render" && (arg == "white" || arg == "grey"))
-            fs.look = arg == "white" ? rendering::dark_on_white : rendering::light_on_grey;
+            fs.look = arg == "white" ? rendering::primary : rendering::alternate;
         else if (verb == "drop" && (arg == "0" || arg == "1"))
             fs.drop = arg == "1";
         else

@@ -1,11 +1,15 @@
-// The eleven glyphs as the host draws them dark on white: for each glyph (digits
-// 0 to 9, then minus) eight rows top to bottom, each pixel as RRGGBB, left to right.
-// This is the single source of the glyph bitmaps; the light-on-grey renderings are
-// derived from it channel by channel (see make_glyph_bitmaps.cpp).
-#ifndef GLYPH_ROWS_H
-#define GLYPH_ROWS_H
+// The eleven glyphs as the host draws them, as tables: the single source of the
+// glyph bitmaps stored with the program (tools/glyph_bitmaps writes them from
+// here) and a ready glyph set for tests, tools and benchmarks that need no
+// platform to load it.
+#ifndef SUPPORT_GLYPH_TABLES_H
+#define SUPPORT_GLYPH_TABLES_H
 
-inline constexpr const char* primary_glyph_rows[11][8] = {
+#include "recognition/glyph_set.h"
+
+// The primary rendering: for each glyph (digits 0 to 9, then minus) eight rows top
+// to bottom, each pixel as RRGGBB, left to right.
+inline constexpr const char* primary_glyph_rows[glyph_count][8] = {
     {
         "FFFFFF FFB96E 141414 141414 6EB9FF FFFFFF",
         "FFFFB9 6E1444 94DCFF FFDC94 44146E B9FFFF",
@@ -118,4 +122,13 @@ inline constexpr const char* primary_glyph_rows[11][8] = {
     },
 };
 
-#endif  // GLYPH_ROWS_H
+// The alternate rendering of a primary pixel, channel by channel: exactly how the
+// host's two renderings relate. False when a channel is not one of the seven
+// primary levels.
+bool alternate_of(pixel primary, pixel* alternate);
+
+// The host's glyph set built from the tables, prepared for reading. Aborts on a
+// malformed table: nothing could be tested with it.
+const glyph_set& real_glyphs();
+
+#endif  // SUPPORT_GLYPH_TABLES_H

@@ -1,4 +1,4 @@
-#include "tests/support/oracle.h"
+#include "support/oracle.h"
 
 #include <cstdlib>
 #include <cstring>

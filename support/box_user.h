@@ -5,8 +5,8 @@
 // (Windows) or 0x440 (Wine). The icon is told by what it shows, as a user tells it:
 // the error icon is mostly red, the information icon mostly blue. (Its handle
 // cannot be compared: under Wine the system icons are not shared between processes.)
-#ifndef TOOLS_BOX_USER_BOX_USER_H
-#define TOOLS_BOX_USER_BOX_USER_H
+#ifndef SUPPORT_BOX_USER_H
+#define SUPPORT_BOX_USER_H
 
 #include <windows.h>
 
@@ -99,4 +99,4 @@ inline bool wait_for_box(DWORD process, DWORD timeout_ms, seen_box* out) {
 // Presses the box's OK button, as a user's click does.
 inline void press_ok(const seen_box& box) { PostMessageW(box.window, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0); }
 
-#endif  // TOOLS_BOX_USER_BOX_USER_H
+#endif  // SUPPORT_BOX_USER_H

@@ -1,20 +1,7 @@
-#include "tests/support/frame_painter.h"
+#include "support/frame_painter.h"
 
 #include <cstdio>
 #include <cstdlib>
-
-const glyph_set& real_glyphs() {
-    static const glyph_set set = [] {
-        glyph_set s;
-        int failed = 0;
-        if (load_glyph_set(s, &failed) != glyph_load_status::ok) {
-            std::fprintf(stderr, "glyph bitmap %d cannot be loaded\n", failed);
-            std::abort();
-        }
-        return s;
-    }();
-    return set;
-}
 
 capture_frame blank_frame(std::int32_t width, std::int32_t height, pixel fill) {
     capture_frame f;
@@ -39,7 +26,7 @@ void fill_rect(capture_frame& frame, std::int32_t x, std::int32_t y, std::int32_
 }
 
 void draw_glyph(capture_frame& frame, const glyph& g, std::int32_t x, std::int32_t y, rendering r) {
-    const glyph_template& t = r == rendering::dark_on_white ? g.primary : g.alternate;
+    const glyph_template& t = r == rendering::primary ? g.primary : g.alternate;
     for (std::int32_t i = 0; i < t.height; ++i)
         for (std::int32_t j = 0; j < t.width; ++j)
             put_pixel(frame, x + j, y + i, t.pixels[std::size_t(i * t.width + j)]);
@@ -54,8 +41,8 @@ const glyph& glyph_for(const glyph_set& set, char c) {
 
 std::int32_t draw_field(capture_frame& frame, const glyph_set& set, std::int32_t y, std::int32_t x,
                         const std::string& text, rendering r, std::int32_t drop) {
-    const pixel background = r == rendering::dark_on_white ? colour_white : colour_grey;
-    const pixel ink = r == rendering::dark_on_white ? colour_dark : colour_white;
+    const pixel background = r == rendering::primary ? colour_white : colour_grey;
+    const pixel ink = r == rendering::primary ? colour_dark : colour_white;
     const std::int32_t top = y + 2 + drop;
     fill_rect(frame, x, y, frame.width - x, 2 + drop + 16, background);
     for (char c : text) {

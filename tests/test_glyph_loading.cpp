@@ -6,8 +6,8 @@
 #include <string>
 
 #include "platform/sim/sim.h"
-#include "recognition/glyph_set.h"
-#include "tools/glyph_bitmaps/glyph_rows.h"
+#include "host/glyph_resources.h"
+#include "support/glyph_tables.h"
 
 namespace {
 
@@ -22,7 +22,7 @@ std::vector<pixel> parse_rows(const char* const rows[8], std::int32_t* width) {
     return out;
 }
 
-// The light-on-grey level for each dark-on-white level, written out independently
+// The alternate level for each primary level, written out independently
 // of the generator so that a slip in either shows.
 std::uint32_t alternate_channel(std::uint32_t c) {
     switch (c) {
@@ -90,16 +90,16 @@ TEST_F(GlyphSetLoading, DamagedOrMissingBitmapIsReportedWithItsIdentifier) {
         std::vector<std::uint8_t> bytes;  // empty: the resource is removed
         glyph_load_status expected;
     };
-    std::vector<std::uint8_t> truncated = sim_resource(107);
+    std::vector<std::uint8_t> truncated = sim_resource(primary_resource_ids[4]);
     truncated.resize(truncated.size() - 3);
     std::vector<std::uint8_t> not_a_bitmap(200, 'x');
     const damage_case cases[] = {
-        {"missing primary", 105, {}, glyph_load_status::not_loadable},
-        {"missing alternate", 128, {}, glyph_load_status::not_loadable},
-        {"truncated", 107, truncated, glyph_load_status::not_loadable},
-        {"not a bitmap", 121, not_a_bitmap, glyph_load_status::not_loadable},
+        {"missing primary", primary_resource_ids[2], {}, glyph_load_status::not_loadable},
+        {"missing alternate", alternate_resource_ids[10], {}, glyph_load_status::not_loadable},
+        {"truncated", primary_resource_ids[4], truncated, glyph_load_status::not_loadable},
+        {"not a bitmap", alternate_resource_ids[3], not_a_bitmap, glyph_load_status::not_loadable},
         // The 4-wide alternate of "1" stored in place of the 6-wide alternate of "0".
-        {"renderings of different sizes", 118, sim_resource(119), glyph_load_status::size_mismatch},
+        {"renderings of different sizes", alternate_resource_ids[0], sim_resource(alternate_resource_ids[1]), glyph_load_status::size_mismatch},
     };
     for (const damage_case& c : cases) {
         sim_restore_resources();

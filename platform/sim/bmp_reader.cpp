@@ -1,4 +1,4 @@
-#include "platform/bmp_reader.h"
+#include "platform/sim/bmp_reader.h"
 
 namespace {
 

@@ -1,18 +1,16 @@
 // Paints capture frames in memory the way the host paints its jog window, for
-// tests and benchmarks: glyphs in either rendering, field backgrounds and the
+// tests, benchmarks and the host simulator: glyphs in either rendering, field backgrounds and the
 // decimal separator, which is a mark that no glyph matches.
-#ifndef TESTS_SUPPORT_FRAME_PAINTER_H
-#define TESTS_SUPPORT_FRAME_PAINTER_H
+#ifndef SUPPORT_FRAME_PAINTER_H
+#define SUPPORT_FRAME_PAINTER_H
 
 #include <cstdint>
 #include <string>
 
 #include "recognition/glyph_set.h"
+#include "support/glyph_tables.h"
 
-enum class rendering { dark_on_white, light_on_grey };
-
-// The real glyph set, loaded once from the bitmaps compiled into the program.
-const glyph_set& real_glyphs();
+enum class rendering { primary, alternate };
 
 capture_frame blank_frame(std::int32_t width, std::int32_t height, pixel fill = colour_white);
 
@@ -35,4 +33,4 @@ inline constexpr std::int32_t glyph_advance = 7;  // template width plus one col
 std::int32_t draw_field(capture_frame& frame, const glyph_set& set, std::int32_t y, std::int32_t x,
                         const std::string& text, rendering r, std::int32_t drop = 0);
 
-#endif  // TESTS_SUPPORT_FRAME_PAINTER_H
+#endif  // SUPPORT_FRAME_PAINTER_H

@@ -3,8 +3,8 @@
 // It follows the algorithms step by step and element by element, with the two
 // decisions the production code also makes: a place whose columns (template or
 // probe) fall outside [0, width) is no match, and a field ends at 127 characters.
-#ifndef TESTS_SUPPORT_ORACLE_H
-#define TESTS_SUPPORT_ORACLE_H
+#ifndef SUPPORT_ORACLE_H
+#define SUPPORT_ORACLE_H
 
 #include <cstdint>
 
@@ -19,4 +19,4 @@ void read_axes(const capture_frame& frame, const glyph_set& set, double values[6
 
 }  // namespace oracle
 
-#endif  // TESTS_SUPPORT_ORACLE_H
+#endif  // SUPPORT_ORACLE_H

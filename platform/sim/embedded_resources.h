@@ -2,8 +2,8 @@
 // cmake/embed_resources.cmake): the glyph bitmaps of the native build, whose
 // platform has no resources, and the reference copies a Windows test compares
 // the real resources with.
-#ifndef PLATFORM_EMBEDDED_RESOURCES_H
-#define PLATFORM_EMBEDDED_RESOURCES_H
+#ifndef PLATFORM_SIM_EMBEDDED_RESOURCES_H
+#define PLATFORM_SIM_EMBEDDED_RESOURCES_H
 
 #include <cstddef>
 
@@ -16,4 +16,4 @@ struct embedded_resource {
 extern const embedded_resource embedded_resources[];
 extern const int embedded_resource_count;
 
-#endif  // PLATFORM_EMBEDDED_RESOURCES_H
+#endif  // PLATFORM_SIM_EMBEDDED_RESOURCES_H
