@@ -17,14 +17,20 @@ inline constexpr int exit_stopped = 0;            // owner window gone, or a key
 inline constexpr int exit_framework_failed = 1;
 inline constexpr int exit_no_host_or_pipe = -2;   // 0xFFFFFFFE
 inline constexpr int exit_no_jog_window = -3;     // 0xFFFFFFFD
-inline constexpr int exit_glyphs_unreadable = -4; // 0xFFFFFFFC: the program's own bitmaps are damaged
+inline constexpr int exit_glyphs_unreadable = -4; // 0xFFFFFFFC: the glyph bitmaps cannot be loaded (damaged, or
+                                                  // a display that is not 32 bits per pixel)
+inline constexpr int exit_jog_window_closed = -5; // 0xFFFFFFFB: the jog window went while cycling
 
 // Runs the gateway from its command line (words[0] is the program's name) to its
 // exit code.
 int gateway_main(const std::vector<std::wstring>& words);
 
+enum class cycle_end { stopped, jog_window_closed };
+
 // Copies, reads and sends once per cycle, 10 ms apart, until the owner window is
-// gone (owner given) or a key is waiting at the console (no owner).
-void capture_cycle(window_handle owner, const glyph_set& set, sender_state& state);
+// gone (owner given) or a key is waiting at the console (no owner), or the jog
+// window has gone. Values are sent only from a copy of the fields in full view;
+// while they are not, the cycle holds (sends nothing) and says so once.
+cycle_end capture_cycle(window_handle owner, const glyph_set& set, sender_state& state);
 
 #endif  // GATEWAY_GATEWAY_H

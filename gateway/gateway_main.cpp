@@ -81,6 +81,16 @@ int gateway_main(const std::vector<std::wstring>& words) {
     message_box(text, box_icon::information);
 
     setup_capture_contexts(jog);
+    // On any other depth the bitmaps cannot be read as 32-bit pixels, and no copy
+    // of the screen would ever match them: name the cause, not a bitmap.
+    const int depth = display_bits_per_pixel();
+    if (depth != 32) {
+        char line[96];
+        std::snprintf(line, sizeof line, "The display uses %d bits per pixel; the gateway needs 32\n", depth);
+        console_write(line);
+        release();
+        return exit_glyphs_unreadable;
+    }
     glyph_set glyphs;
     int failed_id = 0;
     if (load_glyph_set(glyphs, &failed_id) != glyph_load_status::ok) {
@@ -95,7 +105,7 @@ int gateway_main(const std::vector<std::wstring>& words) {
 
     sender_state state;
     state.force_send = true;
-    capture_cycle(window_from_handle_value(arguments.owner), glyphs, state);
+    const cycle_end end = capture_cycle(window_from_handle_value(arguments.owner), glyphs, state);
     release();
-    return exit_stopped;
+    return end == cycle_end::jog_window_closed ? exit_jog_window_closed : exit_stopped;
 }

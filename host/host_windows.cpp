@@ -1,7 +1,9 @@
 #include "host/host_windows.h"
 
+#include <climits>
 #include <cstdint>
 #include <cstring>
+#include <new>
 
 #include "host/glyph_resources.h"
 
@@ -15,6 +17,7 @@ struct capture_state {
     dc_handle memory_dc = nullptr;
     bitmap_handle bitmap = nullptr;
     capture_frame frame;
+    jog_view view;  // refilled every cycle
 };
 
 capture_state& capture() {
@@ -47,7 +50,8 @@ window_handle first_jog_candidate(window_handle main) { return get_enabled_popup
 
 window_handle find_jog_window(window_handle first, const char* pattern) {
     capture().jog = nullptr;
-    for (window_handle w = first; w != nullptr; w = get_next_window(w)) {
+    int walked = 0;
+    for (window_handle w = first; w != nullptr && walked < window_walk_limit; w = get_next_window(w), ++walked) {
         char title[title_buffer_size] = {};
         const bool found = title_contains(w, pattern, title);
         console_write(title);
@@ -75,22 +79,42 @@ void setup_capture_frame(window_handle jog) {
     // negative or overflowing size.
     const std::int64_t width = std::int64_t(rect.right) - rect.left;
     const std::int64_t height = std::int64_t(rect.bottom) - rect.top;
-    const bool empty = width <= 0 || height <= 0 || width > INT32_MAX || height > INT32_MAX;
+    // One bitmap read delivers at most 2 GiB; a larger frame could never be filled.
+    constexpr std::int64_t max_pixels = INT32_MAX / std::int64_t(sizeof(pixel));
+    bool empty = width <= 0 || height <= 0 || width > max_pixels || height > max_pixels || width * height > max_pixels;
+    if (!empty) {
+        // The one place the gateway can run out of memory: a huge window gives an
+        // empty frame, whose fields read nothing, rather than ending the process.
+        try {
+            c.frame.pixels.assign(std::size_t(width) * std::size_t(height), 0);
+        } catch (const std::bad_alloc&) {
+            empty = true;
+        }
+    }
     c.frame.width = empty ? 0 : std::int32_t(width);
     c.frame.height = empty ? 0 : std::int32_t(height);
-    c.frame.pixels.assign(std::size_t(c.frame.width) * std::size_t(c.frame.height), 0);
-    if (empty) return;
+    if (empty) {
+        c.frame.pixels.clear();
+        return;
+    }
     c.bitmap = create_compatible_bitmap(c.jog_dc, c.frame.width, c.frame.height);
     if (c.memory_dc != nullptr && c.bitmap != nullptr) select_bitmap(c.memory_dc, c.bitmap);
 }
 
-void capture_jog_window() {
+bool jog_window_exists() { return is_window(capture().jog); }
+
+view_problem capture_jog_window() {
     capture_state& c = capture();
-    if (c.frame.pixels.empty()) return;
-    lock_window_update(c.jog);
-    copy_pixels(c.memory_dc, c.jog_dc, c.frame.width, c.frame.height);
-    lock_window_update(nullptr);
-    read_bitmap_pixels(c.bitmap, c.frame.pixels);  // not checked: a failed read leaves old pixels
+    if (!c.frame.pixels.empty()) {
+        lock_window_update(c.jog);
+        copy_pixels(c.memory_dc, c.jog_dc, c.frame.width, c.frame.height);
+        lock_window_update(nullptr);
+        read_bitmap_pixels(c.bitmap, c.frame.pixels);  // not checked: a failed read leaves old pixels
+    }
+    // Judged after the copy: whatever lay over the fields while they were copied
+    // is still there now, unless it went within the last fraction of a millisecond.
+    look_at_jog_window(c.jog, c.view);
+    return judge_view(c.view);
 }
 
 const capture_frame& jog_frame() { return capture().frame; }

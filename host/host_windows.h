@@ -4,6 +4,7 @@
 #ifndef HOST_HOST_WINDOWS_H
 #define HOST_HOST_WINDOWS_H
 
+#include "host/jog_view.h"
 #include "platform/platform.h"
 #include "recognition/glyph_set.h"
 
@@ -20,18 +21,24 @@ window_handle find_main_window();
 window_handle first_jog_candidate(window_handle main);
 
 // Walks the Z-order from first, printing every title it reads ("%s\n"), until a
-// title contains the pattern; null if none does.
+// title contains the pattern; null if none does, or after window_walk_limit windows.
 window_handle find_jog_window(window_handle first, const char* pattern);
 
 // Capture set-up, in two halves: the jog window's drawing context and a memory
 // context; then the frame, sized once from the jog window's outer rectangle, and
-// the capture bitmap behind it.
+// the capture bitmap behind it. A frame too large to hold, or larger than one
+// bitmap read can deliver, stays empty: every field then reads nothing.
 void setup_capture_contexts(window_handle jog);
 void setup_capture_frame(window_handle jog);
 
-// Refills the frame with what the screen shows at the jog window's client area.
-// Nothing is checked: a failed copy leaves the previous pixels.
-void capture_jog_window();
+// Whether the jog window found at start-up still exists.
+bool jog_window_exists();
+
+// Refills the frame with what the screen shows at the jog window's client area,
+// then tells whether the fields were in full view (view_problem::none); when they
+// were not, the frame holds no values to trust. A failed copy leaves the previous
+// pixels.
+view_problem capture_jog_window();
 
 // The frame that capture_jog_window fills.
 const capture_frame& jog_frame();

@@ -46,6 +46,35 @@ struct window_rect {
 // The window's outer rectangle in screen coordinates (GetWindowRect).
 bool get_window_rect(window_handle window, window_rect* rect);
 
+// Walks along the Z-order (the jog search, the look above the jog window) stop
+// after this many windows: far above any real desktop, and a Z-order that
+// changes during the walk cannot make it loop.
+inline constexpr int window_walk_limit = 10000;
+
+// The window above this one in the Z-order, or null (GetWindow, GW_HWNDPREV).
+window_handle get_previous_window(window_handle window);
+
+bool is_window_visible(window_handle window);    // IsWindowVisible
+bool is_window_minimized(window_handle window);  // IsIconic
+
+// Whether the window's parent is the desktop (GetAncestor, GA_PARENT); false for a
+// window docked into another one, and for one that is gone.
+bool is_top_level_window(window_handle window);
+
+// Whether a visible window shows nothing over what lies below it: cloaked
+// (DwmGetWindowAttribute, DWMWA_CLOAKED), or layered with a constant alpha of 0.
+bool is_window_see_through(window_handle window);
+
+// The window's client area in screen coordinates (GetClientRect, ClientToScreen).
+bool get_client_screen_rect(window_handle window, window_rect* rect);
+
+// The rectangles of all display monitors in screen coordinates (EnumDisplayMonitors);
+// out is cleared first.
+void get_monitor_rects(std::vector<window_rect>& out);
+
+// Bits per pixel of the display (GetDeviceCaps, BITSPIXEL, on the screen's context).
+int display_bits_per_pixel();
+
 // The window named by a handle value given on the command line. Handles are
 // 32-bit values even in 64-bit processes; 0 gives null.
 window_handle window_from_handle_value(std::uint32_t value);
@@ -84,14 +113,19 @@ std::int64_t get_bitmap_bits(bitmap_handle bitmap, std::int64_t byte_count, void
 // --- Named pipe (KERNEL32) ---
 
 // Creates the only instance of a local, message-mode, duplex named pipe with input
-// and output buffers of buffer_bytes each (CreateNamedPipeA). Null when it cannot
-// be created, for instance because another process holds the name.
+// and output buffers of buffer_bytes each (CreateNamedPipeA), which only the user
+// running this process and the system may open. Null when it cannot be created,
+// for instance because another process holds the name.
 pipe_handle create_message_pipe(const char* full_name, std::uint32_t buffer_bytes);
 
 enum class connect_outcome {
     pending,           // waiting for the peer (or failed: the writes will tell)
     connected_at_once  // completed immediately with success
 };
+
+// How many instances of this pipe's name exist now, this one included
+// (GetNamedPipeHandleState); 0 when that cannot be told.
+std::uint32_t pipe_instance_count(pipe_handle pipe);
 
 // Starts accepting the single peer without waiting for it (ConnectNamedPipe with
 // the endpoint's own overlapped record).

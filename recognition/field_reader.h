@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "recognition/glyph_set.h"
+#include "recognition/matcher.h"
 
 inline constexpr std::int32_t first_search_column = 101;
 inline constexpr std::int32_t first_field_row = 208;  // reference row of the top field
@@ -18,6 +19,12 @@ inline constexpr int axis_field_count = 6;
 inline constexpr int max_field_chars = 127;           // a field's text holds at most this many
 inline constexpr double field_divisor = 10.0;
 static_assert(fields_end_row == first_field_row + axis_field_count * field_pitch, "six fields, one pitch apart");
+
+// The rows the reader ever looks at: from the top field's first candidate glyph
+// top to the bottom field's last probe row (exclusive end).
+inline constexpr std::int32_t first_row_read = first_field_row + candidate_row_offset;
+inline constexpr std::int32_t rows_read_end =
+    fields_end_row - field_pitch + candidate_row_offset + candidate_rows - 1 + probe_offset + 1;
 
 // The value of the field whose reference row is y. The set must be prepared
 // (see prepare_glyph_set).

@@ -21,6 +21,13 @@ int open_axis_pipe(const char* name, std::uint32_t buffer_bytes) {
     std::snprintf(full_name, sizeof full_name, "%s%s", axis_pipe_prefix, name);
     const pipe_handle pipe = create_message_pipe(full_name, buffer_bytes);
     if (pipe == nullptr) return -1;
+    // Another process that created the name first, allowing more instances, would
+    // receive our peer's connection instead of us: refuse to share the name. The
+    // system's own refusal (first instance only) is not kept everywhere.
+    if (pipe_instance_count(pipe) != 1) {
+        close_pipe(pipe);
+        return -3;
+    }
     // A peer that is already there when the connect starts would make it complete
     // at once; the gateway counts that as a failure.
     if (start_pipe_connect(pipe) == connect_outcome::connected_at_once) {

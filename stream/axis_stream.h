@@ -9,7 +9,11 @@
 
 #include "stream/axis_protocol.h"
 
-inline constexpr std::uint32_t axis_pipe_buffer_bytes = 0x1000000;  // 16 MiB each way
+// Room for five updates. A peer that stops reading finds at most that much
+// history queued when it reads again (about 50 ms of changes at the cycle's pace):
+// once the buffer is full a write pends, nothing new is written while it does,
+// and the newest values go out as soon as the peer has caught up.
+inline constexpr std::uint32_t axis_pipe_buffer_bytes = 2048;
 
 struct sender_state {
     bool force_send = false;  // send at the next opportunity, changed or not
@@ -18,7 +22,8 @@ struct sender_state {
 
 // Creates the endpoint "\\.\Pipe\<name>" and starts accepting the peer.
 // 0 on success; -1 if the endpoint cannot be created; -2 if the connect completed
-// at once instead of being left pending (the endpoint is then closed again).
+// at once instead of being left pending; -3 if another instance of the name
+// exists beside ours (the endpoint is then closed again in both cases).
 // Tests of a full pipe pass a small buffer.
 int open_axis_pipe(const char* name, std::uint32_t buffer_bytes = axis_pipe_buffer_bytes);
 

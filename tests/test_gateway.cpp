@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <functional>
 
 #include "gateway/gateway.h"
 #include "host/glyph_resources.h"
@@ -58,12 +59,13 @@ protected:
     }
 
     // The host with its main window, a palette it owns, another program's window
-    // and the jog window of robot 1 (client area 300 x 400 inside a 320 x 420 frame).
+    // and the jog window of robot 1 (client area 300 x 400 inside a 320 x 420 frame),
+    // which lies apart from the others, lowest in the Z-order.
     void start_host(const std::vector<std::string>& shown = {"12,5", "-0,5", "300,0", "-1234,6", "0,0", "7,7"}) {
         main = sim_create_window({"Cell 4 - Draxion3"});
         palette = sim_create_window({"Palette", main});
         sim_create_window({"Mail"});
-        jog = sim_create_window({"jog - robot1 (Cell 4)", main});
+        jog = sim_create_window({"jog - robot1 (Cell 4)", main, true, true, jog_rect});
         sim_set_client_pixels(jog, 300, 400, jog_pixels(shown));
     }
 
@@ -78,7 +80,8 @@ protected:
         EXPECT_FALSE(sim_pipe_exists(pipe_path));
     }
 
-    window_handle main = nullptr, palette = nullptr, jog = nullptr;
+    static constexpr window_rect jog_rect{700, 100, 1020, 520};
+    window_handle main = nullptr, palette = nullptr, jog = nullptr, cover = nullptr;
 };
 
 TEST_F(Gateway, FrameworkThatFailsToStartEndsWithOne) {
@@ -102,13 +105,17 @@ TEST_F(Gateway, NoHostShowsTheErrorBoxAndCreatesNoPipe) {
 }
 
 TEST_F(Gateway, PipeHeldElsewhereEndsWithPipeOpenError) {
-    // A first gateway (or any other process) holds the name.
-    start_host();
-    sim_hold_pipe(pipe_path);
-    EXPECT_EQ(run({}), -2);
-    EXPECT_EQ(sim_console(), banner + "Pipe open error\n");
-    EXPECT_TRUE(sim_boxes().empty());
-    EXPECT_TRUE(sim_contract_violations(true).empty());
+    // A first gateway (or any other process) holds the name; or a squatter that
+    // allows further instances, which would take our peer's connection.
+    for (auto hold : {sim_hold_pipe, sim_squat_pipe}) {
+        sim_reset();
+        start_host();
+        hold(pipe_path);
+        EXPECT_EQ(run({}), -2);
+        EXPECT_EQ(sim_console(), banner + "Pipe open error\n");
+        EXPECT_TRUE(sim_boxes().empty());
+        EXPECT_TRUE(sim_contract_violations(true).empty());
+    }
 }
 
 TEST_F(Gateway, ConnectCompletingAtOnceEndsWithPipeOpenError) {
@@ -176,6 +183,78 @@ TEST_F(Gateway, ChangedValuesReachTheLatePeerWithinACycle) {
     expect_everything_given_back();
 }
 
+TEST_F(Gateway, ViewThatIsNotWholeHoldsTheValuesAndSaysWhy) {
+    // Each state makes the copy show plausible but wrong numbers: the minus sign
+    // off screen, the last digits under another window.
+    struct view_case {
+        const char* id;
+        std::function<void()> spoil, mend;
+    };
+    const view_case cases[] = {
+        {"off_screen", [this] { sim_move_window(jog, {-118, 100, 202, 520}); },
+         [this] { sim_move_window(jog, jog_rect); }},
+        {"covered",
+         [this] {
+             cover = sim_create_window({"Notes", nullptr, true, true, {840, 310, 1010, 490}});
+             sim_bring_to_top(cover);
+         },
+         [this] { sim_destroy_window(cover); }},
+    };
+    for (const view_case& c : cases) {
+        sim_reset();
+        start_host();
+        sim_peer_connects_after(0);
+        sim_destroy_window_after_checks(main, 8);
+        sim_on_sleep([&](int sleeps) {
+            if (sleeps == 2) {
+                c.spoil();
+                sim_set_client_pixels(jog, 300, 400, jog_pixels({"12,5", "-0,5", "300,0", "-1234,6", "0,0", "8,8"}));
+            }
+            if (sleeps == 5) c.mend();
+        });
+        EXPECT_EQ(run({hex(sim_handle_value(main))}), 0) << c.id;
+        const auto& got = sim_peer_received();
+        ASSERT_EQ(got.size(), 4u) << c.id << ": the first values, then only the true ones once whole";
+        EXPECT_EQ(values_of(got[3]), (std::vector<double>{12.5, -0.5, 300.0, -1234.6, 0.0, 8.8})) << c.id;
+        const std::string held = std::string("Values held (") + c.id + "): ";
+        EXPECT_EQ(sim_console().find(held), (banner + "Palette\nMail\njog - robot1 (Cell 4)\n").size()) << sim_console();
+        EXPECT_NE(sim_console().find("\nValues live again\n"), std::string::npos) << sim_console();
+        expect_everything_given_back();
+    }
+}
+
+TEST_F(Gateway, ClosedJogWindowEndsTheRunWithItsOwnCode) {
+    start_host();
+    sim_peer_connects_after(0);
+    sim_on_sleep([&](int sleeps) {
+        if (sleeps == 3) sim_destroy_window(jog);
+    });
+    EXPECT_EQ(run({hex(sim_handle_value(main))}), -5);
+    EXPECT_EQ(sim_console(), banner + "Palette\nMail\njog - robot1 (Cell 4)\nJog window closed\n");
+    EXPECT_LT(sim_sleeps(), 3 + 20) << "within a fraction of a second";
+    EXPECT_EQ(sim_peer_received().size(), 2u);
+    expect_everything_given_back();
+}
+
+TEST_F(Gateway, HostClosingJogAndMainTogetherIsANormalStop) {
+    start_host();
+    sim_on_sleep([&](int sleeps) {
+        if (sleeps == 3) sim_destroy_window(jog);
+        if (sleeps == 5) sim_destroy_window(main);
+    });
+    EXPECT_EQ(run({hex(sim_handle_value(main))}), 0);
+    EXPECT_EQ(sim_console(), banner + "Palette\nMail\njog - robot1 (Cell 4)\n");
+}
+
+TEST_F(Gateway, DisplayOfAnotherDepthIsNamedAsTheCause) {
+    start_host();
+    sim_set_display_bits(16);
+    EXPECT_EQ(run({}), -4);
+    EXPECT_EQ(sim_console(), banner + "Palette\nMail\njog - robot1 (Cell 4)\n"
+                                      "The display uses 16 bits per pixel; the gateway needs 32\n");
+    expect_everything_given_back();
+}
+
 TEST_F(Gateway, WithoutOwnerAKeyPressStopsAndIsNotConsumed) {
     start_host();
     sim_on_sleep([](int sleeps) {
@@ -184,7 +263,7 @@ TEST_F(Gateway, WithoutOwnerAKeyPressStopsAndIsNotConsumed) {
     EXPECT_EQ(run({}), 0);
     EXPECT_EQ(sim_sleeps(), 4);
     EXPECT_EQ(sim_key_tests(), 5);
-    EXPECT_EQ(sim_is_window_calls(), 0) << "no owner window is tested";
+    EXPECT_EQ(sim_is_window_calls(), 4) << "no owner window is tested, only the jog window once per cycle";
     expect_everything_given_back();
 }
 

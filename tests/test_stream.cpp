@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <utility>
 
 #include "platform/sim/sim.h"
 #include "stream/axis_stream.h"
@@ -50,10 +51,16 @@ TEST_F(Stream, OpensTheNamedEndpointAndClosesIt) {
 }
 
 TEST_F(Stream, PipeHeldByAnotherProcessCannotBeOpened) {
-    sim_hold_pipe(pipe_path);
-    EXPECT_EQ(open_axis_pipe("zelmorvelgateway"), -1);
-    EXPECT_FALSE(send_axis_record(axis_record{})) << "no endpoint: nothing is attempted";
-    EXPECT_EQ(sim_write_attempts(), 0);
+    // Held outright, the name cannot be created; held by a squatter that allows
+    // more instances, ours is created beside it and must be given up.
+    for (auto [hold, expected] : {std::pair{&sim_hold_pipe, -1}, std::pair{&sim_squat_pipe, -3}}) {
+        sim_reset();
+        hold(pipe_path);
+        EXPECT_EQ(open_axis_pipe("zelmorvelgateway"), expected);
+        EXPECT_FALSE(send_axis_record(axis_record{})) << "no endpoint: nothing is attempted";
+        EXPECT_EQ(sim_write_attempts(), 0);
+        EXPECT_TRUE(sim_contract_violations(true).empty()) << "our instance, if made, is closed again";
+    }
 }
 
 TEST_F(Stream, ConnectCompletingAtOnceClosesTheEndpoint) {

@@ -87,12 +87,22 @@ bool copy_pixels(dc_handle target, dc_handle source, std::int32_t width, std::in
     }
     const platform_window* w = source->window;
     if (w == nullptr || !w->alive) return false;  // the window has gone: nothing copied
+    // What the screen shows: the window's pixels where they are on a monitor and
+    // nothing lies over them; a plain face where they are off screen or covered,
+    // and black for a window that is hidden or minimised.
     const std::int32_t rows = std::min(height, b->height), columns = std::min(width, b->width);
+    const window_rect client = sim_client_on_screen(*w);
+    const bool shown = w->visible && !w->minimized;
     for (std::int32_t y = 0; y < rows; ++y)
         for (std::int32_t x = 0; x < columns; ++x) {
             const bool inside = x < w->client_width && y < w->client_height;
-            b->pixels[std::size_t(y) * std::size_t(b->width) + std::size_t(x)] =
-                inside ? w->client[std::size_t(y) * std::size_t(w->client_width) + std::size_t(x)] : 0;
+            std::uint32_t p = 0;
+            if (inside && shown) {
+                p = sim_point_shows(*w, client.left + x, client.top + y)
+                        ? w->client[std::size_t(y) * std::size_t(w->client_width) + std::size_t(x)]
+                        : 0xF0F0F0;
+            }
+            b->pixels[std::size_t(y) * std::size_t(b->width) + std::size_t(x)] = p;
         }
     return true;
 }

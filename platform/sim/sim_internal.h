@@ -17,6 +17,9 @@ struct platform_window {
     platform_window* owner = nullptr;
     bool enabled = true;
     bool visible = true;
+    bool minimized = false;
+    bool docked = false;       // a child of another window now, out of the Z-order
+    bool see_through = false;  // cloaked or fully transparent: draws nothing
     window_rect rect;
     std::int32_t client_width = 0;
     std::int32_t client_height = 0;
@@ -44,6 +47,7 @@ struct platform_dc {
 struct platform_pipe {
     std::string name;
     bool foreign = false;  // held by another process
+    bool shared = false;   // ... which lets further instances be created beside its own
     bool open = true;
     bool armed = false;    // accepting a peer
     std::uint64_t buffer_bytes = 0;
@@ -60,6 +64,8 @@ struct sim_world {
     std::deque<platform_pipe> pipes;
     platform_window* locked = nullptr;
     int is_window_calls = 0;
+    std::vector<window_rect> monitors{{0, 0, 1920, 1080}};
+    int display_bits = 32;
 
     int connect_after = 0;
     int leave_after = -1;
@@ -84,6 +90,14 @@ struct sim_world {
 };
 
 sim_world& world();
+
+// The client area on the screen: centred left to right in the outer rectangle,
+// flush with its bottom border, whose width it shares on the left and right.
+window_rect sim_client_on_screen(const platform_window& w);
+
+// What the screen shows at a point: false where no monitor is, or where a visible
+// window above w in the Z-order draws.
+bool sim_point_shows(const platform_window& w, std::int32_t x, std::int32_t y);
 
 inline void sim_violation(std::string what) { world().violations.push_back(std::move(what)); }
 

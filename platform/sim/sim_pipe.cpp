@@ -2,7 +2,8 @@
 // cycle clock (the count of sleeps), can stop reading, and keeps every message it
 // reads with its boundaries. Writes never wait: past the pipe's buffer they stay
 // queued, as overlapped writes do, until the peer reads again.
-// Left out: reads by the gateway (it never reads) and more than one instance.
+// Left out: reads by the gateway (it never reads), and more than one instance
+// except beside a squatter that allows them.
 #include "platform/sim/sim_internal.h"
 
 namespace {
@@ -44,6 +45,11 @@ void sim_hold_pipe(const std::string& full_name) {
     p.foreign = true;
 }
 
+void sim_squat_pipe(const std::string& full_name) {
+    sim_hold_pipe(full_name);
+    world().pipes.back().shared = true;
+}
+
 void sim_connect_completes_at_once() { world().connect_at_once = true; }
 
 bool sim_pipe_exists(const std::string& full_name) { return open_pipe(full_name) != nullptr; }
@@ -64,11 +70,19 @@ const std::vector<std::vector<std::uint8_t>>& sim_peer_received() { return world
 int sim_write_attempts() { return world().write_attempts; }
 
 pipe_handle create_message_pipe(const char* full_name, std::uint32_t buffer_bytes) {
-    if (open_pipe(full_name) != nullptr) return nullptr;  // one instance only
+    const platform_pipe* existing = open_pipe(full_name);
+    if (existing != nullptr && !existing->shared) return nullptr;  // one instance only
     platform_pipe& p = world().pipes.emplace_back();
     p.name = full_name;
     p.buffer_bytes = buffer_bytes;
     return &p;
+}
+
+std::uint32_t pipe_instance_count(pipe_handle pipe) {
+    if (pipe == nullptr || !pipe->open) return 0;
+    std::uint32_t n = 0;
+    for (const platform_pipe& p : world().pipes) n += p.open && p.name == pipe->name;
+    return n;
 }
 
 connect_outcome start_pipe_connect(pipe_handle pipe) {

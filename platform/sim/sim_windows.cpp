@@ -1,7 +1,10 @@
-// Simulated top-level windows: titles, owners, enabled and visible flags, a Z-order,
-// outer rectangles and client-area pixels.
-// Left out: child windows, window classes and messages; the gateway uses none.
+// Simulated top-level windows: titles, owners, enabled, visible, minimised and
+// see-through flags, a Z-order, outer rectangles, client-area pixels, docking, and
+// the display's monitors and depth.
+// Left out: child windows other than a docked one, window classes and messages;
+// the gateway uses none.
 #include <algorithm>
+#include <climits>
 #include <cstring>
 
 #include "platform/sim/sim_internal.h"
@@ -108,4 +111,64 @@ window_handle window_from_handle_value(std::uint32_t value) {
     stale.value = value;
     stale.alive = false;
     return &stale;
+}
+
+void sim_set_visible(window_handle window, bool visible) { window->visible = visible; }
+void sim_set_minimized(window_handle window, bool minimized) { window->minimized = minimized; }
+void sim_move_window(window_handle window, window_rect rect) { window->rect = rect; }
+void sim_set_see_through(window_handle window, bool see_through) { window->see_through = see_through; }
+void sim_set_monitors(std::vector<window_rect> monitors) { world().monitors = std::move(monitors); }
+void sim_set_display_bits(int bits) { world().display_bits = bits; }
+
+void sim_dock_window(window_handle window) {
+    window->docked = true;
+    auto& z = world().z_order;
+    z.erase(std::remove(z.begin(), z.end(), window), z.end());
+}
+
+void sim_bring_to_top(window_handle window) {
+    auto& z = world().z_order;
+    z.erase(std::remove(z.begin(), z.end(), window), z.end());
+    z.insert(z.begin(), window);
+}
+
+window_handle get_previous_window(window_handle window) {
+    if (!live(window)) return nullptr;
+    const auto& z = world().z_order;
+    const auto it = std::find(z.begin(), z.end(), window);
+    return it == z.end() || it == z.begin() ? nullptr : *(it - 1);
+}
+
+bool is_window_visible(window_handle window) { return live(window) && window->visible; }
+bool is_window_minimized(window_handle window) { return live(window) && window->minimized; }
+bool is_top_level_window(window_handle window) { return live(window) && !window->docked; }
+bool is_window_see_through(window_handle window) { return live(window) && window->see_through; }
+
+window_rect sim_client_on_screen(const platform_window& w) {
+    // In 64 bits, so that absurd rectangles cannot overflow; cut back to 32.
+    auto cut = [](std::int64_t v) { return std::int32_t(std::clamp<std::int64_t>(v, INT32_MIN, INT32_MAX)); };
+    const std::int64_t border = (std::int64_t(w.rect.right) - w.rect.left - w.client_width) / 2;
+    const std::int64_t left = w.rect.left + border, top = w.rect.bottom - border - w.client_height;
+    return {cut(left), cut(top), cut(left + w.client_width), cut(top + w.client_height)};
+}
+
+bool get_client_screen_rect(window_handle window, window_rect* rect) {
+    if (!live(window)) return false;
+    *rect = sim_client_on_screen(*window);
+    return true;
+}
+
+void get_monitor_rects(std::vector<window_rect>& out) { out = world().monitors; }
+
+int display_bits_per_pixel() { return world().display_bits; }
+
+bool sim_point_shows(const platform_window& w, std::int32_t x, std::int32_t y) {
+    auto inside = [&](const window_rect& r) { return x >= r.left && x < r.right && y >= r.top && y < r.bottom; };
+    const auto& monitors = world().monitors;
+    if (std::none_of(monitors.begin(), monitors.end(), inside)) return false;
+    for (const platform_window* above : world().z_order) {
+        if (above == &w) break;
+        if (above->visible && !above->minimized && !above->see_through && inside(above->rect)) return false;
+    }
+    return true;
 }

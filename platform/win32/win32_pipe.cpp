@@ -8,8 +8,9 @@
 // has begun would truncate its message.
 //
 // Some of this cannot be proven under Wine, which copies a write's data at the
-// call and ignores FILE_FLAG_FIRST_PIPE_INSTANCE and PIPE_REJECT_REMOTE_CLIENTS;
-// it is kept simple enough to check by reading.
+// call, ignores FILE_FLAG_FIRST_PIPE_INSTANCE and PIPE_REJECT_REMOTE_CLIENTS and
+// stores but does not enforce the pipe's access list; it is kept simple enough to
+// check by reading.
 #ifdef _WIN32
 
 #include <windows.h>
@@ -55,17 +56,67 @@ void reap(platform_pipe& p) {
 
 }  // namespace
 
+namespace {
+
+// An access list naming the user this process runs as and the system, with full
+// access each, and nobody else; protected, so nothing is inherited into it. The
+// default list would let every local account (anonymous logons included) open the
+// pipe and take its one client slot.
+struct owner_only_security {
+    std::vector<BYTE> token_user;
+    BYTE system_sid[SECURITY_MAX_SID_SIZE] = {};
+    std::vector<BYTE> acl;
+    SECURITY_DESCRIPTOR descriptor{};
+    SECURITY_ATTRIBUTES attributes{};
+
+    bool make() {
+        HANDLE token = nullptr;
+        if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+        DWORD size = 0;
+        GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+        token_user.resize(size);
+        const bool got = size > 0 && GetTokenInformation(token, TokenUser, token_user.data(), size, &size);
+        CloseHandle(token);
+        if (!got) return false;
+        const PSID user = reinterpret_cast<TOKEN_USER*>(token_user.data())->User.Sid;
+        DWORD system_size = sizeof system_sid;
+        if (!CreateWellKnownSid(WinLocalSystemSid, nullptr, system_sid, &system_size)) return false;
+        acl.resize(sizeof(ACL) + 2 * (sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD)) + GetLengthSid(user) +
+                   GetLengthSid(system_sid));
+        auto* list = reinterpret_cast<ACL*>(acl.data());
+        return InitializeAcl(list, DWORD(acl.size()), ACL_REVISION) &&
+               AddAccessAllowedAce(list, ACL_REVISION, FILE_ALL_ACCESS, user) &&
+               AddAccessAllowedAce(list, ACL_REVISION, FILE_ALL_ACCESS, system_sid) &&
+               InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) &&
+               SetSecurityDescriptorDacl(&descriptor, TRUE, list, FALSE) &&
+               SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED) &&
+               (attributes = {sizeof attributes, &descriptor, FALSE}, true);
+    }
+};
+
+}  // namespace
+
 pipe_handle create_message_pipe(const char* full_name, std::uint32_t buffer_bytes) {
+    // Without its access list the pipe is not created at all: a pipe that anyone
+    // could open is worse than none.
+    owner_only_security security;
+    if (!security.make()) return nullptr;
     // The peer is on this machine: remote clients are refused, and a name that some
     // other process created first is an error rather than shared.
     const HANDLE h = CreateNamedPipeA(full_name, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
                                       PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
-                                      1, buffer_bytes, buffer_bytes, 0, nullptr);
+                                      1, buffer_bytes, buffer_bytes, 0, &security.attributes);
     if (h == INVALID_HANDLE_VALUE) return nullptr;
     auto* p = new platform_pipe;
     p->handle = h;
     p->connect.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     return p;
+}
+
+std::uint32_t pipe_instance_count(pipe_handle pipe) {
+    DWORD instances = 0;
+    if (!GetNamedPipeHandleStateA(pipe->handle, nullptr, &instances, nullptr, nullptr, nullptr, 0)) return 0;
+    return instances;
 }
 
 connect_outcome start_pipe_connect(pipe_handle pipe) {

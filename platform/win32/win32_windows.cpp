@@ -1,7 +1,10 @@
-// Windows backend: top-level windows, titles, relations, existence, rectangles.
+// Windows backend: top-level windows, titles, relations, existence, rectangles,
+// what a viewer of a window sees (visibility, cloaking, monitors, display depth).
 #ifdef _WIN32
 
 #include <windows.h>
+
+#include <dwmapi.h>
 
 #include "platform/platform.h"
 
@@ -39,7 +42,8 @@ window_handle get_enabled_popup(window_handle window) {
     // Some implementations (Wine) return null here instead of keeping the call's
     // documented contract: the first enabled popup owned by the window, in Z-order,
     // or else the window itself. Provide it from the Z-order.
-    for (HWND w = GetTopWindow(nullptr); w != nullptr; w = GetWindow(w, GW_HWNDNEXT))
+    int walked = 0;
+    for (HWND w = GetTopWindow(nullptr); w != nullptr && walked < window_walk_limit; w = GetWindow(w, GW_HWNDNEXT), ++walked)
         if (GetWindow(w, GW_OWNER) == hwnd(window) && IsWindowVisible(w) && IsWindowEnabled(w)) return handle(w);
     return window;
 }
@@ -53,6 +57,58 @@ bool get_window_rect(window_handle window, window_rect* rect) {
     if (!GetWindowRect(hwnd(window), &r)) return false;
     *rect = {r.left, r.top, r.right, r.bottom};
     return true;
+}
+
+window_handle get_previous_window(window_handle window) { return handle(GetWindow(hwnd(window), GW_HWNDPREV)); }
+
+bool is_window_visible(window_handle window) { return IsWindowVisible(hwnd(window)) != FALSE; }
+
+bool is_window_minimized(window_handle window) { return IsIconic(hwnd(window)) != FALSE; }
+
+bool is_top_level_window(window_handle window) {
+    return IsWindow(hwnd(window)) && GetAncestor(hwnd(window), GA_PARENT) == GetDesktopWindow();
+}
+
+bool is_window_see_through(window_handle window) {
+    DWORD cloaked = 0;
+    if (SUCCEEDED(DwmGetWindowAttribute(hwnd(window), DWMWA_CLOAKED, &cloaked, sizeof cloaked)) && cloaked != 0)
+        return true;
+    // A layered window with a constant alpha of 0 draws nothing. One with per-pixel
+    // alpha cannot be told, and counts as drawing.
+    BYTE alpha = 255;
+    DWORD flags = 0;
+    return (GetWindowLongW(hwnd(window), GWL_EXSTYLE) & WS_EX_LAYERED) != 0 &&
+           GetLayeredWindowAttributes(hwnd(window), nullptr, &alpha, &flags) && (flags & LWA_ALPHA) != 0 && alpha == 0;
+}
+
+bool get_client_screen_rect(window_handle window, window_rect* rect) {
+    RECT r;
+    POINT origin{0, 0};
+    if (!GetClientRect(hwnd(window), &r) || !ClientToScreen(hwnd(window), &origin)) return false;
+    *rect = {origin.x, origin.y, origin.x + r.right, origin.y + r.bottom};
+    return true;
+}
+
+namespace {
+
+BOOL CALLBACK add_monitor(HMONITOR, HDC, LPRECT r, LPARAM p) {
+    reinterpret_cast<std::vector<window_rect>*>(p)->push_back({r->left, r->top, r->right, r->bottom});
+    return TRUE;
+}
+
+}  // namespace
+
+void get_monitor_rects(std::vector<window_rect>& out) {
+    out.clear();
+    EnumDisplayMonitors(nullptr, nullptr, add_monitor, reinterpret_cast<LPARAM>(&out));
+}
+
+int display_bits_per_pixel() {
+    const HDC screen = GetDC(nullptr);
+    if (screen == nullptr) return 0;
+    const int bits = GetDeviceCaps(screen, BITSPIXEL);
+    ReleaseDC(nullptr, screen);
+    return bits;
 }
 
 window_handle window_from_handle_value(std::uint32_t value) {

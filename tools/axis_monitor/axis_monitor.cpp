@@ -35,7 +35,10 @@ HANDLE connect_to_gateway(double wait_seconds) {
         const DWORD error = GetLastError();
         if (std::chrono::steady_clock::now() >= give_up) {
             if (error == ERROR_PIPE_BUSY)
-                std::fprintf(stderr, "axis_monitor: the gateway already has a client (%s is busy)\n", pipe_path.c_str());
+                std::fprintf(stderr,
+                             "axis_monitor: %s is busy: the gateway takes one client per run, and one has already "
+                             "connected (it may have gone since); restart the gateway to connect\n",
+                             pipe_path.c_str());
             else
                 std::fprintf(stderr, "axis_monitor: no gateway is running (%s does not exist)\n", pipe_path.c_str());
             return INVALID_HANDLE_VALUE;
@@ -72,7 +75,11 @@ int main(int argc, char** argv) {
     if (pipe == INVALID_HANDLE_VALUE) return 1;
     DWORD mode = PIPE_READMODE_MESSAGE;
     SetNamedPipeHandleState(pipe, &mode, nullptr, nullptr);
-    std::fprintf(stderr, "axis_monitor: connected to %s\n", pipe_path.c_str());
+    // The server's process, so that a user can tell the gateway from an impostor
+    // holding the name.
+    ULONG server = 0;
+    GetNamedPipeServerProcessId(pipe, &server);
+    std::fprintf(stderr, "axis_monitor: connected to %s (server process %lu)\n", pipe_path.c_str(), server);
 
     const auto start = std::chrono::steady_clock::now();
     bool tag_seen = false;
