@@ -11,6 +11,12 @@ namespace {
 
 constexpr int jog_close_grace_cycles = 10;
 
+// Cycles the view must stay whole after a hold before values are read again. What
+// was covered or off screen shows the host's own pixels only once the host has
+// repainted it, and until then a copy holds remnants of what lay there: read at
+// once, they gave plausible wrong numbers.
+constexpr int view_settle_cycles = 10;
+
 // Tested at the top of every cycle, so a cycle once begun always completes. The
 // key is only looked at, never consumed.
 bool keep_running(window_handle owner) { return owner != nullptr ? is_window(owner) : !console_key_waiting(); }
@@ -31,6 +37,7 @@ void report_view_change(view_problem now) {
 cycle_end capture_cycle(window_handle owner, const glyph_set& set, sender_state& state) {
     axis_record record;  // filled in place; slots 6 to 47 stay zero for the whole run
     view_problem held = view_problem::none;
+    int whole_cycles = 0;  // since the last hold
     int cycles_without_jog = 0;
     while (keep_running(owner)) {
         // A closed jog window will not come back as the same window: end the run,
@@ -46,11 +53,17 @@ cycle_end capture_cycle(window_handle owner, const glyph_set& set, sender_state&
             continue;
         }
         const view_problem view = capture_jog_window();
-        if (view != held) report_view_change(view);
-        held = view;
+        if (view != view_problem::none) {
+            if (view != held) report_view_change(view);
+            held = view;
+            whole_cycles = 0;
+        } else if (held != view_problem::none && ++whole_cycles >= view_settle_cycles) {
+            report_view_change(view_problem::none);
+            held = view_problem::none;
+        }
         // Held: nothing is read or sent, and the sender keeps what it last sent, so
-        // the first reading in full view goes out if it differs.
-        if (view == view_problem::none) {
+        // the first reading once settled goes out if it differs.
+        if (held == view_problem::none) {
             read_axes(jog_frame(), set, record.slots);
             send_if_changed(state, record);
         }

@@ -204,7 +204,7 @@ TEST_F(Gateway, ViewThatIsNotWholeHoldsTheValuesAndSaysWhy) {
         sim_reset();
         start_host();
         sim_peer_connects_after(0);
-        sim_destroy_window_after_checks(main, 8);
+        sim_destroy_window_after_checks(main, 20);
         sim_on_sleep([&](int sleeps) {
             if (sleeps == 2) {
                 c.spoil();

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <charconv>
+#include <cstdio>
 #include <cstring>
 #include <sstream>
 #include <vector>
@@ -57,10 +58,25 @@ private:
     HANDLE pipe_ = INVALID_HANDLE_VALUE;
 };
 
+// Every record the peer receives until none has come for quiet_ms, as values;
+// tags are checked and dropped.
+std::vector<std::vector<double>> drain(pipe_peer& peer, DWORD quiet_ms);
+
 std::vector<double> values_in(const std::vector<std::uint8_t>& record) {
     std::vector<double> v(6);
     if (record.size() == 384) std::memcpy(v.data(), record.data(), 6 * sizeof(double));
     return v;
+}
+
+std::vector<std::vector<double>> drain(pipe_peer& peer, DWORD quiet_ms) {
+    std::vector<std::vector<double>> records;
+    for (std::vector<std::uint8_t> m; !(m = peer.read(quiet_ms)).empty();) {
+        EXPECT_EQ(m.size(), 4u) << "a tag before every record";
+        const std::vector<std::uint8_t> record = peer.read(1000);
+        EXPECT_EQ(record.size(), 384u);
+        records.push_back(values_in(record));
+    }
+    return records;
 }
 
 bool pipe_exists() {
@@ -169,6 +185,96 @@ TEST_F(EndToEnd, PeerThatLeavesDoesNotStopTheGateway) {
     EXPECT_EQ(WaitForSingleObject(gateway.process, 0), DWORD(WAIT_TIMEOUT)) << "still cycling";
     tell_simulator("quit");
     EXPECT_EQ(exit_code_of(gateway), 0u);
+}
+
+TEST_F(EndToEnd, FieldsNotInFullViewSendNothingUntilWholeAgain) {
+    // Both states once showed plausible wrong numbers: the minus sign off the left
+    // edge of the screen (-1234.6 as 1234.6), the digits right of the second under
+    // another window (-1234.6 as -0.1, 300 as 3).
+    struct view_case {
+        const char* spoil;
+        const char* mend;
+        const char* id;
+    };
+    for (const view_case& c : {view_case{"move 1 -150 40", "move 1 480 40", "off_screen"},
+                               view_case{"cover 1 right", "uncover", "covered"}}) {
+        start_gateway(start_simulator() + L" 1");
+        pipe_peer peer;
+        ASSERT_TRUE(peer.connect(patience_ms));
+        ASSERT_EQ(drain(peer, 1000), std::vector<std::vector<double>>{shown_values}) << c.id;
+
+        tell_simulator(c.spoil);
+        const std::string held = std::string("Values held (") + c.id + "): ";
+        EXPECT_TRUE(wait_for_output(gateway, held, 5000)) << gateway.seen;
+        tell_simulator("set 1 5 -98,7");  // a change while held: not seen whole, not sent
+        EXPECT_TRUE(drain(peer, 500).empty()) << c.id;
+
+        tell_simulator(c.mend);
+        EXPECT_TRUE(wait_for_output(gateway, "Values live again\n", 5000)) << gateway.seen;
+        std::vector<double> now = shown_values;
+        now[5] = -98.7;
+        EXPECT_EQ(drain(peer, 1000), std::vector<std::vector<double>>{now}) << c.id;
+        EXPECT_EQ(collect_output(gateway).find("Values held", gateway.seen.find(held) + 1), std::string::npos)
+            << "one line when holding begins, one when it ends: " << gateway.seen;
+
+        tell_simulator("quit");
+        EXPECT_EQ(exit_code_of(gateway), 0u);
+        TearDown();
+    }
+}
+
+TEST_F(EndToEnd, ClosedJogWindowEndsTheGatewayWithMinusFive) {
+    start_gateway(start_simulator() + L" 1");
+    pipe_peer peer;
+    ASSERT_TRUE(peer.connect(patience_ms));
+    ASSERT_EQ(drain(peer, 1000).size(), 1u);
+    tell_simulator("close 1");
+    const ULONGLONG closed = GetTickCount64();
+    DWORD code = 0;
+    ASSERT_TRUE(wait_for_exit(gateway, 1000, &code)) << "still running a second after the jog window closed";
+    std::printf("gateway ended %llu ms after the jog window closed\n", GetTickCount64() - closed);
+    EXPECT_EQ(code, 0xFFFFFFFBu);
+    // A closing window is hidden first, which the gateway may see (and say) for a cycle.
+    const std::string out = collect_output(gateway);
+    EXPECT_EQ(out.rfind(banner + "jog - robot1 (host simulator)\n", 0), 0u) << out;
+    EXPECT_TRUE(out.ends_with("\nJog window closed\n")) << out;
+    EXPECT_TRUE(peer.read(1000).empty()) << "the peer sees the pipe close";
+}
+
+TEST_F(EndToEnd, PeerThatStallsGetsTheNewestValuesNotABacklog) {
+    start_gateway(start_simulator() + L" 1");
+    pipe_peer peer;
+    ASSERT_TRUE(peer.connect(patience_ms));
+    ASSERT_EQ(drain(peer, 1000).size(), 1u);
+    tell_simulator("animate 1 on");  // five changes a second while the peer reads nothing
+    Sleep(5000);
+    tell_simulator("animate 1 off");
+    tell_simulator("set 1 0 77,7");
+    Sleep(200);
+    const ULONGLONG resumed = GetTickCount64();
+    int backlog = 0;
+    bool newest = false;
+    while (!newest && GetTickCount64() - resumed < 2000)
+        for (const std::vector<double>& r : drain(peer, 50)) r[0] == 77.7 ? void(newest = true) : void(++backlog);
+    const ULONGLONG waited = GetTickCount64() - resumed;
+    std::printf("after a 5 s stall: %d stale records, the newest after %llu ms\n", backlog, waited);
+    EXPECT_LT(waited, 500u) << "the newest values within half a second of reading again";
+    EXPECT_LE(backlog, 6) << "at most a few updates queue for a peer that stops reading";
+    tell_simulator("quit");
+    EXPECT_EQ(exit_code_of(gateway), 0u);
+}
+
+TEST_F(EndToEnd, SquatterOnThePipeNameIsRefused) {
+    // Created first, allowing any number of instances: a gateway beside it would
+    // hand its peer to the squatter.
+    const HANDLE squatter = CreateNamedPipeA(pipe_path, PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE,
+                                             PIPE_UNLIMITED_INSTANCES, 4096, 4096, 0, nullptr);
+    ASSERT_NE(squatter, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(start_process(gateway, L"gateway.exe", start_simulator() + L" 1"));
+    EXPECT_EQ(exit_code_of(gateway), 0xFFFFFFFEu);
+    EXPECT_EQ(gateway.seen, banner + "Pipe open error\n");
+    CloseHandle(squatter);
+    tell_simulator("quit");
 }
 
 TEST_F(EndToEnd, NoHostShowsTheErrorBoxAndCreatesNoPipe) {

@@ -14,7 +14,11 @@
 //   drop N K 0|1      glyph tops at reference row + 2 (0) or + 3 (1)
 //   animate N on|off
 //   open N            a jog window for robot N
-//   hide N | show N | cover N | uncover | dock N | close N
+//   hide N | show N | minimize N | restore N | dock N | close N
+//   move N X Y        the jog window's top-left corner to screen point X, Y
+//   cover N [right]   a window over all of robot N's fields, or over their right
+//                     part only (from the third character of a field at column 106)
+//   uncover
 //   quit              closes the main window, and with it the simulator
 #include <windows.h>
 #include <shellapi.h>
@@ -209,12 +213,32 @@ std::string run_command(const std::string& line) {
         SetWindowPos(jog->window, nullptr, 0, 0, client_width, client_height, SWP_NOZORDER | SWP_FRAMECHANGED);
         return "ok";
     }
+    if (verb == "minimize" || verb == "restore") {
+        ShowWindow(jog->window, verb == "minimize" ? SW_MINIMIZE : SW_RESTORE);
+        return "ok";
+    }
+    if (verb == "move") {
+        int x = 0, y = 0;
+        if (!(in >> x >> y)) return "error X and Y expected";
+        SetWindowPos(jog->window, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+        UpdateWindow(jog->window);
+        return "ok";
+    }
     if (verb == "cover") {
-        RECT r;
-        GetWindowRect(jog->window, &r);
+        std::string part;
+        in >> part;
+        if (!part.empty() && part != "right") return "error bad argument " + part;
+        // Over the rows the gateway reads, from the first search column (or, for
+        // the right part, from the third character of a field) to the right edge.
+        RECT client;
+        GetClientRect(jog->window, &client);
+        POINT from{part == "right" ? field_column + 2 * glyph_advance : first_search_column, first_row_read};
+        POINT to{client.right, rows_read_end};
+        ClientToScreen(jog->window, &from);
+        ClientToScreen(jog->window, &to);
         if (cover_window != nullptr) DestroyWindow(cover_window);
-        cover_window = CreateWindowExW(WS_EX_TOPMOST | WS_EX_TOOLWINDOW, L"host_simulator_cover", L"cover",
-                                       WS_POPUP | WS_VISIBLE, r.left, r.top, r.right - r.left, (r.bottom - r.top) / 2,
+        cover_window = CreateWindowExW(WS_EX_TOPMOST | WS_EX_TOOLWINDOW | WS_EX_NOACTIVATE, L"host_simulator_cover",
+                                       L"cover", WS_POPUP | WS_VISIBLE, from.x, from.y, to.x - from.x, to.y - from.y,
                                        nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
         UpdateWindow(cover_window);
         return "ok";
