@@ -17,18 +17,48 @@ constexpr int jog_close_grace_cycles = 10;
 // once, they gave plausible wrong numbers.
 constexpr int view_settle_cycles = 10;
 
+// Cycles a cause must last before the hold is announced. The hold itself begins at
+// once; the line waits, so that a window passing over the fields, or a host
+// taking its windows down as it closes (they are hidden first), says nothing.
+constexpr int hold_announce_cycles = 10;
+
+// Whether values are held, and what the console has been told.
+struct hold_state {
+    bool holding = false;
+    view_problem last = view_problem::none;  // the previous cycle's view
+    int same = 0;                            // cycles the view has been what it is now
+    view_problem said = view_problem::none;  // the cause last announced
+
+    // Takes this cycle's view; true while values must not be read.
+    bool hold(view_problem view) {
+        same = view == last ? same + 1 : 1;
+        last = view;
+        if (view != view_problem::none) {
+            holding = true;
+            if (same >= hold_announce_cycles && said != view) announce(view);
+        } else if (holding && same >= view_settle_cycles) {
+            holding = false;
+            if (said != view_problem::none) announce(view_problem::none);
+        }
+        return holding;
+    }
+
+    void announce(view_problem view);
+};
+
 // Tested at the top of every cycle, so a cycle once begun always completes. The
 // key is only looked at, never consumed.
 bool keep_running(window_handle owner) { return owner != nullptr ? is_window(owner) : !console_key_waiting(); }
 
 // One line when holding begins or its cause changes, one when it ends.
-void report_view_change(view_problem now) {
-    if (now == view_problem::none) {
+void hold_state::announce(view_problem view) {
+    said = view;
+    if (view == view_problem::none) {
         console_write("Values live again\n");
         return;
     }
     const std::string line =
-        std::string("Values held (") + view_problem_id(now) + "): " + view_problem_advice(now) + "\n";
+        std::string("Values held (") + view_problem_id(view) + "): " + view_problem_advice(view) + "\n";
     console_write(line.c_str());
 }
 
@@ -36,8 +66,7 @@ void report_view_change(view_problem now) {
 
 cycle_end capture_cycle(window_handle owner, const glyph_set& set, sender_state& state) {
     axis_record record;  // filled in place; slots 6 to 47 stay zero for the whole run
-    view_problem held = view_problem::none;
-    int whole_cycles = 0;  // since the last hold
+    hold_state hold;
     int cycles_without_jog = 0;
     while (keep_running(owner)) {
         // A closed jog window will not come back as the same window: end the run,
@@ -52,18 +81,9 @@ cycle_end capture_cycle(window_handle owner, const glyph_set& set, sender_state&
             sleep_ms(cycle_pause_ms);
             continue;
         }
-        const view_problem view = capture_jog_window();
-        if (view != view_problem::none) {
-            if (view != held) report_view_change(view);
-            held = view;
-            whole_cycles = 0;
-        } else if (held != view_problem::none && ++whole_cycles >= view_settle_cycles) {
-            report_view_change(view_problem::none);
-            held = view_problem::none;
-        }
         // Held: nothing is read or sent, and the sender keeps what it last sent, so
         // the first reading once settled goes out if it differs.
-        if (held == view_problem::none) {
+        if (!hold.hold(capture_jog_window())) {
             read_axes(jog_frame(), set, record.slots);
             send_if_changed(state, record);
         }

@@ -61,7 +61,13 @@ void send_line(child_process& child, const std::string& line) {
 }
 
 bool wait_for_exit(child_process& child, DWORD timeout_ms, DWORD* code) {
-    if (child.process == nullptr || WaitForSingleObject(child.process, timeout_ms) != WAIT_OBJECT_0) return false;
+    if (child.process == nullptr) return false;
+    // Reading while waiting: a child whose output fills the pipe would never end.
+    const ULONGLONG give_up = GetTickCount64() + timeout_ms;
+    while (WaitForSingleObject(child.process, 20) != WAIT_OBJECT_0) {
+        collect_output(child);
+        if (GetTickCount64() >= give_up) return false;
+    }
     GetExitCodeProcess(child.process, code);
     collect_output(child);
     return true;
