@@ -48,14 +48,18 @@ window_handle find_main_window() {
 
 window_handle first_jog_candidate(window_handle main) { return get_enabled_popup(main); }
 
-window_handle find_jog_window(window_handle first, const char* pattern) {
+window_handle find_jog_window(window_handle first, const char* pattern, title_visitor visit, void* context) {
     capture().jog = nullptr;
     int walked = 0;
     for (window_handle w = first; w != nullptr && walked < window_walk_limit; w = get_next_window(w), ++walked) {
         char title[title_buffer_size] = {};
         const bool found = title_contains(w, pattern, title);
-        console_write(title);
-        console_write("\n");
+        if (visit != nullptr) {
+            visit(w, title, context);
+        } else {
+            console_write(title);
+            console_write("\n");
+        }
         if (found) {
             capture().jog = w;
             break;
@@ -103,12 +107,12 @@ void setup_capture_frame(window_handle jog) {
 
 bool jog_window_exists() { return is_window(capture().jog); }
 
-view_problem capture_jog_window() {
+view_problem capture_jog_window(bool lock) {
     capture_state& c = capture();
     if (!c.frame.pixels.empty()) {
-        lock_window_update(c.jog);
+        if (lock) lock_window_update(c.jog);
         copy_pixels(c.memory_dc, c.jog_dc, c.frame.width, c.frame.height);
-        lock_window_update(nullptr);
+        if (lock) lock_window_update(nullptr);
         read_bitmap_pixels(c.bitmap, c.frame.pixels);  // not checked: a failed read leaves old pixels
     }
     // Judged after the copy: whatever lay over the fields while they were copied
@@ -118,6 +122,8 @@ view_problem capture_jog_window() {
 }
 
 const capture_frame& jog_frame() { return capture().frame; }
+
+const jog_view& jog_view_seen() { return capture().view; }
 
 void release_capture() {
     capture_state& c = capture();

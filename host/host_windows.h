@@ -22,7 +22,10 @@ window_handle first_jog_candidate(window_handle main);
 
 // Walks the Z-order from first, printing every title it reads ("%s\n"), until a
 // title contains the pattern; null if none does, or after window_walk_limit windows.
-window_handle find_jog_window(window_handle first, const char* pattern);
+// With a visitor, each title goes to it instead of the console.
+using title_visitor = void (*)(window_handle window, const char* title, void* context);
+window_handle find_jog_window(window_handle first, const char* pattern, title_visitor visit = nullptr,
+                              void* context = nullptr);
 
 // Capture set-up, in two halves: the jog window's drawing context and a memory
 // context; then the frame, sized once from the jog window's outer rectangle, and
@@ -37,8 +40,13 @@ bool jog_window_exists();
 // Refills the frame with what the screen shows at the jog window's client area,
 // then tells whether the fields were in full view (view_problem::none); when they
 // were not, the frame holds no values to trust. A failed copy leaves the previous
-// pixels.
-view_problem capture_jog_window();
+// pixels. The window is kept from drawing during the copy unless lock is false:
+// only one window on the desktop can be locked at a time, so a second reader (the
+// probe) must not take the lock from the gateway.
+view_problem capture_jog_window(bool lock = true);
+
+// What the last capture saw of the jog window and the windows around it.
+const jog_view& jog_view_seen();
 
 // The frame that capture_jog_window fills.
 const capture_frame& jog_frame();

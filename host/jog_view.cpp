@@ -52,8 +52,8 @@ void look_at_jog_window(window_handle jog, jog_view& view) {
     view.visible = is_window_visible(jog);
     view.minimized = is_window_minimized(jog);
     view.top_level = is_top_level_window(jog);
-    window_rect client;
-    view.fields = get_client_screen_rect(jog, &client) ? fields_area(client) : window_rect{};
+    if (!get_client_screen_rect(jog, &view.client)) view.client = {};
+    view.fields = fields_area(view.client);
     get_monitor_rects(view.monitors);
     view.above.clear();
     int walked = 0;
@@ -65,13 +65,15 @@ void look_at_jog_window(window_handle jog, jog_view& view) {
     }
 }
 
-view_problem judge_view(const jog_view& view) {
+view_problem judge_view(const jog_view& view) { return judge_area(view, view.fields); }
+
+view_problem judge_area(const jog_view& view, const window_rect& area) {
     if (view.minimized) return view_problem::minimized;
     if (!view.visible) return view_problem::hidden;
     if (!view.top_level) return view_problem::docked;
-    if (!rect_within(view.fields, view.monitors)) return view_problem::off_screen;
+    if (!rect_within(area, view.monitors)) return view_problem::off_screen;
     for (const window_rect& r : view.above)
-        if (rects_overlap(r, view.fields)) return view_problem::covered;
+        if (rects_overlap(r, area)) return view_problem::covered;
     return view_problem::none;
 }
 

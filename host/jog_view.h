@@ -21,6 +21,7 @@ struct jog_view {
     bool visible = false;
     bool minimized = false;
     bool top_level = false;
+    window_rect client;                  // the client area on the screen
     window_rect fields;                  // the fields' area on the screen
     std::vector<window_rect> monitors;   // every display monitor
     std::vector<window_rect> above;      // visible windows above the jog window that draw something
@@ -38,6 +39,10 @@ void look_at_jog_window(window_handle jog, jog_view& view);
 // The first problem, in the order a user would mend them; none when the fields'
 // area is on screen and nothing lies over it.
 view_problem judge_view(const jog_view& view);
+
+// The same for one part of the screen (a single field's area) instead of all the
+// fields' area.
+view_problem judge_area(const jog_view& view, const window_rect& area);
 
 // True when every pixel of r lies in at least one of the rectangles (an empty r
 // always does).

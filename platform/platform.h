@@ -75,6 +75,15 @@ void get_monitor_rects(std::vector<window_rect>& out);
 // Bits per pixel of the display (GetDeviceCaps, BITSPIXEL, on the screen's context).
 int display_bits_per_pixel();
 
+// Dots per inch of the monitor showing the window (GetDpiForMonitor, effective),
+// else of the screen (GetDeviceCaps, LOGPIXELSX); 96 is 100 % scale. Only a
+// process that has declared itself DPI-aware sees the true value.
+int display_dpi_at(window_handle window);
+
+// Calls visit for each child window of parent, at any depth, until visit returns
+// false (EnumChildWindows).
+void enum_child_windows(window_handle parent, bool (*visit)(window_handle window, void* context), void* context);
+
 // The window named by a handle value given on the command line. Handles are
 // 32-bit values even in 64-bit processes; 0 gives null.
 window_handle window_from_handle_value(std::uint32_t value);

@@ -168,7 +168,9 @@ double text_value(const char* text, int length) {
 
 }  // namespace
 
-double read_field(const capture_frame& frame, const glyph_set& set, std::int32_t y) {
+namespace {
+
+double read_field_traced(const capture_frame& frame, const glyph_set& set, std::int32_t y, field_trace* trace) {
     // Some 30 KiB, so kept out of the stack frame and reused from call to call.
     static thread_local row_scan rows[candidate_rows];
     for (int r = 0; r < candidate_rows; ++r) {
@@ -177,36 +179,56 @@ double read_field(const capture_frame& frame, const glyph_set& set, std::int32_t
         rows[r].matched = 0;
     }
 
+    if (trace != nullptr) trace->hits.clear();
     char text[max_field_chars];
     int length = 0;
     std::int64_t x = first_search_column;
     while (length < max_field_chars) {
         int best = -1;
-        std::int64_t best_x = 0;
+        std::int64_t best_x = 0, best_row = 0;
         for (int g = 0; g < glyph_count && !(best >= 0 && best_x == x); ++g) {
             const glyph& gl = set.glyphs[std::size_t(g)];
             const std::int64_t w = gl.primary.width;
             if (search_span - w <= 0) continue;  // no candidate columns
-            std::int64_t found = -1;
+            std::int64_t found = -1, found_row = rows[0].row;
             if (w <= 0 || gl.primary.height <= 0) {
                 found = x;  // nothing to compare: matches at the first candidate
             } else {
                 const std::int64_t lo = x - first_search_column, hi = lo + search_span - 1 - w;
                 for (int r = 0; r < candidate_rows && found < 0; ++r) {
                     const std::int64_t offset = first_match(frame, set, rows[r], g, lo, hi);
-                    if (offset >= 0) found = first_search_column + offset;
+                    if (offset >= 0) {
+                        found = first_search_column + offset;
+                        found_row = rows[r].row;
+                    }
                 }
             }
             if (found >= 0 && (best < 0 || found < best_x)) {
                 best = g;
                 best_x = found;
+                best_row = found_row;
             }
         }
         if (best < 0) break;
         text[length++] = set.glyphs[std::size_t(best)].character;
+        if (trace != nullptr) {
+            const glyph_template& t = set.glyphs[std::size_t(best)].primary;
+            trace->hits.push_back({text[length - 1], std::int32_t(best_x), std::int32_t(best_row), t.width, t.height});
+        }
         x = best_x + 1;
     }
+    if (trace != nullptr) trace->text.assign(text, std::size_t(length));
     return text_value(text, length);
+}
+
+}  // namespace
+
+double read_field(const capture_frame& frame, const glyph_set& set, std::int32_t y) {
+    return read_field_traced(frame, set, y, nullptr);
+}
+
+double trace_field(const capture_frame& frame, const glyph_set& set, std::int32_t y, field_trace& trace) {
+    return read_field_traced(frame, set, y, &trace);
 }
 
 void read_axes(const capture_frame& frame, const glyph_set& set, double values[axis_field_count]) {

@@ -7,6 +7,8 @@
 #define RECOGNITION_FIELD_READER_H
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "recognition/glyph_set.h"
 #include "recognition/matcher.h"
@@ -26,9 +28,24 @@ inline constexpr std::int32_t first_row_read = first_field_row + candidate_row_o
 inline constexpr std::int32_t rows_read_end =
     fields_end_row - field_pitch + candidate_row_offset + candidate_rows - 1 + probe_offset + 1;
 
+// How a field was read, for diagnosis: the text and where each glyph was found.
+struct field_trace {
+    struct hit {
+        char character = 0;
+        std::int32_t x = 0;    // left edge
+        std::int32_t top = 0;  // the candidate row it matched on
+        std::int32_t width = 0, height = 0;
+    };
+    std::string text;
+    std::vector<hit> hits;
+};
+
 // The value of the field whose reference row is y. The set must be prepared
 // (see prepare_glyph_set).
 double read_field(const capture_frame& frame, const glyph_set& set, std::int32_t y);
+
+// read_field that also tells the text read and where each glyph was found.
+double trace_field(const capture_frame& frame, const glyph_set& set, std::int32_t y, field_trace& trace);
 
 // The six field values, top to bottom.
 void read_axes(const capture_frame& frame, const glyph_set& set, double values[axis_field_count]);

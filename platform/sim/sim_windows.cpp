@@ -120,8 +120,8 @@ void sim_set_see_through(window_handle window, bool see_through) { window->see_t
 void sim_set_monitors(std::vector<window_rect> monitors) { world().monitors = std::move(monitors); }
 void sim_set_display_bits(int bits) { world().display_bits = bits; }
 
-void sim_dock_window(window_handle window) {
-    window->docked = true;
+void sim_dock_window(window_handle window, window_handle parent) {
+    window->parent = parent;
     auto& z = world().z_order;
     z.erase(std::remove(z.begin(), z.end(), window), z.end());
 }
@@ -141,7 +141,7 @@ window_handle get_previous_window(window_handle window) {
 
 bool is_window_visible(window_handle window) { return live(window) && window->visible; }
 bool is_window_minimized(window_handle window) { return live(window) && window->minimized; }
-bool is_top_level_window(window_handle window) { return live(window) && !window->docked; }
+bool is_top_level_window(window_handle window) { return live(window) && window->parent == nullptr; }
 bool is_window_see_through(window_handle window) { return live(window) && window->see_through; }
 
 window_rect sim_client_on_screen(const platform_window& w) {
@@ -161,6 +161,13 @@ bool get_client_screen_rect(window_handle window, window_rect* rect) {
 void get_monitor_rects(std::vector<window_rect>& out) { out = world().monitors; }
 
 int display_bits_per_pixel() { return world().display_bits; }
+void sim_set_display_dpi(int dpi) { world().display_dpi = dpi; }
+int display_dpi_at(window_handle) { return world().display_dpi; }
+
+void enum_child_windows(window_handle parent, bool (*visit)(window_handle, void*), void* context) {
+    for (platform_window& w : world().windows)
+        if (w.alive && w.parent == parent && parent != nullptr && !visit(&w, context)) return;
+}
 
 bool sim_point_shows(const platform_window& w, std::int32_t x, std::int32_t y) {
     auto inside = [&](const window_rect& r) { return x >= r.left && x < r.right && y >= r.top && y < r.bottom; };

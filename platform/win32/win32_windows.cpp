@@ -103,6 +103,32 @@ void get_monitor_rects(std::vector<window_rect>& out) {
     EnumDisplayMonitors(nullptr, nullptr, add_monitor, reinterpret_cast<LPARAM>(&out));
 }
 
+int display_dpi_at(window_handle window) {
+    // GetDpiForMonitor lives in shcore, which older systems lack: looked up, not linked.
+    using dpi_for_monitor = HRESULT(WINAPI*)(HMONITOR, int, UINT*, UINT*);
+    static const auto get_dpi = [] {
+        const HMODULE shcore = LoadLibraryW(L"shcore.dll");
+        return shcore != nullptr ? reinterpret_cast<dpi_for_monitor>(
+                                       reinterpret_cast<void*>(GetProcAddress(shcore, "GetDpiForMonitor")))
+                                 : nullptr;
+    }();
+    UINT x = 0, y = 0;
+    if (get_dpi != nullptr &&
+        SUCCEEDED(get_dpi(MonitorFromWindow(hwnd(window), MONITOR_DEFAULTTONEAREST), 0 /* effective */, &x, &y)) &&
+        x != 0)
+        return int(x);
+    const HDC screen = GetDC(nullptr);
+    if (screen == nullptr) return 0;
+    const int dpi = GetDeviceCaps(screen, LOGPIXELSX);
+    ReleaseDC(nullptr, screen);
+    return dpi;
+}
+
+void enum_child_windows(window_handle parent, bool (*visit)(window_handle, void*), void* context) {
+    enum_context c{visit, context};
+    EnumChildWindows(hwnd(parent), enum_thunk, reinterpret_cast<LPARAM>(&c));
+}
+
 int display_bits_per_pixel() {
     const HDC screen = GetDC(nullptr);
     if (screen == nullptr) return 0;

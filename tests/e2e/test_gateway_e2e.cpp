@@ -7,7 +7,11 @@
 #include <cstdio>
 #include <cstring>
 #include <sstream>
+#include <fstream>
+#include <set>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "support/box_user.h"
 #include "tests/e2e/processes.h"
@@ -275,6 +279,107 @@ TEST_F(EndToEnd, SquatterOnThePipeNameIsRefused) {
     EXPECT_EQ(gateway.seen, banner + "Pipe open error\n");
     CloseHandle(squatter);
     tell_simulator("quit");
+}
+
+// The display scale Wine reports to programs started while this lives.
+class display_dpi {
+public:
+    explicit display_dpi(DWORD dpi) {
+        RegSetKeyValueW(HKEY_CURRENT_USER, L"Control Panel\\Desktop", L"LogPixels", REG_DWORD, &dpi, sizeof dpi);
+    }
+    ~display_dpi() { RegDeleteKeyValueW(HKEY_CURRENT_USER, L"Control Panel\\Desktop", L"LogPixels"); }
+};
+
+// Width and height from a PNG file's header; 0 x 0 when it is no PNG.
+std::pair<std::uint32_t, std::uint32_t> png_size(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    unsigned char head[24] = {};
+    in.read(reinterpret_cast<char*>(head), sizeof head);
+    const unsigned char signature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    if (!in || std::memcmp(head, signature, 8) != 0 || std::memcmp(head + 12, "IHDR", 4) != 0) return {0, 0};
+    auto be = [&](int at) { return std::uint32_t(head[at]) << 24 | head[at + 1] << 16 | head[at + 2] << 8 | head[at + 3]; };
+    return {be(16), be(20)};
+}
+
+TEST_F(EndToEnd, ProbeNamesTheProblemOfEachState) {
+    struct state_case {
+        const char* name;
+        std::vector<std::string> commands;  // to the simulator; none started when empty and no robot 1 wanted
+        const wchar_t* robot;
+        std::set<std::string> expected;
+        DWORD code;
+        DWORD dpi = 96;
+        bool host = true;
+    };
+    const state_case cases[] = {
+        {"normal", {}, L"1", {}, 0},
+        {"covered", {"cover 1"}, L"1", {"covered"}, 3},
+        {"hidden", {"hide 1"}, L"1", {"hidden"}, 0xFFFFFFFDu},
+        {"minimised", {"minimize 1"}, L"1", {"minimized"}, 3},
+        {"docked", {"dock 1"}, L"1", {"docked"}, 0xFFFFFFFDu},
+        {"scaled", {"scale 1 150"}, L"1", {"display_scale", "unreadable_field"}, 3, 144},
+        {"partly off screen", {"move 1 -150 40"}, L"1", {"off_screen"}, 3},
+        {"wrong robot", {}, L"2", {"no_jog_window"}, 0xFFFFFFFDu},
+        {"no host", {}, L"1", {"no_host"}, 0xFFFFFFFEu, 96, false},
+    };
+    const std::string picture = "probe_picture.png";
+    for (const state_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.host) start_simulator();
+        for (const std::string& command : c.commands) tell_simulator(command);
+        DeleteFileA(picture.c_str());
+        child_process probe;
+        {
+            const display_dpi scale(c.dpi);
+            ASSERT_TRUE(start_process(probe, L"gateway_probe.exe",
+                                      std::wstring(c.robot) + L" --json --picture " + widen(picture)));
+            DWORD code = 0;
+            ASSERT_TRUE(wait_for_exit(probe, patience_ms, &code));
+            EXPECT_EQ(code, c.code);
+        }
+        const std::string out = collect_output(probe);
+        stop_process(probe);
+        const std::size_t start = out.find('{');
+        ASSERT_NE(start, std::string::npos) << out;
+        const nlohmann::json j = nlohmann::json::parse(out.substr(start), nullptr, false);
+        ASSERT_FALSE(j.is_discarded()) << out;
+        std::set<std::string> ids;
+        for (const auto& p : j["problems"]) ids.insert(p["id"].get<std::string>());
+        EXPECT_EQ(ids, c.expected) << out;
+        if (c.code == 0) {
+            std::vector<double> values;
+            for (const auto& f : j["fields"]) values.push_back(f["value"].get<double>());
+            EXPECT_EQ(values, shown_values);
+            const auto& rect = j["windows"]["jog"]["rect"];
+            const std::uint32_t width = rect[2].get<std::uint32_t>() - rect[0].get<std::uint32_t>();
+            const std::uint32_t height = rect[3].get<std::uint32_t>() - rect[1].get<std::uint32_t>();
+            EXPECT_EQ(png_size(picture), std::make_pair(4 * width, 4 * height)) << "four times the frame";
+        }
+        if (c.host) tell_simulator("quit");
+        TearDown();
+    }
+}
+
+TEST_F(EndToEnd, ProbeBesideARunningGatewayLeavesItUndisturbed) {
+    start_gateway(start_simulator() + L" 1");
+    pipe_peer peer;
+    ASSERT_TRUE(peer.connect(patience_ms));
+    ASSERT_EQ(drain(peer, 1000).size(), 1u);
+    for (int i = 0; i < 3; ++i) {
+        child_process probe;
+        ASSERT_TRUE(start_process(probe, L"gateway_probe.exe", L"1"));
+        DWORD code = 99;
+        ASSERT_TRUE(wait_for_exit(probe, patience_ms, &code));
+        EXPECT_EQ(code, 0u) << collect_output(probe);
+        stop_process(probe);
+    }
+    tell_simulator("set 1 5 -98,7");
+    std::vector<double> now = shown_values;
+    now[5] = -98.7;
+    EXPECT_EQ(drain(peer, 1000), std::vector<std::vector<double>>{now});
+    tell_simulator("quit");
+    EXPECT_EQ(exit_code_of(gateway), 0u);
+    EXPECT_EQ(gateway.seen, banner + "jog - robot1 (host simulator)\n") << "nothing held, nothing else said";
 }
 
 TEST_F(EndToEnd, NoHostShowsTheErrorBoxAndCreatesNoPipe) {

@@ -12,6 +12,7 @@
 //   set N K TEXT      field K (0-5) of robot N shows TEXT, e.g. -12,5 (',' is the separator)
 //   render N K white|grey
 //   drop N K 0|1      glyph tops at reference row + 2 (0) or + 3 (1)
+//   scale N 100|125|150  robot N's digits drawn that much larger, as on a scaled display
 //   animate N on|off
 //   open N            a jog window for robot N
 //   hide N | show N | minimize N | restore N | dock N | close N
@@ -54,7 +55,33 @@ struct jog_state {
     HWND window = nullptr;
     field_state fields[axis_field_count];
     bool animate = false;
+    int scale = 100;  // percent
 };
+
+// The glyphs enlarged by nearest neighbour, as a display scale would draw them.
+const glyph_set& glyphs_at(int percent) {
+    static glyph_set sets[2];
+    static bool made[2] = {};
+    if (percent == 100) return real_glyphs();
+    const int i = percent == 125 ? 0 : 1;
+    if (!made[i]) {
+        sets[i] = real_glyphs();
+        for (glyph& g : sets[i].glyphs)
+            for (glyph_template* t : {&g.primary, &g.alternate}) {
+                const glyph_template small = *t;
+                t->width = small.width * percent / 100;
+                t->height = small.height * percent / 100;
+                t->pixels.resize(std::size_t(t->width) * std::size_t(t->height));
+                for (std::int32_t y = 0; y < t->height; ++y)
+                    for (std::int32_t x = 0; x < t->width; ++x)
+                        t->pixels[std::size_t(y * t->width + x)] =
+                            small.pixels[std::size_t(y * 100 / percent * small.width + x * 100 / percent)];
+            }
+        prepare_glyph_set(sets[i]);
+        made[i] = true;
+    }
+    return sets[i];
+}
 
 HWND main_window = nullptr;
 HWND cover_window = nullptr;
@@ -84,7 +111,7 @@ void paint_jog(HWND window, const jog_state& jog) {
     capture_frame f = blank_frame(client_width, client_height, 0xF0F0F0);
     for (int k = 0; k < axis_field_count; ++k) {
         const field_state& fs = jog.fields[k];
-        draw_field(f, real_glyphs(), first_field_row + field_pitch * k, field_column, fs.text, fs.look, fs.drop);
+        draw_field(f, glyphs_at(jog.scale), first_field_row + field_pitch * k, field_column, fs.text, fs.look, fs.drop);
     }
     BITMAPINFO info{};
     info.bmiHeader.biSize = sizeof info.bmiHeader;
@@ -189,6 +216,13 @@ std::string run_command(const std::string& line) {
             fs.drop = arg == "1";
         else
             return "error bad argument " + arg;
+        repaint(*jog);
+        return "ok";
+    }
+    if (verb == "scale") {
+        int percent = 0;
+        if (!(in >> percent) || (percent != 100 && percent != 125 && percent != 150)) return "error 100, 125 or 150 expected";
+        jog->scale = percent;
         repaint(*jog);
         return "ok";
     }
