@@ -1,6 +1,7 @@
 // Time to read the six fields of one frame, production reader against the literal
-// oracle, on a typical jog window, an all-white one and the worst case (a dark
-// line under every field, so every field runs to 127 characters).
+// oracle, on a typical jog window, an all-white one, fields in boxes on a dialog
+// face, and the worst case (a dark line under every field, so every field runs to
+// 127 characters).
 //   build/native-release/bench/bench_read_axes --benchmark_repetitions=10 --benchmark_report_aggregates_only=true
 #include <benchmark/benchmark.h>
 
@@ -41,6 +42,13 @@ void read_frame(benchmark::State& state, reader read, capture_frame (*make)()) {
 
 capture_frame white_frame() { return blank_frame(300, 420); }
 
+// Fields in white and grey boxes on a dialog face, right-aligned so that the first
+// characters lie anywhere from column 101 to 159.
+capture_frame dialog() {
+    const std::string shown[axis_field_count] = {"125,4", "-37,0", "1024,9", "-0,5", "66,25", "-179,9"};
+    return dialog_frame(shown, {101, 159, 113, 140, 127, 150});
+}
+
 void production(benchmark::State& state, capture_frame (*make)()) { read_frame(state, read_axes, make); }
 void oracle(benchmark::State& state, capture_frame (*make)()) { read_frame(state, oracle::read_axes, make); }
 
@@ -48,6 +56,8 @@ BENCHMARK_CAPTURE(production, typical, typical_frame)->Unit(benchmark::kMicrosec
 BENCHMARK_CAPTURE(oracle, typical, typical_frame)->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(production, white, white_frame)->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(oracle, white, white_frame)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(production, dialog, dialog)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(oracle, dialog, dialog)->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(production, worst, worst_frame)->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(oracle, worst, worst_frame)->Unit(benchmark::kMicrosecond);
 

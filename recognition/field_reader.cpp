@@ -46,8 +46,14 @@ struct row_scan {
     // and its pixel on filter row k is that rendering's background.
     word primary_background[filter_row_count][max_words];
     word alternate_background[filter_row_count][max_words];
+    // Bit set: the column's probe selects the primary (resp. alternate) rendering.
+    word primary_probe[max_words];
+    word alternate_probe[max_words];
     word match[glyph_count][max_words];
+    // Bit g set: glyph g matches somewhere in the word; passes look only at those.
+    std::uint32_t present[max_words];
 };
+static_assert(glyph_count <= 32);
 
 // Bit b set where row[b] == value, for b < count (at most 64). This runs over every
 // column of every field row the reader looks at, so on x86-64 it compares four
@@ -80,8 +86,10 @@ void classify_word(const capture_frame& frame, const glyph_filter& filter, row_s
     if (count > 0) {
         const pixel* probes = row_at(probe_row);
         alternate = equal_bits(probes, count, colour_grey);
-        primary = ~(alternate | equal_bits(probes, count, colour_dark));
+        primary = ~(alternate | equal_bits(probes, count, colour_dark)) & (count == 64 ? ~word(0) : (word(1) << count) - 1);
     }
+    scan.primary_probe[n] = primary;
+    scan.alternate_probe[n] = alternate;
     for (std::size_t k = 0; k < filter_row_count; ++k) {
         const std::int64_t row = scan.row + filter.rows[k];
         word on_primary = 0, on_alternate = 0;
@@ -107,6 +115,26 @@ word ruled_out(const word* background, int n, word columns) {
     return out;
 }
 
+// Columns where every one of the given template columns finds an acceptable pixel.
+word all_of(const word* acceptable, word columns) {
+    word out = ~word(0);
+    for (; columns != 0; columns &= columns - 1) out &= bits_from(acceptable, 0, std::countr_zero(columns));
+    return out;
+}
+
+// The same two, over bit arrays already shifted by each template column.
+word any_shifted(const word* shifted, word columns) {
+    word out = 0;
+    for (; columns != 0; columns &= columns - 1) out |= shifted[std::countr_zero(columns)];
+    return out;
+}
+
+word all_shifted(const word* shifted, word columns) {
+    word out = ~word(0);
+    for (; columns != 0; columns &= columns - 1) out &= shifted[std::countr_zero(columns)];
+    return out;
+}
+
 void match_word(const capture_frame& frame, const glyph_set& set, row_scan& scan) {
     while (scan.classified < scan.matched + 2) classify_word(frame, set.filter, scan);
     const int n = scan.matched++;
@@ -114,10 +142,39 @@ void match_word(const capture_frame& frame, const glyph_set& set, row_scan& scan
     // Where a glyph's filter columns are the same in both renderings (the host's
     // glyphs), one pass over the union of both backgrounds does.
     word either_background[filter_row_count][2];
+    // Where the probe selects a rendering, a blank template column needs exactly that
+    // rendering's background in the frame; elsewhere anything is acceptable.
+    word blank_ok_primary[filter_row_count][2], blank_ok_alternate[filter_row_count][2], blank_ok[filter_row_count][2];
     for (std::size_t k = 0; k < filter_row_count; ++k)
-        for (int m = 0; m < 2; ++m) either_background[k][m] = scan.primary_background[k][n + m] | scan.alternate_background[k][n + m];
+        for (int m = 0; m < 2; ++m) {
+            either_background[k][m] = scan.primary_background[k][n + m] | scan.alternate_background[k][n + m];
+            blank_ok_primary[k][m] = ~scan.primary_probe[n + m] | scan.primary_background[k][n + m];
+            blank_ok_alternate[k][m] = ~scan.alternate_probe[n + m] | scan.alternate_background[k][n + m];
+            blank_ok[k][m] = blank_ok_primary[k][m] & blank_ok_alternate[k][m];
+        }
+    // Shifted once for every template column a filter uses, not once per glyph.
+    word background_at[filter_row_count][64], blank_ok_at[filter_row_count][64];
+    for (std::size_t k = 0; k < filter_row_count; ++k)
+        for (int j = 0; j < set.filter.column_span; ++j) {
+            background_at[k][j] = bits_from(either_background[k], 0, j);
+            blank_ok_at[k][j] = bits_from(blank_ok[k], 0, j);
+        }
+    // A word of uniform surroundings rules whole glyphs out at once: where no
+    // column of a filter row is acceptable under a blank template column, no glyph
+    // with such a column can start; where every column is plain background, no
+    // glyph with ink on that row can.
+    std::uint32_t excluded = 0;
+    for (std::size_t k = 0; k < filter_row_count; ++k) {
+        if ((blank_ok[k][0] | blank_ok[k][1]) == 0) excluded |= set.filter.blank_glyphs[k];
+        if ((either_background[k][0] & either_background[k][1]) == ~word(0)) excluded |= set.filter.ink_glyphs[k];
+    }
+    std::uint32_t present = 0;
     for (std::size_t g = 0; g < glyph_count; ++g) {
         const glyph& gl = set.glyphs[g];
+        if (excluded >> g & 1) {
+            scan.match[g][n] = 0;
+            continue;
+        }
         const std::int64_t w = gl.primary.width, h = gl.primary.height;
         word bits = 0;
         // Only places whose pixels and probes all lie inside the frame can match.
@@ -128,11 +185,18 @@ void match_word(const capture_frame& frame, const glyph_set& set, row_scan& scan
                 for (std::size_t k = 0; k < filter_row_count; ++k) {
                     const word on_primary = set.filter.primary_columns[k][g], on_alternate = set.filter.alternate_columns[k][g];
                     if (on_primary == on_alternate) {
-                        left &= ~ruled_out(either_background[k], 0, on_primary);
+                        left &= ~any_shifted(background_at[k], on_primary);
                     } else {
                         left &= ~ruled_out(scan.primary_background[k], n, on_primary) &
                                 ~ruled_out(scan.alternate_background[k], n, on_alternate);
                     }
+                    const word blank_primary = set.filter.primary_blank_columns[k][g];
+                    const word blank_alternate = set.filter.alternate_blank_columns[k][g];
+                    if (left == 0) break;
+                    if (blank_primary == blank_alternate)
+                        left &= all_shifted(blank_ok_at[k], blank_primary);
+                    else
+                        left &= all_of(blank_ok_primary[k], blank_primary) & all_of(blank_ok_alternate[k], blank_alternate);
                 }
                 for (; left != 0; left &= left - 1) {
                     const int b = std::countr_zero(left);
@@ -141,7 +205,9 @@ void match_word(const capture_frame& frame, const glyph_set& set, row_scan& scan
             }
         }
         scan.match[g][n] = bits;
+        present |= std::uint32_t(bits != 0) << g;
     }
+    scan.present[n] = present;
 }
 
 // Offset (from the first search column) of the first match of glyph g at offsets lo..hi, or -1.
@@ -179,14 +245,31 @@ double read_field_traced(const capture_frame& frame, const glyph_set& set, std::
         rows[r].matched = 0;
     }
 
+    // Glyphs with nothing to compare match at every first candidate column.
+    std::uint32_t always = 0;
+    for (int g = 0; g < glyph_count; ++g) {
+        const glyph_template& t = set.glyphs[std::size_t(g)].primary;
+        always |= std::uint32_t(t.width <= 0 || t.height <= 0) << g;
+    }
+
     if (trace != nullptr) trace->hits.clear();
     char text[max_field_chars];
     int length = 0;
     std::int64_t x = first_search_column;
     while (length < max_field_chars) {
+        // Only glyphs that match somewhere in the words this pass can reach are
+        // worth a look.
+        const std::int64_t lo = x - first_search_column;
+        const int first_word = int(lo >> 6), last_word = int((lo + search_span - 1) >> 6);
+        std::uint32_t candidates = always;
+        for (row_scan& scan : rows) {
+            while (scan.matched <= last_word) match_word(frame, set, scan);
+            for (int n = first_word; n <= last_word; ++n) candidates |= scan.present[n];
+        }
         int best = -1;
         std::int64_t best_x = 0, best_row = 0;
-        for (int g = 0; g < glyph_count && !(best >= 0 && best_x == x); ++g) {
+        for (; candidates != 0 && !(best >= 0 && best_x == x); candidates &= candidates - 1) {
+            const int g = std::countr_zero(candidates);
             const glyph& gl = set.glyphs[std::size_t(g)];
             const std::int64_t w = gl.primary.width;
             if (search_span - w <= 0) continue;  // no candidate columns
@@ -194,7 +277,7 @@ double read_field_traced(const capture_frame& frame, const glyph_set& set, std::
             if (w <= 0 || gl.primary.height <= 0) {
                 found = x;  // nothing to compare: matches at the first candidate
             } else {
-                const std::int64_t lo = x - first_search_column, hi = lo + search_span - 1 - w;
+                const std::int64_t hi = lo + search_span - 1 - w;
                 for (int r = 0; r < candidate_rows && found < 0; ++r) {
                     const std::int64_t offset = first_match(frame, set, rows[r], g, lo, hi);
                     if (offset >= 0) {

@@ -58,6 +58,18 @@ struct glyph_filter {
     // rendering's background rules the place out.
     std::array<std::array<std::uint64_t, glyph_count>, filter_row_count> primary_columns{};
     std::array<std::array<std::uint64_t, glyph_count>, filter_row_count> alternate_columns{};
+    // [k][glyph] bit j set: template column j on row rows[k] is exactly background in
+    // the primary (resp. alternate) rendering, so a frame pixel there that is not
+    // that background (where the probe selects that rendering) rules the place out.
+    // This is what rules places out over surroundings of any other colour.
+    std::array<std::array<std::uint64_t, glyph_count>, filter_row_count> primary_blank_columns{};
+    std::array<std::array<std::uint64_t, glyph_count>, filter_row_count> alternate_blank_columns{};
+    // One more than the highest template column any of the masks above uses.
+    std::int32_t column_span = 0;
+    // [k] bit g set: glyph g has a column on row rows[k] that is blank (resp. ink)
+    // in both renderings alike.
+    std::array<std::uint32_t, filter_row_count> blank_glyphs{};
+    std::array<std::uint32_t, filter_row_count> ink_glyphs{};
 };
 
 struct glyph_set {

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "recognition/field_reader.h"
+
 capture_frame blank_frame(std::int32_t width, std::int32_t height, pixel fill) {
     capture_frame f;
     f.width = width;
@@ -39,12 +41,13 @@ const glyph& glyph_for(const glyph_set& set, char c) {
     std::abort();
 }
 
-std::int32_t draw_field(capture_frame& frame, const glyph_set& set, std::int32_t y, std::int32_t x,
-                        const std::string& text, rendering r, std::int32_t drop) {
-    const pixel background = r == rendering::primary ? colour_white : colour_grey;
+namespace {
+
+pixel background_of(rendering r) { return r == rendering::primary ? colour_white : colour_grey; }
+
+std::int32_t draw_text(capture_frame& frame, const glyph_set& set, std::int32_t top, std::int32_t x,
+                       const std::string& text, rendering r) {
     const pixel ink = r == rendering::primary ? colour_dark : colour_white;
-    const std::int32_t top = y + 2 + drop;
-    fill_rect(frame, x, y, frame.width - x, 2 + drop + 16, background);
     for (char c : text) {
         if (c == ',') {
             // A small comma at the glyphs' baseline: two pixels of ink, then a tail.
@@ -59,4 +62,32 @@ std::int32_t draw_field(capture_frame& frame, const glyph_set& set, std::int32_t
         x += g.primary.width + 1;
     }
     return x;
+}
+
+}  // namespace
+
+std::int32_t draw_field(capture_frame& frame, const glyph_set& set, std::int32_t y, std::int32_t x,
+                        const std::string& text, rendering r, std::int32_t drop) {
+    fill_rect(frame, x, y, frame.width - x, 2 + drop + 16, background_of(r));
+    return draw_text(frame, set, y + 2 + drop, x, text, r);
+}
+
+std::int32_t draw_boxed_field(capture_frame& frame, const glyph_set& set, std::int32_t y, std::int32_t box_left,
+                              std::int32_t box_right, std::int32_t x, const std::string& text, rendering r,
+                              std::int32_t drop) {
+    fill_rect(frame, box_left, y, box_right - box_left, 2 + drop + 16, background_of(r));
+    return draw_text(frame, set, y + 2 + drop, x, text, r);
+}
+
+capture_frame dialog_frame(const std::string (&texts)[6], const std::int32_t (&first_columns)[6]) {
+    capture_frame f = blank_frame(306, 422, colour_dialog);
+    for (int k = 0; k < 6; ++k) {
+        const std::int32_t x = first_columns[k];
+        const rendering r = k % 2 ? rendering::alternate : rendering::primary;
+        // Right-aligned in a box that ends a few columns after the text.
+        capture_frame measure = blank_frame(0, 0);
+        const std::int32_t end = draw_text(measure, real_glyphs(), 0, x, texts[k], r);
+        draw_boxed_field(f, real_glyphs(), first_field_row + field_pitch * k, 96, end + 3, x, texts[k], r);
+    }
+    return f;
 }

@@ -33,4 +33,17 @@ inline constexpr std::int32_t glyph_advance = 7;  // template width plus one col
 std::int32_t draw_field(capture_frame& frame, const glyph_set& set, std::int32_t y, std::int32_t x,
                         const std::string& text, rendering r, std::int32_t drop = 0);
 
+// A field as a dialog shows it: the rendering's background only in a box from
+// column box_left to box_right (exclusive), the frame's own colour around it, and
+// the text from column x.
+std::int32_t draw_boxed_field(capture_frame& frame, const glyph_set& set, std::int32_t y, std::int32_t box_left,
+                              std::int32_t box_right, std::int32_t x, const std::string& text, rendering r,
+                              std::int32_t drop = 0);
+
+// Six fields in white and grey boxes on a dialog face (0xF0F0F0), the first
+// characters at the given columns: the surroundings the quick filter must also
+// rule out fast.
+inline constexpr pixel colour_dialog = 0xF0F0F0;
+capture_frame dialog_frame(const std::string (&texts)[6], const std::int32_t (&first_columns)[6]);
+
 #endif  // SUPPORT_FRAME_PAINTER_H

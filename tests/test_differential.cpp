@@ -1,8 +1,9 @@
 // The production reader must give exactly the oracle's values, bit for bit, on
 // every frame. Frames are generated from a fixed seed: realistic jog windows in
 // both renderings, characters at the limits of every search window, probe rows of
-// mixed colours, dark lines under fields, noise, frames cut short at the right or
-// bottom, empty frames, and now and then a glyph set of odd template sizes.
+// mixed colours, dark lines under fields, noise, fields in boxes on a dialog face,
+// frames cut short at the right or bottom, empty frames, and now and then a glyph
+// set of odd template sizes.
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -44,6 +45,9 @@ public:
     capture_frame frame(const glyph_set& set) {
         capture_frame f = sized_frame();
         if (f.pixels.empty()) return f;
+        // Now and then a dialog: the fields in boxes on a face of another colour.
+        dialog_ = chance(0.15);
+        if (dialog_) fill_rect(f, 0, 0, f.width, f.height, chance(0.7) ? colour_dialog : any_colour());
         for (int k = 0; k < axis_field_count; ++k)
             if (chance(0.85)) field(f, set, first_field_row + field_pitch * k);
         if (chance(0.03)) {  // a dark line under one field: it reads 127 characters
@@ -93,7 +97,12 @@ private:
             case 1: x = 99 + uniform(0, 3); break;
             default: x = uniform(101, 150);
         }
-        draw_field(f, set, y, x, "", r, drop);  // the background band alone
+        if (dialog_) {
+            if (chance(0.5)) x = uniform(101, 159);
+            draw_boxed_field(f, set, y, x - uniform(0, 8), f.width - uniform(0, 40), x, "", r, drop);
+        } else {
+            draw_field(f, set, y, x, "", r, drop);  // the background band alone
+        }
         const std::int32_t top = y + 2 + drop;
         for (int n = uniform(0, 9); n > 0 && x < f.width; --n) {
             const int c = uniform(0, 13);
@@ -116,6 +125,7 @@ private:
     }
 
     std::mt19937_64 rng_;
+    bool dialog_ = false;
 };
 
 std::string describe(const double* v) {
