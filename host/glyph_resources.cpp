@@ -12,15 +12,16 @@ glyph_load_status load_template(int id, glyph_template& out) {
     out.width = width;
     out.height = height;
     out.pixels.assign(std::size_t(width) * std::size_t(height), 0);
-    return read_bitmap_pixels(bitmap, out.pixels) ? glyph_load_status::ok : glyph_load_status::unreadable;
+    return read_bitmap_pixels(bitmap, out.pixels.data(), out.pixels.size()) ? glyph_load_status::ok
+                                                                             : glyph_load_status::unreadable;
 }
 
 }  // namespace
 
-bool read_bitmap_pixels(bitmap_handle bitmap, std::vector<pixel>& pixels) {
-    const std::int64_t bytes = std::int64_t(pixels.size()) * std::int64_t(sizeof(pixel));
-    const bool complete = get_bitmap_bits(bitmap, bytes, pixels.data()) == bytes;
-    for (pixel& p : pixels) p &= 0x00FFFFFF;
+bool read_bitmap_pixels(bitmap_handle bitmap, pixel* pixels, std::size_t count) {
+    const std::int64_t bytes = std::int64_t(count) * std::int64_t(sizeof(pixel));
+    const bool complete = get_bitmap_bits(bitmap, bytes, pixels) == bytes;
+    for (std::size_t i = 0; i < count; ++i) pixels[i] &= 0x00FFFFFF;
     return complete;
 }
 

@@ -13,10 +13,10 @@
 static_assert(std::size(primary_resource_ids) == glyph_count && std::size(alternate_resource_ids) == glyph_count,
               "one primary and one alternate bitmap per glyph");
 
-// Reads all of a bitmap's pixels into the pixel form, its top byte cleared (a
-// display may leave an alpha byte there, and then no pixel would ever compare
-// equal). False when fewer bytes than pixels.size() * 4 could be read.
-bool read_bitmap_pixels(bitmap_handle bitmap, std::vector<pixel>& pixels);
+// Reads the first count pixels of a bitmap into the pixel form, their top byte
+// cleared (a display may leave an alpha byte there, and then no pixel would ever
+// compare equal). False when fewer bytes than count * 4 could be read.
+bool read_bitmap_pixels(bitmap_handle bitmap, pixel* pixels, std::size_t count);
 
 enum class glyph_load_status {
     ok = 0,

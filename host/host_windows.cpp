@@ -1,5 +1,6 @@
 #include "host/host_windows.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstring>
@@ -17,6 +18,7 @@ struct capture_state {
     dc_handle memory_dc = nullptr;
     bitmap_handle bitmap = nullptr;
     capture_frame frame;
+    row_band band;  // the rows copied each cycle
     jog_view view;  // refilled every cycle
 };
 
@@ -75,7 +77,9 @@ void setup_capture_contexts(window_handle jog) {
     c.memory_dc = create_compatible_dc(c.jog_dc);
 }
 
-void setup_capture_frame(window_handle jog) {
+void setup_capture_frame(window_handle jog) { setup_capture_frame(jog, {0, INT32_MAX}); }
+
+void setup_capture_frame(window_handle jog, row_band band) {
     capture_state& c = capture();
     window_rect rect;
     if (!get_window_rect(jog, &rect)) rect = {};
@@ -97,11 +101,14 @@ void setup_capture_frame(window_handle jog) {
     }
     c.frame.width = empty ? 0 : std::int32_t(width);
     c.frame.height = empty ? 0 : std::int32_t(height);
-    if (empty) {
+    c.band = {std::clamp(band.first, 0, c.frame.height), std::clamp(band.end, 0, c.frame.height)};
+    if (c.band.end < c.band.first) c.band.end = c.band.first;
+    if (empty || c.band.end == c.band.first) {
         c.frame.pixels.clear();
+        c.frame.width = c.frame.height = 0;
         return;
     }
-    c.bitmap = create_compatible_bitmap(c.jog_dc, c.frame.width, c.frame.height);
+    c.bitmap = create_compatible_bitmap(c.jog_dc, c.frame.width, c.band.end - c.band.first);
     if (c.memory_dc != nullptr && c.bitmap != nullptr) select_bitmap(c.memory_dc, c.bitmap);
 }
 
@@ -110,10 +117,13 @@ bool jog_window_exists() { return is_window(capture().jog); }
 view_problem capture_jog_window(bool lock) {
     capture_state& c = capture();
     if (!c.frame.pixels.empty()) {
+        const std::int32_t rows = c.band.end - c.band.first;
         if (lock) lock_window_update(c.jog);
-        copy_pixels(c.memory_dc, c.jog_dc, c.frame.width, c.frame.height);
+        copy_pixels(c.memory_dc, c.jog_dc, c.band.first, c.frame.width, rows);
         if (lock) lock_window_update(nullptr);
-        read_bitmap_pixels(c.bitmap, c.frame.pixels);  // not checked: a failed read leaves old pixels
+        // Not checked: a failed read leaves the previous pixels.
+        read_bitmap_pixels(c.bitmap, c.frame.pixels.data() + std::size_t(c.band.first) * std::size_t(c.frame.width),
+                           std::size_t(rows) * std::size_t(c.frame.width));
     }
     // Judged after the copy: whatever lay over the fields while they were copied
     // is still there now, unless it went within the last fraction of a millisecond.

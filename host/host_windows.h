@@ -6,6 +6,7 @@
 
 #include "host/jog_view.h"
 #include "platform/platform.h"
+#include "recognition/field_reader.h"
 #include "recognition/glyph_set.h"
 
 inline constexpr const char* main_window_title = "Draxion3";
@@ -33,6 +34,11 @@ window_handle find_jog_window(window_handle first, const char* pattern, title_vi
 // bitmap read can deliver, stays empty: every field then reads nothing.
 void setup_capture_contexts(window_handle jog);
 void setup_capture_frame(window_handle jog);
+
+// The same, but each cycle copies only the rows [band.first, band.end) of the
+// client area into those rows of the frame (the rows the reader can look at); the
+// frame keeps its size and coordinates, and its other rows stay 0.
+void setup_capture_frame(window_handle jog, row_band band);
 
 // Whether the jog window found at start-up still exists.
 bool jog_window_exists();

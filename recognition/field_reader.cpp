@@ -8,6 +8,7 @@
 // set bit of each glyph's mask within its window.
 #include "recognition/field_reader.h"
 
+#include <algorithm>
 #include <bit>
 #include <charconv>
 #include <cstddef>
@@ -305,6 +306,13 @@ double read_field_traced(const capture_frame& frame, const glyph_set& set, std::
 }
 
 }  // namespace
+
+row_band rows_read(const glyph_set& set) {
+    std::int32_t tallest = 0;
+    for (const glyph& g : set.glyphs) tallest = std::max(tallest, g.primary.height);
+    const std::int32_t last_top = fields_end_row - field_pitch + candidate_row_offset + candidate_rows - 1;
+    return {first_row_read, std::max(rows_read_end, last_top + tallest)};
+}
 
 double read_field(const capture_frame& frame, const glyph_set& set, std::int32_t y) {
     return read_field_traced(frame, set, y, nullptr);

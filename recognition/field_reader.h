@@ -28,6 +28,15 @@ inline constexpr std::int32_t first_row_read = first_field_row + candidate_row_o
 inline constexpr std::int32_t rows_read_end =
     fields_end_row - field_pitch + candidate_row_offset + candidate_rows - 1 + probe_offset + 1;
 
+// The frame rows [first, end) the reader can look at with this glyph set: from the
+// top field's first candidate row to the bottom field's last probe row, or its
+// last glyph row if the glyphs reach lower.
+struct row_band {
+    std::int32_t first = 0;
+    std::int32_t end = 0;
+};
+row_band rows_read(const glyph_set& set);
+
 // How a field was read, for diagnosis: the text and where each glyph was found.
 struct field_trace {
     struct hit {

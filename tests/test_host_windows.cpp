@@ -103,6 +103,26 @@ TEST_F(HostWindows, CaptureCopiesTheClientAreaIntoAFrameOfTheOuterSize) {
     EXPECT_TRUE(sim_contract_violations(true).empty());
 }
 
+TEST_F(HostWindows, BandCaptureFillsOnlyItsRowsAtTheirPlace) {
+    sim_window_setup setup;
+    setup.title = "jog - robot1 (";
+    setup.rect = {10, 20, 14, 26};  // 4 x 6 outer
+    const window_handle jog = sim_create_window(setup);
+    std::vector<std::uint32_t> client(4 * 6);
+    for (std::size_t i = 0; i < client.size(); ++i) client[i] = std::uint32_t(0x010101 * (i + 1));
+    sim_set_client_pixels(jog, 4, 6, client);
+    setup_capture_contexts(jog);
+    setup_capture_frame(jog, {2, 4});
+    capture_jog_window();
+    const capture_frame& f = jog_frame();
+    ASSERT_EQ(f.width, 4);
+    ASSERT_EQ(f.height, 6);
+    for (std::size_t i = 0; i < client.size(); ++i)
+        EXPECT_EQ(f.pixels[i], i >= 8 && i < 16 ? client[i] : 0u) << "pixel " << i;
+    release_capture();
+    EXPECT_TRUE(sim_contract_violations(true).empty());
+}
+
 TEST_F(HostWindows, DegenerateRectangleGivesAnEmptyFrame) {
     // Also a frame too large for one bitmap read, and one whose size overflows.
     for (window_rect rect : {window_rect{0, 0, 0, 400}, window_rect{50, 50, 40, 400}, window_rect{0, 0, 300, -5},

@@ -75,7 +75,7 @@ bool lock_window_update(window_handle window) {
     return true;
 }
 
-bool copy_pixels(dc_handle target, dc_handle source, std::int32_t width, std::int32_t height) {
+bool copy_pixels(dc_handle target, dc_handle source, std::int32_t source_y, std::int32_t width, std::int32_t height) {
     if (target == nullptr || source == nullptr || target->gone || source->gone) {
         sim_violation("pixel copy with a context that is not there");
         return false;
@@ -93,16 +93,17 @@ bool copy_pixels(dc_handle target, dc_handle source, std::int32_t width, std::in
     const std::int32_t rows = std::min(height, b->height), columns = std::min(width, b->width);
     const window_rect client = sim_client_on_screen(*w);
     const bool shown = w->visible && !w->minimized;
-    for (std::int32_t y = 0; y < rows; ++y)
+    for (std::int32_t row = 0; row < rows; ++row)
         for (std::int32_t x = 0; x < columns; ++x) {
-            const bool inside = x < w->client_width && y < w->client_height;
+            const std::int32_t y = source_y + row;
+            const bool inside = x < w->client_width && y >= 0 && y < w->client_height;
             std::uint32_t p = 0;
             if (inside && shown) {
                 p = sim_point_shows(*w, client.left + x, client.top + y)
                         ? w->client[std::size_t(y) * std::size_t(w->client_width) + std::size_t(x)]
                         : 0xF0F0F0;
             }
-            b->pixels[std::size_t(y) * std::size_t(b->width) + std::size_t(x)] = p;
+            b->pixels[std::size_t(row) * std::size_t(b->width) + std::size_t(x)] = p;
         }
     return true;
 }

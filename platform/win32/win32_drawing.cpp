@@ -34,8 +34,8 @@ void delete_bitmap(bitmap_handle bitmap) { DeleteObject(hbitmap(bitmap)); }
 
 bool lock_window_update(window_handle window) { return LockWindowUpdate(hwnd(window)) != FALSE; }
 
-bool copy_pixels(dc_handle target, dc_handle source, std::int32_t width, std::int32_t height) {
-    return BitBlt(hdc(target), 0, 0, width, height, hdc(source), 0, 0, SRCCOPY) != FALSE;
+bool copy_pixels(dc_handle target, dc_handle source, std::int32_t source_y, std::int32_t width, std::int32_t height) {
+    return BitBlt(hdc(target), 0, 0, width, height, hdc(source), 0, source_y, SRCCOPY) != FALSE;
 }
 
 bitmap_handle load_bitmap_resource(int id) {

@@ -3,7 +3,9 @@
 // them sees, and the exit codes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <sstream>
@@ -13,8 +15,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include "host/host_windows.h"
 #include "support/box_user.h"
-#include "tests/e2e/processes.h"
+#include "support/glyph_tables.h"
+#include "support/processes.h"
 
 namespace {
 
@@ -380,6 +384,42 @@ TEST_F(EndToEnd, ProbeBesideARunningGatewayLeavesItUndisturbed) {
     tell_simulator("quit");
     EXPECT_EQ(exit_code_of(gateway), 0u);
     EXPECT_EQ(gateway.seen, banner + "jog - robot1 (host simulator)\n") << "nothing held, nothing else said";
+}
+
+TEST_F(EndToEnd, BandCopyReadsWhatTheWholeWindowCopyReads) {
+    start_simulator();
+    std::istringstream out(simulator.seen);
+    std::string word, handle;
+    while (out >> word)
+        if (word == "jog" && out >> word && word == "1") out >> handle;
+    const window_handle jog = window_from_handle_value(std::uint32_t(std::stoul(handle, nullptr, 16)));
+    ASSERT_TRUE(is_window(jog)) << simulator.seen;
+    auto read_with = [&](bool band, double values[axis_field_count]) {
+        setup_capture_contexts(jog);
+        if (band) setup_capture_frame(jog, rows_read(real_glyphs()));
+        else setup_capture_frame(jog);
+        capture_jog_window(false);
+        read_axes(jog_frame(), real_glyphs(), values);
+        release_capture();
+    };
+    // Values as the animation shows them, in both renderings and both glyph rows.
+    for (int step = 0; step < 12; ++step) {
+        for (int k = 0; k < axis_field_count; ++k) {
+            char text[32];
+            std::snprintf(text, sizeof text, "%.1f", (k + 1) * 37.0 * std::sin(step * 0.7 * (k + 1)));
+            std::string shown = text;
+            std::replace(shown.begin(), shown.end(), '.', ',');
+            tell_simulator("set 1 " + std::to_string(k) + " " + shown);
+            tell_simulator("render 1 " + std::to_string(k) + ((step + k) % 2 ? " grey" : " white"));
+            tell_simulator("drop 1 " + std::to_string(k) + (step % 3 == 0 ? " 1" : " 0"));
+        }
+        double whole[axis_field_count], band[axis_field_count];
+        read_with(false, whole);
+        read_with(true, band);
+        EXPECT_EQ(std::memcmp(whole, band, sizeof whole), 0) << "step " << step;
+        EXPECT_EQ(whole[0], std::round(37.0 * std::sin(step * 0.7) * 10) / 10) << "step " << step;
+    }
+    tell_simulator("quit");
 }
 
 TEST_F(EndToEnd, NoHostShowsTheErrorBoxAndCreatesNoPipe) {

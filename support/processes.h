@@ -1,7 +1,8 @@
-// Child processes for the end-to-end suite: started with their standard input and
-// output on pipes, read without blocking, waited for with a time limit.
-#ifndef TESTS_E2E_PROCESSES_H
-#define TESTS_E2E_PROCESSES_H
+// Child processes for the end-to-end suite and the cycle benchmark (Windows only):
+// started with their standard input and output on pipes, read without blocking,
+// waited for with a time limit.
+#ifndef SUPPORT_PROCESSES_H
+#define SUPPORT_PROCESSES_H
 
 #include <windows.h>
 
@@ -35,4 +36,4 @@ bool wait_for_exit(child_process& child, DWORD timeout_ms, DWORD* code);
 // Ends the child if it still runs and closes its handles.
 void stop_process(child_process& child);
 
-#endif  // TESTS_E2E_PROCESSES_H
+#endif  // SUPPORT_PROCESSES_H

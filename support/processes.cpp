@@ -1,4 +1,4 @@
-#include "tests/e2e/processes.h"
+#include "support/processes.h"
 
 std::wstring program_folder() {
     wchar_t path[MAX_PATH];
