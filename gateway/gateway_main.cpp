@@ -101,8 +101,8 @@ int gateway_main(const std::vector<std::wstring>& words) {
         release();
         return exit_glyphs_unreadable;
     }
-    // Only the rows the reader looks at are copied: half the work of a cycle.
-    setup_capture_frame(jog, rows_read(glyphs));
+    // Only the part the reader looks at is copied, a quarter of the window.
+    setup_capture_frame(jog, area_read(glyphs));
 
     sender_state state;
     state.force_send = true;

@@ -18,7 +18,8 @@ struct capture_state {
     dc_handle memory_dc = nullptr;
     bitmap_handle bitmap = nullptr;
     capture_frame frame;
-    row_band band;  // the rows copied each cycle
+    frame_area area;             // the part copied each cycle
+    std::vector<pixel> scratch;  // its pixels as the bitmap holds them
     jog_view view;  // refilled every cycle
 };
 
@@ -77,9 +78,9 @@ void setup_capture_contexts(window_handle jog) {
     c.memory_dc = create_compatible_dc(c.jog_dc);
 }
 
-void setup_capture_frame(window_handle jog) { setup_capture_frame(jog, {0, INT32_MAX}); }
+void setup_capture_frame(window_handle jog) { setup_capture_frame(jog, {0, 0, INT32_MAX}); }
 
-void setup_capture_frame(window_handle jog, row_band band) {
+void setup_capture_frame(window_handle jog, frame_area area) {
     capture_state& c = capture();
     window_rect rect;
     if (!get_window_rect(jog, &rect)) rect = {};
@@ -101,30 +102,44 @@ void setup_capture_frame(window_handle jog, row_band band) {
     }
     c.frame.width = empty ? 0 : std::int32_t(width);
     c.frame.height = empty ? 0 : std::int32_t(height);
-    c.band = {std::clamp(band.first, 0, c.frame.height), std::clamp(band.end, 0, c.frame.height)};
-    if (c.band.end < c.band.first) c.band.end = c.band.first;
-    if (empty || c.band.end == c.band.first) {
+    c.area = {std::clamp(area.left, 0, c.frame.width), std::clamp(area.top, 0, c.frame.height),
+              std::clamp(area.bottom, 0, c.frame.height)};
+    if (c.area.bottom < c.area.top) c.area.bottom = c.area.top;
+    const std::int32_t columns = c.frame.width - c.area.left, rows = c.area.bottom - c.area.top;
+    if (empty || columns == 0 || rows == 0) {
         c.frame.pixels.clear();
         c.frame.width = c.frame.height = 0;
         return;
     }
-    c.bitmap = create_compatible_bitmap(c.jog_dc, c.frame.width, c.band.end - c.band.first);
+    c.scratch.assign(std::size_t(columns) * std::size_t(rows), 0);
+    c.bitmap = create_compatible_bitmap(c.jog_dc, columns, rows);
     if (c.memory_dc != nullptr && c.bitmap != nullptr) select_bitmap(c.memory_dc, c.bitmap);
 }
 
 bool jog_window_exists() { return is_window(capture().jog); }
 
 view_problem capture_jog_window(bool lock) {
+    copy_jog_window(lock);
+    return check_jog_view();
+}
+
+void copy_jog_window(bool lock) {
     capture_state& c = capture();
     if (!c.frame.pixels.empty()) {
-        const std::int32_t rows = c.band.end - c.band.first;
+        const std::int32_t columns = c.frame.width - c.area.left, rows = c.area.bottom - c.area.top;
         if (lock) lock_window_update(c.jog);
-        copy_pixels(c.memory_dc, c.jog_dc, c.band.first, c.frame.width, rows);
+        copy_pixels(c.memory_dc, c.jog_dc, c.area.left, c.area.top, columns, rows);
         if (lock) lock_window_update(nullptr);
         // Not checked: a failed read leaves the previous pixels.
-        read_bitmap_pixels(c.bitmap, c.frame.pixels.data() + std::size_t(c.band.first) * std::size_t(c.frame.width),
-                           std::size_t(rows) * std::size_t(c.frame.width));
+        if (read_bitmap_pixels(c.bitmap, c.scratch.data(), c.scratch.size()))
+            for (std::int32_t r = 0; r < rows; ++r)
+                std::memcpy(&c.frame.pixels[std::size_t(c.area.top + r) * std::size_t(c.frame.width) + std::size_t(c.area.left)],
+                            &c.scratch[std::size_t(r) * std::size_t(columns)], std::size_t(columns) * sizeof(pixel));
     }
+}
+
+view_problem check_jog_view() {
+    capture_state& c = capture();
     // Judged after the copy: whatever lay over the fields while they were copied
     // is still there now, unless it went within the last fraction of a millisecond.
     look_at_jog_window(c.jog, c.view);

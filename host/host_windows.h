@@ -35,10 +35,10 @@ window_handle find_jog_window(window_handle first, const char* pattern, title_vi
 void setup_capture_contexts(window_handle jog);
 void setup_capture_frame(window_handle jog);
 
-// The same, but each cycle copies only the rows [band.first, band.end) of the
-// client area into those rows of the frame (the rows the reader can look at); the
-// frame keeps its size and coordinates, and its other rows stay 0.
-void setup_capture_frame(window_handle jog, row_band band);
+// The same, but each cycle copies only that area of the client area (the part the
+// reader can look at) into its place in the frame; the frame keeps its size and
+// coordinates, and its other pixels stay 0.
+void setup_capture_frame(window_handle jog, frame_area area);
 
 // Whether the jog window found at start-up still exists.
 bool jog_window_exists();
@@ -50,6 +50,12 @@ bool jog_window_exists();
 // only one window on the desktop can be locked at a time, so a second reader (the
 // probe) must not take the lock from the gateway.
 view_problem capture_jog_window(bool lock = true);
+
+// The two halves of capture_jog_window, for a cycle that looks at the view only
+// when it matters: the copy, and the look at the jog window and what lies around
+// it. The look must follow the copy whose pixels it vouches for.
+void copy_jog_window(bool lock = true);
+view_problem check_jog_view();
 
 // What the last capture saw of the jog window and the windows around it.
 const jog_view& jog_view_seen();

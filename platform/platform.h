@@ -101,9 +101,10 @@ void delete_bitmap(bitmap_handle bitmap);                         // DeleteObjec
 // Keeps the window from redrawing until called with null (LockWindowUpdate).
 bool lock_window_update(window_handle window);
 
-// Copies width x height pixels from (0, source_y) of source to (0, 0) of target
-// (BitBlt, SRCCOPY).
-bool copy_pixels(dc_handle target, dc_handle source, std::int32_t source_y, std::int32_t width, std::int32_t height);
+// Copies width x height pixels from (source_x, source_y) of source to (0, 0) of
+// target (BitBlt, SRCCOPY).
+bool copy_pixels(dc_handle target, dc_handle source, std::int32_t source_x, std::int32_t source_y, std::int32_t width,
+                 std::int32_t height);
 
 // --- Bitmaps and the bitmap resources stored with the program ---
 

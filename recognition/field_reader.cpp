@@ -307,11 +307,11 @@ double read_field_traced(const capture_frame& frame, const glyph_set& set, std::
 
 }  // namespace
 
-row_band rows_read(const glyph_set& set) {
+frame_area area_read(const glyph_set& set) {
     std::int32_t tallest = 0;
     for (const glyph& g : set.glyphs) tallest = std::max(tallest, g.primary.height);
     const std::int32_t last_top = fields_end_row - field_pitch + candidate_row_offset + candidate_rows - 1;
-    return {first_row_read, std::max(rows_read_end, last_top + tallest)};
+    return {first_search_column, first_row_read, std::max(rows_read_end, last_top + tallest)};
 }
 
 double read_field(const capture_frame& frame, const glyph_set& set, std::int32_t y) {

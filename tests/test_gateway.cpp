@@ -238,7 +238,7 @@ TEST_F(Gateway, ClosedJogWindowEndsTheRunWithItsOwnCode) {
     });
     EXPECT_EQ(run({hex(sim_handle_value(main))}), -5);
     EXPECT_EQ(sim_console(), banner + "Palette\nMail\njog - robot1 (Cell 4)\nJog window closed\n");
-    EXPECT_LT(sim_sleeps(), 3 + 20) << "within a fraction of a second";
+    EXPECT_LE(sim_sleeps(), 3 + 20) << "within a fraction of a second";
     EXPECT_EQ(sim_peer_received().size(), 2u);
     expect_everything_given_back();
 }
@@ -270,7 +270,7 @@ TEST_F(Gateway, WithoutOwnerAKeyPressStopsAndIsNotConsumed) {
     EXPECT_EQ(run({}), 0);
     EXPECT_EQ(sim_sleeps(), 4);
     EXPECT_EQ(sim_key_tests(), 5);
-    EXPECT_EQ(sim_is_window_calls(), 4) << "no owner window is tested, only the jog window once per cycle";
+    EXPECT_EQ(sim_is_window_calls(), 0) << "no owner window is tested";
     expect_everything_given_back();
 }
 

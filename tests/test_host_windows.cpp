@@ -103,7 +103,7 @@ TEST_F(HostWindows, CaptureCopiesTheClientAreaIntoAFrameOfTheOuterSize) {
     EXPECT_TRUE(sim_contract_violations(true).empty());
 }
 
-TEST_F(HostWindows, BandCaptureFillsOnlyItsRowsAtTheirPlace) {
+TEST_F(HostWindows, AreaCaptureFillsOnlyItsPixelsAtTheirPlace) {
     sim_window_setup setup;
     setup.title = "jog - robot1 (";
     setup.rect = {10, 20, 14, 26};  // 4 x 6 outer
@@ -112,13 +112,13 @@ TEST_F(HostWindows, BandCaptureFillsOnlyItsRowsAtTheirPlace) {
     for (std::size_t i = 0; i < client.size(); ++i) client[i] = std::uint32_t(0x010101 * (i + 1));
     sim_set_client_pixels(jog, 4, 6, client);
     setup_capture_contexts(jog);
-    setup_capture_frame(jog, {2, 4});
+    setup_capture_frame(jog, {1, 2, 4});
     capture_jog_window();
     const capture_frame& f = jog_frame();
     ASSERT_EQ(f.width, 4);
     ASSERT_EQ(f.height, 6);
     for (std::size_t i = 0; i < client.size(); ++i)
-        EXPECT_EQ(f.pixels[i], i >= 8 && i < 16 ? client[i] : 0u) << "pixel " << i;
+        EXPECT_EQ(f.pixels[i], i >= 8 && i < 16 && i % 4 >= 1 ? client[i] : 0u) << "pixel " << i;
     release_capture();
     EXPECT_TRUE(sim_contract_violations(true).empty());
 }

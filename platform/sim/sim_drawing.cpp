@@ -75,7 +75,8 @@ bool lock_window_update(window_handle window) {
     return true;
 }
 
-bool copy_pixels(dc_handle target, dc_handle source, std::int32_t source_y, std::int32_t width, std::int32_t height) {
+bool copy_pixels(dc_handle target, dc_handle source, std::int32_t source_x, std::int32_t source_y, std::int32_t width,
+                 std::int32_t height) {
     if (target == nullptr || source == nullptr || target->gone || source->gone) {
         sim_violation("pixel copy with a context that is not there");
         return false;
@@ -94,16 +95,16 @@ bool copy_pixels(dc_handle target, dc_handle source, std::int32_t source_y, std:
     const window_rect client = sim_client_on_screen(*w);
     const bool shown = w->visible && !w->minimized;
     for (std::int32_t row = 0; row < rows; ++row)
-        for (std::int32_t x = 0; x < columns; ++x) {
-            const std::int32_t y = source_y + row;
-            const bool inside = x < w->client_width && y >= 0 && y < w->client_height;
+        for (std::int32_t column = 0; column < columns; ++column) {
+            const std::int32_t x = source_x + column, y = source_y + row;
+            const bool inside = x >= 0 && x < w->client_width && y >= 0 && y < w->client_height;
             std::uint32_t p = 0;
             if (inside && shown) {
                 p = sim_point_shows(*w, client.left + x, client.top + y)
                         ? w->client[std::size_t(y) * std::size_t(w->client_width) + std::size_t(x)]
                         : 0xF0F0F0;
             }
-            b->pixels[std::size_t(row) * std::size_t(b->width) + std::size_t(x)] = p;
+            b->pixels[std::size_t(row) * std::size_t(b->width) + std::size_t(column)] = p;
         }
     return true;
 }

@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <cstring>
+
 #include "platform/platform.h"
 
 namespace {
@@ -23,7 +25,18 @@ dc_handle create_compatible_dc(dc_handle dc) { return reinterpret_cast<dc_handle
 void delete_dc(dc_handle dc) { DeleteDC(hdc(dc)); }
 
 bitmap_handle create_compatible_bitmap(dc_handle dc, std::int32_t width, std::int32_t height) {
-    return reinterpret_cast<bitmap_handle>(CreateCompatibleBitmap(hdc(dc), width, height));
+    // A 32-bit top-down DIB section: the copy lands in memory this process can
+    // read directly, where a display-compatible bitmap would cost a second trip
+    // to the display to read back every cycle.
+    BITMAPINFO info{};
+    info.bmiHeader.biSize = sizeof info.bmiHeader;
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = -height;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    info.bmiHeader.biCompression = BI_RGB;
+    void* bits = nullptr;
+    return reinterpret_cast<bitmap_handle>(CreateDIBSection(hdc(dc), &info, DIB_RGB_COLORS, &bits, nullptr, 0));
 }
 
 bitmap_handle select_bitmap(dc_handle dc, bitmap_handle bitmap) {
@@ -34,8 +47,9 @@ void delete_bitmap(bitmap_handle bitmap) { DeleteObject(hbitmap(bitmap)); }
 
 bool lock_window_update(window_handle window) { return LockWindowUpdate(hwnd(window)) != FALSE; }
 
-bool copy_pixels(dc_handle target, dc_handle source, std::int32_t source_y, std::int32_t width, std::int32_t height) {
-    return BitBlt(hdc(target), 0, 0, width, height, hdc(source), 0, source_y, SRCCOPY) != FALSE;
+bool copy_pixels(dc_handle target, dc_handle source, std::int32_t source_x, std::int32_t source_y, std::int32_t width,
+                 std::int32_t height) {
+    return BitBlt(hdc(target), 0, 0, width, height, hdc(source), source_x, source_y, SRCCOPY) != FALSE;
 }
 
 bitmap_handle load_bitmap_resource(int id) {
@@ -52,6 +66,16 @@ bool get_bitmap_size(bitmap_handle bitmap, std::int32_t* width, std::int32_t* he
 
 std::int64_t get_bitmap_bits(bitmap_handle bitmap, std::int64_t byte_count, void* out) {
     if (bitmap == nullptr || byte_count <= 0 || byte_count > 0x7FFFFFFF) return 0;
+    // A top-down 32-bit DIB section (the capture bitmap) is read from its memory.
+    DIBSECTION dib;
+    if (GetObjectW(hbitmap(bitmap), sizeof dib, &dib) == sizeof dib && dib.dsBm.bmBits != nullptr &&
+        dib.dsBm.bmBitsPixel == 32 && dib.dsBmih.biHeight < 0) {
+        GdiFlush();  // drawing into it may still be batched
+        const std::int64_t size = std::int64_t(dib.dsBm.bmWidthBytes) * dib.dsBm.bmHeight;
+        const std::int64_t n = byte_count < size ? byte_count : size;
+        std::memcpy(out, dib.dsBm.bmBits, std::size_t(n));
+        return n;
+    }
     return GetBitmapBits(hbitmap(bitmap), static_cast<LONG>(byte_count), out);
 }
 

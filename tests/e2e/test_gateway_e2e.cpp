@@ -396,7 +396,7 @@ TEST_F(EndToEnd, BandCopyReadsWhatTheWholeWindowCopyReads) {
     ASSERT_TRUE(is_window(jog)) << simulator.seen;
     auto read_with = [&](bool band, double values[axis_field_count]) {
         setup_capture_contexts(jog);
-        if (band) setup_capture_frame(jog, rows_read(real_glyphs()));
+        if (band) setup_capture_frame(jog, area_read(real_glyphs()));
         else setup_capture_frame(jog);
         capture_jog_window(false);
         read_axes(jog_frame(), real_glyphs(), values);

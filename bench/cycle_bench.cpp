@@ -1,0 +1,290 @@
+// Where a cycle's time goes, under Windows or Wine, against the host simulator:
+// the time of each step of a cycle, the period of a cycle as the gateway runs it,
+// and, with the real gateway.exe, its CPU while cycling and the delay from a
+// repaint of the jog window to the record at a peer.
+//
+//   cycle_bench.exe [--seconds S] [--changes N]
+//
+// Run from the folder that holds gateway.exe and host_simulator.exe. S (default
+// 10) is how long the CPU and the period are measured, N (default 200) how many
+// changes the delay is measured on.
+#include <windows.h>
+
+#include <fcntl.h>
+#include <io.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "host/glyph_resources.h"
+#include "host/host_windows.h"
+#include "stream/axis_stream.h"
+#include "support/box_user.h"
+#include "support/glyph_tables.h"
+#include "support/processes.h"
+
+namespace {
+
+double now_us() {
+    static const double ticks_per_us = [] {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        return double(f.QuadPart) / 1e6;
+    }();
+    LARGE_INTEGER t;
+    QueryPerformanceCounter(&t);
+    return double(t.QuadPart) / ticks_per_us;
+}
+
+struct summary {
+    double median = 0, p99 = 0, max = 0;
+};
+
+summary summarise(std::vector<double> v) {
+    if (v.empty()) return {};
+    std::sort(v.begin(), v.end());
+    return {v[v.size() / 2], v[std::min(v.size() - 1, v.size() * 99 / 100)], v.back()};
+}
+
+void row(const char* what, const summary& s, const char* unit) {
+    std::printf("| %-44s | %9.3f | %9.3f | %9.3f | %s |\n", what, s.median, s.p99, s.max, unit);
+}
+
+// Times one step, repeated.
+template <class F>
+summary time_step(int repeats, F step) {
+    std::vector<double> t;
+    for (int i = 0; i < repeats; ++i) {
+        const double start = now_us();
+        step();
+        t.push_back(now_us() - start);
+    }
+    return summarise(t);
+}
+
+HANDLE connect_peer(const char* path, DWORD timeout_ms) {
+    const ULONGLONG give_up = GetTickCount64() + timeout_ms;
+    for (;;) {
+        const HANDLE h = CreateFileA(path, GENERIC_READ | FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (h != INVALID_HANDLE_VALUE) {
+            DWORD mode = PIPE_READMODE_MESSAGE;
+            SetNamedPipeHandleState(h, &mode, nullptr, nullptr);
+            return h;
+        }
+        if (GetTickCount64() >= give_up) return INVALID_HANDLE_VALUE;
+        Sleep(20);
+    }
+}
+
+// The next record's first value, waiting at most timeout_ms; NaN if none came.
+double next_record(HANDLE pipe, DWORD timeout_ms) {
+    const ULONGLONG give_up = GetTickCount64() + timeout_ms;
+    for (;;) {
+        DWORD available = 0;
+        if (!PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr)) return NAN;
+        if (available > 0) {
+            unsigned char m[512];
+            DWORD n = 0;
+            if (!ReadFile(pipe, m, sizeof m, &n, nullptr)) return NAN;
+            if (n == axis_record_bytes) {
+                double v;
+                std::memcpy(&v, m, sizeof v);
+                return v;
+            }
+            continue;  // the tag
+        }
+        if (GetTickCount64() >= give_up) return NAN;
+        Sleep(0);
+    }
+}
+
+double filetime_us(const FILETIME& f) { return double(ULARGE_INTEGER{{f.dwLowDateTime, f.dwHighDateTime}}.QuadPart) / 10.0; }
+
+double process_cpu_us(HANDLE process) {
+    FILETIME created, exited, kernel, user;
+    if (!GetProcessTimes(process, &created, &exited, &kernel, &user)) return 0;
+    return filetime_us(kernel) + filetime_us(user);
+}
+
+// Wine does not report another process's times; its processes are Linux
+// processes, whose times /proc tells (through Wine's drive Z:). Microseconds of
+// CPU of the process whose command line names the program, or -1.
+double linux_cpu_us(const char* program) {
+    WIN32_FIND_DATAA found;
+    const HANDLE search = FindFirstFileA("Z:\\proc\\*", &found);
+    if (search == INVALID_HANDLE_VALUE) return -1;
+    double cpu = -1;
+    do {
+        const std::string pid = found.cFileName;
+        if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+        char buf[4096] = {};
+        FILE* f = std::fopen(("Z:\\proc\\" + pid + "\\cmdline").c_str(), "rb");
+        if (f == nullptr) continue;
+        const std::size_t n = std::fread(buf, 1, sizeof buf - 1, f);
+        std::fclose(f);
+        std::replace(buf, buf + n, '\0', ' ');
+        if (std::strstr(buf, program) == nullptr || std::strstr(buf, "cycle_bench") != nullptr) continue;
+        f = std::fopen(("Z:\\proc\\" + pid + "\\stat").c_str(), "rb");
+        if (f == nullptr) continue;
+        const std::size_t m = std::fread(buf, 1, sizeof buf - 1, f);
+        std::fclose(f);
+        buf[m] = '\0';
+        // Fields 14 and 15, user and system time in ticks of 1/100 s, follow the
+        // command name in parentheses.
+        const char* p = std::strrchr(buf, ')');
+        unsigned long long utime = 0, stime = 0;
+        if (p != nullptr && std::sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &utime, &stime) == 2)
+            cpu = double(utime + stime) * 1e4;
+        break;
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+    return cpu;
+}
+
+bool tell(child_process& simulator, const std::string& command) {
+    const std::size_t before = simulator.seen.size();
+    send_line(simulator, command);
+    const ULONGLONG give_up = GetTickCount64() + 10000;
+    while (collect_output(simulator).find("ok\n", before) == std::string::npos) {
+        if (GetTickCount64() >= give_up) return false;
+        Sleep(0);
+    }
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    _setmode(_fileno(stdout), _O_BINARY);
+    double seconds = 10;
+    int changes = 200;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        if (std::strcmp(argv[i], "--seconds") == 0) seconds = std::atof(argv[i + 1]);
+        else if (std::strcmp(argv[i], "--changes") == 0) changes = std::atoi(argv[i + 1]);
+    }
+
+    child_process simulator;
+    if (!start_process(simulator, L"host_simulator.exe", L"") || !wait_for_output(simulator, "ready\n", 30000)) {
+        std::fprintf(stderr, "cycle_bench: the host simulator did not start\n");
+        return 1;
+    }
+    std::istringstream out(simulator.seen);
+    std::string word, main_hex, jog_hex;
+    while (out >> word) {
+        if (word == "main") out >> main_hex;
+        if (word == "jog" && out >> word) out >> jog_hex;
+    }
+    const window_handle jog = window_from_handle_value(std::uint32_t(std::stoul(jog_hex, nullptr, 16)));
+    const window_handle main_window = window_from_handle_value(std::uint32_t(std::stoul(main_hex, nullptr, 16)));
+    const glyph_set& glyphs = real_glyphs();
+    const int repeats = 300;
+
+    std::printf("| step | median | p99 | max | unit |\n|---|---:|---:|---:|---|\n");
+
+    // The steps of a cycle, one by one, on the whole window and on the band.
+    setup_capture_contexts(jog);
+    setup_capture_frame(jog);
+    row("stop test (IsWindow of the owner)", time_step(repeats, [&] { is_window(main_window); }), "us");
+    row("jog window still there (IsWindow)", time_step(repeats, [&] { jog_window_exists(); }), "us");
+    row("window lock and unlock (LockWindowUpdate x2)",
+        time_step(repeats, [&] { lock_window_update(jog), lock_window_update(nullptr); }), "us");
+    row("copy and read the whole window", time_step(repeats, [&] { capture_jog_window(false); }), "us");
+    release_capture();
+    setup_capture_contexts(jog);
+    setup_capture_frame(jog, area_read(glyphs));
+    row("copy and read the area read (columns 101 on, rows 210 to 353)", time_step(repeats, [&] { capture_jog_window(false); }), "us");
+    jog_view view;
+    row("view analysis (look and judge)", time_step(repeats, [&] { look_at_jog_window(jog, view), judge_view(view); }),
+        "us");
+    double values[axis_field_count];
+    row("reading the six fields (read_axes)", time_step(repeats, [&] { read_axes(jog_frame(), glyphs, values); }), "us");
+    {
+        open_axis_pipe("cycle_bench");
+        const HANDLE peer = connect_peer("\\\\.\\pipe\\cycle_bench", 5000);
+        axis_record r;
+        int i = 0;
+        row("send a changed record (tag and record)", time_step(repeats, [&] {
+                r.slots[0] = ++i;
+                send_axis_record(r);
+                next_record(peer, 1000);  // read at once, so nothing queues
+            }),
+            "us (with the read)");
+        CloseHandle(peer);
+        close_axis_pipe();
+    }
+
+    // The period of the gateway's own cycle, as it runs it.
+    {
+        sender_state state{true, {}};
+        axis_record record;
+        std::vector<double> periods;
+        double last = now_us();
+        const double end = last + seconds * 1e6;
+        while (last < end) {
+            // As the gateway's cycle does it: the view is looked at only when a
+            // record would go out.
+            copy_jog_window();
+            read_axes(jog_frame(), glyphs, record.slots);
+            if ((state.force_send || std::memcmp(&record, &state.last_sent, sizeof record) != 0) &&
+                check_jog_view() == view_problem::none)
+                send_if_changed(state, record);
+            sleep_ms(10);
+            const double t = now_us();
+            periods.push_back((t - last) / 1000.0);
+            last = t;
+        }
+        row("cycle period (work plus the 10 ms pause)", summarise(periods), "ms");
+    }
+    release_capture();
+
+    // The real gateway: its CPU while cycling and the delay from a repaint to the peer.
+    child_process gateway;
+    seen_box box;
+    if (!start_process(gateway, L"gateway.exe", std::wstring(main_hex.begin(), main_hex.end()) + L" 1") ||
+        !wait_for_box(gateway.id, 30000, &box)) {
+        std::fprintf(stderr, "cycle_bench: gateway.exe did not start\n");
+        return 1;
+    }
+    press_ok(box);
+    const HANDLE peer = connect_peer("\\\\.\\pipe\\zelmorvelgateway", 10000);
+    next_record(peer, 5000);
+    Sleep(1000);
+    const double cpu0 = process_cpu_us(gateway.process), linux0 = linux_cpu_us("gateway.exe"), wall0 = now_us();
+    Sleep(DWORD(seconds * 1000));
+    // Under Wine the Linux process's own count; GetProcessTimes of another process
+    // is not kept there.
+    const double cpu = linux0 >= 0 ? (linux_cpu_us("gateway.exe") - linux0) / (now_us() - wall0) * 100.0
+                                   : (process_cpu_us(gateway.process) - cpu0) / (now_us() - wall0) * 100.0;
+
+    std::vector<double> delays;
+    std::mt19937 rng(7);
+    for (int i = 0; i < changes; ++i) {
+        Sleep(std::uniform_int_distribution<DWORD>(0, 20)(rng));  // any phase of the cycle
+        const double value = 100.0 + i;
+        if (!tell(simulator, "set 1 0 " + std::to_string(int(value * 10) / 10) + "," + std::to_string(i % 10)))
+            break;
+        const double painted = now_us();  // the simulator has repainted before it answers
+        const double want = (std::floor(value) * 10 + i % 10) / 10.0;
+        for (double got; !std::isnan(got = next_record(peer, 2000));)
+            if (got == want) {
+                delays.push_back((now_us() - painted) / 1000.0);
+                break;
+            }
+    }
+    row("repaint to record at the peer (gateway.exe)", summarise(delays), "ms");
+    std::printf("| %-44s | %9.2f | | | %% of one core |\n", "gateway.exe CPU while cycling, values unchanged", cpu);
+
+    tell(simulator, "quit");
+    DWORD code = 0;
+    wait_for_exit(gateway, 10000, &code);
+    CloseHandle(peer);
+    stop_process(gateway);
+    stop_process(simulator);
+    return 0;
+}
