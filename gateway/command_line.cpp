@@ -49,8 +49,22 @@ std::int32_t parse_robot_word(const std::wstring& word) {
     return std::int32_t(value);
 }
 
+const char* check_pipe_name(const std::wstring& word, std::string* name) {
+    if (word.empty()) return "the name is empty";
+    if (word.size() > max_pipe_name_length) return "the name is longer than 247 characters";
+    std::string narrow;
+    for (wchar_t c : word) {
+        if (c == L'\\') return "the name holds a backslash";
+        if (c < 0x20 || c > 0x7E) return "the name holds a character other than printable ASCII";
+        narrow += char(c);
+    }
+    *name = narrow;
+    return nullptr;
+}
+
 gateway_arguments parse_arguments(const std::vector<std::wstring>& words) {
     gateway_arguments a;
+    if (words.size() >= 4) a.pipe_name_error = check_pipe_name(words[3], &a.pipe_name);
     if (words.size() >= 3) a.robot = parse_robot_word(words[2]);
     if (words.size() >= 2) a.owner = parse_owner_word(words[1]);
     return a;

@@ -1,5 +1,6 @@
-// The gateway's command line: an optional owner window handle in hexadecimal and,
-// after it, an optional robot number in decimal; further words are ignored.
+// The gateway's command line: an optional owner window handle in hexadecimal,
+// after it an optional robot number in decimal, and after that an optional pipe
+// name; further words are ignored.
 #ifndef GATEWAY_COMMAND_LINE_H
 #define GATEWAY_COMMAND_LINE_H
 
@@ -7,13 +8,24 @@
 #include <string>
 #include <vector>
 
+#include "stream/axis_protocol.h"
+
 struct gateway_arguments {
     std::uint32_t owner = 0;  // 0: no owner window, run until a key is pressed
     std::int32_t robot = 1;
+    std::string pipe_name = axis_pipe_name;  // without the \\.\pipe\ prefix
+    const char* pipe_name_error = nullptr;   // why the third word names no pipe, if it does not
 };
+
+// Longest pipe name, so that the full name stays within the system's 256 characters.
+inline constexpr std::size_t max_pipe_name_length = 256 - 9;
 
 // words[0] is the program's name.
 gateway_arguments parse_arguments(const std::vector<std::wstring>& words);
+
+// A pipe name as the third word gives it: 1 to 247 printable ASCII characters, no
+// backslash. Null when it is one (and *name holds it), else why not.
+const char* check_pipe_name(const std::wstring& word, std::string* name);
 
 // As "%x" reads a word: leading blanks, an optional sign, an optional 0x prefix and
 // the hexadecimal digits that follow; 0 when there is no digit. A minus negates

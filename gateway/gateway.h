@@ -20,6 +20,7 @@ inline constexpr int exit_no_jog_window = -3;     // 0xFFFFFFFD
 inline constexpr int exit_glyphs_unreadable = -4; // 0xFFFFFFFC: the glyph bitmaps cannot be loaded (damaged, or
                                                   // a display that is not 32 bits per pixel)
 inline constexpr int exit_jog_window_closed = -5; // 0xFFFFFFFB: the jog window went while cycling
+inline constexpr int exit_bad_pipe_name = -6;     // 0xFFFFFFFA: the third word names no pipe
 
 // Runs the gateway from its command line (words[0] is the program's name) to its
 // exit code.

@@ -36,6 +36,11 @@ void release() {
 int gateway_main(const std::vector<std::wstring>& words) {
     console_write("Morvel Draxion gateway 1.000\n");
     const gateway_arguments arguments = parse_arguments(words);
+    if (arguments.pipe_name_error != nullptr) {
+        const std::string line = std::string("Bad pipe name: ") + arguments.pipe_name_error + "\n";
+        console_write(line.c_str());
+        return exit_bad_pipe_name;
+    }
 
     if (!framework_start()) {
         console_write_wide(L"Fatal Error: MFC initialization failed\n");
@@ -53,7 +58,7 @@ int gateway_main(const std::vector<std::wstring>& words) {
     std::snprintf(robot_name, sizeof robot_name, "robot%u", static_cast<unsigned>(arguments.robot));
     const window_handle first = first_jog_candidate(main);
 
-    if (open_axis_pipe(axis_pipe_name) < 0) {
+    if (open_axis_pipe(arguments.pipe_name.c_str()) < 0) {
         console_write("Pipe open error\n");
         return exit_no_host_or_pipe;
     }

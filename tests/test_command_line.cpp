@@ -29,6 +29,29 @@ TEST(CommandLine, WordsGiveOwnerAndRobot) {
     }
 }
 
+TEST(CommandLine, ThirdWordNamesThePipe) {
+    struct pipe_case {
+        std::vector<std::wstring> words;
+        std::string name;
+        bool valid;
+    };
+    const pipe_case cases[] = {
+        {{L"gateway.exe", L"1F", L"2"}, "zelmorvelgateway", true},
+        {{L"gateway.exe", L"1F", L"2", L"cell4_robot2"}, "cell4_robot2", true},
+        {{L"gateway.exe", L"1F", L"2", L"with space"}, "with space", true},
+        {{L"gateway.exe", L"1F", L"2", std::wstring(247, L'x')}, std::string(247, 'x'), true},
+        {{L"gateway.exe", L"1F", L"2", std::wstring(248, L'x')}, "zelmorvelgateway", false},
+        {{L"gateway.exe", L"1F", L"2", L""}, "zelmorvelgateway", false},
+        {{L"gateway.exe", L"1F", L"2", L"a\\b"}, "zelmorvelgateway", false},
+        {{L"gateway.exe", L"1F", L"2", L"caf\u00e9"}, "zelmorvelgateway", false},
+    };
+    for (const pipe_case& c : cases) {
+        const gateway_arguments a = parse_arguments(c.words);
+        EXPECT_EQ(a.pipe_name, c.name) << "case " << (&c - cases);
+        EXPECT_EQ(a.pipe_name_error == nullptr, c.valid) << "case " << (&c - cases);
+    }
+}
+
 TEST(CommandLine, OwnerWordReadsLikePercentX) {
     struct owner_case {
         const wchar_t* word;

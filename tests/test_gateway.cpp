@@ -138,6 +138,28 @@ TEST_F(Gateway, NoJogWindowPrintsTheVisitedTitlesAndNamesTheRobotTwice) {
     EXPECT_TRUE(sim_contract_violations(false).empty());
 }
 
+TEST_F(Gateway, ThirdWordNamesThePipeOrEndsTheRunBeforeAnySearch) {
+    start_host();
+    sim_peer_connects_after(0);
+    sim_destroy_window_after_checks(main, 2);
+    bool named = false, default_name = true;
+    sim_on_box([&](const sim_box&) {
+        named = sim_pipe_exists("\\\\.\\Pipe\\cell4_robot1");
+        default_name = sim_pipe_exists(pipe_path);
+    });
+    EXPECT_EQ(run({hex(sim_handle_value(main)), L"1", L"cell4_robot1"}), 0);
+    EXPECT_TRUE(named);
+    EXPECT_FALSE(default_name);
+    EXPECT_EQ(sim_peer_received().size(), 2u);
+
+    sim_reset();
+    start_host();
+    EXPECT_EQ(run({L"0", L"1", L"a\\b"}), -6);
+    EXPECT_EQ(sim_console(), banner + "Bad pipe name: the name holds a backslash\n");
+    EXPECT_TRUE(sim_boxes().empty());
+    EXPECT_TRUE(sim_contract_violations(true).empty());
+}
+
 TEST_F(Gateway, RobotNumberIsFormattedUnsigned) {
     start_host();
     EXPECT_EQ(run({L"0", L"-1"}), -3);

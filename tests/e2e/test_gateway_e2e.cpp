@@ -32,10 +32,11 @@ std::wstring widen(const std::string& s) { return std::wstring(s.begin(), s.end(
 // The peer's side of the pipe, in this process.
 class pipe_peer {
 public:
+    explicit pipe_peer(std::string path = pipe_path) : path_(std::move(path)) {}
     ~pipe_peer() { leave(); }
     bool connect(DWORD timeout_ms) {
         const ULONGLONG give_up = GetTickCount64() + timeout_ms;
-        while ((pipe_ = CreateFileA(pipe_path, GENERIC_READ | FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0,
+        while ((pipe_ = CreateFileA(path_.c_str(), GENERIC_READ | FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0,
                                     nullptr)) == INVALID_HANDLE_VALUE) {
             if (GetTickCount64() >= give_up) return false;
             Sleep(50);
@@ -63,6 +64,7 @@ public:
     }
 
 private:
+    std::string path_;
     HANDLE pipe_ = INVALID_HANDLE_VALUE;
 };
 
@@ -420,6 +422,39 @@ TEST_F(EndToEnd, BandCopyReadsWhatTheWholeWindowCopyReads) {
         EXPECT_EQ(whole[0], std::round(37.0 * std::sin(step * 0.7) * 10) / 10) << "step " << step;
     }
     tell_simulator("quit");
+}
+
+TEST_F(EndToEnd, TwoGatewaysServeTwoRobotsOnTwoPipes) {
+    const std::wstring owner = start_simulator(L"--robot 1 --robot 2");
+    tell_simulator("move 2 820 40");  // side by side: one over the other would hold its values
+    tell_simulator("set 2 0 22,2");
+    child_process* gateways[] = {&gateway, &second};
+    for (int robot = 1; robot <= 2; ++robot) {
+        child_process& g = *gateways[robot - 1];
+        ASSERT_TRUE(start_process(g, L"gateway.exe",
+                                  owner + L" " + std::to_wstring(robot) + L" e2e_robot" + std::to_wstring(robot)));
+        seen_box box;
+        ASSERT_TRUE(wait_for_box(g.id, patience_ms, &box)) << collect_output(g);
+        EXPECT_NE(box.text.find(L"'robot" + std::to_wstring(robot) + L"'"), std::wstring::npos);
+        press_ok(box);
+    }
+    pipe_peer one("\\\\.\\pipe\\e2e_robot1"), two("\\\\.\\pipe\\e2e_robot2");
+    ASSERT_TRUE(one.connect(patience_ms));
+    ASSERT_TRUE(two.connect(patience_ms));
+    EXPECT_EQ(drain(one, 1000), std::vector<std::vector<double>>{shown_values});
+    std::vector<double> robot2 = shown_values;
+    robot2[0] = 22.2;
+    EXPECT_EQ(drain(two, 1000), std::vector<std::vector<double>>{robot2});
+    EXPECT_FALSE(pipe_exists()) << "the default name is not served";
+    tell_simulator("quit");
+    EXPECT_EQ(exit_code_of(gateway), 0u);
+    EXPECT_EQ(exit_code_of(second), 0u);
+}
+
+TEST_F(EndToEnd, BadPipeNameEndsBeforeAnySearch) {
+    ASSERT_TRUE(start_process(gateway, L"gateway.exe", L"0 1 a\\b"));
+    EXPECT_EQ(exit_code_of(gateway), 0xFFFFFFFAu);
+    EXPECT_EQ(gateway.seen, banner + "Bad pipe name: the name holds a backslash\n");
 }
 
 TEST_F(EndToEnd, NoHostShowsTheErrorBoxAndCreatesNoPipe) {
