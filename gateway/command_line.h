@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "stream/axis_protocol.h"
+#include "clients/cpp/axis_client.h"
 
 struct gateway_arguments {
     std::uint32_t owner = 0;  // 0: no owner window, run until a key is pressed

@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "stream/axis_protocol.h"
+#include "clients/cpp/axis_client.h"
 
 // Room for five updates. A peer that stops reading finds at most that much
 // history queued when it reads again (about 50 ms of changes at the cycle's pace):

@@ -1,0 +1,115 @@
+// The other end of the gateway's pipe, for your own program: what travels on the
+// pipe (its name, the tag message and the record that follows it; the gateway
+// itself takes these from here), a client that connects and reads updates, and a
+// launcher that starts the gateway and tells what its exit code means.
+//
+// C++17. The wire part is standard C++; the client part is for Windows and needs
+// nothing beyond the system. Copy this header and axis_client.cpp into your
+// project. See docs/protocol.md for the protocol itself.
+#ifndef CLIENTS_CPP_AXIS_CLIENT_H
+#define CLIENTS_CPP_AXIS_CLIENT_H
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+// ---- The wire ----------------------------------------------------------------
+
+// The pipe's full name is axis_pipe_prefix followed by axis_pipe_name.
+inline constexpr const char* axis_pipe_prefix = "\\\\.\\Pipe\\";
+inline constexpr const char* axis_pipe_name = "zelmorvelgateway";
+
+// Each update is two pipe messages: this 4-byte tag, then one axis_record.
+inline constexpr std::uint8_t axis_message_tag[4] = {0x02, 0x55, 0x00, 0x00};
+
+inline constexpr int axis_slot_count = 48;
+inline constexpr int axis_value_count = 6;  // slots 0 to 5 carry values; the rest stay zero
+inline constexpr std::uint32_t axis_record_bytes = 384;
+
+// 48 little-endian binary64 slots. Slots 0 to 5 carry the six field values top to
+// bottom; slots 6 to 47 are always zero.
+struct axis_record {
+    double slots[axis_slot_count] = {};
+};
+static_assert(sizeof(axis_record) == axis_record_bytes);
+static_assert(axis_value_count <= axis_slot_count);
+
+// ---- The client (Windows) -----------------------------------------------------
+
+namespace axis {
+
+// The six values of one record, top field first, and when it was read.
+struct update {
+    double values[axis_value_count] = {};
+    std::chrono::steady_clock::time_point received;
+};
+
+enum class result {
+    ok,
+    timeout,        // nothing within the time allowed (try again)
+    gone,           // the gateway has closed the pipe, or ended before it could be reached
+    framing_error,  // a message that is neither a tag nor a record (it is skipped)
+    no_gateway,     // no pipe of that name appeared within the time allowed
+    busy,           // the gateway takes one client per run, and it already has one
+    failed,         // a call of the system failed
+};
+const char* describe(result r);
+
+// What a gateway's exit code means for a program that launched it.
+const char* exit_code_meaning(long code);
+
+// Starts gateway.exe and watches it. The gateway shows an information box at
+// start-up that the user closes with OK; only then does it serve the pipe.
+class gateway_process {
+public:
+    gateway_process() = default;
+    gateway_process(const gateway_process&) = delete;
+    gateway_process& operator=(const gateway_process&) = delete;
+    ~gateway_process();  // lets go of the process; does not stop it
+
+    // owner_window: the window whose closing stops the gateway (0: a key press in
+    // its console does). False when it cannot be started.
+    bool launch(const std::wstring& gateway_exe, std::uintptr_t owner_window, int robot,
+                const std::string& pipe_name = axis_pipe_name);
+    bool running() const;
+    // True once it has ended, with its exit code (-2 comes as -2).
+    bool ended(long* exit_code) const;
+
+private:
+    void* process_ = nullptr;
+};
+
+// One connection to the gateway's pipe, read in message mode.
+class connection {
+public:
+    connection() = default;
+    connection(const connection&) = delete;
+    connection& operator=(const connection&) = delete;
+    ~connection();
+
+    // Connects, trying again while the pipe does not exist yet, for at most
+    // timeout_ms. With the gateway it launched, a gateway that ends first is told
+    // at once (gone; its exit code then says why).
+    result connect(const std::string& pipe_name, unsigned timeout_ms, const gateway_process* launched = nullptr);
+
+    // The next update, waiting at most timeout_ms. A tag not followed by its record
+    // is passed over, and the next tag starts afresh.
+    result next(update& out, unsigned timeout_ms);
+
+    // The process serving the pipe, so that a program can refuse an impostor that
+    // holds the name: its id, and its executable's full path.
+    unsigned long server_process_id() const;
+    std::wstring server_image() const;
+
+    void close();
+
+private:
+    struct pending_read;
+    void* pipe_ = nullptr;
+    pending_read* read_ = nullptr;
+    bool tag_seen_ = false;
+};
+
+}  // namespace axis
+
+#endif  // CLIENTS_CPP_AXIS_CLIENT_H
