@@ -150,6 +150,9 @@ bool write_pipe_message(pipe_handle pipe, const void* data, std::uint32_t size);
 // True while an earlier message is still queued because the peer is not reading.
 bool pipe_write_pending(pipe_handle pipe);
 
+// True once a write has found that the peer has gone (ERROR_NO_DATA).
+bool pipe_peer_gone(pipe_handle pipe);
+
 // Cancels and waits for queued writes, then closes the endpoint (CloseHandle).
 void close_pipe(pipe_handle pipe);
 

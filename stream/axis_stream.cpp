@@ -53,6 +53,10 @@ void send_if_changed(sender_state& state, const axis_record& record) {
     state.force_send = false;
 }
 
+bool axis_writes_pending() { return endpoint != nullptr && pipe_write_pending(endpoint); }
+
+bool axis_peer_gone() { return endpoint != nullptr && pipe_peer_gone(endpoint); }
+
 void close_axis_pipe() {
     if (endpoint == nullptr) return;
     close_pipe(endpoint);

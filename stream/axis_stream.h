@@ -36,6 +36,11 @@ bool send_axis_record(const axis_record& record);
 // success remembers the record and clears force_send, on failure keeps both.
 void send_if_changed(sender_state& state, const axis_record& record);
 
+// For stand-ins that end with their last update: whether a message still waits
+// for the peer, and whether the peer has gone for good.
+bool axis_writes_pending();
+bool axis_peer_gone();
+
 void close_axis_pipe();
 
 #endif  // STREAM_AXIS_STREAM_H

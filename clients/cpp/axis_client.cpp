@@ -68,6 +68,10 @@ bool gateway_process::running() const {
     return process_ != nullptr && WaitForSingleObject(handle_of(process_), 0) == WAIT_TIMEOUT;
 }
 
+unsigned long gateway_process::process_id() const {
+    return process_ != nullptr ? GetProcessId(handle_of(process_)) : 0;
+}
+
 bool gateway_process::ended(long* exit_code) const {
     if (process_ == nullptr || WaitForSingleObject(handle_of(process_), 0) != WAIT_OBJECT_0) return false;
     DWORD code = 0;

@@ -74,6 +74,7 @@ public:
     bool running() const;
     // True once it has ended, with its exit code (-2 comes as -2).
     bool ended(long* exit_code) const;
+    unsigned long process_id() const;
 
 private:
     void* process_ = nullptr;

@@ -123,6 +123,8 @@ bool pipe_write_pending(pipe_handle pipe) {
     return world().stalled && pipe->unread_bytes > pipe->buffer_bytes;
 }
 
+bool pipe_peer_gone(pipe_handle pipe) { return pipe != nullptr && pipe->state == platform_pipe::peer::gone; }
+
 void close_pipe(pipe_handle pipe) {
     if (pipe == nullptr) return;
     if (!pipe->open) sim_violation("endpoint closed twice");

@@ -34,6 +34,7 @@ struct platform_pipe {
     HANDLE handle = INVALID_HANDLE_VALUE;
     OVERLAPPED connect{};  // the connect request, with an event of its own
     bool connect_pending = false;
+    bool peer_gone = false;
     // A list, so that an OVERLAPPED never moves while the system may write to it.
     std::list<queued_write> queued;
 };
@@ -144,6 +145,7 @@ bool write_pipe_message(pipe_handle pipe, const void* data, std::uint32_t size) 
     }
     if (GetLastError() == ERROR_IO_PENDING) return true;  // queued behind earlier messages, in order
     // No peer yet (ERROR_PIPE_LISTENING), the peer has gone (ERROR_NO_DATA), or worse.
+    if (GetLastError() == ERROR_NO_DATA) pipe->peer_gone = true;
     CloseHandle(w.overlapped.hEvent);
     pipe->queued.pop_back();
     return false;
@@ -153,6 +155,8 @@ bool pipe_write_pending(pipe_handle pipe) {
     reap(*pipe);
     return !pipe->queued.empty();
 }
+
+bool pipe_peer_gone(pipe_handle pipe) { return pipe->peer_gone; }
 
 void close_pipe(pipe_handle pipe) {
     if (pipe == nullptr) return;

@@ -1,0 +1,192 @@
+// A program of our own built against clients/cpp, reading the real gateway and
+// the stand-in, and the stand-in replaying recordings bit for bit.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "clients/cpp/axis_client.h"
+#include "support/box_user.h"
+#include "support/processes.h"
+
+namespace {
+
+constexpr unsigned patience_ms = 20000;
+const std::vector<double> shown_values = {12.5, -0.5, 300.0, -1234.6, 0.0, 7.7};
+
+std::vector<double> values_of(const axis::update& u) { return {u.values, u.values + axis_value_count}; }
+
+// Every update until none comes for quiet_ms, or the gateway goes.
+std::vector<std::vector<double>> read_all(axis::connection& c, unsigned quiet_ms, axis::result* last = nullptr) {
+    std::vector<std::vector<double>> out;
+    axis::update u;
+    axis::result r;
+    while ((r = c.next(u, quiet_ms)) == axis::result::ok) out.push_back(values_of(u));
+    if (last != nullptr) *last = r;
+    return out;
+}
+
+bool same_bits(const std::vector<std::vector<double>>& a, const std::vector<std::vector<double>>& b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (std::memcmp(a[i].data(), b[i].data(), sizeof(double) * axis_value_count) != 0) return false;
+    return true;
+}
+
+// The values of a recording in the monitor's CSV form.
+std::vector<std::vector<double>> recorded(const std::string& csv) {
+    std::vector<std::vector<double>> out;
+    std::istringstream in(csv);
+    for (std::string line; std::getline(in, line);) {
+        if (std::count(line.begin(), line.end(), ',') != axis_value_count) continue;  // not a recorded line
+        std::vector<double> v(axis_value_count);
+        const char* p = line.c_str() + line.find(',') + 1;
+        for (double& x : v) p = std::from_chars(p, line.c_str() + line.size(), x).ptr + 1;
+        out.push_back(v);
+    }
+    return out;
+}
+
+class Clients : public ::testing::Test {
+protected:
+    void TearDown() override {
+        for (child_process* c : {&simulator, &replay, &monitor}) stop_process(*c);
+    }
+    std::uintptr_t start_simulator() {
+        EXPECT_TRUE(start_process(simulator, L"host_simulator.exe", L""));
+        EXPECT_TRUE(wait_for_output(simulator, "ready\n", patience_ms));
+        std::istringstream out(simulator.seen);
+        std::string word, handle;
+        while (out >> word)
+            if (word == "main") out >> handle;
+        return std::uintptr_t(std::stoull(handle, nullptr, 16));
+    }
+    void tell_simulator(const std::string& command) {
+        const std::size_t before = simulator.seen.size();
+        send_line(simulator, command);
+        const ULONGLONG give_up = GetTickCount64() + patience_ms;
+        while (collect_output(simulator).find("ok\n", before) == std::string::npos && GetTickCount64() < give_up) Sleep(10);
+    }
+    child_process simulator, replay, monitor;
+};
+
+TEST_F(Clients, CppClientReadsTheRealGatewayUntilItGoes) {
+    const std::uintptr_t owner = start_simulator();
+    axis::gateway_process gateway;
+    ASSERT_TRUE(gateway.launch(program_folder() + L"\\gateway.exe", owner, 1));
+    seen_box box;
+    ASSERT_TRUE(wait_for_box(DWORD(gateway.process_id()), patience_ms, &box));
+    press_ok(box);
+    axis::connection c;
+    ASSERT_EQ(c.connect(axis_pipe_name, patience_ms, &gateway), axis::result::ok);
+    EXPECT_EQ(c.server_process_id(), gateway.process_id()) << "the server is the gateway we launched";
+    EXPECT_TRUE(c.server_image().ends_with(L"gateway.exe"));
+    EXPECT_EQ(read_all(c, 1000), std::vector<std::vector<double>>{shown_values});
+    tell_simulator("set 1 4 -0,0");
+    axis::update u;
+    ASSERT_EQ(c.next(u, 5000), axis::result::ok);
+    EXPECT_TRUE(std::signbit(u.values[4]));
+    tell_simulator("quit");
+    EXPECT_EQ(c.next(u, 5000), axis::result::gone);
+    long code = 99;
+    for (int i = 0; i < 100 && !gateway.ended(&code); ++i) Sleep(50);
+    EXPECT_EQ(code, 0);
+}
+
+TEST_F(Clients, CppClientTellsWhyTheGatewayStoppedAtStartUp) {
+    const std::uintptr_t owner = start_simulator();
+    axis::gateway_process gateway;
+    ASSERT_TRUE(gateway.launch(program_folder() + L"\\gateway.exe", owner, 2));  // no jog window for robot 2
+    seen_box box;
+    ASSERT_TRUE(wait_for_box(DWORD(gateway.process_id()), patience_ms, &box));
+    press_ok(box);
+    axis::connection c;
+    const axis::result r = c.connect(axis_pipe_name, patience_ms, &gateway);
+    axis::update u;
+    if (r == axis::result::ok) EXPECT_EQ(c.next(u, patience_ms), axis::result::gone);
+    else EXPECT_EQ(r, axis::result::gone);
+    long code = 0;
+    for (int i = 0; i < 100 && !gateway.ended(&code); ++i) Sleep(50);
+    EXPECT_EQ(code, -3);
+    EXPECT_NE(std::string(axis::exit_code_meaning(code)).find("no jog window"), std::string::npos);
+}
+
+TEST_F(Clients, RecordingReplaysBitForBitAndTheMonitorRecordsItSo) {
+    // Values a recording must carry exactly: negative zero, the smallest
+    // subnormal, the largest double, decimals with no short binary form.
+    const std::string csv = "0.000,12.5,-0.5,300,-1234.6,0,7.7\n"
+                            "0.050,-0,5e-324,1.7976931348623157e+308,0.30000000000000004,-1234.6,7.7\n"
+                            "0.120,0.1,0.2,0.3,-99999.9,1e-300,-7.7\n"
+                            "0.130,0.1,0.2,0.3,-99999.9,1e-300,-7.8\n";
+    const std::string path = "e2e_recording.csv";
+    std::ofstream(path, std::ios::binary) << csv;
+    ASSERT_TRUE(start_process(replay, L"axis_replay.exe", L"--recording " + std::wstring(path.begin(), path.end()) +
+                                                              L" --pipe e2e_replay"));
+    axis::connection c;
+    ASSERT_EQ(c.connect("e2e_replay", patience_ms), axis::result::ok);
+    axis::result last;
+    const auto got = read_all(c, 2000, &last);
+    EXPECT_TRUE(same_bits(got, recorded(csv))) << got.size() << " updates";
+    EXPECT_EQ(last, axis::result::gone) << "the stand-in ends after its last line";
+    c.close();
+
+    // The monitor's own recording of a replay replays to the same values.
+    ASSERT_TRUE(start_process(replay, L"axis_replay.exe", L"--recording " + std::wstring(path.begin(), path.end()) +
+                                                              L" --pipe e2e_replay"));
+    ASSERT_TRUE(start_process(monitor, L"axis_monitor.exe", L"--csv --wait 20 --pipe e2e_replay"));
+    DWORD code = 0;
+    ASSERT_TRUE(wait_for_exit(monitor, patience_ms, &code));
+    EXPECT_EQ(code, 2u) << "the stand-in went after its last line";
+    EXPECT_TRUE(same_bits(recorded(monitor.seen), recorded(csv))) << monitor.seen;
+}
+
+TEST_F(Clients, LateClientGetsTheCurrentValuesAtOnce) {
+    ASSERT_TRUE(start_process(replay, L"axis_replay.exe", L"--motion --pipe e2e_motion"));
+    Sleep(1500);
+    axis::connection c;
+    ASSERT_EQ(c.connect("e2e_motion", patience_ms), axis::result::ok);
+    const ULONGLONG connected = GetTickCount64();
+    axis::update u;
+    ASSERT_EQ(c.next(u, 2000), axis::result::ok);
+    EXPECT_LT(GetTickCount64() - connected, 500u);
+    EXPECT_EQ(u.values[0], 0.0) << "the motion's start, sent as soon as the client could take it";
+}
+
+TEST_F(Clients, LoneTagIsPassedOverAndTheNextUpdateRead) {
+    const HANDLE server = CreateNamedPipeA("\\\\.\\pipe\\e2e_lone_tag", PIPE_ACCESS_OUTBOUND,
+                                           PIPE_TYPE_MESSAGE | PIPE_WAIT, 1, 4096, 4096, 0, nullptr);
+    ASSERT_NE(server, INVALID_HANDLE_VALUE);
+    axis::connection c;
+    ASSERT_EQ(c.connect("e2e_lone_tag", 5000), axis::result::ok);
+    ConnectNamedPipe(server, nullptr);
+    axis_record r;
+    DWORD n = 0;
+    auto tag = [&] { WriteFile(server, axis_message_tag, 4, &n, nullptr); };
+    auto record = [&](double v) {
+        r.slots[0] = v;
+        WriteFile(server, &r, sizeof r, &n, nullptr);
+    };
+    tag(), tag(), record(1.5);     // the first tag lost its record
+    record(2.5);                   // a record without its tag
+    WriteFile(server, "odd", 3, &n, nullptr);
+    tag(), record(3.5);
+    axis::update u;
+    ASSERT_EQ(c.next(u, 2000), axis::result::ok);
+    EXPECT_EQ(u.values[0], 1.5);
+    EXPECT_EQ(c.next(u, 2000), axis::result::framing_error);
+    EXPECT_EQ(c.next(u, 2000), axis::result::framing_error);
+    ASSERT_EQ(c.next(u, 2000), axis::result::ok);
+    EXPECT_EQ(u.values[0], 3.5);
+    CloseHandle(server);
+    EXPECT_EQ(c.next(u, 2000), axis::result::gone);
+}
+
+}  // namespace
