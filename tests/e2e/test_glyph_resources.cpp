@@ -3,6 +3,12 @@
 // decodes from the same files, pixel for pixel.
 #include <gtest/gtest.h>
 
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
 #include "host/glyph_resources.h"
 #include "platform/sim/bmp_reader.h"
 #include "platform/sim/embedded_resources.h"
@@ -37,6 +43,36 @@ TEST(GlyphResources, LoadedSetEqualsTheBitmapFiles) {
     const glyph_template& minus = set.glyphs[10].alternate;
     EXPECT_EQ(minus.pixels[5 * 4 + 0], 0xACD6FFu);
     EXPECT_EQ(minus.pixels[5 * 4 + 3], 0xFFD6ACu);
+}
+
+// Every shipped program carries the project's version, as Windows shows it in a
+// file's properties.
+TEST(VersionResource, EveryProgramCarriesTheProjectVersion) {
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring folder = self;
+    folder.resize(folder.find_last_of(L"\\/") + 1);
+    for (const wchar_t* program :
+         {L"gateway.exe", L"gateway_probe.exe", L"axis_monitor.exe", L"axis_replay.exe", L"host_simulator.exe"}) {
+        const std::wstring path = folder + program;
+        DWORD ignored = 0;
+        const DWORD size = GetFileVersionInfoSizeW(path.c_str(), &ignored);
+        ASSERT_GT(size, 0u) << "no version resource in " << std::string(path.begin(), path.end());
+        std::vector<unsigned char> info(size);
+        ASSERT_TRUE(GetFileVersionInfoW(path.c_str(), 0, size, info.data()));
+        wchar_t* text = nullptr;
+        UINT length = 0;
+        ASSERT_TRUE(VerQueryValueW(info.data(), L"\\StringFileInfo\\040904b0\\ProductVersion",
+                                   reinterpret_cast<void**>(&text), &length));
+        const std::string version = GATEWAY_VERSION;
+        EXPECT_EQ(std::wstring(text), std::wstring(version.begin(), version.end()));
+        VS_FIXEDFILEINFO* fixed = nullptr;
+        ASSERT_TRUE(VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
+        char numbers[32];
+        std::snprintf(numbers, sizeof numbers, "%u.%u.%u", unsigned(HIWORD(fixed->dwFileVersionMS)),
+                      unsigned(LOWORD(fixed->dwFileVersionMS)), unsigned(HIWORD(fixed->dwFileVersionLS)));
+        EXPECT_EQ(std::string(numbers), version);
+    }
 }
 
 }  // namespace

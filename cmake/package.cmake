@@ -1,0 +1,33 @@
+# The release package: a ZIP of the programs, README, docs and clients, with a
+# SHA256SUMS of everything in it (cpack, or the "package" target, in the Windows
+# build). Every program carries a version resource with the project's version.
+function(gateway_version_resource target description)
+  set(VERSION_TARGET ${target})
+  set(VERSION_DESCRIPTION "${description}")
+  configure_file(${CMAKE_SOURCE_DIR}/cmake/version.rc.in ${CMAKE_BINARY_DIR}/generated/version_${target}.rc @ONLY)
+  target_sources(${target} PRIVATE ${CMAKE_BINARY_DIR}/generated/version_${target}.rc)
+endfunction()
+
+function(gateway_package)
+  install(TARGETS ${ARGN} RUNTIME DESTINATION .)
+  install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION .)
+  install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs ${CMAKE_SOURCE_DIR}/clients DESTINATION .)
+  # Written last, over everything installed before it, with paths as sha256sum
+  # prints them, so that "sha256sum -c SHA256SUMS" checks the unpacked folder.
+  install(CODE [[
+    set(root "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}")
+    file(GLOB_RECURSE files RELATIVE "${root}" "${root}/*")
+    list(REMOVE_ITEM files SHA256SUMS)
+    list(SORT files)
+    set(sums "")
+    foreach(f IN LISTS files)
+      file(SHA256 "${root}/${f}" hash)
+      string(APPEND sums "${hash}  ${f}\n")
+    endforeach()
+    file(WRITE "${root}/SHA256SUMS" "${sums}")
+  ]])
+  set(CPACK_GENERATOR ZIP PARENT_SCOPE)
+  set(CPACK_PACKAGE_NAME draxion-gateway PARENT_SCOPE)
+  set(CPACK_PACKAGE_FILE_NAME draxion-gateway-${PROJECT_VERSION}-win64 PARENT_SCOPE)
+  set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON PARENT_SCOPE)
+endfunction()
