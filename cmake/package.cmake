@@ -11,7 +11,8 @@ endfunction()
 function(gateway_package)
   install(TARGETS ${ARGN} RUNTIME DESTINATION .)
   install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION .)
-  install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs ${CMAKE_SOURCE_DIR}/clients DESTINATION .)
+  install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs ${CMAKE_SOURCE_DIR}/clients DESTINATION .
+          PATTERN __pycache__ EXCLUDE PATTERN .pytest_cache EXCLUDE)
   # Written last, over everything installed before it, with paths as sha256sum
   # prints them, so that "sha256sum -c SHA256SUMS" checks the unpacked folder.
   install(CODE [[

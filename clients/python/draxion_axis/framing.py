@@ -1,0 +1,63 @@
+"""The gateway's framing: a 4-byte tag, then a 384-byte record of 48
+little-endian doubles whose first six are the axis values (see docs/protocol.md).
+"""
+
+import struct
+import sys
+import time
+from dataclasses import dataclass
+from typing import Callable, Iterable, Iterator, Optional, Tuple
+
+PIPE_PREFIX = "\\\\.\\pipe\\"
+PIPE_NAME = "zelmorvelgateway"
+TAG = bytes((0x02, 0x55, 0x00, 0x00))
+SLOT_COUNT = 48
+VALUE_COUNT = 6
+RECORD_BYTES = 8 * SLOT_COUNT
+
+
+class FramingError(Exception):
+    """A message that is neither a tag nor a record after its tag."""
+
+
+@dataclass(frozen=True)
+class Update:
+    values: Tuple[float, ...]  # the six values, top field first
+    received: float            # time.time() when it was read
+
+
+def record_bytes(values: Iterable[float]) -> bytes:
+    """A record as the gateway sends it: the values in the first slots, zeros after."""
+    values = list(values)
+    if len(values) > SLOT_COUNT:
+        raise ValueError("a record holds 48 values at most")
+    return struct.pack("<%dd" % SLOT_COUNT, *(values + [0.0] * (SLOT_COUNT - len(values))))
+
+
+def _report(message: bytes, reason: str) -> None:
+    print("draxion_axis: skipped a %d-byte message: %s" % (len(message), reason), file=sys.stderr)
+
+
+def updates(messages: Iterable[bytes],
+            on_framing_error: Optional[Callable[[bytes, str], None]] = _report) -> Iterator[Update]:
+    """The updates in a sequence of whole messages, in order. A tag followed by
+    another tag lost its record: the second starts afresh. Any other message out
+    of place is reported (on_framing_error; None raises FramingError) and skipped
+    until the next tag. The iteration ends when the messages do (the gateway has
+    gone)."""
+    tag_seen = False
+    for message in messages:
+        message = bytes(message)
+        if message == TAG:
+            tag_seen = True
+            continue
+        if len(message) == RECORD_BYTES and tag_seen:
+            tag_seen = False
+            yield Update(struct.unpack_from("<%dd" % VALUE_COUNT, message), time.time())
+            continue
+        reason = ("a record without its tag" if len(message) == RECORD_BYTES
+                  else "neither a tag (4 bytes) nor a record (384 bytes)")
+        tag_seen = False
+        if on_framing_error is None:
+            raise FramingError("%d-byte message: %s" % (len(message), reason))
+        on_framing_error(message, reason)
