@@ -133,6 +133,14 @@ protected:
         press_ok(box);
     }
 
+    // A gateway for robot 1 of a fresh simulator, with a peer that has taken the
+    // first update.
+    void start_serving(pipe_peer& peer) {
+        start_gateway(start_simulator() + L" 1");
+        ASSERT_TRUE(peer.connect(patience_ms));
+        ASSERT_EQ(drain(peer, 1000), std::vector<std::vector<double>>{shown_values});
+    }
+
     DWORD exit_code_of(child_process& c) {
         DWORD code = 12345;
         EXPECT_TRUE(wait_for_exit(c, patience_ms, &code)) << "still running";
@@ -208,10 +216,8 @@ TEST_F(EndToEnd, FieldsNotInFullViewSendNothingUntilWholeAgain) {
     };
     for (const view_case& c : {view_case{"move 1 -150 40", "move 1 480 40", "off_screen"},
                                view_case{"cover 1 right", "uncover", "covered"}}) {
-        start_gateway(start_simulator() + L" 1");
         pipe_peer peer;
-        ASSERT_TRUE(peer.connect(patience_ms));
-        ASSERT_EQ(drain(peer, 1000), std::vector<std::vector<double>>{shown_values}) << c.id;
+        ASSERT_NO_FATAL_FAILURE(start_serving(peer)) << c.id;
 
         tell_simulator(c.spoil);
         const std::string held = std::string("Values held (") + c.id + "): ";
@@ -234,10 +240,8 @@ TEST_F(EndToEnd, FieldsNotInFullViewSendNothingUntilWholeAgain) {
 }
 
 TEST_F(EndToEnd, ClosedJogWindowEndsTheGatewayWithMinusFive) {
-    start_gateway(start_simulator() + L" 1");
     pipe_peer peer;
-    ASSERT_TRUE(peer.connect(patience_ms));
-    ASSERT_EQ(drain(peer, 1000).size(), 1u);
+    ASSERT_NO_FATAL_FAILURE(start_serving(peer));
     tell_simulator("close 1");
     const ULONGLONG closed = GetTickCount64();
     DWORD code = 0;
@@ -252,10 +256,8 @@ TEST_F(EndToEnd, ClosedJogWindowEndsTheGatewayWithMinusFive) {
 }
 
 TEST_F(EndToEnd, PeerThatStallsGetsTheNewestValuesNotABacklog) {
-    start_gateway(start_simulator() + L" 1");
     pipe_peer peer;
-    ASSERT_TRUE(peer.connect(patience_ms));
-    ASSERT_EQ(drain(peer, 1000).size(), 1u);
+    ASSERT_NO_FATAL_FAILURE(start_serving(peer));
     tell_simulator("animate 1 on");  // five changes a second while the peer reads nothing
     Sleep(5000);
     tell_simulator("animate 1 off");
@@ -367,10 +369,8 @@ TEST_F(EndToEnd, ProbeNamesTheProblemOfEachState) {
 }
 
 TEST_F(EndToEnd, ProbeBesideARunningGatewayLeavesItUndisturbed) {
-    start_gateway(start_simulator() + L" 1");
     pipe_peer peer;
-    ASSERT_TRUE(peer.connect(patience_ms));
-    ASSERT_EQ(drain(peer, 1000).size(), 1u);
+    ASSERT_NO_FATAL_FAILURE(start_serving(peer));
     for (int i = 0; i < 3; ++i) {
         child_process probe;
         ASSERT_TRUE(start_process(probe, L"gateway_probe.exe", L"1"));
