@@ -231,8 +231,7 @@ int main(int argc, char** argv) {
             // record would go out.
             copy_jog_window();
             read_axes(jog_frame(), glyphs, record.slots);
-            if ((state.force_send || std::memcmp(&record, &state.last_sent, sizeof record) != 0) &&
-                check_jog_view() == view_problem::none)
+            if (would_send(state, record) && check_jog_view() == view_problem::none)
                 send_if_changed(state, record);
             sleep_ms(10);
             const double t = now_us();

@@ -1,4 +1,3 @@
-#include <cstring>
 #include <string>
 
 #include "gateway/gateway.h"
@@ -89,10 +88,9 @@ cycle_end capture_cycle(window_handle owner, const glyph_set& set, sender_state&
         // The view is looked at only when it can matter: while holding, and when a
         // record would go out. An unchanged reading sends nothing, whatever the view,
         // and the look costs more than the copy under some systems.
-        const bool would_send = state.force_send || std::memcmp(&record, &state.last_sent, sizeof record) != 0;
         // Held: nothing is sent, and the sender keeps what it last sent, so the
         // first reading once settled goes out if it differs.
-        if ((hold.holding || would_send) && !hold.hold(check_jog_view())) send_if_changed(state, record);
+        if ((hold.holding || would_send(state, record)) && !hold.hold(check_jog_view())) send_if_changed(state, record);
         sleep_ms(cycle_pause_ms);
     }
     return cycle_end::stopped;

@@ -45,9 +45,12 @@ bool send_axis_record(const axis_record& record) {
     return write_pipe_message(endpoint, &record, sizeof record);
 }
 
+bool would_send(const sender_state& state, const axis_record& record) {
+    return state.force_send || std::memcmp(&record, &state.last_sent, sizeof record) != 0;
+}
+
 void send_if_changed(sender_state& state, const axis_record& record) {
-    // Bitwise: -0.0 differs from 0.0, and a NaN equals the same NaN.
-    if (!state.force_send && std::memcmp(&record, &state.last_sent, sizeof record) == 0) return;
+    if (!would_send(state, record)) return;
     if (!send_axis_record(record)) return;
     state.last_sent = record;
     state.force_send = false;

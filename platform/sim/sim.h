@@ -44,20 +44,11 @@ void sim_set_client_pixels(window_handle window, std::int32_t width, std::int32_
                            std::vector<std::uint32_t> pixels);
 int sim_is_window_calls();  // how many times IsWindow was asked
 
-void sim_set_visible(window_handle window, bool visible);
-void sim_set_minimized(window_handle window, bool minimized);
-// The window becomes a child of parent (docked): no longer top-level, out of the
-// Z-order, still drawn.
-void sim_dock_window(window_handle window, window_handle parent);
 void sim_move_window(window_handle window, window_rect rect);
-// Cloaked or fully transparent: visible, yet draws nothing over what lies below.
-void sim_set_see_through(window_handle window, bool see_through);
 // Puts the window at the top of the Z-order.
 void sim_bring_to_top(window_handle window);
-// The display monitors (one of 1920 x 1080 at the origin by default).
-void sim_set_monitors(std::vector<window_rect> monitors);
+// The desktop is one 1920 x 1080 monitor at the origin, at 96 DPI.
 void sim_set_display_bits(int bits);  // 32 by default
-void sim_set_display_dpi(int dpi);    // 96 by default
 
 // --- Named pipes and the peer ---
 

@@ -90,10 +90,10 @@ bool copy_pixels(dc_handle target, dc_handle source, std::int32_t source_x, std:
     if (w == nullptr || !w->alive) return false;  // the window has gone: nothing copied
     // What the screen shows: the window's pixels where they are on a monitor and
     // nothing lies over them; a plain face where they are off screen or covered,
-    // and black for a window that is hidden or minimised.
+    // and black for a window that is hidden.
     const std::int32_t rows = std::min(height, b->height), columns = std::min(width, b->width);
     const window_rect client = sim_client_on_screen(*w);
-    const bool shown = w->visible && !w->minimized;
+    const bool shown = w->visible;
     for (std::int32_t row = 0; row < rows; ++row)
         for (std::int32_t column = 0; column < columns; ++column) {
             const std::int32_t x = source_x + column, y = source_y + row;

@@ -17,9 +17,6 @@ struct platform_window {
     platform_window* owner = nullptr;
     bool enabled = true;
     bool visible = true;
-    bool minimized = false;
-    platform_window* parent = nullptr;  // docked: a child of this window now, out of the Z-order
-    bool see_through = false;  // cloaked or fully transparent: draws nothing
     window_rect rect;
     std::int32_t client_width = 0;
     std::int32_t client_height = 0;
@@ -64,9 +61,7 @@ struct sim_world {
     std::deque<platform_pipe> pipes;
     platform_window* locked = nullptr;
     int is_window_calls = 0;
-    std::vector<window_rect> monitors{{0, 0, 1920, 1080}};
     int display_bits = 32;
-    int display_dpi = 96;
 
     int connect_after = 0;
     int leave_after = -1;

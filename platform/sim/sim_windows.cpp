@@ -1,8 +1,9 @@
-// Simulated top-level windows: titles, owners, enabled, visible, minimised and
-// see-through flags, a Z-order, outer rectangles, client-area pixels, docking, and
-// the display's monitors and depth.
-// Left out: child windows other than a docked one, window classes and messages;
-// the gateway uses none.
+// Simulated top-level windows: titles, owners, enabled and visible flags, a
+// Z-order, outer rectangles and client-area pixels, and the display's depth.
+// Left out: child windows (so docking), minimising, cloaking, more than one
+// monitor or another scale, window classes and messages. The view analysis that
+// tells these apart is tested on plain descriptions of the desktop, and the
+// states themselves under Wine.
 #include <algorithm>
 #include <climits>
 #include <cstring>
@@ -113,18 +114,8 @@ window_handle window_from_handle_value(std::uint32_t value) {
     return &stale;
 }
 
-void sim_set_visible(window_handle window, bool visible) { window->visible = visible; }
-void sim_set_minimized(window_handle window, bool minimized) { window->minimized = minimized; }
 void sim_move_window(window_handle window, window_rect rect) { window->rect = rect; }
-void sim_set_see_through(window_handle window, bool see_through) { window->see_through = see_through; }
-void sim_set_monitors(std::vector<window_rect> monitors) { world().monitors = std::move(monitors); }
 void sim_set_display_bits(int bits) { world().display_bits = bits; }
-
-void sim_dock_window(window_handle window, window_handle parent) {
-    window->parent = parent;
-    auto& z = world().z_order;
-    z.erase(std::remove(z.begin(), z.end(), window), z.end());
-}
 
 void sim_bring_to_top(window_handle window) {
     auto& z = world().z_order;
@@ -140,9 +131,9 @@ window_handle get_previous_window(window_handle window) {
 }
 
 bool is_window_visible(window_handle window) { return live(window) && window->visible; }
-bool is_window_minimized(window_handle window) { return live(window) && window->minimized; }
-bool is_top_level_window(window_handle window) { return live(window) && window->parent == nullptr; }
-bool is_window_see_through(window_handle window) { return live(window) && window->see_through; }
+bool is_window_minimized(window_handle) { return false; }
+bool is_top_level_window(window_handle window) { return live(window); }
+bool is_window_see_through(window_handle) { return false; }
 
 window_rect sim_client_on_screen(const platform_window& w) {
     // In 64 bits, so that absurd rectangles cannot overflow; cut back to 32.
@@ -158,24 +149,21 @@ bool get_client_screen_rect(window_handle window, window_rect* rect) {
     return true;
 }
 
-void get_monitor_rects(std::vector<window_rect>& out) { out = world().monitors; }
+constexpr window_rect the_monitor{0, 0, 1920, 1080};
+
+void get_monitor_rects(std::vector<window_rect>& out) { out = {the_monitor}; }
 
 int display_bits_per_pixel() { return world().display_bits; }
-void sim_set_display_dpi(int dpi) { world().display_dpi = dpi; }
-int display_dpi_at(window_handle) { return world().display_dpi; }
+int display_dpi_at(window_handle) { return 96; }
 
-void enum_child_windows(window_handle parent, bool (*visit)(window_handle, void*), void* context) {
-    for (platform_window& w : world().windows)
-        if (w.alive && w.parent == parent && parent != nullptr && !visit(&w, context)) return;
-}
+void enum_child_windows(window_handle, bool (*)(window_handle, void*), void*) {}
 
 bool sim_point_shows(const platform_window& w, std::int32_t x, std::int32_t y) {
     auto inside = [&](const window_rect& r) { return x >= r.left && x < r.right && y >= r.top && y < r.bottom; };
-    const auto& monitors = world().monitors;
-    if (std::none_of(monitors.begin(), monitors.end(), inside)) return false;
+    if (!inside(the_monitor)) return false;
     for (const platform_window* above : world().z_order) {
         if (above == &w) break;
-        if (above->visible && !above->minimized && !above->see_through && inside(above->rect)) return false;
+        if (above->visible && inside(above->rect)) return false;
     }
     return true;
 }
