@@ -20,6 +20,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "host/glyph_resources.h"
@@ -112,9 +113,31 @@ double process_cpu_us(HANDLE process) {
     return filetime_us(kernel) + filetime_us(user);
 }
 
+// Microseconds of CPU of a Linux process, from the folder /proc keeps for it (seen
+// through Wine's drive Z:): the time each of its threads has run, in nanoseconds
+// (the first field of schedstat), exact where the tick counts of stat are 10 ms
+// coarse. -1 when there is no such folder (not under Wine).
+double linux_process_cpu_us(const std::string& folder) {
+    const std::string tasks = folder + "\\task\\";
+    WIN32_FIND_DATAA task;
+    const HANDLE walk = FindFirstFileA((tasks + "*").c_str(), &task);
+    if (walk == INVALID_HANDLE_VALUE) return -1;
+    double cpu = 0;
+    do {
+        if (task.cFileName[0] == '.') continue;
+        FILE* f = std::fopen((tasks + task.cFileName + "\\schedstat").c_str(), "rb");
+        if (f == nullptr) continue;
+        unsigned long long ns = 0;
+        if (std::fscanf(f, "%llu", &ns) == 1) cpu += double(ns) / 1000.0;
+        std::fclose(f);
+    } while (FindNextFileA(walk, &task));
+    FindClose(walk);
+    return cpu;
+}
+
 // Wine does not report another process's times; its processes are Linux
-// processes, whose times /proc tells (through Wine's drive Z:). Microseconds of
-// CPU of the process whose command line names the program, or -1.
+// processes, whose times /proc tells. The CPU of the process whose command line
+// names the program, or -1.
 double linux_cpu_us(const char* program) {
     WIN32_FIND_DATAA found;
     const HANDLE search = FindFirstFileA("Z:\\proc\\*", &found);
@@ -130,21 +153,25 @@ double linux_cpu_us(const char* program) {
         std::fclose(f);
         std::replace(buf, buf + n, '\0', ' ');
         if (std::strstr(buf, program) == nullptr || std::strstr(buf, "cycle_bench") != nullptr) continue;
-        f = std::fopen(("Z:\\proc\\" + pid + "\\stat").c_str(), "rb");
-        if (f == nullptr) continue;
-        const std::size_t m = std::fread(buf, 1, sizeof buf - 1, f);
-        std::fclose(f);
-        buf[m] = '\0';
-        // Fields 14 and 15, user and system time in ticks of 1/100 s, follow the
-        // command name in parentheses.
-        const char* p = std::strrchr(buf, ')');
-        unsigned long long utime = 0, stime = 0;
-        if (p != nullptr && std::sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &utime, &stime) == 2)
-            cpu = double(utime + stime) * 1e4;
+        cpu = linux_process_cpu_us("Z:\\proc\\" + pid);
         break;
     } while (FindNextFileA(search, &found));
     FindClose(search);
     return cpu;
+}
+
+// This process's CPU in microseconds: exact under Wine, else as Windows counts it.
+double own_cpu_us() {
+    // The Linux process id is the first field of /proc/self/stat.
+    static const std::string folder = [] {
+        unsigned long pid = 0;
+        FILE* f = std::fopen("Z:\\proc\\self\\stat", "rb");
+        if (f != nullptr && std::fscanf(f, "%lu", &pid) != 1) pid = 0;
+        if (f != nullptr) std::fclose(f);
+        return pid != 0 ? "Z:\\proc\\" + std::to_string(pid) : std::string();
+    }();
+    const double linux_cpu = folder.empty() ? -1 : linux_process_cpu_us(folder);
+    return linux_cpu >= 0 ? linux_cpu : process_cpu_us(GetCurrentProcess());
 }
 
 bool tell(child_process& simulator, const std::string& command) {
@@ -241,6 +268,27 @@ int main(int argc, char** argv) {
         row("cycle period (work plus the 10 ms pause)", summarise(periods), "ms");
     }
     release_capture();
+
+    // The floor: what no cycle can do without (the owner test, one copy, the pause),
+    // alone in this process; with the area read, and with a single pixel.
+    window_rect client;
+    get_client_screen_rect(jog, &client);
+    const frame_area band = area_read(glyphs), one_pixel{client.right - client.left - 1, band.top, band.top + 1};
+    const std::pair<const char*, frame_area> floors[] = {{"floor: owner test, copy of the area, pause", band},
+                                                         {"floor: owner test, copy of one pixel, pause", one_pixel}};
+    for (const auto& [what, area] : floors) {
+        setup_capture_contexts(jog);
+        setup_capture_frame(jog, area);
+        const double cpu0 = own_cpu_us(), wall0 = now_us();
+        while (now_us() - wall0 < seconds * 1e6) {
+            is_window(main_window);
+            copy_jog_window();
+            sleep_ms(10);
+        }
+        const double share = (own_cpu_us() - cpu0) / (now_us() - wall0) * 100.0;
+        std::printf("| %-44s | %9.2f | | | %% of one core |\n", what, share);
+        release_capture();
+    }
 
     // The real gateway: its CPU while cycling and the delay from a repaint to the peer.
     child_process gateway;

@@ -19,7 +19,7 @@ struct capture_state {
     bitmap_handle bitmap = nullptr;
     capture_frame frame;
     frame_area area;             // the part copied each cycle
-    std::vector<pixel> scratch;  // its pixels as the bitmap holds them
+    std::int32_t columns = 0, rows = 0;  // of it, within the client area
     jog_view view;  // refilled every cycle
 };
 
@@ -105,13 +105,22 @@ void setup_capture_frame(window_handle jog, frame_area area) {
     c.area = {std::clamp(area.left, 0, c.frame.width), std::clamp(area.top, 0, c.frame.height),
               std::clamp(area.bottom, 0, c.frame.height)};
     if (c.area.bottom < c.area.top) c.area.bottom = c.area.top;
-    const std::int32_t columns = c.frame.width - c.area.left, rows = c.area.bottom - c.area.top;
+    // Only the client area has pixels to copy: the frame is as wide and high as
+    // the outer window, and what lies beyond the client area stays 0.
+    window_rect client;
+    if (!get_client_screen_rect(jog, &client)) client = {};
+    const std::int64_t client_width = std::int64_t(client.right) - client.left;
+    const std::int64_t client_height = std::int64_t(client.bottom) - client.top;
+    const std::int32_t columns = c.columns =
+        std::int32_t(std::clamp<std::int64_t>(client_width - c.area.left, 0, c.frame.width - c.area.left));
+    const std::int32_t rows = c.rows =
+        std::int32_t(std::clamp<std::int64_t>(std::min<std::int64_t>(client_height, c.area.bottom) - c.area.top, 0,
+                                              c.area.bottom - c.area.top));
     if (empty || columns == 0 || rows == 0) {
         c.frame.pixels.clear();
         c.frame.width = c.frame.height = 0;
         return;
     }
-    c.scratch.assign(std::size_t(columns) * std::size_t(rows), 0);
     c.bitmap = create_compatible_bitmap(c.jog_dc, columns, rows);
     if (c.memory_dc != nullptr && c.bitmap != nullptr) select_bitmap(c.memory_dc, c.bitmap);
 }
@@ -126,15 +135,19 @@ view_problem capture_jog_window(bool lock) {
 void copy_jog_window(bool lock) {
     capture_state& c = capture();
     if (!c.frame.pixels.empty()) {
-        const std::int32_t columns = c.frame.width - c.area.left, rows = c.area.bottom - c.area.top;
+        const std::int32_t columns = c.columns, rows = c.rows;
         if (lock) lock_window_update(c.jog);
         copy_pixels(c.memory_dc, c.jog_dc, c.area.left, c.area.top, columns, rows);
         if (lock) lock_window_update(nullptr);
-        // Not checked: a failed read leaves the previous pixels.
-        if (read_bitmap_pixels(c.bitmap, c.scratch.data(), c.scratch.size()))
-            for (std::int32_t r = 0; r < rows; ++r)
-                std::memcpy(&c.frame.pixels[std::size_t(c.area.top + r) * std::size_t(c.frame.width) + std::size_t(c.area.left)],
-                            &c.scratch[std::size_t(r) * std::size_t(columns)], std::size_t(columns) * sizeof(pixel));
+        // Not checked: a failed copy leaves the previous pixels. Read in place and
+        // put into the frame in one pass, the top byte cleared on the way.
+        const std::uint32_t* bits = bitmap_pixels_in_place(c.bitmap);
+        if (bits == nullptr) return;
+        for (std::int32_t r = 0; r < rows; ++r) {
+            const std::uint32_t* from = bits + std::size_t(r) * std::size_t(columns);
+            pixel* to = &c.frame.pixels[std::size_t(c.area.top + r) * std::size_t(c.frame.width) + std::size_t(c.area.left)];
+            for (std::int32_t x = 0; x < columns; ++x) to[x] = from[x] & 0x00FFFFFF;
+        }
     }
 }
 

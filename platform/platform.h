@@ -120,6 +120,13 @@ bool get_bitmap_size(bitmap_handle bitmap, std::int32_t* width, std::int32_t* he
 // pixel is whatever the display left there.
 std::int64_t get_bitmap_bits(bitmap_handle bitmap, std::int64_t byte_count, void* out);
 
+// The pixels of a bitmap made by create_compatible_bitmap, where they lie in this
+// process's memory, once any drawing into it still batched has been done: rows
+// top first, each as wide as the bitmap, 32 bits a pixel, the top byte whatever
+// the display left there (the DIB section's bits, after GdiFlush). Null when the
+// bitmap has none.
+const std::uint32_t* bitmap_pixels_in_place(bitmap_handle bitmap);
+
 // --- Named pipe (KERNEL32) ---
 
 // Creates the only instance of a local, message-mode, duplex named pipe with input

@@ -65,3 +65,9 @@ std::int64_t get_bitmap_bits(bitmap_handle bitmap, std::int64_t byte_count, void
     std::memcpy(out, bitmap->pixels.data(), std::size_t(n));
     return n;
 }
+
+const std::uint32_t* bitmap_pixels_in_place(bitmap_handle bitmap) {
+    if (bitmap == nullptr || bitmap->deleted || !bitmap->created) return nullptr;
+    if (!bitmap->ever_selected) sim_violation("pixels read from a bitmap never selected");
+    return bitmap->pixels.data();
+}

@@ -4,7 +4,9 @@
 
 #include <windows.h>
 
-#include <cstring>
+#include <algorithm>
+#include <utility>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -13,6 +15,14 @@ namespace {
 HWND hwnd(window_handle w) { return reinterpret_cast<HWND>(w); }
 HDC hdc(dc_handle dc) { return reinterpret_cast<HDC>(dc); }
 HBITMAP hbitmap(bitmap_handle b) { return reinterpret_cast<HBITMAP>(b); }
+
+// The memory of each bitmap made by create_compatible_bitmap, kept from its
+// creation: GetObject does not tell a top-down DIB section from a bottom-up one on
+// every system (Wine reports the height without its sign).
+std::vector<std::pair<HBITMAP, const std::uint32_t*>>& created_bits() {
+    static std::vector<std::pair<HBITMAP, const std::uint32_t*>> bits;
+    return bits;
+}
 
 }  // namespace
 
@@ -36,14 +46,21 @@ bitmap_handle create_compatible_bitmap(dc_handle dc, std::int32_t width, std::in
     info.bmiHeader.biBitCount = 32;
     info.bmiHeader.biCompression = BI_RGB;
     void* bits = nullptr;
-    return reinterpret_cast<bitmap_handle>(CreateDIBSection(hdc(dc), &info, DIB_RGB_COLORS, &bits, nullptr, 0));
+    const HBITMAP bitmap = CreateDIBSection(hdc(dc), &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    if (bitmap != nullptr && bits != nullptr) created_bits().emplace_back(bitmap, static_cast<const std::uint32_t*>(bits));
+    return reinterpret_cast<bitmap_handle>(bitmap);
 }
 
 bitmap_handle select_bitmap(dc_handle dc, bitmap_handle bitmap) {
     return reinterpret_cast<bitmap_handle>(SelectObject(hdc(dc), hbitmap(bitmap)));
 }
 
-void delete_bitmap(bitmap_handle bitmap) { DeleteObject(hbitmap(bitmap)); }
+void delete_bitmap(bitmap_handle bitmap) {
+    auto& bits = created_bits();
+    bits.erase(std::remove_if(bits.begin(), bits.end(), [&](const auto& b) { return b.first == hbitmap(bitmap); }),
+               bits.end());
+    DeleteObject(hbitmap(bitmap));
+}
 
 bool lock_window_update(window_handle window) { return LockWindowUpdate(hwnd(window)) != FALSE; }
 
@@ -66,17 +83,16 @@ bool get_bitmap_size(bitmap_handle bitmap, std::int32_t* width, std::int32_t* he
 
 std::int64_t get_bitmap_bits(bitmap_handle bitmap, std::int64_t byte_count, void* out) {
     if (bitmap == nullptr || byte_count <= 0 || byte_count > 0x7FFFFFFF) return 0;
-    // A top-down 32-bit DIB section (the capture bitmap) is read from its memory.
-    DIBSECTION dib;
-    if (GetObjectW(hbitmap(bitmap), sizeof dib, &dib) == sizeof dib && dib.dsBm.bmBits != nullptr &&
-        dib.dsBm.bmBitsPixel == 32 && dib.dsBmih.biHeight < 0) {
-        GdiFlush();  // drawing into it may still be batched
-        const std::int64_t size = std::int64_t(dib.dsBm.bmWidthBytes) * dib.dsBm.bmHeight;
-        const std::int64_t n = byte_count < size ? byte_count : size;
-        std::memcpy(out, dib.dsBm.bmBits, std::size_t(n));
-        return n;
-    }
     return GetBitmapBits(hbitmap(bitmap), static_cast<LONG>(byte_count), out);
+}
+
+const std::uint32_t* bitmap_pixels_in_place(bitmap_handle bitmap) {
+    for (const auto& [handle, bits] : created_bits())
+        if (handle == hbitmap(bitmap)) {
+            GdiFlush();
+            return bits;
+        }
+    return nullptr;
 }
 
 #endif  // _WIN32
