@@ -1,12 +1,13 @@
 // Where a cycle's time goes, under Windows or Wine, against the host simulator:
 // the time of each step of a cycle, the period of a cycle as the gateway runs it,
-// and, with the real gateway.exe, its CPU while cycling and the delay from a
-// repaint of the jog window to the record at a peer.
+// the CPU of the calls no cycle can do without (the floor), and, with the real
+// gateway.exe, its CPU while cycling and the delay from a repaint of the jog window
+// to the record at a peer.
 //
 //   cycle_bench.exe [--seconds S] [--changes N]
 //
 // Run from the folder that holds gateway.exe and host_simulator.exe. S (default
-// 10) is how long the CPU and the period are measured, N (default 200) how many
+// 10) is how long the CPU, the floor and the period are measured, N (default 200) how many
 // changes the delay is measured on.
 #include <windows.h>
 
