@@ -21,7 +21,7 @@ glyph_load_status load_template(int id, glyph_template& out) {
 bool read_bitmap_pixels(bitmap_handle bitmap, pixel* pixels, std::size_t count) {
     const std::int64_t bytes = std::int64_t(count) * std::int64_t(sizeof(pixel));
     const bool complete = get_bitmap_bits(bitmap, bytes, pixels) == bytes;
-    for (std::size_t i = 0; i < count; ++i) pixels[i] &= 0x00FFFFFF;
+    for (std::size_t i = 0; i < count; ++i) pixels[i] = pixel_from_bitmap(pixels[i]);
     return complete;
 }
 

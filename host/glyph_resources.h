@@ -3,6 +3,7 @@
 #ifndef HOST_GLYPH_RESOURCES_H
 #define HOST_GLYPH_RESOURCES_H
 
+#include <cstdint>
 #include <iterator>
 #include <vector>
 
@@ -13,9 +14,12 @@
 static_assert(std::size(primary_resource_ids) == glyph_count && std::size(alternate_resource_ids) == glyph_count,
               "one primary and one alternate bitmap per glyph");
 
-// Reads the first count pixels of a bitmap into the pixel form, their top byte
-// cleared (a display may leave an alpha byte there, and then no pixel would ever
-// compare equal). False when fewer bytes than count * 4 could be read.
+// A bitmap's 32-bit pixel in the pixel form: its top byte cleared (a display may
+// leave an alpha byte there, and then no pixel would ever compare equal).
+constexpr pixel pixel_from_bitmap(std::uint32_t raw) { return raw & 0x00FFFFFF; }
+
+// Reads the first count pixels of a bitmap into the pixel form. False when fewer
+// bytes than count * 4 could be read.
 bool read_bitmap_pixels(bitmap_handle bitmap, pixel* pixels, std::size_t count);
 
 enum class glyph_load_status {

@@ -146,7 +146,7 @@ void copy_jog_window(bool lock) {
         for (std::int32_t r = 0; r < rows; ++r) {
             const std::uint32_t* from = bits + std::size_t(r) * std::size_t(columns);
             pixel* to = &c.frame.pixels[std::size_t(c.area.top + r) * std::size_t(c.frame.width) + std::size_t(c.area.left)];
-            for (std::int32_t x = 0; x < columns; ++x) to[x] = from[x] & 0x00FFFFFF;
+            for (std::int32_t x = 0; x < columns; ++x) to[x] = pixel_from_bitmap(from[x]);
         }
     }
 }
