@@ -20,7 +20,7 @@ struct capture_state {
     capture_frame frame;
     frame_area area;             // the part copied each cycle
     std::int32_t columns = 0, rows = 0;  // of it, within the client area
-    jog_view view;  // refilled every cycle
+    jog_view view;  // refilled at each look
 };
 
 capture_state& capture() {
