@@ -1,9 +1,10 @@
 // The reading gives exactly the results of searching every glyph with find_glyph in
 // every pass, but much faster. A place's match does not depend on the pass, so for
 // each of a field's two candidate rows the matches of all eleven glyphs are worked
-// out once, 64 columns at a time, as bit masks. Within such a block a glyph is
-// ruled out at once wherever a column it must draw in (on the two filter rows
-// chosen by prepare_glyph_set) shows plain background; the few places left are
+// out once, word_places places at a time, as bit masks. For such a block each of
+// 64 columns is classified once (by its probe and by which of the two filter rows
+// show the background, see glyph_filter), and a glyph is ruled out at once wherever
+// one of its columns meets a class it cannot match; the few places left are
 // compared in full, as match_glyph_at does. A pass then only looks for the first
 // set bit of each glyph's mask within its window.
 #include "recognition/field_reader.h"
@@ -26,203 +27,244 @@ namespace {
 
 using word = std::uint64_t;
 
+// A block classifies 64 columns and decides the places whose tested columns all
+// lie among them, so no block needs its neighbour's classes.
+constexpr int word_places = 64 - filter_column_count;
+constexpr word place_bits = (word(1) << word_places) - 1;
+
 // Each pass moves the search at most search_span - 1 columns on and a field holds
 // at most max_field_chars characters, so no window reaches further than this from
 // the field's first search column.
 constexpr std::int64_t max_reach = std::int64_t(max_field_chars + 1) * search_span;
-// One extra word: masks of block n also look at the columns of block n + 1.
-constexpr int max_words = int(max_reach / 64) + 2;
+constexpr int max_words = int(max_reach / word_places) + 1;
 // Columns are counted from the first search column, which lies inside every frame
 // wide enough to hold a field.
 static_assert(first_search_column >= 0);
 // A field's candidate rows and their probes stay above the next field's reference row.
 static_assert(candidate_row_offset + candidate_rows - 1 + probe_offset < field_pitch);
+static_assert(glyph_count <= 32);
 
 // One candidate top row of one field, filled lazily from left to right.
 struct row_scan {
-    std::int64_t row = 0;  // bit b of word n stands for frame column first_search_column + 64 * n + b
-    int classified = 0;    // words of background bits ready
+    std::int64_t row = 0;  // bit b of word n stands for frame column first_search_column + word_places * n + b
     int matched = 0;       // words of match bits ready
-    // [k] bit set: the column's probe selects the primary (resp. alternate) rendering
-    // and its pixel on filter row k is that rendering's background.
-    word primary_background[filter_row_count][max_words];
-    word alternate_background[filter_row_count][max_words];
-    // Bit set: the column's probe selects the primary (resp. alternate) rendering.
-    word primary_probe[max_words];
-    word alternate_probe[max_words];
+    std::uint32_t fits = 0;  // glyphs whose pixels and probes fit between the frame's top and bottom here
     word match[glyph_count][max_words];
+    word any[max_words];  // places where some glyph matches
     // Bit g set: glyph g matches somewhere in the word; passes look only at those.
     std::uint32_t present[max_words];
 };
-static_assert(glyph_count <= 32);
 
-// Bit b set where row[b] == value, for b < count (at most 64). This runs over every
-// column of every field row the reader looks at, so on x86-64 it compares four
-// pixels at a time; the plain loop gives the same bits.
-word equal_bits(const pixel* row, int count, pixel value) {
-    word bits = 0;
+// Bit b of `first` (resp. `second`) set where row[b] equals that colour, for
+// b < count (at most 64); with `both` false only `first` is worked out. This runs
+// over every column of every row the quick test looks at, so on x86-64 it compares
+// sixteen pixels per mask; the plain loop gives the same bits.
+void equal_bits(const pixel* row, int count, pixel colour_a, pixel colour_b, bool both, word& first, word& second) {
+    first = second = 0;
     int b = 0;
 #if GATEWAY_SSE2
-    const __m128i wanted = _mm_set1_epi32(static_cast<int>(value));
-    for (; b + 4 <= count; b += 4) {
-        const __m128i four = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + b));
-        const int mask = _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(four, wanted)));
-        bits |= word(unsigned(mask)) << b;
+    const __m128i a = _mm_set1_epi32(static_cast<int>(colour_a)), c = _mm_set1_epi32(static_cast<int>(colour_b));
+    // Each comparison gives 0 or -1 per pixel; saturating packs keep that per byte.
+    auto equal = [](__m128i p0, __m128i p1, __m128i p2, __m128i p3, __m128i colour) {
+        const __m128i bytes = _mm_packs_epi16(_mm_packs_epi32(_mm_cmpeq_epi32(p0, colour), _mm_cmpeq_epi32(p1, colour)),
+                                              _mm_packs_epi32(_mm_cmpeq_epi32(p2, colour), _mm_cmpeq_epi32(p3, colour)));
+        return word(unsigned(_mm_movemask_epi8(bytes)));
+    };
+    for (; b + 16 <= count; b += 16) {
+        const __m128i* p = reinterpret_cast<const __m128i*>(row + b);
+        const __m128i p0 = _mm_loadu_si128(p), p1 = _mm_loadu_si128(p + 1), p2 = _mm_loadu_si128(p + 2),
+                      p3 = _mm_loadu_si128(p + 3);
+        first |= equal(p0, p1, p2, p3, a) << b;
+        if (both) second |= equal(p0, p1, p2, p3, c) << b;
     }
 #endif
-    for (; b < count; ++b) bits |= word(row[b] == value) << b;
-    return bits;
+    for (; b < count; ++b) {
+        first |= word(row[b] == colour_a) << b;
+        second |= word(both && row[b] == colour_b) << b;
+    }
 }
 
-void classify_word(const capture_frame& frame, const glyph_filter& filter, row_scan& scan) {
-    const int n = scan.classified++;
-    const std::int64_t first = first_search_column + 64 * std::int64_t(n);
+// For each of the filter's class sets, the block's columns whose class is in it.
+void classify_word(const capture_frame& frame, const glyph_filter& filter, const row_scan& scan, int n,
+                   word in_set[max_filter_sets]) {
+    const std::int64_t first = first_search_column + word_places * std::int64_t(n);
     const std::int64_t probe_row = scan.row + probe_offset;
-    int count = 0;  // columns of this word inside the frame
+    int count = 0;  // columns of this block inside the frame
     if (probe_row >= 0 && probe_row < frame.height && first < frame.width)
         count = int(frame.width - first < 64 ? frame.width - first : 64);
     const std::size_t stride = std::size_t(frame.width);
     auto row_at = [&](std::int64_t row) { return frame.pixels.data() + std::size_t(row) * stride + std::size_t(first); };
-    word primary = 0, alternate = 0;
+    // Columns whose probe is dark, selects the primary or the alternate rendering.
+    word dark = 0, primary = 0, alternate = 0;
     if (count > 0) {
-        const pixel* probes = row_at(probe_row);
-        alternate = equal_bits(probes, count, colour_grey);
-        primary = ~(alternate | equal_bits(probes, count, colour_dark)) & (count == 64 ? ~word(0) : (word(1) << count) - 1);
+        equal_bits(row_at(probe_row), count, colour_dark, colour_grey, true, dark, alternate);
+        primary = ~(dark | alternate) & (count == 64 ? ~word(0) : (word(1) << count) - 1);
     }
-    scan.primary_probe[n] = primary;
-    scan.alternate_probe[n] = alternate;
+    // [k]: columns showing their rendering's background on filter row k.
+    word background[filter_row_count];
     for (std::size_t k = 0; k < filter_row_count; ++k) {
         const std::int64_t row = scan.row + filter.rows[k];
-        word on_primary = 0, on_alternate = 0;
+        word white = 0, grey = 0;
+        // Only the colours some probe asks for (fields are mostly one rendering).
         if (count > 0 && filter.rows[k] >= 0 && row >= 0 && row < frame.height) {
-            const pixel* filters = row_at(row);
-            on_primary = primary & equal_bits(filters, count, colour_white);
-            on_alternate = alternate & equal_bits(filters, count, colour_grey);
+            if (primary == 0)
+                equal_bits(row_at(row), count, colour_grey, 0, false, grey, white);
+            else
+                equal_bits(row_at(row), count, colour_white, colour_grey, alternate != 0, white, grey);
         }
-        scan.primary_background[k][n] = on_primary;
-        scan.alternate_background[k][n] = on_alternate;
+        background[k] = (primary & white) | (alternate & grey);
+    }
+    // [b]: columns showing the background on exactly the filter rows of b.
+    constexpr int patterns = 1 << filter_row_count;
+    word same[patterns];
+    for (int b = 0; b < patterns; ++b) {
+        same[b] = ~word(0);
+        for (std::size_t k = 0; k < filter_row_count; ++k) same[b] &= b >> k & 1 ? background[k] : ~background[k];
+    }
+    // [m]: columns in any of the patterns of m.
+    word either[1 << patterns];
+    either[0] = 0;
+    for (unsigned m = 1; m < 1u << patterns; ++m) either[m] = either[m & (m - 1)] | same[std::countr_zero(m)];
+    constexpr unsigned pattern_bits = (1u << patterns) - 1;
+    in_set[0] = ~word(0);  // every class, and beyond the frame too: no requirement
+    for (int s = 1; s < filter.set_count; ++s) {
+        const unsigned m = filter.sets[std::size_t(s)];
+        in_set[s] = (m & 1 ? dark : 0) | (primary & either[m >> 1 & pattern_bits]) |
+                    (alternate & either[m >> (1 + patterns) & pattern_bits]);
     }
 }
 
-// Bits n*64 + j .. n*64 + j + 63 of a bit array, for 0 <= j < 64.
-word bits_from(const word* bits, int n, int j) {
-    return j == 0 ? bits[n] : (bits[n] >> j) | (bits[n + 1] << (64 - j));
-}
-
-// Columns whose background rules the glyph out, given its filter columns.
-word ruled_out(const word* background, int n, word columns) {
-    word out = 0;
-    for (; columns != 0; columns &= columns - 1) out |= bits_from(background, n, std::countr_zero(columns));
-    return out;
-}
-
-// Columns where every one of the given template columns finds an acceptable pixel.
-word all_of(const word* acceptable, word columns) {
-    word out = ~word(0);
-    for (; columns != 0; columns &= columns - 1) out &= bits_from(acceptable, 0, std::countr_zero(columns));
-    return out;
-}
-
-// The same two, over bit arrays already shifted by each template column.
-word any_shifted(const word* shifted, word columns) {
-    word out = 0;
-    for (; columns != 0; columns &= columns - 1) out |= shifted[std::countr_zero(columns)];
-    return out;
-}
-
-word all_shifted(const word* shifted, word columns) {
-    word out = ~word(0);
-    for (; columns != 0; columns &= columns - 1) out &= shifted[std::countr_zero(columns)];
-    return out;
+// glyph_drawn_at, with the same preconditions.
+bool drawn_at(const capture_frame& frame, std::int64_t x0, std::int64_t y0, const glyph& g, const std::vector<pixel>& wide) {
+#if GATEWAY_SSE2
+    // A glyph no wider than a pair of registers is compared a row at a time, when
+    // the eight-pixel reads stay inside the frame (past the right edge they read
+    // the next row's pixels, which no column compares).
+    const std::int32_t h = g.primary.height;
+    const std::size_t stride = std::size_t(frame.width);
+    const std::size_t last_read = std::size_t(y0 + std::max(h - 1, probe_offset)) * stride + std::size_t(x0) + 8;
+    if (!wide.empty() && last_read <= frame.pixels.size()) {
+        static_assert(filter_column_count == 8);
+        const pixel* origin = frame.pixels.data() + std::size_t(y0) * stride + std::size_t(x0);
+        const pixel* probes = origin + probe_offset * stride;
+        auto load = [](const pixel* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); };
+        const __m128i dark = _mm_set1_epi32(int(colour_dark)), grey = _mm_set1_epi32(int(colour_grey));
+        const __m128i width = _mm_set1_epi32(g.primary.width);
+        const __m128i p0 = load(probes), p1 = load(probes + 4);
+        // Compared columns: inside the glyph, under a probe that is not dark.
+        const __m128i care0 = _mm_andnot_si128(_mm_cmpeq_epi32(p0, dark), _mm_cmplt_epi32(_mm_setr_epi32(0, 1, 2, 3), width));
+        const __m128i care1 = _mm_andnot_si128(_mm_cmpeq_epi32(p1, dark), _mm_cmplt_epi32(_mm_setr_epi32(4, 5, 6, 7), width));
+        const __m128i alternate0 = _mm_cmpeq_epi32(p0, grey), alternate1 = _mm_cmpeq_epi32(p1, grey);
+        const pixel* primary = wide.data();
+        const pixel* differ = primary + std::size_t(h) * 8;
+        for (std::int32_t i = 0; i < h; ++i, origin += stride, primary += 8, differ += 8) {
+            const __m128i expected0 = _mm_xor_si128(load(primary), _mm_and_si128(load(differ), alternate0));
+            const __m128i expected1 = _mm_xor_si128(load(primary + 4), _mm_and_si128(load(differ + 4), alternate1));
+            const __m128i wrong = _mm_or_si128(_mm_and_si128(_mm_xor_si128(load(origin), expected0), care0),
+                                               _mm_and_si128(_mm_xor_si128(load(origin + 4), expected1), care1));
+            if (_mm_movemask_epi8(_mm_cmpeq_epi32(wrong, _mm_setzero_si128())) != 0xFFFF) return false;
+        }
+        return true;
+    }
+#else
+    (void)wide;
+#endif
+    return glyph_drawn_at(frame, std::int32_t(x0), std::int32_t(y0), g);
 }
 
 void match_word(const capture_frame& frame, const glyph_set& set, row_scan& scan) {
-    while (scan.classified < scan.matched + 2) classify_word(frame, set.filter, scan);
     const int n = scan.matched++;
-    const std::int64_t first = first_search_column + 64 * std::int64_t(n);
-    // Where a glyph's filter columns are the same in both renderings (the host's
-    // glyphs), one pass over the union of both backgrounds does.
-    word either_background[filter_row_count][2];
-    // Where the probe selects a rendering, a blank template column needs exactly that
-    // rendering's background in the frame; elsewhere anything is acceptable.
-    word blank_ok_primary[filter_row_count][2], blank_ok_alternate[filter_row_count][2], blank_ok[filter_row_count][2];
-    for (std::size_t k = 0; k < filter_row_count; ++k)
-        for (int m = 0; m < 2; ++m) {
-            either_background[k][m] = scan.primary_background[k][n + m] | scan.alternate_background[k][n + m];
-            blank_ok_primary[k][m] = ~scan.primary_probe[n + m] | scan.primary_background[k][n + m];
-            blank_ok_alternate[k][m] = ~scan.alternate_probe[n + m] | scan.alternate_background[k][n + m];
-            blank_ok[k][m] = blank_ok_primary[k][m] & blank_ok_alternate[k][m];
-        }
-    // Shifted once for every template column a filter uses, not once per glyph.
-    word background_at[filter_row_count][64], blank_ok_at[filter_row_count][64];
-    for (std::size_t k = 0; k < filter_row_count; ++k)
-        for (int j = 0; j < set.filter.column_span; ++j) {
-            background_at[k][j] = bits_from(either_background[k], 0, j);
-            blank_ok_at[k][j] = bits_from(blank_ok[k], 0, j);
-        }
-    // A word of uniform surroundings rules whole glyphs out at once: where no
-    // column of a filter row is acceptable under a blank template column, no glyph
-    // with such a column can start; where every column is plain background, no
-    // glyph with ink on that row can.
-    std::uint32_t excluded = 0;
-    for (std::size_t k = 0; k < filter_row_count; ++k) {
-        if ((blank_ok[k][0] | blank_ok[k][1]) == 0) excluded |= set.filter.blank_glyphs[k];
-        if ((either_background[k][0] & either_background[k][1]) == ~word(0)) excluded |= set.filter.ink_glyphs[k];
-    }
+    const glyph_filter& filter = set.filter;
+    word in_set[max_filter_sets];
+    classify_word(frame, filter, scan, n, in_set);
+    const std::int64_t first = first_search_column + word_places * std::int64_t(n);
+    for (std::size_t g = 0; g < glyph_count; ++g) scan.match[g][n] = 0;
+    scan.any[n] = 0;
+    scan.present[n] = 0;
+    auto term_bits = [&](int t) { return in_set[filter.term_set[std::size_t(t)]] >> filter.term_column[std::size_t(t)]; };
+    // Places where some glyph could start; none in most blocks away from the text.
+    word possible = place_bits;
+    for (int c = 0; c < filter_column_count; ++c) possible &= term_bits(filter.any_terms[std::size_t(c)]);
+    if (possible == 0) return;
+    // Each term once for the whole block, shared by the glyphs that use it.
+    word term[max_filter_terms];
+    for (int t = 0; t < filter.term_count; ++t) term[t] = term_bits(t);
     std::uint32_t present = 0;
-    for (std::size_t g = 0; g < glyph_count; ++g) {
-        const glyph& gl = set.glyphs[g];
-        if (excluded >> g & 1) {
-            scan.match[g][n] = 0;
-            continue;
+    word any = 0;
+    const bool near_edge = first + word_places - 1 + filter.widest > frame.width;
+    for (std::uint32_t todo = scan.fits; todo != 0; todo &= todo - 1) {
+        const int g = std::countr_zero(todo);
+        const glyph& gl = set.glyphs[std::size_t(g)];
+        word left = possible;
+        if (near_edge) {
+            const std::int64_t room = std::int64_t(frame.width) - gl.primary.width - first;  // last place inside the frame
+            if (room < 0) continue;
+            if (room < word_places - 1) left &= (word(2) << room) - 1;
         }
-        const std::int64_t w = gl.primary.width, h = gl.primary.height;
+        const auto& terms = filter.glyph_terms[std::size_t(g)];
+        for (int c = 0; c < filter_column_count; ++c) left &= term[terms[std::size_t(c)]];
         word bits = 0;
-        // Only places whose pixels and probes all lie inside the frame can match.
-        if (w > 0 && h > 0 && scan.row >= 0 && scan.row + h <= frame.height && scan.row + probe_offset < frame.height) {
-            const std::int64_t hi = std::int64_t(frame.width) - w - first;  // last bit with column + w <= width
-            if (hi >= 0) {
-                word left = hi < 63 ? ~word(0) >> (63 - hi) : ~word(0);
-                for (std::size_t k = 0; k < filter_row_count; ++k) {
-                    const word on_primary = set.filter.primary_columns[k][g], on_alternate = set.filter.alternate_columns[k][g];
-                    if (on_primary == on_alternate) {
-                        left &= ~any_shifted(background_at[k], on_primary);
-                    } else {
-                        left &= ~ruled_out(scan.primary_background[k], n, on_primary) &
-                                ~ruled_out(scan.alternate_background[k], n, on_alternate);
-                    }
-                    const word blank_primary = set.filter.primary_blank_columns[k][g];
-                    const word blank_alternate = set.filter.alternate_blank_columns[k][g];
-                    if (left == 0) break;
-                    if (blank_primary == blank_alternate)
-                        left &= all_shifted(blank_ok_at[k], blank_primary);
-                    else
-                        left &= all_of(blank_ok_primary[k], blank_primary) & all_of(blank_ok_alternate[k], blank_alternate);
-                }
-                for (; left != 0; left &= left - 1) {
-                    const int b = std::countr_zero(left);
-                    if (glyph_drawn_at(frame, std::int32_t(first + b), std::int32_t(scan.row), gl)) bits |= word(1) << b;
-                }
-            }
+        for (; left != 0; left &= left - 1) {
+            const int b = std::countr_zero(left);
+            if (drawn_at(frame, first + b, scan.row, gl, filter.wide_rows[std::size_t(g)])) bits |= word(1) << b;
         }
         scan.match[g][n] = bits;
+        any |= bits;
         present |= std::uint32_t(bits != 0) << g;
     }
+    scan.any[n] = any;
     scan.present[n] = present;
 }
 
 // Offset (from the first search column) of the first match of glyph g at offsets lo..hi, or -1.
 std::int64_t first_match(const capture_frame& frame, const glyph_set& set, row_scan& scan, int g, std::int64_t lo,
                          std::int64_t hi) {
-    const int last = int(hi >> 6);
+    const int first = int(lo / word_places), last = int(hi / word_places);
     while (scan.matched <= last) match_word(frame, set, scan);
-    for (int n = int(lo >> 6); n <= last; ++n) {
+    for (int n = first; n <= last; ++n) {
         word bits = scan.match[g][n];
-        if (n == int(lo >> 6)) bits &= ~word(0) << (lo & 63);
-        if (n == last && (hi & 63) < 63) bits &= ~word(0) >> (63 - (hi & 63));
-        if (bits != 0) return 64 * std::int64_t(n) + std::countr_zero(bits);
+        if (n == first) bits &= ~word(0) << (lo % word_places);
+        if (n == last) bits &= (word(2) << (hi % word_places)) - 1;
+        if (bits != 0) return word_places * std::int64_t(n) + std::countr_zero(bits);
     }
     return -1;
+}
+
+struct place {
+    std::int64_t offset = -1;  // from the first search column; -1: none
+    int glyph = 0;
+    int row = 0;  // candidate row
+};
+
+// The pass starting at offset lo, looking at candidate row r up to offset limit:
+// the first place where a glyph g matches within its window (offsets lo to
+// lo + search_span - 1 - width) and has no match in an earlier candidate row's
+// window (that match would be its result), with the lowest such glyph there.
+place first_in_row(const capture_frame& frame, const glyph_set& set, row_scan* rows, int r, std::int64_t lo,
+                   std::int64_t limit) {
+    if (limit < lo) return {};
+    row_scan& scan = rows[r];
+    const int first = int(lo / word_places), last = int(limit / word_places);
+    for (int n = first; n <= last; ++n) {
+        while (scan.matched <= n) match_word(frame, set, scan);
+        word bits = scan.any[n];
+        if (n == first) bits &= ~word(0) << (lo % word_places);
+        if (n == last) bits &= (word(2) << (limit % word_places)) - 1;
+        for (; bits != 0; bits &= bits - 1) {
+            const int b = std::countr_zero(bits);
+            const std::int64_t offset = word_places * std::int64_t(n) + b;
+            for (std::uint32_t glyphs = scan.present[n]; glyphs != 0; glyphs &= glyphs - 1) {
+                const int g = std::countr_zero(glyphs);
+                if ((scan.match[g][n] >> b & 1) == 0) continue;
+                const std::int64_t hi = lo + search_span - 1 - set.glyphs[std::size_t(g)].primary.width;
+                if (offset > hi) continue;
+                bool earlier = false;
+                for (int e = 0; e < r && !earlier; ++e) earlier = first_match(frame, set, rows[e], g, lo, hi) >= 0;
+                if (!earlier) return {offset, g, r};
+            }
+        }
+    }
+    return {};
 }
 
 double text_value(const char* text, int length) {
@@ -240,66 +282,62 @@ namespace {
 double read_field_traced(const capture_frame& frame, const glyph_set& set, std::int32_t y, field_trace* trace) {
     // Some 30 KiB, so kept out of the stack frame and reused from call to call.
     static thread_local row_scan rows[candidate_rows];
-    for (int r = 0; r < candidate_rows; ++r) {
-        rows[r].row = std::int64_t(y) + candidate_row_offset + r;
-        rows[r].classified = 0;
-        rows[r].matched = 0;
-    }
-
-    // Glyphs with nothing to compare match at every first candidate column.
-    std::uint32_t always = 0;
+    // Glyphs with nothing to compare match at every first candidate column (if
+    // they leave any candidate column at all).
+    std::uint32_t always = 0, nonempty = 0;
+    std::int32_t narrowest = search_span;  // of the glyphs that can match anywhere else
     for (int g = 0; g < glyph_count; ++g) {
         const glyph_template& t = set.glyphs[std::size_t(g)].primary;
-        always |= std::uint32_t(t.width <= 0 || t.height <= 0) << g;
+        const bool empty = t.width <= 0 || t.height <= 0;
+        always |= std::uint32_t(empty && t.width < search_span) << g;
+        nonempty |= std::uint32_t(!empty) << g;
+        if (!empty) narrowest = std::min(narrowest, t.width);
+    }
+    for (int r = 0; r < candidate_rows; ++r) {
+        row_scan& scan = rows[r];
+        scan.row = std::int64_t(y) + candidate_row_offset + r;
+        scan.matched = 0;
+        // Which glyphs' pixels and probes fit between the frame's top and bottom.
+        const std::int64_t lowest = std::max<std::int64_t>(set.filter.tallest, probe_offset + 1);
+        if (scan.row >= 0 && scan.row + lowest <= frame.height) {
+            scan.fits = nonempty;
+            continue;
+        }
+        scan.fits = 0;
+        for (int g = 0; g < glyph_count; ++g) {
+            const glyph_template& t = set.glyphs[std::size_t(g)].primary;
+            const bool fits = scan.row >= 0 && scan.row + t.height <= frame.height && scan.row + probe_offset < frame.height;
+            scan.fits |= std::uint32_t(fits && (nonempty >> g & 1)) << g;
+        }
     }
 
     if (trace != nullptr) trace->hits.clear();
     char text[max_field_chars];
     int length = 0;
-    std::int64_t x = first_search_column;
+    std::int64_t lo = 0;  // the pass's first candidate column, from the first search column
     while (length < max_field_chars) {
-        // Only glyphs that match somewhere in the words this pass can reach are
-        // worth a look.
-        const std::int64_t lo = x - first_search_column;
-        const int first_word = int(lo >> 6), last_word = int((lo + search_span - 1) >> 6);
-        std::uint32_t candidates = always;
-        for (row_scan& scan : rows) {
-            while (scan.matched <= last_word) match_word(frame, set, scan);
-            for (int n = first_word; n <= last_word; ++n) candidates |= scan.present[n];
+        // Each glyph's result is its first match in the first candidate row that
+        // has one; the glyph whose result lies furthest left wins, the lower index
+        // on a tie. So a later row only needs looking at up to the best so far.
+        const std::int64_t hi = lo + search_span - 1 - narrowest;
+        place best = first_in_row(frame, set, rows, 0, lo, hi);
+        if (always != 0) {
+            const int g = std::countr_zero(always);
+            if (best.offset != lo || g < best.glyph) best = {lo, g, 0};
         }
-        int best = -1;
-        std::int64_t best_x = 0, best_row = 0;
-        for (; candidates != 0 && !(best >= 0 && best_x == x); candidates &= candidates - 1) {
-            const int g = std::countr_zero(candidates);
-            const glyph& gl = set.glyphs[std::size_t(g)];
-            const std::int64_t w = gl.primary.width;
-            if (search_span - w <= 0) continue;  // no candidate columns
-            std::int64_t found = -1, found_row = rows[0].row;
-            if (w <= 0 || gl.primary.height <= 0) {
-                found = x;  // nothing to compare: matches at the first candidate
-            } else {
-                const std::int64_t hi = lo + search_span - 1 - w;
-                for (int r = 0; r < candidate_rows && found < 0; ++r) {
-                    const std::int64_t offset = first_match(frame, set, rows[r], g, lo, hi);
-                    if (offset >= 0) {
-                        found = first_search_column + offset;
-                        found_row = rows[r].row;
-                    }
-                }
-            }
-            if (found >= 0 && (best < 0 || found < best_x)) {
-                best = g;
-                best_x = found;
-                best_row = found_row;
-            }
+        for (int r = 1; r < candidate_rows; ++r) {
+            const place later = first_in_row(frame, set, rows, r, lo, best.offset < 0 ? hi : best.offset);
+            if (later.offset >= 0 && (best.offset < 0 || later.offset < best.offset || later.glyph < best.glyph))
+                best = later;
         }
-        if (best < 0) break;
-        text[length++] = set.glyphs[std::size_t(best)].character;
+        if (best.offset < 0) break;
+        text[length++] = set.glyphs[std::size_t(best.glyph)].character;
         if (trace != nullptr) {
-            const glyph_template& t = set.glyphs[std::size_t(best)].primary;
-            trace->hits.push_back({text[length - 1], std::int32_t(best_x), std::int32_t(best_row), t.width, t.height});
+            const glyph_template& t = set.glyphs[std::size_t(best.glyph)].primary;
+            trace->hits.push_back({text[length - 1], std::int32_t(first_search_column + best.offset),
+                                   std::int32_t(rows[best.row].row), t.width, t.height});
         }
-        x = best_x + 1;
+        lo = best.offset + 1;
     }
     if (trace != nullptr) trace->text.assign(text, std::size_t(length));
     return text_value(text, length);

@@ -23,6 +23,27 @@ std::uint64_t non_background_columns(const glyph_template& t, std::int32_t row, 
     return columns_where(t, row, background, false);
 }
 
+// The classes of frame column (see glyph_filter) that template column j of the
+// glyph could match on the filter rows.
+std::uint16_t accepted_classes(const glyph& g, const std::array<std::int32_t, filter_row_count>& rows, std::int32_t j) {
+    std::uint16_t accepted = 1;  // a dark probe: the column is not compared
+    for (int alternate = 0; alternate < 2; ++alternate) {
+        const glyph_template& t = alternate ? g.alternate : g.primary;
+        const pixel background = alternate ? colour_grey : colour_white;
+        for (int b = 0; b < 1 << filter_row_count; ++b) {
+            bool fits = true;
+            for (std::size_t k = 0; k < filter_row_count; ++k) {
+                const std::int32_t row = rows[k];
+                if (row < 0 || row >= t.height || j >= t.width) continue;  // the template does not reach here
+                const bool blank = t.pixels[std::size_t(row) * std::size_t(t.width) + std::size_t(j)] == background;
+                fits = fits && blank == bool(b >> k & 1);
+            }
+            if (fits) accepted |= std::uint16_t(1u << (1 + 4 * alternate + b));
+        }
+    }
+    return accepted;
+}
+
 }  // namespace
 
 void prepare_glyph_set(glyph_set& set) {
@@ -74,21 +95,55 @@ void prepare_glyph_set(glyph_set& set) {
     }
     glyph_filter& f = set.filter;
     f = glyph_filter{};
-    for (std::size_t k = 0; k < filter_row_count; ++k) {
-        f.rows[k] = best[k];
-        for (std::size_t i = 0; i < glyph_count; ++i) {
-            f.primary_columns[k][i] = best[k] < 0 ? 0 : columns(best[k], i, true);
-            f.alternate_columns[k][i] = best[k] < 0 ? 0 : columns(best[k], i, false);
-            const glyph& g = set.glyphs[i];
-            f.primary_blank_columns[k][i] = columns_where(g.primary, best[k], colour_white, true);
-            f.alternate_blank_columns[k][i] = columns_where(g.alternate, best[k], colour_grey, true);
-            for (std::uint64_t used : {f.primary_columns[k][i], f.alternate_columns[k][i], f.primary_blank_columns[k][i],
-                                       f.alternate_blank_columns[k][i]})
-                f.column_span = std::max(f.column_span, 64 - std::countl_zero(used));
-            if (f.primary_blank_columns[k][i] != 0 && f.primary_blank_columns[k][i] == f.alternate_blank_columns[k][i])
-                f.blank_glyphs[k] |= std::uint32_t(1) << i;
-            if (f.primary_columns[k][i] != 0 && f.primary_columns[k][i] == f.alternate_columns[k][i])
-                f.ink_glyphs[k] |= std::uint32_t(1) << i;
+    f.rows = {best[0], best[1]};
+    // The term for "the column j places right of the candidate is in the set
+    // accepted"; term 0 (no requirement) when the tables are full.
+    auto term_for = [&f](std::uint16_t accepted, std::int32_t j) -> std::uint8_t {
+        if (accepted == (1u << filter_class_count) - 1) return 0;
+        int s = 0;
+        while (s < f.set_count && f.sets[std::size_t(s)] != accepted) ++s;
+        if (s == f.set_count) {
+            if (s == max_filter_sets) return 0;
+            f.sets[std::size_t(f.set_count++)] = accepted;
         }
+        int t = 1;
+        while (t < f.term_count && !(f.term_set[std::size_t(t)] == s && f.term_column[std::size_t(t)] == j)) ++t;
+        if (t == f.term_count) {
+            if (t == max_filter_terms) return 0;
+            f.term_set[std::size_t(t)] = std::uint8_t(s);
+            f.term_column[std::size_t(t)] = std::uint8_t(j);
+            ++f.term_count;
+        }
+        return std::uint8_t(t);
+    };
+    for (const glyph& g : set.glyphs) {
+        f.widest = std::max(f.widest, g.primary.width);
+        f.tallest = std::max(f.tallest, g.primary.height);
+    }
+    for (std::int32_t j = 0; j < std::min<std::int32_t>(f.widest, filter_column_count); ++j) {
+        std::uint16_t any = 0;
+        for (std::size_t i = 0; i < glyph_count; ++i) {
+            const glyph& g = set.glyphs[i];
+            if (g.primary.width <= 0 || g.primary.height <= 0) continue;  // never tested
+            // Past the glyph's right edge there is nothing to require.
+            const std::uint16_t accepted =
+                j < g.primary.width ? accepted_classes(g, f.rows, j) : std::uint16_t((1u << filter_class_count) - 1);
+            f.glyph_terms[i][std::size_t(j)] = term_for(accepted, j);
+            any |= accepted;
+        }
+        f.any_terms[std::size_t(j)] = term_for(any, j);
+    }
+    for (std::size_t i = 0; i < glyph_count; ++i) {
+        const glyph& g = set.glyphs[i];
+        const std::int32_t w = g.primary.width, h = g.primary.height;
+        if (w <= 0 || w > filter_column_count || h <= 0) continue;
+        std::vector<pixel>& wide = f.wide_rows[i];
+        wide.assign(std::size_t(2 * h * filter_column_count), 0);
+        for (std::int32_t row = 0; row < h; ++row)
+            for (std::int32_t j = 0; j < w; ++j) {
+                const std::size_t at = std::size_t(row * w + j), to = std::size_t(row * filter_column_count + j);
+                wide[to] = g.primary.pixels[at];
+                wide[to + std::size_t(h * filter_column_count)] = g.primary.pixels[at] ^ g.alternate.pixels[at];
+            }
     }
 }

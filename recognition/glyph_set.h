@@ -47,29 +47,47 @@ inline constexpr char glyph_characters[] = "0123456789-";
 static_assert(sizeof glyph_characters == glyph_count + 1);
 
 // Precomputed per glyph set so that the reader can rule out most candidate places
-// with a few word operations; derived from the templates only (see field_reader.cpp).
+// with a few word operations; derived from the templates only (see glyph_set.cpp).
+//
+// The quick test looks at two template rows (filter rows). Each frame column under
+// a candidate place falls into one of filter_class_count classes: 0 where its probe
+// is dark (the column is not compared), else the rendering its probe selects and,
+// for each filter row, whether the frame shows that rendering's background there:
+// class 1 + b for the primary rendering, 5 + b for the alternate one, bit k of b
+// set where the pixel on filter row k is the background. A template column accepts
+// the classes it could match: where it is background on a filter row the frame
+// must be too, where it is not the frame must not be. A place survives the test
+// only if each of the glyph's first filter_column_count columns finds an accepted
+// class; the survivors are compared in full.
 inline constexpr int filter_row_count = 2;
+inline constexpr int filter_class_count = 1 + 2 * (1 << filter_row_count);
+inline constexpr int filter_column_count = 8;
+inline constexpr int max_filter_sets = 16;   // distinct accepted-class sets kept
+inline constexpr int max_filter_terms = 64;  // distinct (set, template column) pairs kept
 
 struct glyph_filter {
-    // Template rows whose pixels the quick test looks at; -1 where unused.
+    // Template rows the quick test looks at; -1 where unused.
     std::array<std::int32_t, filter_row_count> rows{-1, -1};
-    // [k][glyph] bit j set: template column j on row rows[k] is not background in the
-    // primary (resp. alternate) rendering, so a frame pixel there equal to that
-    // rendering's background rules the place out.
-    std::array<std::array<std::uint64_t, glyph_count>, filter_row_count> primary_columns{};
-    std::array<std::array<std::uint64_t, glyph_count>, filter_row_count> alternate_columns{};
-    // [k][glyph] bit j set: template column j on row rows[k] is exactly background in
-    // the primary (resp. alternate) rendering, so a frame pixel there that is not
-    // that background (where the probe selects that rendering) rules the place out.
-    // This is what rules places out over surroundings of any other colour.
-    std::array<std::array<std::uint64_t, glyph_count>, filter_row_count> primary_blank_columns{};
-    std::array<std::array<std::uint64_t, glyph_count>, filter_row_count> alternate_blank_columns{};
-    // One more than the highest template column any of the masks above uses.
-    std::int32_t column_span = 0;
-    // [k] bit g set: glyph g has a column on row rows[k] that is blank (resp. ink)
-    // in both renderings alike.
-    std::array<std::uint32_t, filter_row_count> blank_glyphs{};
-    std::array<std::uint32_t, filter_row_count> ink_glyphs{};
+    // The distinct sets of classes some template column accepts (bit c: class c).
+    // Set 0 accepts every class.
+    int set_count = 1;
+    std::array<std::uint16_t, max_filter_sets> sets{(1u << filter_class_count) - 1};
+    // A term is "the column this many places right of the candidate is in this
+    // set". Term 0 (set 0) holds everywhere; it also stands in for a column whose
+    // set or term did not fit, which only makes the test let more places through.
+    int term_count = 1;
+    std::array<std::uint8_t, max_filter_terms> term_set{};
+    std::array<std::uint8_t, max_filter_terms> term_column{};
+    // Each glyph's term for each of its first filter_column_count columns, and
+    // for each such column the term that every glyph's requirement there implies:
+    // where those fail together no glyph can start.
+    std::array<std::array<std::uint8_t, filter_column_count>, glyph_count> glyph_terms{};
+    std::array<std::uint8_t, filter_column_count> any_terms{};
+    std::int32_t widest = 0, tallest = 0;  // of the templates
+    // For comparing a place a row at a time: a glyph's primary rows, then its rows
+    // of primary XOR alternate, each padded with zeros to filter_column_count
+    // pixels. Empty for glyphs wider than that.
+    std::array<std::vector<pixel>, glyph_count> wide_rows;
 };
 
 struct glyph_set {
