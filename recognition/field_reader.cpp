@@ -154,6 +154,7 @@ bool drawn_at(const capture_frame& frame, std::int64_t x0, std::int64_t y0, cons
         // Compared columns: inside the glyph, under a probe that is not dark.
         const __m128i care0 = _mm_andnot_si128(_mm_cmpeq_epi32(p0, dark), _mm_cmplt_epi32(_mm_setr_epi32(0, 1, 2, 3), width));
         const __m128i care1 = _mm_andnot_si128(_mm_cmpeq_epi32(p1, dark), _mm_cmplt_epi32(_mm_setr_epi32(4, 5, 6, 7), width));
+        if (_mm_movemask_epi8(_mm_or_si128(care0, care1)) == 0) return true;  // every probe dark: nothing to compare
         const __m128i alternate0 = _mm_cmpeq_epi32(p0, grey), alternate1 = _mm_cmpeq_epi32(p1, grey);
         const pixel* primary = wide.data();
         const pixel* differ = primary + std::size_t(h) * 8;
