@@ -88,6 +88,32 @@ TEST_P(FieldReader, EqualColumnsGoToTheLowerIndex) {
     EXPECT_EQ(field(f, first_field_row, twins), 0.3);
 }
 
+TEST_P(FieldReader, WideGlyphAtTheRightEdgeMatchesOnlyWhenItFits) {
+    // A 7 ten columns wide, wider than the quick test looks, drawn with plain
+    // row-major addressing at column 156 after a 1: in a frame 165 wide its last
+    // column wraps into the next row and must not be read as a match.
+    glyph_set wide = set;
+    glyph_template seven;
+    seven.width = 10;
+    seven.height = 8;
+    const glyph_template& narrow = wide.glyphs[7].primary;
+    for (std::int32_t i = 0; i < seven.height; ++i)
+        for (std::int32_t j = 0; j < seven.width; ++j)
+            seven.pixels.push_back(j < narrow.width ? narrow.pixels[std::size_t(i * narrow.width + j)] : colour_dark);
+    wide.glyphs[7].primary = seven;
+    wide.glyphs[7].alternate = seven;
+    prepare_glyph_set(wide);
+    for (const auto& [width, expected] : {std::pair{165, 0.1}, std::pair{166, 1.7}}) {
+        capture_frame f = blank_frame(width, 400);
+        draw_glyph(f, glyph_for(wide, '1'), 110, first_field_row + 2, rendering::primary);
+        const std::int32_t x0 = 156, y0 = first_field_row + 2;
+        for (std::int32_t i = 0; i < seven.height; ++i)
+            for (std::int32_t j = 0; j < seven.width; ++j)
+                f.pixels[std::size_t((y0 + i) * width + x0 + j)] = seven.pixels[std::size_t(i * seven.width + j)];
+        EXPECT_EQ(field(f, first_field_row, wide), expected) << "frame " << width << " wide";
+    }
+}
+
 TEST_P(FieldReader, CharactersAreReachedUpToTheEndOfEachWindow) {
     struct reach_case {
         std::int32_t first_at;
