@@ -78,9 +78,9 @@ struct glyph_filter {
     int term_count = 1;
     std::array<std::uint8_t, max_filter_terms> term_set{};
     std::array<std::uint8_t, max_filter_terms> term_column{};
-    // Each glyph's term for each of its first filter_column_count columns, and
-    // for each such column the term that every glyph's requirement there implies:
-    // where those fail together no glyph can start.
+    // Each glyph's term for each of its first filter_column_count columns, and for
+    // each such column the term of every class some glyph accepts there: a place
+    // failing one of those fits no glyph.
     std::array<std::array<std::uint8_t, filter_column_count>, glyph_count> glyph_terms{};
     std::array<std::uint8_t, filter_column_count> any_terms{};
     std::int32_t widest = 0, tallest = 0;  // of the templates
