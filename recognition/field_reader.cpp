@@ -84,24 +84,52 @@ void equal_bits(const pixel* row, int count, pixel colour_a, pixel colour_b, boo
     }
 }
 
-// For each of the filter's class sets, the block's columns whose class is in it.
-void classify_word(const capture_frame& frame, const glyph_filter& filter, const row_scan& scan, int n,
-                   word in_set[max_filter_sets]) {
-    const std::int64_t first = first_search_column + word_places * std::int64_t(n);
-    const std::int64_t probe_row = scan.row + probe_offset;
-    int count = 0;  // columns of this block inside the frame
-    if (probe_row >= 0 && probe_row < frame.height && first < frame.width)
-        count = int(frame.width - first < 64 ? frame.width - first : 64);
+#if GATEWAY_SSE2
+// The usual block, 64 columns inside the frame with both filter rows: the probe
+// row's dark and grey columns, and on each filter row the columns showing the
+// background their probe asks for (white unless the probe is grey), sixteen
+// columns at a time and each filter pixel compared once.
+void classify_64(const pixel* probes, const pixel* row0, const pixel* row1, word& dark, word& grey, word& on0,
+                 word& on1) {
+    static_assert(filter_row_count == 2);
+    const __m128i d = _mm_set1_epi32(int(colour_dark)), g = _mm_set1_epi32(int(colour_grey));
+    const __m128i w = _mm_set1_epi32(int(colour_white)), w_to_g = _mm_set1_epi32(int(colour_white ^ colour_grey));
+    auto load = [](const pixel* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); };
+    // Four masks of 0 or -1 per pixel to sixteen bits; saturating packs keep the values.
+    auto bits = [](const __m128i (&m)[4]) {
+        const __m128i bytes = _mm_packs_epi16(_mm_packs_epi32(m[0], m[1]), _mm_packs_epi32(m[2], m[3]));
+        return word(unsigned(_mm_movemask_epi8(bytes)));
+    };
+    dark = grey = on0 = on1 = 0;
+    for (int b = 0; b < 64; b += 16) {
+        __m128i is_dark[4], is_grey[4], bg0[4], bg1[4];
+        for (int i = 0; i < 4; ++i) {
+            const __m128i probe = load(probes + b + 4 * i);
+            is_dark[i] = _mm_cmpeq_epi32(probe, d);
+            is_grey[i] = _mm_cmpeq_epi32(probe, g);
+            const __m128i background = _mm_xor_si128(w, _mm_and_si128(is_grey[i], w_to_g));
+            bg0[i] = _mm_cmpeq_epi32(load(row0 + b + 4 * i), background);
+            bg1[i] = _mm_cmpeq_epi32(load(row1 + b + 4 * i), background);
+        }
+        dark |= bits(is_dark) << b;
+        grey |= bits(is_grey) << b;
+        on0 |= bits(bg0) << b;
+        on1 |= bits(bg1) << b;
+    }
+}
+#endif
+
+// The classification's pixel work for any block: the first count columns from
+// column first (none beyond the frame).
+void classify_columns(const capture_frame& frame, const glyph_filter& filter, const row_scan& scan, std::int64_t first,
+                      int count, word& dark, word& primary, word& alternate, word (&background)[filter_row_count]) {
     const std::size_t stride = std::size_t(frame.width);
     auto row_at = [&](std::int64_t row) { return frame.pixels.data() + std::size_t(row) * stride + std::size_t(first); };
-    // Columns whose probe is dark, selects the primary or the alternate rendering.
-    word dark = 0, primary = 0, alternate = 0;
+    dark = primary = alternate = 0;
     if (count > 0) {
-        equal_bits(row_at(probe_row), count, colour_dark, colour_grey, true, dark, alternate);
+        equal_bits(row_at(scan.row + probe_offset), count, colour_dark, colour_grey, true, dark, alternate);
         primary = ~(dark | alternate) & (count == 64 ? ~word(0) : (word(1) << count) - 1);
     }
-    // [k]: columns showing their rendering's background on filter row k.
-    word background[filter_row_count];
     for (std::size_t k = 0; k < filter_row_count; ++k) {
         const std::int64_t row = scan.row + filter.rows[k];
         word white = 0, grey = 0;
@@ -113,6 +141,38 @@ void classify_word(const capture_frame& frame, const glyph_filter& filter, const
                 equal_bits(row_at(row), count, colour_white, colour_grey, alternate != 0, white, grey);
         }
         background[k] = (primary & white) | (alternate & grey);
+    }
+}
+
+// For each of the filter's class sets, the block's columns whose class is in it.
+void classify_word(const capture_frame& frame, const glyph_filter& filter, const row_scan& scan, int n,
+                   word in_set[max_filter_sets]) {
+    const std::int64_t first = first_search_column + word_places * std::int64_t(n);
+    const std::int64_t probe_row = scan.row + probe_offset;
+    int count = 0;  // columns of this block inside the frame
+    if (probe_row >= 0 && probe_row < frame.height && first < frame.width)
+        count = int(frame.width - first < 64 ? frame.width - first : 64);
+    // Columns whose probe is dark, selects the primary or the alternate rendering.
+    word dark = 0, primary = 0, alternate = 0;
+    // [k]: columns showing their rendering's background on filter row k.
+    word background[filter_row_count];
+#if GATEWAY_SSE2
+    const std::size_t stride = std::size_t(frame.width);
+    auto row_at = [&](std::int64_t row) { return frame.pixels.data() + std::size_t(row) * stride + std::size_t(first); };
+    auto row_inside = [&](std::size_t k) {
+        const std::int64_t row = scan.row + filter.rows[k];
+        return filter.rows[k] >= 0 && row >= 0 && row < frame.height;
+    };
+    if (count == 64 && row_inside(0) && row_inside(1)) {
+        classify_64(row_at(probe_row), row_at(scan.row + filter.rows[0]), row_at(scan.row + filter.rows[1]), dark,
+                    alternate, background[0], background[1]);
+        primary = ~(dark | alternate);
+        background[0] &= primary | alternate;
+        background[1] &= primary | alternate;
+    } else
+#endif
+    {
+        classify_columns(frame, filter, scan, first, count, dark, primary, alternate, background);
     }
     // [b]: columns showing the background on exactly the filter rows of b.
     constexpr int patterns = 1 << filter_row_count;
