@@ -250,23 +250,28 @@ void match_word(const capture_frame& frame, const glyph_set& set, row_scan& scan
     // Each term once for the whole block, shared by the glyphs that use it.
     word term[max_filter_terms];
     for (int t = 0; t < filter.term_count; ++t) term[t] = term_bits(t);
+    const bool near_edge = first + word_places - 1 + filter.widest > frame.width;
+    word left[glyph_count];
+    std::uint32_t survivors = 0;
+    for (std::size_t g = 0; g < glyph_count; ++g) {
+        word bits = scan.fits >> g & 1 ? possible : 0;
+        if (near_edge) {
+            const std::int64_t room = std::int64_t(frame.width) - set.glyphs[g].primary.width - first;
+            bits = room < 0 ? 0 : room < word_places - 1 ? bits & ((word(2) << room) - 1) : bits;
+        }
+        const auto& terms = filter.glyph_terms[g];
+        for (int c = 0; c < filter_column_count; ++c) bits &= term[terms[std::size_t(c)]];
+        left[g] = bits;
+        survivors |= std::uint32_t(bits != 0) << g;
+    }
     std::uint32_t present = 0;
     word any = 0;
-    const bool near_edge = first + word_places - 1 + filter.widest > frame.width;
-    for (std::uint32_t todo = scan.fits; todo != 0; todo &= todo - 1) {
-        const int g = std::countr_zero(todo);
+    for (; survivors != 0; survivors &= survivors - 1) {
+        const int g = std::countr_zero(survivors);
         const glyph& gl = set.glyphs[std::size_t(g)];
-        word left = possible;
-        if (near_edge) {
-            const std::int64_t room = std::int64_t(frame.width) - gl.primary.width - first;  // last place inside the frame
-            if (room < 0) continue;
-            if (room < word_places - 1) left &= (word(2) << room) - 1;
-        }
-        const auto& terms = filter.glyph_terms[std::size_t(g)];
-        for (int c = 0; c < filter_column_count; ++c) left &= term[terms[std::size_t(c)]];
         word bits = 0;
-        for (; left != 0; left &= left - 1) {
-            const int b = std::countr_zero(left);
+        for (word places = left[g]; places != 0; places &= places - 1) {
+            const int b = std::countr_zero(places);
             if (drawn_at(frame, first + b, scan.row, gl, filter.wide_rows[std::size_t(g)])) bits |= word(1) << b;
         }
         scan.match[g][n] = bits;
@@ -331,8 +336,16 @@ place first_in_row(const capture_frame& frame, const glyph_set& set, row_scan* r
 double text_value(const char* text, int length) {
     // Like atof in the C locale on a text of digits and minus signs: the longest
     // leading number, or 0.0 when there is none (a lone minus gives +0.0).
+    const bool negative = length > 0 && text[0] == '-';
+    std::uint64_t whole = 0;
+    int i = negative ? 1 : 0;
+    for (; i < length && text[i] >= '0' && text[i] <= '9' && whole < (std::uint64_t(1) << 49); ++i)
+        whole = whole * 10 + std::uint64_t(text[i] - '0');
     double number = 0.0;
-    std::from_chars(text, text + length, number);
+    if (i < length && text[i] >= '0' && text[i] <= '9')
+        std::from_chars(text, text + length, number);
+    else if (i > (negative ? 1 : 0))
+        number = negative ? -double(whole) : double(whole);
     return number / field_divisor;  // a quotient, so equal texts give identical bits
 }
 
