@@ -44,10 +44,9 @@ static_assert(first_search_column >= 0);
 static_assert(candidate_row_offset + candidate_rows - 1 + probe_offset < field_pitch);
 static_assert(glyph_count <= 32);
 
-// One candidate top row of one field, filled lazily from left to right.
+// One candidate top row of one field.
 struct row_scan {
     std::int64_t row = 0;  // bit b of word n stands for frame column first_search_column + word_places * n + b
-    int matched = 0;       // words of match bits ready
     std::uint32_t fits = 0;  // glyphs whose pixels and probes fit between the frame's top and bottom here
     word match[glyph_count][max_words];
     word any[max_words];  // places where some glyph matches
@@ -144,9 +143,14 @@ void classify_columns(const capture_frame& frame, const glyph_filter& filter, co
     }
 }
 
-// For each of the filter's class sets, the block's columns whose class is in it.
-void classify_word(const capture_frame& frame, const glyph_filter& filter, const row_scan& scan, int n,
-                   word in_set[max_filter_sets]) {
+// The block's columns whose probe is dark, selects the primary or the alternate
+// rendering, and those showing their rendering's background on each filter row.
+struct column_kinds {
+    word dark = 0, primary = 0, alternate = 0;
+    word background[filter_row_count]{};
+};
+
+column_kinds classify_word(const capture_frame& frame, const glyph_filter& filter, const row_scan& scan, int n) {
     const std::int64_t first = first_search_column + word_places * std::int64_t(n);
     const std::int64_t probe_row = scan.row + probe_offset;
     int count = 0;  // columns of this block inside the frame
@@ -174,24 +178,7 @@ void classify_word(const capture_frame& frame, const glyph_filter& filter, const
     {
         classify_columns(frame, filter, scan, first, count, dark, primary, alternate, background);
     }
-    // [b]: columns showing the background on exactly the filter rows of b.
-    constexpr int patterns = 1 << filter_row_count;
-    word same[patterns];
-    for (int b = 0; b < patterns; ++b) {
-        same[b] = ~word(0);
-        for (std::size_t k = 0; k < filter_row_count; ++k) same[b] &= b >> k & 1 ? background[k] : ~background[k];
-    }
-    // [m]: columns in any of the patterns of m.
-    word either[1 << patterns];
-    either[0] = 0;
-    for (unsigned m = 1; m < 1u << patterns; ++m) either[m] = either[m & (m - 1)] | same[std::countr_zero(m)];
-    constexpr unsigned pattern_bits = (1u << patterns) - 1;
-    in_set[0] = ~word(0);  // every class, and beyond the frame too: no requirement
-    for (int s = 1; s < filter.set_count; ++s) {
-        const unsigned m = filter.sets[std::size_t(s)];
-        in_set[s] = (m & 1 ? dark : 0) | (primary & either[m >> 1 & pattern_bits]) |
-                    (alternate & either[m >> (1 + patterns) & pattern_bits]);
-    }
+    return {dark, primary, alternate, {background[0], background[1]}};
 }
 
 // glyph_drawn_at, with the same preconditions.
@@ -233,60 +220,134 @@ bool drawn_at(const capture_frame& frame, std::int64_t x0, std::int64_t y0, cons
     return glyph_drawn_at(frame, std::int32_t(x0), std::int32_t(y0), g);
 }
 
-void match_word(const capture_frame& frame, const glyph_set& set, row_scan& scan) {
-    const int n = scan.matched++;
+// A field's candidate rows, filled lazily from left to right and a block of every
+// row at a time: the last pass of a field needs every row as far as the furthest,
+// and the rows' quick tests run side by side, one row in each half of a register.
+struct field_scan {
+    int matched = 0;  // words of match bits ready in every row
+    row_scan rows[candidate_rows];
+};
+static_assert(candidate_rows == 2);
+
+// A word for each candidate row.
+struct row_pair {
+#if GATEWAY_SSE2
+    __m128i v;
+    static row_pair of(word a, word b) { return {_mm_set_epi64x(std::int64_t(b), std::int64_t(a))}; }
+    row_pair operator&(const row_pair& o) const { return {_mm_and_si128(v, o.v)}; }
+    row_pair operator|(const row_pair& o) const { return {_mm_or_si128(v, o.v)}; }
+    row_pair operator~() const { return {_mm_xor_si128(v, _mm_set1_epi32(-1))}; }
+    row_pair shifted(const __m128i& count) const { return {_mm_srl_epi64(v, count)}; }
+    word lane(int r) const { return word(_mm_cvtsi128_si64(r == 0 ? v : _mm_unpackhi_epi64(v, v))); }
+#else
+    word v[2];
+    static row_pair of(word a, word b) { return {{a, b}}; }
+    row_pair operator&(const row_pair& o) const { return {{v[0] & o.v[0], v[1] & o.v[1]}}; }
+    row_pair operator|(const row_pair& o) const { return {{v[0] | o.v[0], v[1] | o.v[1]}}; }
+    row_pair operator~() const { return {{~v[0], ~v[1]}}; }
+    word lane(int r) const { return v[r]; }
+#endif
+};
+
+void match_word(const capture_frame& frame, const glyph_set& set, field_scan& field) {
+    const int n = field.matched++;
     const glyph_filter& filter = set.filter;
-    word in_set[max_filter_sets];
-    classify_word(frame, filter, scan, n, in_set);
-    const std::int64_t first = first_search_column + word_places * std::int64_t(n);
-    for (std::size_t g = 0; g < glyph_count; ++g) scan.match[g][n] = 0;
-    scan.any[n] = 0;
-    scan.present[n] = 0;
-    auto term_bits = [&](int t) { return in_set[filter.term_set[std::size_t(t)]] >> filter.term_column[std::size_t(t)]; };
+    column_kinds kinds[candidate_rows];
+    for (int r = 0; r < candidate_rows; ++r) {
+        row_scan& scan = field.rows[r];
+        kinds[r] = classify_word(frame, filter, scan, n);
+        for (std::size_t g = 0; g < glyph_count; ++g) scan.match[g][n] = 0;
+        scan.any[n] = 0;
+        scan.present[n] = 0;
+    }
+    auto both = [&](word column_kinds::*kind) { return row_pair::of(kinds[0].*kind, kinds[1].*kind); };
+    const row_pair dark = both(&column_kinds::dark), primary = both(&column_kinds::primary),
+                   alternate = both(&column_kinds::alternate);
+    row_pair background[filter_row_count];
+    for (std::size_t k = 0; k < filter_row_count; ++k)
+        background[k] = row_pair::of(kinds[0].background[k], kinds[1].background[k]);
+    // [b]: columns showing the background on exactly the filter rows of b.
+    constexpr int patterns = 1 << filter_row_count;
+    row_pair same[patterns];
+    for (int b = 0; b < patterns; ++b) {
+        same[b] = row_pair::of(~word(0), ~word(0));
+        for (std::size_t k = 0; k < filter_row_count; ++k) same[b] = same[b] & (b >> k & 1 ? background[k] : ~background[k]);
+    }
+    // [m]: columns in any of the patterns of m.
+    row_pair either[1 << patterns];
+    either[0] = row_pair::of(0, 0);
+    for (unsigned m = 1; m < 1u << patterns; ++m) either[m] = either[m & (m - 1)] | same[std::countr_zero(m)];
+    // [s]: columns whose class is in the filter's set s.
+    constexpr unsigned pattern_bits = (1u << patterns) - 1;
+    row_pair sets[max_filter_sets];
+    sets[0] = row_pair::of(~word(0), ~word(0));  // every class, and beyond the frame too: no requirement
+    for (int s = 1; s < filter.set_count; ++s) {
+        const unsigned m = filter.sets[std::size_t(s)];
+        sets[s] = (primary & either[m >> 1 & pattern_bits]) | (alternate & either[m >> (1 + patterns) & pattern_bits]);
+        if (m & 1) sets[s] = sets[s] | dark;
+    }
+#if GATEWAY_SSE2
+    auto term_bits = [&](int t) {
+        return sets[filter.term_set[std::size_t(t)]].shifted(_mm_cvtsi32_si128(filter.term_column[std::size_t(t)]));
+    };
+#else
+    auto term_bits = [&](int t) {
+        const int s = filter.term_set[std::size_t(t)], j = filter.term_column[std::size_t(t)];
+        return row_pair::of(sets[s].v[0] >> j, sets[s].v[1] >> j);
+    };
+#endif
     // Places where some glyph could start; none in most blocks away from the text.
-    word possible = place_bits;
-    for (int c = 0; c < filter_column_count; ++c) possible &= term_bits(filter.any_terms[std::size_t(c)]);
-    if (possible == 0) return;
+    row_pair possible = row_pair::of(place_bits, place_bits);
+    for (int c = 0; c < filter_column_count; ++c) possible = possible & term_bits(filter.any_terms[std::size_t(c)]);
+    if ((possible.lane(0) | possible.lane(1)) == 0) return;
     // Each term once for the whole block, shared by the glyphs that use it.
-    word term[max_filter_terms];
+    row_pair term[max_filter_terms];
     for (int t = 0; t < filter.term_count; ++t) term[t] = term_bits(t);
+    const std::int64_t first = first_search_column + word_places * std::int64_t(n);
     const bool near_edge = first + word_places - 1 + filter.widest > frame.width;
-    word left[glyph_count];
-    std::uint32_t survivors = 0;
+    word left[candidate_rows][glyph_count];
+    std::uint32_t survivors[candidate_rows] = {0, 0};
     for (std::size_t g = 0; g < glyph_count; ++g) {
-        word bits = scan.fits >> g & 1 ? possible : 0;
+        word edge = ~word(0);
         if (near_edge) {
             const std::int64_t room = std::int64_t(frame.width) - set.glyphs[g].primary.width - first;
-            bits = room < 0 ? 0 : room < word_places - 1 ? bits & ((word(2) << room) - 1) : bits;
+            edge = room < 0 ? 0 : room < word_places - 1 ? (word(2) << room) - 1 : edge;
         }
+        row_pair bits = possible & row_pair::of(field.rows[0].fits >> g & 1 ? edge : 0, field.rows[1].fits >> g & 1 ? edge : 0);
         const auto& terms = filter.glyph_terms[g];
-        for (int c = 0; c < filter_column_count; ++c) bits &= term[terms[std::size_t(c)]];
-        left[g] = bits;
-        survivors |= std::uint32_t(bits != 0) << g;
-    }
-    std::uint32_t present = 0;
-    word any = 0;
-    for (; survivors != 0; survivors &= survivors - 1) {
-        const int g = std::countr_zero(survivors);
-        const glyph& gl = set.glyphs[std::size_t(g)];
-        word bits = 0;
-        for (word places = left[g]; places != 0; places &= places - 1) {
-            const int b = std::countr_zero(places);
-            if (drawn_at(frame, first + b, scan.row, gl, filter.wide_rows[std::size_t(g)])) bits |= word(1) << b;
+        for (int c = 0; c < filter_column_count; ++c) bits = bits & term[terms[std::size_t(c)]];
+        for (int r = 0; r < candidate_rows; ++r) {
+            left[r][g] = bits.lane(r);
+            survivors[r] |= std::uint32_t(left[r][g] != 0) << g;
         }
-        scan.match[g][n] = bits;
-        any |= bits;
-        present |= std::uint32_t(bits != 0) << g;
     }
-    scan.any[n] = any;
-    scan.present[n] = present;
+    for (int r = 0; r < candidate_rows; ++r) {
+        row_scan& scan = field.rows[r];
+        std::uint32_t present = 0;
+        word any = 0;
+        for (std::uint32_t todo = survivors[r]; todo != 0; todo &= todo - 1) {
+            const int g = std::countr_zero(todo);
+            const glyph& gl = set.glyphs[std::size_t(g)];
+            word bits = 0;
+            for (word places = left[r][g]; places != 0; places &= places - 1) {
+                const int b = std::countr_zero(places);
+                if (drawn_at(frame, first + b, scan.row, gl, filter.wide_rows[std::size_t(g)])) bits |= word(1) << b;
+            }
+            scan.match[g][n] = bits;
+            any |= bits;
+            present |= std::uint32_t(bits != 0) << g;
+        }
+        scan.any[n] = any;
+        scan.present[n] = present;
+    }
 }
 
 // Offset (from the first search column) of the first match of glyph g at offsets lo..hi, or -1.
-std::int64_t first_match(const capture_frame& frame, const glyph_set& set, row_scan& scan, int g, std::int64_t lo,
-                         std::int64_t hi) {
+std::int64_t first_match(const capture_frame& frame, const glyph_set& set, field_scan& field, int r, int g,
+                         std::int64_t lo, std::int64_t hi) {
     const int first = int(lo / word_places), last = int(hi / word_places);
-    while (scan.matched <= last) match_word(frame, set, scan);
+    while (field.matched <= last) match_word(frame, set, field);
+    const row_scan& scan = field.rows[r];
     for (int n = first; n <= last; ++n) {
         word bits = scan.match[g][n];
         if (n == first) bits &= ~word(0) << (lo % word_places);
@@ -306,13 +367,13 @@ struct place {
 // the first place where a glyph g matches within its window (offsets lo to
 // lo + search_span - 1 - width) and has no match in an earlier candidate row's
 // window (that match would be its result), with the lowest such glyph there.
-place first_in_row(const capture_frame& frame, const glyph_set& set, row_scan* rows, int r, std::int64_t lo,
+place first_in_row(const capture_frame& frame, const glyph_set& set, field_scan& field, int r, std::int64_t lo,
                    std::int64_t limit) {
     if (limit < lo) return {};
-    row_scan& scan = rows[r];
+    const row_scan& scan = field.rows[r];
     const int first = int(lo / word_places), last = int(limit / word_places);
     for (int n = first; n <= last; ++n) {
-        while (scan.matched <= n) match_word(frame, set, scan);
+        while (field.matched <= n) match_word(frame, set, field);
         word bits = scan.any[n];
         if (n == first) bits &= ~word(0) << (lo % word_places);
         if (n == last) bits &= (word(2) << (limit % word_places)) - 1;
@@ -325,7 +386,7 @@ place first_in_row(const capture_frame& frame, const glyph_set& set, row_scan* r
                 const std::int64_t hi = lo + search_span - 1 - set.glyphs[std::size_t(g)].primary.width;
                 if (offset > hi) continue;
                 bool earlier = false;
-                for (int e = 0; e < r && !earlier; ++e) earlier = first_match(frame, set, rows[e], g, lo, hi) >= 0;
+                for (int e = 0; e < r && !earlier; ++e) earlier = first_match(frame, set, field, e, g, lo, hi) >= 0;
                 if (!earlier) return {offset, g, r};
             }
         }
@@ -355,7 +416,9 @@ namespace {
 
 double read_field_traced(const capture_frame& frame, const glyph_set& set, std::int32_t y, field_trace* trace) {
     // Some 30 KiB, so kept out of the stack frame and reused from call to call.
-    static thread_local row_scan rows[candidate_rows];
+    static thread_local field_scan field;
+    field.matched = 0;
+    row_scan* rows = field.rows;
     // Glyphs with nothing to compare match at every first candidate column (if
     // they leave any candidate column at all).
     std::uint32_t always = 0, nonempty = 0;
@@ -370,7 +433,6 @@ double read_field_traced(const capture_frame& frame, const glyph_set& set, std::
     for (int r = 0; r < candidate_rows; ++r) {
         row_scan& scan = rows[r];
         scan.row = std::int64_t(y) + candidate_row_offset + r;
-        scan.matched = 0;
         // Which glyphs' pixels and probes fit between the frame's top and bottom.
         const std::int64_t lowest = std::max<std::int64_t>(set.filter.tallest, probe_offset + 1);
         if (scan.row >= 0 && scan.row + lowest <= frame.height) {
@@ -394,13 +456,13 @@ double read_field_traced(const capture_frame& frame, const glyph_set& set, std::
         // has one; the glyph whose result lies furthest left wins, the lower index
         // on a tie. So a later row only needs looking at up to the best so far.
         const std::int64_t hi = lo + search_span - 1 - narrowest;
-        place best = first_in_row(frame, set, rows, 0, lo, hi);
+        place best = first_in_row(frame, set, field, 0, lo, hi);
         if (always != 0) {
             const int g = std::countr_zero(always);
             if (best.offset != lo || g < best.glyph) best = {lo, g, 0};
         }
         for (int r = 1; r < candidate_rows; ++r) {
-            const place later = first_in_row(frame, set, rows, r, lo, best.offset < 0 ? hi : best.offset);
+            const place later = first_in_row(frame, set, field, r, lo, best.offset < 0 ? hi : best.offset);
             if (later.offset >= 0 && (best.offset < 0 || later.offset < best.offset || later.glyph < best.glyph))
                 best = later;
         }
