@@ -421,15 +421,14 @@ double read_field_traced(const capture_frame& frame, const glyph_set& set, std::
     row_scan* rows = field.rows;
     // Glyphs with nothing to compare match at every first candidate column (if
     // they leave any candidate column at all).
-    std::uint32_t always = 0, nonempty = 0;
-    std::int32_t narrowest = search_span;  // of the glyphs that can match anywhere else
-    for (int g = 0; g < glyph_count; ++g) {
-        const glyph_template& t = set.glyphs[std::size_t(g)].primary;
-        const bool empty = t.width <= 0 || t.height <= 0;
-        always |= std::uint32_t(empty && t.width < search_span) << g;
-        nonempty |= std::uint32_t(!empty) << g;
-        if (!empty) narrowest = std::min(narrowest, t.width);
+    std::uint32_t always = 0;
+    for (std::uint32_t empty = set.filter.empty_glyphs; empty != 0; empty &= empty - 1) {
+        const int g = std::countr_zero(empty);
+        always |= std::uint32_t(set.glyphs[std::size_t(g)].primary.width < search_span) << g;
     }
+    const std::uint32_t nonempty = ~set.filter.empty_glyphs & ((std::uint32_t(1) << glyph_count) - 1);
+    // Of the glyphs that can match anywhere else.
+    const std::int32_t narrowest = std::min(set.filter.narrowest, search_span);
     for (int r = 0; r < candidate_rows; ++r) {
         row_scan& scan = rows[r];
         scan.row = std::int64_t(y) + candidate_row_offset + r;
@@ -462,7 +461,13 @@ double read_field_traced(const capture_frame& frame, const glyph_set& set, std::
             if (best.offset != lo || g < best.glyph) best = {lo, g, 0};
         }
         for (int r = 1; r < candidate_rows; ++r) {
-            const place later = first_in_row(frame, set, field, r, lo, best.offset < 0 ? hi : best.offset);
+            const std::int64_t limit = best.offset < 0 ? hi : best.offset;
+            // Most often the range lies in one word already matched and shows nothing.
+            const int n = int(lo / word_places);
+            if (limit / word_places == n && n < field.matched &&
+                (rows[r].any[n] & (~word(0) << (lo % word_places)) & ((word(2) << (limit % word_places)) - 1)) == 0)
+                continue;
+            const place later = first_in_row(frame, set, field, r, lo, limit);
             if (later.offset >= 0 && (best.offset < 0 || later.offset < best.offset || later.glyph < best.glyph))
                 best = later;
         }

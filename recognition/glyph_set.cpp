@@ -116,9 +116,14 @@ void prepare_glyph_set(glyph_set& set) {
         }
         return std::uint8_t(t);
     };
-    for (const glyph& g : set.glyphs) {
-        f.widest = std::max(f.widest, g.primary.width);
-        f.tallest = std::max(f.tallest, g.primary.height);
+    for (std::size_t i = 0; i < glyph_count; ++i) {
+        const glyph_template& t = set.glyphs[i].primary;
+        f.widest = std::max(f.widest, t.width);
+        f.tallest = std::max(f.tallest, t.height);
+        if (t.width <= 0 || t.height <= 0)
+            f.empty_glyphs |= std::uint32_t(1) << i;
+        else
+            f.narrowest = std::min(f.narrowest, t.width);
     }
     for (std::int32_t j = 0; j < std::min<std::int32_t>(f.widest, filter_column_count); ++j) {
         std::uint16_t any = 0;

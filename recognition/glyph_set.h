@@ -84,6 +84,8 @@ struct glyph_filter {
     std::array<std::array<std::uint8_t, filter_column_count>, glyph_count> glyph_terms{};
     std::array<std::uint8_t, filter_column_count> any_terms{};
     std::int32_t widest = 0, tallest = 0;  // of the templates
+    std::uint32_t empty_glyphs = 0;        // bit g: glyph g has no pixels to compare
+    std::int32_t narrowest = INT32_MAX;    // of the glyphs with pixels
     // For comparing a place a row at a time: a glyph's primary rows, then its rows
     // of primary XOR alternate, each padded with zeros to filter_column_count
     // pixels. Empty for glyphs wider than that.
