@@ -2,8 +2,11 @@
 // oracle, on a typical jog window, an all-white one, fields in boxes on a dialog
 // face, and the worst case (a dark line under every field, so every field runs to
 // 127 characters).
-//   build/native-release/bench/bench_read_axes --benchmark_repetitions=10 --benchmark_report_aggregates_only=true
+// The speedup rows time both in turn and give their ratio from one run.
+//   build/native-release/bench/bench_read_axes --benchmark_repetitions=9 --benchmark_report_aggregates_only=true
 #include <benchmark/benchmark.h>
+
+#include <chrono>
 
 #include "recognition/field_reader.h"
 #include "support/frame_painter.h"
@@ -49,6 +52,37 @@ capture_frame dialog() {
     return dialog_frame(shown, {101, 159, 113, 140, 127, 150});
 }
 
+// The reader and the oracle in turn within one benchmark, so that both see the
+// machine in the same state (its speed drifts on a shared host): the ratio of
+// their times is the speed-up.
+void speedup(benchmark::State& state, capture_frame (*make)()) {
+    using clock = std::chrono::steady_clock;
+    const capture_frame f = make();
+    const glyph_set& set = real_glyphs();
+    double values[axis_field_count];
+    constexpr int reads = 20;  // reader calls per oracle call, so both take similar time
+    double reader_us = 0, oracle_us = 0;
+    for (auto _ : state) {
+        const auto start = clock::now();
+        for (int i = 0; i < reads; ++i) {
+            read_axes(f, set, values);
+            benchmark::DoNotOptimize(values);
+            benchmark::ClobberMemory();
+        }
+        const auto middle = clock::now();
+        oracle::read_axes(f, set, values);
+        benchmark::DoNotOptimize(values);
+        benchmark::ClobberMemory();
+        const auto end = clock::now();
+        reader_us += std::chrono::duration<double, std::micro>(middle - start).count() / reads;
+        oracle_us += std::chrono::duration<double, std::micro>(end - middle).count();
+    }
+    const double n = double(state.iterations());
+    state.counters["reader_us"] = reader_us / n;
+    state.counters["oracle_us"] = oracle_us / n;
+    state.counters["speedup"] = oracle_us / reader_us;
+}
+
 void production(benchmark::State& state, capture_frame (*make)()) { read_frame(state, read_axes, make); }
 void oracle(benchmark::State& state, capture_frame (*make)()) { read_frame(state, oracle::read_axes, make); }
 
@@ -60,6 +94,9 @@ BENCHMARK_CAPTURE(production, dialog, dialog)->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(oracle, dialog, dialog)->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(production, worst, worst_frame)->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(oracle, worst, worst_frame)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(speedup, typical, typical_frame)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(speedup, white, white_frame)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(speedup, dialog, dialog)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 
