@@ -48,7 +48,7 @@ static_assert(glyph_count <= 32);
 struct row_scan {
     std::int64_t row = 0;  // bit b of word n stands for frame column first_search_column + word_places * n + b
     std::uint32_t fits = 0;  // glyphs whose pixels and probes fit between the frame's top and bottom here
-    word match[glyph_count][max_words];
+    word match[max_words][glyph_count];
     word any[max_words];  // places where some glyph matches
     // Bit g set: glyph g matches somewhere in the word; passes look only at those.
     std::uint32_t present[max_words];
@@ -256,7 +256,7 @@ void match_word(const capture_frame& frame, const glyph_set& set, field_scan& fi
     for (int r = 0; r < candidate_rows; ++r) {
         row_scan& scan = field.rows[r];
         kinds[r] = classify_word(frame, filter, scan, n);
-        for (std::size_t g = 0; g < glyph_count; ++g) scan.match[g][n] = 0;
+        for (std::size_t g = 0; g < glyph_count; ++g) scan.match[n][g] = 0;
         scan.any[n] = 0;
         scan.present[n] = 0;
     }
@@ -333,7 +333,7 @@ void match_word(const capture_frame& frame, const glyph_set& set, field_scan& fi
                 const int b = std::countr_zero(places);
                 if (drawn_at(frame, first + b, scan.row, gl, filter.wide_rows[std::size_t(g)])) bits |= word(1) << b;
             }
-            scan.match[g][n] = bits;
+            scan.match[n][g] = bits;
             any |= bits;
             present |= std::uint32_t(bits != 0) << g;
         }
@@ -349,7 +349,7 @@ std::int64_t first_match(const capture_frame& frame, const glyph_set& set, field
     while (field.matched <= last) match_word(frame, set, field);
     const row_scan& scan = field.rows[r];
     for (int n = first; n <= last; ++n) {
-        word bits = scan.match[g][n];
+        word bits = scan.match[n][g];
         if (n == first) bits &= ~word(0) << (lo % word_places);
         if (n == last) bits &= (word(2) << (hi % word_places)) - 1;
         if (bits != 0) return word_places * std::int64_t(n) + std::countr_zero(bits);
@@ -382,7 +382,7 @@ place first_in_row(const capture_frame& frame, const glyph_set& set, field_scan&
             const std::int64_t offset = word_places * std::int64_t(n) + b;
             for (std::uint32_t glyphs = scan.present[n]; glyphs != 0; glyphs &= glyphs - 1) {
                 const int g = std::countr_zero(glyphs);
-                if ((scan.match[g][n] >> b & 1) == 0) continue;
+                if ((scan.match[n][g] >> b & 1) == 0) continue;
                 const std::int64_t hi = lo + search_span - 1 - set.glyphs[std::size_t(g)].primary.width;
                 if (offset > hi) continue;
                 bool earlier = false;
