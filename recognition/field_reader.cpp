@@ -236,14 +236,15 @@ struct row_pair {
     static row_pair of(word a, word b) { return {_mm_set_epi64x(std::int64_t(b), std::int64_t(a))}; }
     row_pair operator&(const row_pair& o) const { return {_mm_and_si128(v, o.v)}; }
     row_pair operator|(const row_pair& o) const { return {_mm_or_si128(v, o.v)}; }
+    row_pair operator>>(int j) const { return {_mm_srli_epi64(v, j)}; }
     row_pair operator~() const { return {_mm_xor_si128(v, _mm_set1_epi32(-1))}; }
-    row_pair shifted(const __m128i& count) const { return {_mm_srl_epi64(v, count)}; }
     word lane(int r) const { return word(_mm_cvtsi128_si64(r == 0 ? v : _mm_unpackhi_epi64(v, v))); }
 #else
     word v[2];
     static row_pair of(word a, word b) { return {{a, b}}; }
     row_pair operator&(const row_pair& o) const { return {{v[0] & o.v[0], v[1] & o.v[1]}}; }
     row_pair operator|(const row_pair& o) const { return {{v[0] | o.v[0], v[1] | o.v[1]}}; }
+    row_pair operator>>(int j) const { return {{v[0] >> j, v[1] >> j}}; }
     row_pair operator~() const { return {{~v[0], ~v[1]}}; }
     word lane(int r) const { return v[r]; }
 #endif
@@ -286,23 +287,14 @@ void match_word(const capture_frame& frame, const glyph_set& set, field_scan& fi
         sets[s] = (primary & either[m >> 1 & pattern_bits]) | (alternate & either[m >> (1 + patterns) & pattern_bits]);
         if (m & 1) sets[s] = sets[s] | dark;
     }
-#if GATEWAY_SSE2
-    auto term_bits = [&](int t) {
-        return sets[filter.term_set[std::size_t(t)]].shifted(_mm_cvtsi32_si128(filter.term_column[std::size_t(t)]));
-    };
-#else
-    auto term_bits = [&](int t) {
-        const int s = filter.term_set[std::size_t(t)], j = filter.term_column[std::size_t(t)];
-        return row_pair::of(sets[s].v[0] >> j, sets[s].v[1] >> j);
-    };
-#endif
+    // [s][c]: the columns c places right of each place are in set s.
+    row_pair shifted[max_filter_sets][filter_column_count];
+    for (int s = 0; s < filter.set_count; ++s)
+        for (int c = 0; c < filter_column_count; ++c) shifted[s][c] = sets[s] >> c;
     // Places where some glyph could start; none in most blocks away from the text.
     row_pair possible = row_pair::of(place_bits, place_bits);
-    for (int c = 0; c < filter_column_count; ++c) possible = possible & term_bits(filter.any_terms[std::size_t(c)]);
+    for (int c = 0; c < filter_column_count; ++c) possible = possible & shifted[filter.any_sets[std::size_t(c)]][c];
     if ((possible.lane(0) | possible.lane(1)) == 0) return;
-    // Each term once for the whole block, shared by the glyphs that use it.
-    row_pair term[max_filter_terms];
-    for (int t = 0; t < filter.term_count; ++t) term[t] = term_bits(t);
     const std::int64_t first = first_search_column + word_places * std::int64_t(n);
     const bool near_edge = first + word_places - 1 + filter.widest > frame.width;
     word left[candidate_rows][glyph_count];
@@ -314,8 +306,8 @@ void match_word(const capture_frame& frame, const glyph_set& set, field_scan& fi
             edge = room < 0 ? 0 : room < word_places - 1 ? (word(2) << room) - 1 : edge;
         }
         row_pair bits = possible & row_pair::of(field.rows[0].fits >> g & 1 ? edge : 0, field.rows[1].fits >> g & 1 ? edge : 0);
-        const auto& terms = filter.glyph_terms[g];
-        for (int c = 0; c < filter_column_count; ++c) bits = bits & term[terms[std::size_t(c)]];
+        const auto& column_sets = filter.glyph_sets[g];
+        for (int c = 0; c < filter_column_count; ++c) bits = bits & shifted[column_sets[std::size_t(c)]][c];
         for (int r = 0; r < candidate_rows; ++r) {
             left[r][g] = bits.lane(r);
             survivors[r] |= std::uint32_t(left[r][g] != 0) << g;

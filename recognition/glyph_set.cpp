@@ -96,25 +96,16 @@ void prepare_glyph_set(glyph_set& set) {
     glyph_filter& f = set.filter;
     f = glyph_filter{};
     f.rows = {best[0], best[1]};
-    // The term for "the column j places right of the candidate is in the set
-    // accepted"; term 0 (no requirement) when the tables are full.
-    auto term_for = [&f](std::uint16_t accepted, std::int32_t j) -> std::uint8_t {
-        if (accepted == (1u << filter_class_count) - 1) return 0;
+    // The index of a set of accepted classes; set 0 (no requirement) when the
+    // table is full.
+    auto set_for = [&f](std::uint16_t accepted) -> std::uint8_t {
         int s = 0;
         while (s < f.set_count && f.sets[std::size_t(s)] != accepted) ++s;
         if (s == f.set_count) {
             if (s == max_filter_sets) return 0;
             f.sets[std::size_t(f.set_count++)] = accepted;
         }
-        int t = 1;
-        while (t < f.term_count && !(f.term_set[std::size_t(t)] == s && f.term_column[std::size_t(t)] == j)) ++t;
-        if (t == f.term_count) {
-            if (t == max_filter_terms) return 0;
-            f.term_set[std::size_t(t)] = std::uint8_t(s);
-            f.term_column[std::size_t(t)] = std::uint8_t(j);
-            ++f.term_count;
-        }
-        return std::uint8_t(t);
+        return std::uint8_t(s);
     };
     for (std::size_t i = 0; i < glyph_count; ++i) {
         const glyph_template& t = set.glyphs[i].primary;
@@ -133,10 +124,10 @@ void prepare_glyph_set(glyph_set& set) {
             // Past the glyph's right edge there is nothing to require.
             const std::uint16_t accepted =
                 j < g.primary.width ? accepted_classes(g, f.rows, j) : std::uint16_t((1u << filter_class_count) - 1);
-            f.glyph_terms[i][std::size_t(j)] = term_for(accepted, j);
+            f.glyph_sets[i][std::size_t(j)] = set_for(accepted);
             any |= accepted;
         }
-        f.any_terms[std::size_t(j)] = term_for(any, j);
+        f.any_sets[std::size_t(j)] = set_for(any);
     }
     for (std::size_t i = 0; i < glyph_count; ++i) {
         const glyph& g = set.glyphs[i];

@@ -62,27 +62,21 @@ static_assert(sizeof glyph_characters == glyph_count + 1);
 inline constexpr int filter_row_count = 2;
 inline constexpr int filter_class_count = 1 + 2 * (1 << filter_row_count);
 inline constexpr int filter_column_count = 8;
-inline constexpr int max_filter_sets = 16;   // distinct accepted-class sets kept
-inline constexpr int max_filter_terms = 64;  // distinct (set, template column) pairs kept
+inline constexpr int max_filter_sets = 16;  // distinct accepted-class sets kept
 
 struct glyph_filter {
     // Template rows the quick test looks at; -1 where unused.
     std::array<std::int32_t, filter_row_count> rows{-1, -1};
     // The distinct sets of classes some template column accepts (bit c: class c).
-    // Set 0 accepts every class.
+    // Set 0 accepts every class; it also stands in for a column whose set did not
+    // fit, which only makes the test let more places through.
     int set_count = 1;
     std::array<std::uint16_t, max_filter_sets> sets{(1u << filter_class_count) - 1};
-    // A term is "the column this many places right of the candidate is in this
-    // set". Term 0 (set 0) holds everywhere; it also stands in for a column whose
-    // set or term did not fit, which only makes the test let more places through.
-    int term_count = 1;
-    std::array<std::uint8_t, max_filter_terms> term_set{};
-    std::array<std::uint8_t, max_filter_terms> term_column{};
-    // Each glyph's term for each of its first filter_column_count columns, and for
-    // each such column the term of every class some glyph accepts there: a place
-    // failing one of those fits no glyph.
-    std::array<std::array<std::uint8_t, filter_column_count>, glyph_count> glyph_terms{};
-    std::array<std::uint8_t, filter_column_count> any_terms{};
+    // The set each glyph's first filter_column_count columns accept, and for each
+    // such column the set of every class some glyph accepts there: a place whose
+    // columns fail one of those fits no glyph.
+    std::array<std::array<std::uint8_t, filter_column_count>, glyph_count> glyph_sets{};
+    std::array<std::uint8_t, filter_column_count> any_sets{};
     std::int32_t widest = 0, tallest = 0;  // of the templates
     std::uint32_t empty_glyphs = 0;        // bit g: glyph g has no pixels to compare
     std::int32_t narrowest = INT32_MAX;    // of the glyphs with pixels
