@@ -22,6 +22,15 @@
 #else
 #define GATEWAY_SSE2 0
 #endif
+// The classification and the full comparison also have 32-byte forms, chosen at
+// run time where the processor has AVX2 (GCC and clang compile them for that
+// without making the rest of the program require it).
+#if GATEWAY_SSE2 && defined(__GNUC__)
+#define GATEWAY_AVX2 1
+#include <immintrin.h>
+#else
+#define GATEWAY_AVX2 0
+#endif
 
 namespace {
 
@@ -118,6 +127,45 @@ void classify_64(const pixel* probes, const pixel* row0, const pixel* row1, word
 }
 #endif
 
+#if GATEWAY_AVX2
+// classify_64 thirty-two columns at a time.
+[[gnu::target("avx2")]] void classify_64_avx2(const pixel* probes, const pixel* row0, const pixel* row1, word& dark,
+                                              word& grey, word& on0, word& on1) {
+    const __m256i d = _mm256_set1_epi32(int(colour_dark)), g = _mm256_set1_epi32(int(colour_grey));
+    const __m256i w = _mm256_set1_epi32(int(colour_white));
+    const __m256i w_to_g = _mm256_set1_epi32(int(colour_white ^ colour_grey));
+    // The packs work within each half of the register; the permutation puts the
+    // thirty-two bytes back in column order.
+    const __m256i in_order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+    word* const out[4] = {&dark, &grey, &on0, &on1};
+    for (word* o : out) *o = 0;
+    for (int b = 0; b < 64; b += 32) {
+        __m256i masks[4][4];  // dark, grey, background on filter row 0 and 1; eight columns each
+        for (int i = 0; i < 4; ++i) {
+            const int at = b + 8 * i;
+            const __m256i probe = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(probes + at));
+            masks[0][i] = _mm256_cmpeq_epi32(probe, d);
+            masks[1][i] = _mm256_cmpeq_epi32(probe, g);
+            const __m256i background = _mm256_xor_si256(w, _mm256_and_si256(masks[1][i], w_to_g));
+            masks[2][i] = _mm256_cmpeq_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(row0 + at)), background);
+            masks[3][i] = _mm256_cmpeq_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(row1 + at)), background);
+        }
+        for (int m = 0; m < 4; ++m) {
+            const __m256i bytes = _mm256_packs_epi16(_mm256_packs_epi32(masks[m][0], masks[m][1]),
+                                                     _mm256_packs_epi32(masks[m][2], masks[m][3]));
+            *out[m] |= word(unsigned(_mm256_movemask_epi8(_mm256_permutevar8x32_epi32(bytes, in_order)))) << b;
+        }
+    }
+}
+
+bool processor_has_avx2() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
+}
+
+bool avx2_in_use = processor_has_avx2();
+#endif
+
 // The classification's pixel work for any block: the first count columns from
 // column first (none beyond the frame).
 void classify_columns(const capture_frame& frame, const glyph_filter& filter, const row_scan& scan, std::int64_t first,
@@ -150,7 +198,9 @@ struct column_kinds {
     word background[filter_row_count]{};
 };
 
-column_kinds classify_word(const capture_frame& frame, const glyph_filter& filter, const row_scan& scan, int n) {
+template <bool avx2>
+[[gnu::always_inline]] inline column_kinds classify_word(const capture_frame& frame, const glyph_filter& filter,
+                                                         const row_scan& scan, int n) {
     const std::int64_t first = first_search_column + word_places * std::int64_t(n);
     const std::int64_t probe_row = scan.row + probe_offset;
     int count = 0;  // columns of this block inside the frame
@@ -168,8 +218,15 @@ column_kinds classify_word(const capture_frame& frame, const glyph_filter& filte
         return filter.rows[k] >= 0 && row >= 0 && row < frame.height;
     };
     if (count == 64 && row_inside(0) && row_inside(1)) {
-        classify_64(row_at(probe_row), row_at(scan.row + filter.rows[0]), row_at(scan.row + filter.rows[1]), dark,
-                    alternate, background[0], background[1]);
+        const pixel* probes = row_at(probe_row);
+        const pixel* row0 = row_at(scan.row + filter.rows[0]);
+        const pixel* row1 = row_at(scan.row + filter.rows[1]);
+#if GATEWAY_AVX2
+        if constexpr (avx2)
+            classify_64_avx2(probes, row0, row1, dark, alternate, background[0], background[1]);
+        else
+#endif
+            classify_64(probes, row0, row1, dark, alternate, background[0], background[1]);
         primary = ~(dark | alternate);
         background[0] &= primary | alternate;
         background[1] &= primary | alternate;
@@ -181,7 +238,34 @@ column_kinds classify_word(const capture_frame& frame, const glyph_filter& filte
     return {dark, primary, alternate, {background[0], background[1]}};
 }
 
+#if GATEWAY_AVX2
+// drawn_at for a glyph no wider than eight columns whose reads stay inside the
+// frame, a row in one register.
+[[gnu::target("avx2")]] bool drawn_at_avx2(const capture_frame& frame, std::int64_t x0, std::int64_t y0,
+                                           std::int32_t width, std::int32_t height, const pixel* wide) {
+    const std::size_t stride = std::size_t(frame.width);
+    const pixel* origin = frame.pixels.data() + std::size_t(y0) * stride + std::size_t(x0);
+    const __m256i probe = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(origin + probe_offset * stride));
+    // Compared columns: inside the glyph, under a probe that is not dark.
+    const __m256i inside = _mm256_cmpgt_epi32(_mm256_set1_epi32(width), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+    const __m256i care = _mm256_andnot_si256(_mm256_cmpeq_epi32(probe, _mm256_set1_epi32(int(colour_dark))), inside);
+    if (_mm256_testz_si256(care, care)) return true;  // every probe dark: nothing to compare
+    const __m256i alternate = _mm256_cmpeq_epi32(probe, _mm256_set1_epi32(int(colour_grey)));
+    const pixel* differ = wide + std::size_t(height) * 8;
+    for (std::int32_t i = 0; i < height; ++i, origin += stride) {
+        const __m256i expected =
+            _mm256_xor_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(wide + std::size_t(i) * 8)),
+                             _mm256_and_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(differ + std::size_t(i) * 8)),
+                                              alternate));
+        const __m256i wrong = _mm256_xor_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(origin)), expected);
+        if (!_mm256_testz_si256(wrong, care)) return false;
+    }
+    return true;
+}
+#endif
+
 // glyph_drawn_at, with the same preconditions.
+template <bool avx2 = false>
 bool drawn_at(const capture_frame& frame, std::int64_t x0, std::int64_t y0, const glyph& g, const std::vector<pixel>& wide) {
 #if GATEWAY_SSE2
     // A glyph no wider than a pair of registers is compared a row at a time, when
@@ -192,6 +276,9 @@ bool drawn_at(const capture_frame& frame, std::int64_t x0, std::int64_t y0, cons
     const std::size_t last_read = std::size_t(y0 + std::max(h - 1, probe_offset)) * stride + std::size_t(x0) + 8;
     if (!wide.empty() && last_read <= frame.pixels.size()) {
         static_assert(filter_column_count == 8);
+#if GATEWAY_AVX2
+        if constexpr (avx2) return drawn_at_avx2(frame, x0, y0, g.primary.width, h, wide.data());
+#endif
         const pixel* origin = frame.pixels.data() + std::size_t(y0) * stride + std::size_t(x0);
         const pixel* probes = origin + probe_offset * stride;
         auto load = [](const pixel* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); };
@@ -250,13 +337,14 @@ struct row_pair {
 #endif
 };
 
-void match_word(const capture_frame& frame, const glyph_set& set, field_scan& field) {
+template <bool avx2>
+[[gnu::always_inline]] inline void match_word_with(const capture_frame& frame, const glyph_set& set, field_scan& field) {
     const int n = field.matched++;
     const glyph_filter& filter = set.filter;
     column_kinds kinds[candidate_rows];
     for (int r = 0; r < candidate_rows; ++r) {
         row_scan& scan = field.rows[r];
-        kinds[r] = classify_word(frame, filter, scan, n);
+        kinds[r] = classify_word<avx2>(frame, filter, scan, n);
         for (std::size_t g = 0; g < glyph_count; ++g) scan.match[n][g] = 0;
         scan.any[n] = 0;
         scan.present[n] = 0;
@@ -323,7 +411,7 @@ void match_word(const capture_frame& frame, const glyph_set& set, field_scan& fi
             word bits = 0;
             for (word places = left[r][g]; places != 0; places &= places - 1) {
                 const int b = std::countr_zero(places);
-                if (drawn_at(frame, first + b, scan.row, gl, filter.wide_rows[std::size_t(g)])) bits |= word(1) << b;
+                if (drawn_at<avx2>(frame, first + b, scan.row, gl, filter.wide_rows[std::size_t(g)])) bits |= word(1) << b;
             }
             scan.match[n][g] = bits;
             any |= bits;
@@ -332,6 +420,21 @@ void match_word(const capture_frame& frame, const glyph_set& set, field_scan& fi
         scan.any[n] = any;
         scan.present[n] = present;
     }
+}
+
+#if GATEWAY_AVX2
+// The whole block's work in one function compiled for AVX2, so that the 32-byte
+// classification is inlined.
+[[gnu::target("avx2")]] void match_word_avx2(const capture_frame& frame, const glyph_set& set, field_scan& field) {
+    match_word_with<true>(frame, set, field);
+}
+#endif
+
+void match_word(const capture_frame& frame, const glyph_set& set, field_scan& field) {
+#if GATEWAY_AVX2
+    if (avx2_in_use) return match_word_avx2(frame, set, field);
+#endif
+    match_word_with<false>(frame, set, field);
 }
 
 // Offset (from the first search column) of the first match of glyph g at offsets lo..hi, or -1.
@@ -496,4 +599,14 @@ double trace_field(const capture_frame& frame, const glyph_set& set, std::int32_
 void read_axes(const capture_frame& frame, const glyph_set& set, double values[axis_field_count]) {
     int k = 0;
     for (std::int32_t y = first_field_row; y < fields_end_row; y += field_pitch) values[k++] = read_field(frame, set, y);
+}
+
+bool reader_use_avx2(bool wanted) {
+#if GATEWAY_AVX2
+    avx2_in_use = wanted && processor_has_avx2();
+    return avx2_in_use;
+#else
+    (void)wanted;
+    return false;
+#endif
 }

@@ -61,4 +61,8 @@ double trace_field(const capture_frame& frame, const glyph_set& set, std::int32_
 // The six field values, top to bottom.
 void read_axes(const capture_frame& frame, const glyph_set& set, double values[axis_field_count]);
 
+// The reader uses AVX2 where the processor has it. For tests that check each
+// path: turns that off (false) or back on; returns whether it is now in use.
+bool reader_use_avx2(bool wanted);
+
 #endif  // RECOGNITION_FIELD_READER_H

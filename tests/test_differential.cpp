@@ -139,7 +139,8 @@ std::string describe(const double* v) {
     return s;
 }
 
-TEST(Differential, ProductionReaderAgreesWithTheOracleBitForBit) {
+// Frames on which the reader and the oracle disagree (reported, at most five).
+long disagreements_over_all_frames(const char* path) {
     const glyph_set& real = real_glyphs();
     long disagreements = 0;
     for (long n = 0; n < frame_count && disagreements < 5; ++n) {
@@ -153,11 +154,23 @@ TEST(Differential, ProductionReaderAgreesWithTheOracleBitForBit) {
         oracle::read_axes(f, set, slow);
         if (std::memcmp(fast, slow, sizeof fast) != 0) {
             ++disagreements;
-            ADD_FAILURE() << "frame " << n << " (" << f.width << " x " << f.height << (odd ? ", odd glyph set" : "")
-                          << ")\n production: " << describe(fast) << "\n oracle:     " << describe(slow);
+            ADD_FAILURE() << path << " reader, frame " << n << " (" << f.width << " x " << f.height
+                          << (odd ? ", odd glyph set" : "") << ")\n production: " << describe(fast)
+                          << "\n oracle:     " << describe(slow);
         }
     }
-    std::printf("%ld frames compared\n", frame_count);
+    std::printf("%ld frames compared on the %s reader\n", frame_count, path);
+    return disagreements;
+}
+
+TEST(Differential, ProductionReaderAgreesWithTheOracleBitForBit) {
+    // Each path the reader can take on this processor.
+    if (reader_use_avx2(true)) {
+        EXPECT_EQ(disagreements_over_all_frames("AVX2"), 0);
+    }
+    reader_use_avx2(false);
+    EXPECT_EQ(disagreements_over_all_frames("plain"), 0);
+    reader_use_avx2(true);
 }
 
 }  // namespace
