@@ -1,12 +1,12 @@
 // The reading gives exactly the results of searching every glyph with find_glyph in
 // every pass, but much faster. A place's match does not depend on the pass, so for
 // each of a field's two candidate rows the matches of all eleven glyphs are worked
-// out once, word_places places at a time, as bit masks. For such a block each of
-// 64 columns is classified once (by its probe and by which of the two filter rows
-// show the background, see glyph_filter), and a glyph is ruled out at once wherever
-// one of its columns meets a class it cannot match; the few places left are
-// compared in full, as match_glyph_at does. A pass then only looks for the first
-// set bit of each glyph's mask within its window.
+// out once, word_places places at a time and both rows side by side, as bit masks.
+// For such a block each of 64 columns is classified once (by its probe and by which
+// of the two filter rows show the background, see glyph_filter), and a glyph is
+// ruled out at once wherever one of its columns meets a class it cannot match; the
+// few places left are compared in full, as match_glyph_at does. A pass then looks
+// for the first match in the upper row and in the lower row only up to that.
 #include "recognition/field_reader.h"
 
 #include <algorithm>
