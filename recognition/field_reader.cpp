@@ -405,13 +405,21 @@ template <bool avx2>
         row_scan& scan = field.rows[r];
         std::uint32_t present = 0;
         word any = 0;
+        // Under a block whose probes are all dark every place that fits is a match
+        // (no column is compared), as under a dark line below a field.
+        const bool all_dark = kinds[r].dark == ~word(0);
         for (std::uint32_t todo = survivors[r]; todo != 0; todo &= todo - 1) {
             const int g = std::countr_zero(todo);
             const glyph& gl = set.glyphs[std::size_t(g)];
             word bits = 0;
-            for (word places = left[r][g]; places != 0; places &= places - 1) {
-                const int b = std::countr_zero(places);
-                if (drawn_at<avx2>(frame, first + b, scan.row, gl, filter.wide_rows[std::size_t(g)])) bits |= word(1) << b;
+            if (all_dark && gl.primary.width <= filter_column_count) {
+                bits = left[r][g];
+            } else {
+                for (word places = left[r][g]; places != 0; places &= places - 1) {
+                    const int b = std::countr_zero(places);
+                    if (drawn_at<avx2>(frame, first + b, scan.row, gl, filter.wide_rows[std::size_t(g)]))
+                        bits |= word(1) << b;
+                }
             }
             scan.match[n][g] = bits;
             any |= bits;
