@@ -265,7 +265,7 @@ template <bool avx2>
 #endif
 
 // glyph_drawn_at, with the same preconditions.
-template <bool avx2 = false>
+template <bool avx2>
 bool drawn_at(const capture_frame& frame, std::int64_t x0, std::int64_t y0, const glyph& g, const std::vector<pixel>& wide) {
 #if GATEWAY_SSE2
     // A glyph no wider than a pair of registers is compared a row at a time, when
