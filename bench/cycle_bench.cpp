@@ -137,8 +137,8 @@ double linux_process_cpu_us(const std::string& folder) {
 }
 
 // Wine does not report another process's times; its processes are Linux
-// processes, whose times /proc tells. The CPU of the process whose command line
-// names the program, or -1.
+// processes, whose times /proc tells. The CPU of the process running the program
+// (its /proc comm is the program's file name), or -1.
 double linux_cpu_us(const char* program) {
     WIN32_FIND_DATAA found;
     const HANDLE search = FindFirstFileA("Z:\\proc\\*", &found);
@@ -147,13 +147,12 @@ double linux_cpu_us(const char* program) {
     do {
         const std::string pid = found.cFileName;
         if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
-        char buf[4096] = {};
-        FILE* f = std::fopen(("Z:\\proc\\" + pid + "\\cmdline").c_str(), "rb");
+        char name[64] = {};
+        FILE* f = std::fopen(("Z:\\proc\\" + pid + "\\comm").c_str(), "rb");
         if (f == nullptr) continue;
-        const std::size_t n = std::fread(buf, 1, sizeof buf - 1, f);
+        const std::size_t n = std::fread(name, 1, sizeof name - 1, f);
         std::fclose(f);
-        std::replace(buf, buf + n, '\0', ' ');
-        if (std::strstr(buf, program) == nullptr || std::strstr(buf, "cycle_bench") != nullptr) continue;
+        if (std::string(name, n) != std::string(program) + "\n") continue;
         cpu = linux_process_cpu_us("Z:\\proc\\" + pid);
         break;
     } while (FindNextFileA(search, &found));
@@ -162,16 +161,10 @@ double linux_cpu_us(const char* program) {
 }
 
 // This process's CPU in microseconds: exact under Wine, else as Windows counts it.
+// (Under Wine /proc/self is not this process: it named another one, whose CPU the
+// floor rows then showed.)
 double own_cpu_us() {
-    // The Linux process id is the first field of /proc/self/stat.
-    static const std::string folder = [] {
-        unsigned long pid = 0;
-        FILE* f = std::fopen("Z:\\proc\\self\\stat", "rb");
-        if (f != nullptr && std::fscanf(f, "%lu", &pid) != 1) pid = 0;
-        if (f != nullptr) std::fclose(f);
-        return pid != 0 ? "Z:\\proc\\" + std::to_string(pid) : std::string();
-    }();
-    const double linux_cpu = folder.empty() ? -1 : linux_process_cpu_us(folder);
+    const double linux_cpu = linux_cpu_us("cycle_bench.exe");
     return linux_cpu >= 0 ? linux_cpu : process_cpu_us(GetCurrentProcess());
 }
 
