@@ -63,35 +63,6 @@ struct row_scan {
     std::uint32_t present[max_words];
 };
 
-// Bit b of `first` (resp. `second`) set where row[b] equals that colour, for
-// b < count (at most 64); with `both` false only `first` is worked out. This runs
-// over every column of every row the quick test looks at, so on x86-64 it compares
-// sixteen pixels per mask; the plain loop gives the same bits.
-void equal_bits(const pixel* row, int count, pixel colour_a, pixel colour_b, bool both, word& first, word& second) {
-    first = second = 0;
-    int b = 0;
-#if GATEWAY_SSE2
-    const __m128i a = _mm_set1_epi32(static_cast<int>(colour_a)), c = _mm_set1_epi32(static_cast<int>(colour_b));
-    // Each comparison gives 0 or -1 per pixel; saturating packs keep that per byte.
-    auto equal = [](__m128i p0, __m128i p1, __m128i p2, __m128i p3, __m128i colour) {
-        const __m128i bytes = _mm_packs_epi16(_mm_packs_epi32(_mm_cmpeq_epi32(p0, colour), _mm_cmpeq_epi32(p1, colour)),
-                                              _mm_packs_epi32(_mm_cmpeq_epi32(p2, colour), _mm_cmpeq_epi32(p3, colour)));
-        return word(unsigned(_mm_movemask_epi8(bytes)));
-    };
-    for (; b + 16 <= count; b += 16) {
-        const __m128i* p = reinterpret_cast<const __m128i*>(row + b);
-        const __m128i p0 = _mm_loadu_si128(p), p1 = _mm_loadu_si128(p + 1), p2 = _mm_loadu_si128(p + 2),
-                      p3 = _mm_loadu_si128(p + 3);
-        first |= equal(p0, p1, p2, p3, a) << b;
-        if (both) second |= equal(p0, p1, p2, p3, c) << b;
-    }
-#endif
-    for (; b < count; ++b) {
-        first |= word(row[b] == colour_a) << b;
-        second |= word(both && row[b] == colour_b) << b;
-    }
-}
-
 #if GATEWAY_SSE2
 // The usual block, 64 columns inside the frame with both filter rows: the probe
 // row's dark and grey columns, and on each filter row the columns showing the
@@ -166,28 +137,32 @@ bool processor_has_avx2() {
 bool avx2_in_use = processor_has_avx2();
 #endif
 
-// The classification's pixel work for any block: the first count columns from
-// column first (none beyond the frame).
+// The classification's pixel work for any block, a column at a time: the first
+// count columns from column first (none beyond the frame); a filter row outside
+// the frame shows no background.
 void classify_columns(const capture_frame& frame, const glyph_filter& filter, const row_scan& scan, std::int64_t first,
                       int count, word& dark, word& primary, word& alternate, word (&background)[filter_row_count]) {
     const std::size_t stride = std::size_t(frame.width);
     auto row_at = [&](std::int64_t row) { return frame.pixels.data() + std::size_t(row) * stride + std::size_t(first); };
     dark = primary = alternate = 0;
-    if (count > 0) {
-        equal_bits(row_at(scan.row + probe_offset), count, colour_dark, colour_grey, true, dark, alternate);
-        primary = ~(dark | alternate) & (count == 64 ? ~word(0) : (word(1) << count) - 1);
-    }
+    for (word& b : background) b = 0;
+    if (count <= 0) return;
+    const pixel* probes = row_at(scan.row + probe_offset);
+    const pixel* rows[filter_row_count];
     for (std::size_t k = 0; k < filter_row_count; ++k) {
         const std::int64_t row = scan.row + filter.rows[k];
-        word white = 0, grey = 0;
-        // Only the colours some probe asks for (fields are mostly one rendering).
-        if (count > 0 && filter.rows[k] >= 0 && row >= 0 && row < frame.height) {
-            if (primary == 0)
-                equal_bits(row_at(row), count, colour_grey, 0, false, grey, white);
-            else
-                equal_bits(row_at(row), count, colour_white, colour_grey, alternate != 0, white, grey);
+        rows[k] = filter.rows[k] >= 0 && row >= 0 && row < frame.height ? row_at(row) : nullptr;
+    }
+    for (int b = 0; b < count; ++b) {
+        const word bit = word(1) << b;
+        if (probes[b] == colour_dark) {
+            dark |= bit;
+            continue;
         }
-        background[k] = (primary & white) | (alternate & grey);
+        const bool grey = probes[b] == colour_grey;
+        (grey ? alternate : primary) |= bit;
+        for (std::size_t k = 0; k < filter_row_count; ++k)
+            if (rows[k] != nullptr && rows[k][b] == (grey ? colour_grey : colour_white)) background[k] |= bit;
     }
 }
 
@@ -445,6 +420,14 @@ void match_word(const capture_frame& frame, const glyph_set& set, field_scan& fi
     match_word_with<false>(frame, set, field);
 }
 
+// The bits of word n that stand for offsets lo..hi (n lies between their words).
+word within(word bits, int n, std::int64_t lo, std::int64_t hi) {
+    const std::int64_t base = word_places * std::int64_t(n);
+    if (lo > base) bits &= ~word(0) << (lo - base);
+    if (hi < base + word_places - 1) bits &= (word(2) << (hi - base)) - 1;
+    return bits;
+}
+
 // Offset (from the first search column) of the first match of glyph g at offsets lo..hi, or -1.
 std::int64_t first_match(const capture_frame& frame, const glyph_set& set, field_scan& field, int r, int g,
                          std::int64_t lo, std::int64_t hi) {
@@ -452,9 +435,7 @@ std::int64_t first_match(const capture_frame& frame, const glyph_set& set, field
     while (field.matched <= last) match_word(frame, set, field);
     const row_scan& scan = field.rows[r];
     for (int n = first; n <= last; ++n) {
-        word bits = scan.match[n][g];
-        if (n == first) bits &= ~word(0) << (lo % word_places);
-        if (n == last) bits &= (word(2) << (hi % word_places)) - 1;
+        const word bits = within(scan.match[n][g], n, lo, hi);
         if (bits != 0) return word_places * std::int64_t(n) + std::countr_zero(bits);
     }
     return -1;
@@ -477,10 +458,7 @@ place first_in_row(const capture_frame& frame, const glyph_set& set, field_scan&
     const int first = int(lo / word_places), last = int(limit / word_places);
     for (int n = first; n <= last; ++n) {
         while (field.matched <= n) match_word(frame, set, field);
-        word bits = scan.any[n];
-        if (n == first) bits &= ~word(0) << (lo % word_places);
-        if (n == last) bits &= (word(2) << (limit % word_places)) - 1;
-        for (; bits != 0; bits &= bits - 1) {
+        for (word bits = within(scan.any[n], n, lo, limit); bits != 0; bits &= bits - 1) {
             const int b = std::countr_zero(bits);
             const std::int64_t offset = word_places * std::int64_t(n) + b;
             for (std::uint32_t glyphs = scan.present[n]; glyphs != 0; glyphs &= glyphs - 1) {
@@ -532,11 +510,11 @@ double read_field_traced(const capture_frame& frame, const glyph_set& set, std::
     const std::uint32_t nonempty = ~set.filter.empty_glyphs & ((std::uint32_t(1) << glyph_count) - 1);
     // Of the glyphs that can match anywhere else.
     const std::int32_t narrowest = std::min(set.filter.narrowest, search_span);
+    // Which glyphs' pixels and probes fit between the frame's top and bottom.
+    const std::int64_t lowest = std::max<std::int64_t>(set.filter.tallest, probe_offset + 1);
     for (int r = 0; r < candidate_rows; ++r) {
         row_scan& scan = rows[r];
         scan.row = std::int64_t(y) + candidate_row_offset + r;
-        // Which glyphs' pixels and probes fit between the frame's top and bottom.
-        const std::int64_t lowest = std::max<std::int64_t>(set.filter.tallest, probe_offset + 1);
         if (scan.row >= 0 && scan.row + lowest <= frame.height) {
             scan.fits = nonempty;
             continue;
@@ -567,9 +545,7 @@ double read_field_traced(const capture_frame& frame, const glyph_set& set, std::
             const std::int64_t limit = best.offset < 0 ? hi : best.offset;
             // Most often the range lies in one word already matched and shows nothing.
             const int n = int(lo / word_places);
-            if (limit / word_places == n && n < field.matched &&
-                (rows[r].any[n] & (~word(0) << (lo % word_places)) & ((word(2) << (limit % word_places)) - 1)) == 0)
-                continue;
+            if (limit / word_places == n && n < field.matched && within(rows[r].any[n], n, lo, limit) == 0) continue;
             const place later = first_in_row(frame, set, field, r, lo, limit);
             if (later.offset >= 0 && (best.offset < 0 || later.offset < best.offset || later.glyph < best.glyph))
                 best = later;
@@ -590,10 +566,8 @@ double read_field_traced(const capture_frame& frame, const glyph_set& set, std::
 }  // namespace
 
 frame_area area_read(const glyph_set& set) {
-    std::int32_t tallest = 0;
-    for (const glyph& g : set.glyphs) tallest = std::max(tallest, g.primary.height);
     const std::int32_t last_top = fields_end_row - field_pitch + candidate_row_offset + candidate_rows - 1;
-    return {first_search_column, first_row_read, std::max(rows_read_end, last_top + tallest)};
+    return {first_search_column, first_row_read, std::max(rows_read_end, last_top + set.filter.tallest)};
 }
 
 double read_field(const capture_frame& frame, const glyph_set& set, std::int32_t y) {

@@ -28,10 +28,11 @@ inline constexpr std::int32_t first_row_read = first_field_row + candidate_row_o
 inline constexpr std::int32_t rows_read_end =
     fields_end_row - field_pitch + candidate_row_offset + candidate_rows - 1 + probe_offset + 1;
 
-// The part of a frame the reader can look at with this glyph set: the columns from
-// the first search column to the frame's right edge, and the rows [top, bottom)
-// from the top field's first candidate row to the bottom field's last probe row,
-// or its last glyph row if the glyphs reach lower.
+// The part of a frame the reader can look at with this glyph set (prepared, see
+// prepare_glyph_set): the columns from the first search column to the frame's
+// right edge, and the rows [top, bottom) from the top field's first candidate row
+// to the bottom field's last probe row, or its last glyph row if the glyphs reach
+// lower.
 struct frame_area {
     std::int32_t left = 0;
     std::int32_t top = 0;

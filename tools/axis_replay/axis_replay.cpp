@@ -125,7 +125,7 @@ int main(int argc, char** argv) {
             // while the client is behind.
             while (next < frames.size() && frames[next].time - frames.front().time <= now) {
                 send_if_changed(state, frames[next].record);
-                if (std::memcmp(&state.last_sent, &frames[next].record, sizeof(axis_record)) != 0) break;
+                if (would_send(state, frames[next].record)) break;  // not taken: again next time
                 ++next;
             }
             if (next == frames.size()) {
