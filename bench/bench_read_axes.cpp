@@ -30,7 +30,7 @@ capture_frame worst_frame() {
     return f;
 }
 
-using reader = void (*)(const capture_frame&, const glyph_set&, double*);
+using reader = std::uint32_t (*)(const capture_frame&, const glyph_set&, double*);
 
 void read_frame(benchmark::State& state, reader read, capture_frame (*make)()) {
     const capture_frame f = make();

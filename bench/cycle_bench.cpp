@@ -24,6 +24,7 @@
 #include <utility>
 #include <vector>
 
+#include "gateway/gateway.h"
 #include "host/glyph_resources.h"
 #include "host/host_windows.h"
 #include "stream/axis_stream.h"
@@ -243,18 +244,13 @@ int main(int argc, char** argv) {
     // The period of the gateway's own cycle, as it runs it.
     {
         sender_state state{true, {}};
-        axis_record record;
+        cycle_state cycle;
         std::vector<double> periods;
         double last = now_us();
         const double end = last + seconds * 1e6;
         while (last < end) {
-            // As the gateway's cycle does it: the view is looked at only when a
-            // record would go out.
-            copy_jog_window();
-            read_axes(jog_frame(), glyphs, record.slots);
-            if (would_send(state, record) && check_jog_view() == view_problem::none)
-                send_if_changed(state, record);
-            sleep_ms(10);
+            run_cycle(glyphs, state, cycle);
+            sleep_ms(cycle_pause_ms);
             const double t = now_us();
             periods.push_back((t - last) / 1000.0);
             last = t;

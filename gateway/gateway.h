@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "gateway/hold_policy.h"
 #include "platform/platform.h"
 #include "recognition/glyph_set.h"
 #include "stream/axis_stream.h"
@@ -27,6 +28,24 @@ inline constexpr int exit_bad_pipe_name = -6;     // 0xFFFFFFFA: the third word 
 int gateway_main(const std::vector<std::wstring>& words);
 
 enum class cycle_end { stopped, jog_window_closed };
+
+// What the cycle carries from one cycle to the next.
+struct cycle_state {
+    axis_record record;  // filled in place; slots 6 to 47 stay zero for the whole run
+    hold_policy hold;
+    // This cycle's probe rows and blank fields, the previous cycle's, and those of
+    // the last trusted reading (see hold_policy.h).
+    std::vector<pixel> rows, previous_rows, trusted_rows;
+    std::uint32_t blank = 0, previous_blank = 0, trusted_blank = 0;
+    window_rect placement;  // the jog window's client area at the last look
+    bool placed = false;
+    int cycles = 0, looks_without_jog = 0;
+};
+
+// One cycle after the stop test and before the pause: copy, read, decide, send.
+// jog_window_closed once the jog window has gone (and "Jog window closed" is
+// printed), else stopped, which here means only that the cycle is done.
+cycle_end run_cycle(const glyph_set& set, sender_state& state, cycle_state& cycle);
 
 // Copies, reads and sends once per cycle, 10 ms apart, until the owner window is
 // gone (owner given) or a key is waiting at the console (no owner), or the jog

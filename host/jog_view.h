@@ -8,13 +8,8 @@
 
 #include <vector>
 
+#include "host/view_problem.h"
 #include "platform/platform.h"
-
-enum class view_problem { none, hidden, minimized, docked, off_screen, covered };
-
-// A stable identifier ("covered") and one sentence that tells the user what to do.
-const char* view_problem_id(view_problem problem);
-const char* view_problem_advice(view_problem problem);
 
 // What the analysis knows of the desktop around the jog window.
 struct jog_view {

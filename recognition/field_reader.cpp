@@ -495,7 +495,8 @@ double text_value(const char* text, int length) {
 
 namespace {
 
-double read_field_traced(const capture_frame& frame, const glyph_set& set, std::int32_t y, field_trace* trace) {
+double read_field_traced(const capture_frame& frame, const glyph_set& set, std::int32_t y, field_trace* trace,
+                         int* characters = nullptr) {
     // Some 30 KiB, so kept out of the stack frame and reused from call to call.
     static thread_local field_scan field;
     field.matched = 0;
@@ -560,6 +561,7 @@ double read_field_traced(const capture_frame& frame, const glyph_set& set, std::
         lo = best.offset + 1;
     }
     if (trace != nullptr) trace->text.assign(text, std::size_t(length));
+    if (characters != nullptr) *characters = length;
     return text_value(text, length);
 }
 
@@ -578,9 +580,26 @@ double trace_field(const capture_frame& frame, const glyph_set& set, std::int32_
     return read_field_traced(frame, set, y, &trace);
 }
 
-void read_axes(const capture_frame& frame, const glyph_set& set, double values[axis_field_count]) {
-    int k = 0;
-    for (std::int32_t y = first_field_row; y < fields_end_row; y += field_pitch) values[k++] = read_field(frame, set, y);
+std::uint32_t read_axes(const capture_frame& frame, const glyph_set& set, double values[axis_field_count]) {
+    std::uint32_t blank = 0;
+    for (int k = 0; k < axis_field_count; ++k) {
+        int characters = 0;
+        values[k] = read_field_traced(frame, set, first_field_row + field_pitch * k, nullptr, &characters);
+        blank |= std::uint32_t(characters == 0) << k;
+    }
+    return blank;
+}
+
+void gather_probe_rows(const capture_frame& frame, std::vector<pixel>& out) {
+    out.clear();
+    const std::int32_t left = std::min(first_search_column, frame.width);
+    for (int k = 0; k < axis_field_count; ++k)
+        for (int r = 0; r < candidate_rows; ++r) {
+            const std::int32_t y = first_field_row + field_pitch * k + candidate_row_offset + r + probe_offset;
+            if (y >= frame.height) continue;
+            const pixel* row = frame.pixels.data() + std::size_t(y) * std::size_t(frame.width);
+            out.insert(out.end(), row + left, row + frame.width);
+        }
 }
 
 bool reader_use_avx2(bool wanted) {

@@ -59,8 +59,16 @@ double read_field(const capture_frame& frame, const glyph_set& set, std::int32_t
 // read_field that also tells the text read and where each glyph was found.
 double trace_field(const capture_frame& frame, const glyph_set& set, std::int32_t y, field_trace& trace);
 
-// The six field values, top to bottom.
-void read_axes(const capture_frame& frame, const glyph_set& set, double values[axis_field_count]);
+// The six field values, top to bottom. Returns the fields in which no glyph was
+// found (bit k for field k): such a field reads 0.0 like a field showing "0,0",
+// but shows no digit at all, which the host draws only for a field left empty.
+std::uint32_t read_axes(const capture_frame& frame, const glyph_set& set, double values[axis_field_count]);
+
+// The fields' probe rows (both candidate rows of each field, from the first search
+// column to the frame's right edge), one after another. They show a field's
+// background, never its digits, so they stay as they are while values change and
+// differ when something else lies there (a window's remnants, unpainted pixels).
+void gather_probe_rows(const capture_frame& frame, std::vector<pixel>& out);
 
 // The reader uses AVX2 where the processor has it. For tests that check each
 // path: turns that off (false) or back on; returns whether it is now in use.

@@ -51,7 +51,9 @@ bool find_glyph(const capture_frame& frame, std::int32_t x, std::int32_t y, cons
     return false;
 }
 
-double read_field(const capture_frame& frame, const glyph_set& set, std::int32_t y) {
+namespace {
+
+double read_field_text(const capture_frame& frame, const glyph_set& set, std::int32_t y, std::size_t* characters) {
     char text[128];
     std::memset(text, 0, sizeof text);
     std::size_t length = 0;
@@ -69,12 +71,25 @@ double read_field(const capture_frame& frame, const glyph_set& set, std::int32_t
         x = column[best] + 1;
         if (length == 127) break;  // the buffer is full: the field ends here
     }
+    *characters = length;
     return std::atof(text) / 10.0;
 }
 
-void read_axes(const capture_frame& frame, const glyph_set& set, double values[6]) {
-    int k = 0;
-    for (std::int32_t y = 208; y < 364; y += 26) values[k++] = read_field(frame, set, y);
+}  // namespace
+
+double read_field(const capture_frame& frame, const glyph_set& set, std::int32_t y) {
+    std::size_t characters = 0;
+    return read_field_text(frame, set, y, &characters);
+}
+
+std::uint32_t read_axes(const capture_frame& frame, const glyph_set& set, double values[6]) {
+    std::uint32_t blank = 0;
+    for (int k = 0; k < 6; ++k) {
+        std::size_t characters = 0;
+        values[k] = read_field_text(frame, set, 208 + 26 * k, &characters);
+        blank |= std::uint32_t(characters == 0) << k;
+    }
+    return blank;
 }
 
 }  // namespace oracle

@@ -15,7 +15,8 @@ namespace oracle {
 bool match_glyph_at(const capture_frame& frame, std::int32_t x0, std::int32_t y0, const glyph& g);
 bool find_glyph(const capture_frame& frame, std::int32_t x, std::int32_t y, const glyph& g, std::int32_t* x_found);
 double read_field(const capture_frame& frame, const glyph_set& set, std::int32_t y);
-void read_axes(const capture_frame& frame, const glyph_set& set, double values[6]);
+// The six values; returns the fields in which no glyph was found (bit k for field k).
+std::uint32_t read_axes(const capture_frame& frame, const glyph_set& set, double values[6]);
 
 }  // namespace oracle
 

@@ -15,7 +15,7 @@ namespace {
 struct implementation {
     const char* name;
     double (*field)(const capture_frame&, const glyph_set&, std::int32_t);
-    void (*axes)(const capture_frame&, const glyph_set&, double*);
+    std::uint32_t (*axes)(const capture_frame&, const glyph_set&, double*);
 };
 
 void PrintTo(const implementation& i, std::ostream* os) { *os << i.name; }
@@ -158,21 +158,47 @@ TEST_P(FieldReader, ReadsTheSixFieldsTopToBottom) {
     for (int k = 0; k < 6; ++k)
         draw_field(f, set, first_field_row + 26 * k, 120, shown[k], k % 2 ? rendering::alternate : rendering::primary);
     double values[6];
-    GetParam().axes(f, set, values);
+    EXPECT_EQ(GetParam().axes(f, set, values), 0u) << "\"0,0\" shows digits: no field is blank";
     for (int k = 0; k < 6; ++k) EXPECT_EQ(values[k], expected[k]) << "field " << k;
 
     // A frame without the last field's probe rows (352 and 353) still reads the upper fields.
     capture_frame cut = f;
     cut.height = 352;
     cut.pixels.resize(std::size_t(cut.width) * 352);
-    GetParam().axes(cut, set, values);
+    EXPECT_EQ(GetParam().axes(cut, set, values), 1u << 5);
     for (int k = 0; k < 5; ++k) EXPECT_EQ(values[k], expected[k]) << "field " << k;
     EXPECT_EQ(values[5], 0.0);
 
     for (const capture_frame& empty : {blank_frame(0, 420), blank_frame(300, 0)}) {
-        GetParam().axes(empty, set, values);
+        EXPECT_EQ(GetParam().axes(empty, set, values), 0x3Fu);
         for (int k = 0; k < 6; ++k) EXPECT_EQ(bits(values[k]), 0u);
     }
+}
+
+TEST(ProbeRows, StayAsTheyAreWhileValuesChangeAndShowWhatElseLiesThere) {
+    const glyph_set& set = real_glyphs();
+    auto jog = [&](const char* first, std::int32_t drop) {
+        capture_frame f = blank_frame(300, 400, colour_dialog);
+        for (int k = 0; k < 6; ++k)
+            draw_field(f, set, first_field_row + field_pitch * k, 106, k == 0 ? first : "-1234,6",
+                       k % 2 ? rendering::alternate : rendering::primary, k == 2 ? drop : 0);
+        return f;
+    };
+    std::vector<pixel> before, after;
+    gather_probe_rows(jog("12,5", 0), before);
+    EXPECT_EQ(before.size(), std::size_t(6 * candidate_rows * (300 - first_search_column)));
+    gather_probe_rows(jog("-9876,5", 1), after);
+    EXPECT_EQ(after, before) << "other digits, glyphs a row lower";
+
+    capture_frame remnant = jog("12,5", 0);  // a window's last pixels over the right of field 3
+    fill_rect(remnant, 200, first_field_row + 3 * field_pitch, 100, 12, 0x404040);
+    gather_probe_rows(remnant, after);
+    EXPECT_EQ(after, before) << "above the probe rows";
+    fill_rect(remnant, 200, first_field_row + 3 * field_pitch, 100, 16, 0x404040);
+    gather_probe_rows(remnant, after);
+    EXPECT_NE(after, before);
+    gather_probe_rows(blank_frame(80, 400), after);
+    EXPECT_TRUE(after.empty()) << "a frame narrower than the first search column has none";
 }
 
 INSTANTIATE_TEST_SUITE_P(BothImplementations, FieldReader, ::testing::ValuesIn(implementations),

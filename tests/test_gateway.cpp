@@ -82,6 +82,9 @@ protected:
     }
 
     static constexpr window_rect jog_rect{700, 100, 1020, 520};
+    // The first reading goes out once it has been confirmed: in this cycle, after
+    // this many sleeps.
+    static constexpr int first_send = reading_confirm_cycles;
     window_handle main = nullptr, palette = nullptr, jog = nullptr, cover = nullptr;
 };
 
@@ -141,7 +144,7 @@ TEST_F(Gateway, NoJogWindowPrintsTheVisitedTitlesAndNamesTheRobotTwice) {
 TEST_F(Gateway, ThirdWordNamesThePipeOrEndsTheRunBeforeAnySearch) {
     start_host();
     sim_peer_connects_after(0);
-    sim_destroy_window_after_checks(main, 2);
+    sim_destroy_window_after_checks(main, first_send + 1);
     bool named = false, default_name = true;
     sim_on_box([&](const sim_box&) {
         named = sim_pipe_exists("\\\\.\\Pipe\\cell4_robot1");
@@ -173,15 +176,15 @@ TEST_F(Gateway, RobotNumberIsFormattedUnsigned) {
 TEST_F(Gateway, NormalRunDeliversTheValuesAndStopsWhenTheOwnerCloses) {
     start_host();
     sim_peer_connects_after(0);
-    sim_destroy_window_after_checks(main, 5);
+    sim_destroy_window_after_checks(main, first_send + 5);
     EXPECT_EQ(run({hex(sim_handle_value(main)), L"1"}), 0);
 
     EXPECT_EQ(sim_console(), banner + "Palette\nMail\njog - robot1 (Cell 4)\n") << "nothing printed while cycling";
     ASSERT_EQ(sim_boxes().size(), 1u);
     EXPECT_EQ(sim_boxes()[0].text, jog_found_text(L"robot1"));
     EXPECT_EQ(sim_boxes()[0].icon, box_icon::information);
-    EXPECT_EQ(sim_sleeps(), 5);
-    EXPECT_EQ(sim_slept_ms(), 50u);
+    EXPECT_EQ(sim_sleeps(), first_send + 5);
+    EXPECT_EQ(sim_slept_ms(), 10u * (first_send + 5));
     const auto& got = sim_peer_received();
     ASSERT_EQ(got.size(), 2u) << "one message: the values never changed";
     EXPECT_EQ(values_of(got[1]), (std::vector<double>{12.5, -0.5, 300.0, -1234.6, 0.0, 7.7}));
@@ -190,10 +193,10 @@ TEST_F(Gateway, NormalRunDeliversTheValuesAndStopsWhenTheOwnerCloses) {
 
 TEST_F(Gateway, ChangedValuesReachTheLatePeerWithinACycle) {
     start_host();
-    sim_peer_connects_after(3);
-    sim_destroy_window_after_checks(main, 8);
+    sim_peer_connects_after(first_send + 3);
+    sim_destroy_window_after_checks(main, first_send + 8);
     sim_on_sleep([&](int sleeps) {
-        if (sleeps == 5) sim_set_client_pixels(jog, 300, 400, jog_pixels({"12,6", "-0,5", "300,0", "-1234,6", "-0,0", "7,7"}));
+        if (sleeps == first_send + 5) sim_set_client_pixels(jog, 300, 400, jog_pixels({"12,6", "-0,5", "300,0", "-1234,6", "-0,0", "7,7"}));
     });
     EXPECT_EQ(run({hex(sim_handle_value(main))}), 0);
     const auto& got = sim_peer_received();
@@ -232,13 +235,13 @@ TEST_F(Gateway, ViewThatIsNotWholeHoldsTheValuesAndSaysWhy) {
         sim_reset();
         start_host();
         sim_peer_connects_after(0);
-        sim_destroy_window_after_checks(main, 40);
+        sim_destroy_window_after_checks(main, first_send + 40);
         sim_on_sleep([&](int sleeps) {
-            if (sleeps == 2) {
+            if (sleeps == first_send + 2) {
                 c.spoil();
                 sim_set_client_pixels(jog, 300, 400, jog_pixels({"12,5", "-0,5", "300,0", "-1234,6", "0,0", "8,8"}));
             }
-            if (sleeps == c.mend_at) c.mend();
+            if (sleeps == first_send + c.mend_at) c.mend();
         });
         EXPECT_EQ(run({hex(sim_handle_value(main))}), 0) << view_problem_id(c.cause);
         const auto& got = sim_peer_received();
@@ -252,15 +255,58 @@ TEST_F(Gateway, ViewThatIsNotWholeHoldsTheValuesAndSaysWhy) {
     }
 }
 
+TEST_F(Gateway, OnlyWhatTheHostDrewGoesOut) {
+    // The view's geometry is whole throughout; the pixels are not always the host's:
+    // unpainted (black) after the window came back unseen, a window's remnants over
+    // the right of the fields, a field blank for a cycle while the host repaints.
+    // A field the host leaves empty for good goes out as 0.0 once that has lasted.
+    const std::vector<std::string> changed = {"12,5", "-0,5", "300,0", "-1234,6", "0,0", "8,8"};
+    std::vector<std::uint32_t> remnants = jog_pixels(changed);
+    for (std::int32_t y = 200; y < 360; ++y)
+        for (std::int32_t x = 180; x < 300; ++x) remnants[std::size_t(y * 300 + x)] = 0x404040;
+    std::vector<std::string> repainting = changed;
+    repainting[2] = "";
+    struct disturbance_case {
+        const char* name;
+        std::vector<std::uint32_t> disturbed;
+        int cycles;  // how long it lasts; the host then shows `changed`
+        std::vector<double> last;
+    };
+    const std::vector<double> now = {12.5, -0.5, 300.0, -1234.6, 0.0, 8.8};
+    std::vector<double> emptied = now;
+    emptied[2] = 0.0;
+    const disturbance_case cases[] = {
+        {"unpainted", std::vector<std::uint32_t>(300 * 400, 0), 5, now},
+        {"remnants", remnants, 5, now},
+        {"blank for a cycle", jog_pixels(repainting), 1, now},
+        {"blank for good", jog_pixels(repainting), 1000, emptied},
+    };
+    for (const disturbance_case& c : cases) {
+        sim_reset();
+        start_host();
+        sim_peer_connects_after(0);
+        sim_destroy_window_after_checks(main, first_send + 60);
+        sim_on_sleep([&](int sleeps) {
+            if (sleeps == first_send + 2) sim_set_client_pixels(jog, 300, 400, c.disturbed);
+            if (sleeps == first_send + 2 + c.cycles) sim_set_client_pixels(jog, 300, 400, jog_pixels(changed));
+        });
+        EXPECT_EQ(run({hex(sim_handle_value(main))}), 0) << c.name;
+        const auto& got = sim_peer_received();
+        ASSERT_EQ(got.size(), 4u) << c.name;
+        EXPECT_EQ(values_of(got[3]), c.last) << c.name;
+        EXPECT_EQ(sim_console(), banner + "Palette\nMail\njog - robot1 (Cell 4)\n") << c.name << ": nothing said";
+    }
+}
+
 TEST_F(Gateway, ClosedJogWindowEndsTheRunWithItsOwnCode) {
     start_host();
     sim_peer_connects_after(0);
     sim_on_sleep([&](int sleeps) {
-        if (sleeps == 3) sim_destroy_window(jog);
+        if (sleeps == first_send + 3) sim_destroy_window(jog);
     });
     EXPECT_EQ(run({hex(sim_handle_value(main))}), -5);
     EXPECT_EQ(sim_console(), banner + "Palette\nMail\njog - robot1 (Cell 4)\nJog window closed\n");
-    EXPECT_LE(sim_sleeps(), 3 + 20) << "within a fraction of a second";
+    EXPECT_LE(sim_sleeps(), first_send + 3 + 20) << "within a fraction of a second";
     EXPECT_EQ(sim_peer_received().size(), 2u);
     expect_everything_given_back();
 }

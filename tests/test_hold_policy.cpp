@@ -1,0 +1,118 @@
+// The hold as sequences of cycles: what each cycle's reading and view tell, and
+// what the policy does with them. One character per cycle:
+//   -  no look (a trusted reading that would send nothing)
+//   .  looked, nothing sent or said
+//   s  the record may go out
+//   h  "Values held" announced
+//   L  "Values live again", and the record may go out
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "gateway/hold_policy.h"
+
+namespace {
+
+// Readings as the cycle classifies them.
+constexpr reading_evidence unchanged{false, true, true};
+constexpr reading_evidence changed{true, true, true};           // an ordinary change of values
+constexpr reading_evidence unfamiliar{true, false, true};       // another background, or a field gone blank
+constexpr reading_evidence unfamiliar_new{true, false, false};  // ... in its first cycle
+constexpr reading_evidence back{false, true, false};            // as last sent again, after a cycle that was not
+
+struct segment {
+    int cycles;
+    reading_evidence reading;
+    view_problem problem = view_problem::none;
+    bool moved = false;  // in the segment's first cycle
+};
+
+std::string run(hold_policy& policy, const std::vector<segment>& segments) {
+    std::string trace;
+    for (const segment& s : segments)
+        for (int i = 0; i < s.cycles; ++i) {
+            const view_evidence view{s.problem, s.moved && i == 0};
+            const bool look = hold_needs_look(policy, s.reading);
+            const hold_verdict v = hold_decide(policy, s.reading, look ? &view : nullptr);
+            EXPECT_EQ(v.trust, v.send) << "a reading is trusted exactly when it may go out";
+            if (v.line == hold_line::live) trace += v.send && s.reading.differs ? 'L' : 'l';
+            else if (v.line == hold_line::held) {
+                trace += 'h';
+                EXPECT_EQ(v.cause, s.problem);
+            } else trace += !look ? '-' : v.send && s.reading.differs ? 's' : '.';
+        }
+    return trace;
+}
+
+std::string times(int n, char c) { return std::string(std::size_t(n), c); }
+
+// A policy that has confirmed the first reading, as after a normal start.
+hold_policy started() {
+    hold_policy policy;
+    run(policy, {{1, unfamiliar_new}, {reading_confirm_cycles, unfamiliar}});
+    EXPECT_TRUE(policy.trusted);
+    return policy;
+}
+
+TEST(HoldPolicy, StartConfirmsTheFirstReadingThenSendsChangesAtOnce) {
+    hold_policy policy;
+    EXPECT_EQ(run(policy, {{1, unfamiliar_new}, {reading_confirm_cycles, unfamiliar}, {3, unchanged}, {2, changed}}),
+              times(reading_confirm_cycles, '.') + "s" + "---" + "ss");
+}
+
+TEST(HoldPolicy, Sequences) {
+    const int settle = view_settle_cycles, announce = hold_announce_cycles, confirm = reading_confirm_cycles;
+    struct sequence_case {
+        const char* name;
+        std::vector<segment> segments;
+        std::string expected;
+    };
+    const sequence_case cases[] = {
+        // The copy showed a change while part of the fields lay off screen; it is
+        // held, said once the cause has lasted, and sent once the view has been
+        // whole for the settle.
+        {"a view that returns",
+         {{15, changed, view_problem::off_screen}, {settle, changed}, {2, unchanged}},
+         times(announce - 1, '.') + "h" + times(15 - announce, '.') + times(settle - 1, '.') + "L" + "--"},
+        // Its remnants after it has gone are another background until the host
+        // repaints: not sent, and not counted as confirmed.
+        {"a window that passes over",
+         {{4, changed, view_problem::covered}, {3, unfamiliar}, {settle - 3, changed}},
+         times(4 + 3 + settle - 4, '.') + "s"},
+        // The host hides its windows before it destroys them: held, not said.
+        {"a host closing its windows", {{announce - 1, changed, view_problem::hidden}}, times(announce - 1, '.')},
+        // A field the host leaves empty reads 0.0 once that has lasted; one that is
+        // blank for a cycle while the host repaints it is never sent.
+        {"a field that goes blank and stays blank",
+         {{1, unfamiliar_new}, {confirm, unfamiliar}, {1, unchanged}},
+         times(confirm, '.') + "s" + "-"},
+        {"a field blank for one cycle",
+         {{1, unfamiliar_new}, {1, back}, {3, unchanged}},
+         "..---"},
+        // Moved between looks (off the screen and back, unseen): what came into view
+        // may be unpainted, so the change waits for the settle.
+        {"a window moved between looks",
+         {{1, changed, view_problem::none, true}, {settle, changed}},
+         times(settle, '.') + "s"},
+        // A background that keeps changing is never steady and never sent.
+        {"a background that never settles", {{confirm + 5, unfamiliar_new}}, times(confirm + 5, '.')},
+    };
+    for (const sequence_case& c : cases) {
+        hold_policy policy = started();
+        EXPECT_EQ(run(policy, c.segments), c.expected) << c.name;
+    }
+}
+
+TEST(HoldPolicy, EachCauseIsSaidOnceAndLiveOnlyAfterSomethingWasSaid) {
+    hold_policy policy = started();
+    const std::string trace = run(policy, {{12, changed, view_problem::covered},
+                                           {12, changed, view_problem::off_screen},
+                                           {12, changed, view_problem::off_screen},
+                                           {view_settle_cycles, changed}});
+    EXPECT_EQ(std::count(trace.begin(), trace.end(), 'h'), 2) << trace;
+    EXPECT_EQ(trace.back(), 'L') << trace;
+}
+
+}  // namespace
