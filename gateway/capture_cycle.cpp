@@ -28,6 +28,16 @@ void say(const hold_verdict& verdict) {
     console_write(line.c_str());
 }
 
+// Whether a probe pixel that differs from the trusted reading's is no field's
+// background. Nothing is trusted before the first reading is: then none is.
+bool foreign_change(const std::vector<pixel>& rows, const std::vector<pixel>& trusted) {
+    if (trusted.size() != rows.size()) return false;
+    for (std::size_t i = 0; i < rows.size(); ++i)
+        if (rows[i] != trusted[i] && rows[i] != colour_white && rows[i] != colour_grey && rows[i] != colour_dark)
+            return true;
+    return false;
+}
+
 bool same_rect(const window_rect& a, const window_rect& b) {
     return a.left == b.left && a.top == b.top && a.right == b.right && a.bottom == b.bottom;
 }
@@ -49,10 +59,16 @@ cycle_end run_cycle(const glyph_set& set, sender_state& state, cycle_state& c) {
     c.previous_blank = c.blank;
     c.blank = read_axes(jog_frame(), set, c.record.slots);
     gather_probe_rows(jog_frame(), c.rows);
+    bool plain = true;
+    for (int k = 0; k < axis_field_count; ++k)
+        if (c.blank >> k & 1) plain = plain && probe_rows_plain(jog_frame(), k);
+    const bool familiar = c.rows == c.trusted_rows && (c.blank & ~c.trusted_blank) == 0;
     const reading_evidence reading{
         would_send(state, c.record),
-        c.rows == c.trusted_rows && (c.blank & ~c.trusted_blank) == 0,
+        familiar,
         c.rows == c.previous_rows && c.blank == c.previous_blank,
+        plain,
+        !familiar && foreign_change(c.rows, c.trusted_rows),
     };
     view_evidence view;
     const bool look = hold_needs_look(c.hold, reading);

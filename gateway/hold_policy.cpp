@@ -28,9 +28,12 @@ hold_verdict hold_decide(hold_policy& policy, const reading_evidence& reading, c
         verdict.send = verdict.trust = true;
         return verdict;
     }
+    // Trust lost to this reading: its own cycle does not count towards confirming it.
+    if (policy.trusted) policy.calm = 0;
     policy.trusted = false;
     const bool confirmed =
-        reading.familiar ? policy.whole >= view_settle_cycles : policy.calm >= reading_confirm_cycles;
+        reading.familiar ? policy.whole >= view_settle_cycles
+                         : reading.plain && policy.calm >= (reading.foreign ? foreign_confirm_cycles : reading_confirm_cycles);
     if (!confirmed) return verdict;
     policy.trusted = true;
     verdict.send = verdict.trust = true;

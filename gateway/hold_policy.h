@@ -17,7 +17,9 @@
 //    the view has been whole and the reading steady (the same background and the
 //    same blank fields, cycle after cycle) for a number of cycles. A field the
 //    host leaves empty for good is then sent as 0.0; one that is blank for a
-//    cycle, while the host repaints it, never is.
+//    cycle, while the host repaints it, never is; and one without digits whose
+//    probe rows are no field's background (an unpainted window is black) never
+//    is, however long it lasts.
 #ifndef GATEWAY_HOLD_POLICY_H
 #define GATEWAY_HOLD_POLICY_H
 
@@ -33,6 +35,13 @@ inline constexpr int view_settle_cycles = 10;
 // pixels from a background the host has really changed.
 inline constexpr int reading_confirm_cycles = 25;
 
+// ... and where the probe rows have changed to something that is no field's
+// background (not white, grey or the dark line under a field): an unpainted
+// window's black, another window's remnants. Those last only until the host
+// repaints, which a busy host may put off for a while; a host that has really
+// changed its colours is believed after this long (about 3 s).
+inline constexpr int foreign_confirm_cycles = 300;
+
 // Cycles a cause must last before the hold is announced. The hold itself begins at
 // once; the line waits, so that a window passing over the fields, or a host
 // taking its windows down as it closes (they are hidden first), says nothing.
@@ -44,6 +53,8 @@ struct reading_evidence {
     bool differs = false;   // from the record last sent, or a send is forced
     bool familiar = false;  // probe rows as in the last trusted reading, and no field newly blank
     bool steady = false;    // probe rows and blank fields as in the previous cycle's reading
+    bool plain = true;      // every field without digits lies on a field's plain background
+    bool foreign = false;   // a probe pixel that differs from the trusted reading's is no field's background
 };
 
 // What a look at the jog window found.

@@ -602,6 +602,21 @@ void gather_probe_rows(const capture_frame& frame, std::vector<pixel>& out) {
         }
 }
 
+bool probe_rows_plain(const capture_frame& frame, int field) {
+    int plain = 0, total = 0;
+    const std::int32_t end = std::min(frame.width, first_search_column + search_span);
+    for (int r = 0; r < candidate_rows; ++r) {
+        const std::int32_t y = first_field_row + field_pitch * field + candidate_row_offset + r + probe_offset;
+        if (y < 0 || y >= frame.height) continue;
+        for (std::int32_t x = first_search_column; x < end; ++x) {
+            const pixel p = frame.pixels[std::size_t(y) * std::size_t(frame.width) + std::size_t(x)];
+            plain += p == colour_white || p == colour_grey;
+            ++total;
+        }
+    }
+    return total > 0 && 2 * plain > total;
+}
+
 bool reader_use_avx2(bool wanted) {
 #if GATEWAY_AVX2
     avx2_in_use = wanted && processor_has_avx2();

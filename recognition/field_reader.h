@@ -70,6 +70,12 @@ std::uint32_t read_axes(const capture_frame& frame, const glyph_set& set, double
 // differ when something else lies there (a window's remnants, unpainted pixels).
 void gather_probe_rows(const capture_frame& frame, std::vector<pixel>& out);
 
+// Whether most of field k's probe rows, across its first search window, are plain
+// white or grey: a field's background, on which a field without digits is one
+// that the host left empty. (The digits sit in a box that need not start at the
+// first search column, so a part may be something else.)
+bool probe_rows_plain(const capture_frame& frame, int field);
+
 // The reader uses AVX2 where the processor has it. For tests that check each
 // path: turns that off (false) or back on; returns whether it is now in use.
 bool reader_use_avx2(bool wanted);

@@ -276,7 +276,7 @@ TEST_F(Gateway, OnlyWhatTheHostDrewGoesOut) {
     std::vector<double> emptied = now;
     emptied[2] = 0.0;
     const disturbance_case cases[] = {
-        {"unpainted", std::vector<std::uint32_t>(300 * 400, 0), 5, now},
+        {"unpainted, longer than any confirmation", std::vector<std::uint32_t>(300 * 400, 0), 40, now},
         {"remnants", remnants, 5, now},
         {"blank for a cycle", jog_pixels(repainting), 1, now},
         {"blank for good", jog_pixels(repainting), 1000, emptied},

@@ -16,11 +16,13 @@
 namespace {
 
 // Readings as the cycle classifies them.
-constexpr reading_evidence unchanged{false, true, true};
-constexpr reading_evidence changed{true, true, true};           // an ordinary change of values
-constexpr reading_evidence unfamiliar{true, false, true};       // another background, or a field gone blank
-constexpr reading_evidence unfamiliar_new{true, false, false};  // ... in its first cycle
-constexpr reading_evidence back{false, true, false};            // as last sent again, after a cycle that was not
+constexpr reading_evidence unchanged{false, true, true, true};
+constexpr reading_evidence changed{true, true, true, true};           // an ordinary change of values
+constexpr reading_evidence unfamiliar{true, false, true, true};       // another background, or a field gone blank
+constexpr reading_evidence unfamiliar_new{true, false, false, true};  // ... in its first cycle
+constexpr reading_evidence back{false, true, false, true};            // as last sent again, after a cycle that was not
+constexpr reading_evidence unpainted{true, false, true, false};       // fields without digits on no field's background
+constexpr reading_evidence foreign{true, false, true, true, true};    // the probe rows show something else in part
 
 struct segment {
     int cycles;
@@ -96,6 +98,16 @@ TEST(HoldPolicy, Sequences) {
         {"a window moved between looks",
          {{1, changed, view_problem::none, true}, {settle, changed}},
          times(settle, '.') + "s"},
+        // An unpainted window (black) shows no field at all, however long it lasts;
+        // the host's pixels go out once it has painted.
+        {"a window that stays unpainted",
+         {{4 * confirm, unpainted}, {1, changed}},
+         times(4 * confirm, '.') + "s"},
+        // Something else over part of the fields (a cut value, not blank): believed
+        // only after the long confirmation.
+        {"a part that shows something else",
+         {{foreign_confirm_cycles, foreign}, {1, foreign}},
+         times(foreign_confirm_cycles, '.') + "s"},
         // A background that keeps changing is never steady and never sent.
         {"a background that never settles", {{confirm + 5, unfamiliar_new}}, times(confirm + 5, '.')},
     };

@@ -76,9 +76,34 @@ namespace {
 // reach the peer up to 6 ms late. A high-resolution waitable timer waits the time
 // asked for; where the system has none (before Windows 10 1803), the tick is
 // raised to 1 ms for the run and put back at its end.
+//
+// Windows 11 may also ignore a process's timer resolution while its windows are
+// occluded or minimised, and the gateway's console usually is: the pause would
+// silently stretch to the 15.6 ms tick. The process opts out of that throttling
+// where the system knows it (SetProcessInformation is looked up: systems before
+// Windows 8 lack it, and those before Windows 11 refuse the flag); a failure
+// changes nothing.
+void keep_timer_resolution() {
+    struct power_throttling_state {  // PROCESS_POWER_THROTTLING_STATE
+        ULONG version, control_mask, state_mask;
+    };
+    constexpr int process_power_throttling = 4;              // ProcessPowerThrottling
+    constexpr ULONG throttling_current_version = 1;          // PROCESS_POWER_THROTTLING_CURRENT_VERSION
+    constexpr ULONG ignore_timer_resolution = 0x4;           // PROCESS_POWER_THROTTLING_IGNORE_TIMER_RESOLUTION
+    using set_information = BOOL(WINAPI*)(HANDLE, int, LPVOID, DWORD);
+    const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+    const auto set = kernel == nullptr ? nullptr
+                                       : reinterpret_cast<set_information>(
+                                             reinterpret_cast<void*>(GetProcAddress(kernel, "SetProcessInformation")));
+    // Control the flag, state off: the system honours the resolution asked for.
+    power_throttling_state state{throttling_current_version, ignore_timer_resolution, 0};
+    if (set != nullptr) set(GetCurrentProcess(), process_power_throttling, &state, sizeof state);
+}
+
 class pause_timer {
 public:
     pause_timer() {
+        keep_timer_resolution();
         timer_ = CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS);
         if (timer_ == nullptr) tick_raised_ = timeBeginPeriod(1) == TIMERR_NOERROR;
     }

@@ -41,6 +41,7 @@ std::vector<field_report> analyse_fields(const capture_frame& frame, const glyph
         f.reference_row = first_field_row + field_pitch * k;
         f.value = trace_field(frame, set, f.reference_row, f.trace);
         f.probe = count_probes(frame, f.reference_row);
+        f.plain = probe_rows_plain(frame, f.index);
         f.view = judge_area(view, field_area(view, f.reference_row));
     }
     return fields;
@@ -76,11 +77,7 @@ std::vector<probe_problem> find_problems(const jog_view& view, const desktop_fac
     // say something about the glyphs and colours themselves.
     for (const field_report& f : fields) {
         if (f.view != view_problem::none || !f.trace.text.empty()) continue;
-        // The digits sit in a white or grey box, which need not start at the first
-        // search column: most of the probe rows plain is a plain background.
-        const int total = f.probe.white + f.probe.grey + f.probe.dark + f.probe.other;
-        const bool plain = total > 0 && 2 * (f.probe.white + f.probe.grey) > total;
-        if (plain)
+        if (f.plain)
             out.push_back({"unreadable_field", f.index,
                            "no glyph matched although the field's probe rows are plain white or grey: the digits are "
                            "drawn differently (display scaling, another font or theme)"});

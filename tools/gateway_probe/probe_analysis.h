@@ -27,6 +27,7 @@ struct field_report {
     field_trace trace;  // text read and the glyphs found
     double value = 0;
     probe_counts probe;
+    bool plain = false;  // the probe rows are mostly a field's background (probe_rows_plain)
     view_problem view = view_problem::none;  // what kept this field from full view
 };
 

@@ -4,7 +4,11 @@
 // six values at the jog layout with the glyph bitmaps (dark on white or light on
 // grey per field) and a decimal separator that is no glyph.
 //
-//   host_simulator.exe [--robot N]... [--animate]
+//   host_simulator.exe [--robot N]... [--animate] [--paint-delay MS]
+//
+// With a paint delay it is a slow host: what the system asks it to repaint (a
+// part that has come back into view) it paints only MS milliseconds later; its
+// own value changes it still paints at once.
 //
 // It prints "main <handle>" and "jog <N> <handle>" (handles in hex), then "ready",
 // and takes commands on standard input, one per line, answering each with "ok" or
@@ -19,6 +23,7 @@
 //   move N X Y        the jog window's top-left corner to screen point X, Y
 //   cover N [right]   a window over all of robot N's fields, or over their right
 //                     part only (from the third character of a field at column 106)
+//   cover N X Y W H   a window over that rectangle of robot N's client area
 //   uncover
 //   quit              closes the main window, and with it the simulator
 #include <windows.h>
@@ -29,6 +34,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <iterator>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -41,6 +47,8 @@ namespace {
 
 constexpr UINT command_message = WM_APP + 1;
 constexpr UINT_PTR animation_timer = 1;
+constexpr UINT_PTR late_paint_timer = 2;
+UINT paint_delay_ms = 0;
 constexpr int client_width = 300, client_height = 400;
 constexpr std::int32_t field_column = 106;
 
@@ -56,6 +64,7 @@ struct jog_state {
     field_state fields[axis_field_count];
     bool animate = false;
     int scale = 100;  // percent
+    bool paint_now = false;  // the next WM_PAINT is one of ours, or its delay is over
 };
 
 // The glyphs enlarged by nearest neighbour, as a display scale would draw them.
@@ -125,7 +134,8 @@ void paint_jog(HWND window, const jog_state& jog) {
     EndPaint(window, &ps);
 }
 
-void repaint(const jog_state& jog) {
+void repaint(jog_state& jog) {
+    jog.paint_now = true;
     InvalidateRect(jog.window, nullptr, FALSE);
     UpdateWindow(jog.window);  // painted before the command is answered
 }
@@ -138,8 +148,22 @@ LRESULT CALLBACK jog_proc(HWND window, UINT message, WPARAM wp, LPARAM lp) {
                               reinterpret_cast<LONG_PTR>(reinterpret_cast<CREATESTRUCTW*>(lp)->lpCreateParams));
             break;
         case WM_PAINT:
+            if (jog != nullptr && paint_delay_ms > 0 && !jog->paint_now) {
+                // Later: what is invalid now stays unpainted until then.
+                ValidateRect(window, nullptr);
+                SetTimer(window, late_paint_timer, paint_delay_ms, nullptr);
+                return 0;
+            }
             if (jog != nullptr) {
+                jog->paint_now = false;
                 paint_jog(window, *jog);
+                return 0;
+            }
+            break;
+        case WM_TIMER:
+            if (jog != nullptr && wp == late_paint_timer) {
+                KillTimer(window, late_paint_timer);
+                repaint(*jog);
                 return 0;
             }
             break;
@@ -261,13 +285,20 @@ std::string run_command(const std::string& line) {
     if (verb == "cover") {
         std::string part;
         in >> part;
-        if (!part.empty() && part != "right") return "error bad argument " + part;
         // Over the rows the gateway reads, from the first search column (or, for
-        // the right part, from the third character of a field) to the right edge.
+        // the right part, from the third character of a field) to the right edge;
+        // or over the rectangle given.
         RECT client;
         GetClientRect(jog->window, &client);
         POINT from{part == "right" ? field_column + 2 * glyph_advance : first_search_column, first_row_read};
         POINT to{client.right, rows_read_end};
+        if (!part.empty() && part != "right") {
+            std::istringstream rect(part + " " + std::string(std::istreambuf_iterator<char>(in), {}));
+            int x = 0, y = 0, w = 0, h = 0;
+            if (!(rect >> x >> y >> w >> h) || w <= 0 || h <= 0) return "error right or X Y W H expected";
+            from = {x, y};
+            to = {x + w, y + h};
+        }
         ClientToScreen(jog->window, &from);
         ClientToScreen(jog->window, &to);
         if (cover_window != nullptr) DestroyWindow(cover_window);
@@ -341,6 +372,7 @@ int main() {
         const std::wstring a = argv[i];
         if (a == L"--animate") animate = true;
         else if (a == L"--robot" && i + 1 < argc) robots.push_back(_wtoi(argv[++i]));
+        else if (a == L"--paint-delay" && i + 1 < argc) paint_delay_ms = UINT(_wtoi(argv[++i]));
     }
     LocalFree(argv);
     if (robots.empty()) robots.push_back(1);

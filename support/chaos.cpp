@@ -1,0 +1,257 @@
+#include "support/chaos.h"
+
+#include <windows.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <random>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "support/box_user.h"
+#include "support/processes.h"
+
+namespace {
+
+constexpr const char* pipe_name = "chaos_gateway";
+constexpr DWORD start_patience_ms = 30000;
+
+double now_ms() {
+    static const double ticks_per_ms = [] {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        return double(f.QuadPart) / 1e3;
+    }();
+    LARGE_INTEGER t;
+    QueryPerformanceCounter(&t);
+    return double(t.QuadPart) / ticks_per_ms;
+}
+
+// The value the gateway reads from a field's text: its digits and minus, as a
+// number, divided by ten (the separator has no glyph).
+double value_of(const std::string& text) {
+    std::string digits;
+    for (char c : text)
+        if (c != ',') digits += c;
+    return std::atof(digits.c_str()) / 10.0;
+}
+
+using values = std::vector<double>;
+
+// The peer, reading every update in a thread of its own until the pipe closes.
+class peer {
+public:
+    bool connect(double timeout_ms) {
+        const std::string path = std::string("\\\\.\\pipe\\") + pipe_name;
+        const double give_up = now_ms() + timeout_ms;
+        while ((pipe_ = CreateFileA(path.c_str(), GENERIC_READ | FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0,
+                                    nullptr)) == INVALID_HANDLE_VALUE) {
+            if (now_ms() >= give_up) return false;
+            Sleep(20);
+        }
+        DWORD mode = PIPE_READMODE_MESSAGE;
+        SetNamedPipeHandleState(pipe_, &mode, nullptr, nullptr);
+        reader_ = std::thread([this] { read_all(); });
+        return true;
+    }
+    ~peer() {
+        if (reader_.joinable()) reader_.join();
+        if (pipe_ != INVALID_HANDLE_VALUE) CloseHandle(pipe_);
+    }
+    std::vector<values> received() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return records_;
+    }
+    values latest() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return records_.empty() ? values{} : records_.back();
+    }
+    std::string framing_error() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return error_;
+    }
+
+private:
+    void read_all() {
+        unsigned char m[1024];
+        bool tagged = false;
+        for (DWORD n = 0; ReadFile(pipe_, m, sizeof m, &n, nullptr);) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (n == 4 && !tagged) {
+                tagged = true;
+            } else if (n == 384 && tagged) {
+                values v(6);
+                std::memcpy(v.data(), m, sizeof(double) * 6);
+                records_.push_back(v);
+                tagged = false;
+            } else if (error_.empty()) {
+                error_ = "a message of " + std::to_string(n) + " bytes out of turn";
+            }
+        }
+    }
+    HANDLE pipe_ = INVALID_HANDLE_VALUE;
+    std::thread reader_;
+    std::mutex mutex_;
+    std::vector<values> records_;
+    std::string error_;
+};
+
+struct desktop {
+    child_process simulator;
+    std::string main_hex;
+    HWND jog = nullptr;
+    RECT home{};  // the jog window's outer rectangle where it started
+    int screen_w = 0, screen_h = 0;
+
+    bool tell(const std::string& command) {
+        const std::size_t before = simulator.seen.size();
+        send_line(simulator, command);
+        const double give_up = now_ms() + 10000;
+        while (collect_output(simulator).find('\n', before) == std::string::npos) {
+            if (now_ms() >= give_up) return false;
+            Sleep(1);
+        }
+        return simulator.seen.compare(before, 3, "ok\n") == 0;
+    }
+};
+
+}  // namespace
+
+chaos_report run_chaos(const chaos_options& options) {
+    chaos_report report;
+    desktop d;
+    child_process gateway;
+    std::mt19937 rng(options.seed);
+    auto uniform = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+    auto chance = [&](double p) { return std::uniform_real_distribution<double>(0, 1)(rng) < p; };
+
+    if (!start_process(d.simulator, L"host_simulator.exe", L"--paint-delay " + std::to_wstring(options.paint_delay_ms)) ||
+        !wait_for_output(d.simulator, "ready\n", start_patience_ms)) {
+        report.failure = "the host simulator did not start: " + d.simulator.seen;
+        return report;
+    }
+    std::istringstream out(d.simulator.seen);
+    std::string word, jog_hex;
+    while (out >> word) {
+        if (word == "main") out >> d.main_hex;
+        if (word == "jog" && out >> word) out >> jog_hex;
+    }
+    d.jog = reinterpret_cast<HWND>(static_cast<ULONG_PTR>(std::stoull(jog_hex, nullptr, 16)));
+    GetWindowRect(d.jog, &d.home);
+    d.screen_w = GetSystemMetrics(SM_CXSCREEN);
+    d.screen_h = GetSystemMetrics(SM_CYSCREEN);
+
+    // What each field has shown, as the gateway would read it.
+    std::set<double> shown[6];
+    std::string texts[6] = {"12,5", "-0,5", "300,0", "-1234,6", "0,0", "7,7"};
+    for (int k = 0; k < 6; ++k) shown[k].insert(value_of(texts[k]));
+    auto set_field = [&](int k) {
+        char text[16];
+        std::snprintf(text, sizeof text, "%s%d,%d", chance(0.5) ? "-" : "", uniform(1000, 9999), uniform(0, 9));
+        texts[k] = text;
+        shown[k].insert(value_of(text));
+        return d.tell("set 1 " + std::to_string(k) + " " + text);
+    };
+    auto on_screen = [&] {
+        values v(6);
+        for (int k = 0; k < 6; ++k) v[k] = value_of(texts[k]);
+        return v;
+    };
+
+    const std::wstring arguments = std::wstring(d.main_hex.begin(), d.main_hex.end()) + L" 1 " +
+                                   std::wstring(pipe_name, pipe_name + std::strlen(pipe_name));
+    seen_box box;
+    peer p;
+    if (!start_process(gateway, L"gateway.exe", arguments) || !wait_for_box(gateway.id, start_patience_ms, &box)) {
+        report.failure = "gateway.exe did not show its box: " + collect_output(gateway);
+        stop_process(d.simulator);
+        return report;
+    }
+    press_ok(box);
+    if (!p.connect(start_patience_ms)) report.failure = "no pipe to connect to";
+
+    // Waits until the peer holds what the fields show; the time taken, or -1.
+    auto arrival = [&](double since) {
+        const values want = on_screen();
+        while (p.latest() != want) {
+            if (now_ms() - since > options.patience_ms) return -1.0;
+            Sleep(2);
+        }
+        return now_ms() - since;
+    };
+    for (int k = 0; k < 6 && report.failure.empty(); ++k)
+        if (!set_field(k)) report.failure = "the simulator refused a value";
+    if (report.failure.empty() && arrival(now_ms()) < 0) report.failure = "the first values never arrived";
+
+    const double end = now_ms() + options.seconds * 1000;
+    while (report.failure.empty() && now_ms() < end) {
+        // The fields lie at client columns 101 to 300 and rows 210 to 353.
+        std::string spoil, mend = "move 1 " + std::to_string(d.home.left) + " " + std::to_string(d.home.top);
+        switch (uniform(0, 6)) {
+            case 0: spoil = "move 1 " + std::to_string(-101 - uniform(5, 190)) + " " + std::to_string(d.home.top); break;
+            case 1: spoil = "move 1 " + std::to_string(d.screen_w - 300 + uniform(5, 190)) + " 200"; break;
+            case 2: spoil = "move 1 200 " + std::to_string(d.screen_h - 360 + uniform(5, 140)); break;
+            case 3: spoil = "move 1 200 " + std::to_string(-210 - uniform(5, 140)); break;
+            case 4:
+                spoil = "cover 1 " + std::to_string(uniform(101, 290)) + " " + std::to_string(uniform(190, 350)) + " " +
+                        std::to_string(uniform(5, 220)) + " " + std::to_string(uniform(3, 160));
+                mend = "uncover";
+                break;
+            case 5: spoil = "minimize 1", mend = "restore 1"; break;
+            default: spoil = "hide 1", mend = "show 1"; break;
+        }
+        ++report.disturbances;
+        bool ok = d.tell(spoil);
+        Sleep(DWORD(uniform(0, 250)));
+        if (chance(0.8))
+            for (int n = uniform(1, 3); n > 0 && ok; --n) ok = set_field(uniform(0, 5));
+        Sleep(DWORD(uniform(0, 250)));
+        ok = ok && d.tell(mend);
+        const double whole = now_ms();
+        const std::size_t said_before = collect_output(gateway).size();
+        if (!ok) {
+            report.failure = "the simulator refused \"" + spoil + "\" or \"" + mend + "\": " + d.simulator.seen;
+            break;
+        }
+        const double took = arrival(whole);
+        if (took < 0) ++report.lost;
+        else report.arrival_ms.push_back(took);
+        if (took < 0 || took > 700) {
+            char line[160];
+            std::snprintf(line, sizeof line, "%s, then %s: %s", spoil.c_str(), mend.c_str(),
+                          took < 0 ? "never arrived" : (std::to_string(int(took)) + " ms").c_str());
+            report.late.push_back(std::string(line) + "; the gateway said: " +
+                                  collect_output(gateway).substr(said_before));
+        }
+        if (options.verbose)
+            std::printf("%8.1f s  %-32s %-16s %7.1f ms\n", (now_ms() - end) / 1000 + options.seconds, spoil.c_str(),
+                        mend.c_str(), took);
+        // Now and then an ordinary change while the view is whole.
+        if (chance(0.5) && set_field(uniform(0, 5)) && arrival(now_ms()) < 0) ++report.lost;
+        Sleep(DWORD(uniform(0, 150)));
+    }
+
+    d.tell("quit");
+    DWORD code = 0;
+    if (!wait_for_exit(gateway, start_patience_ms, &code)) report.failure += " gateway.exe did not stop";
+    report.exit_code = code;
+    report.gateway_output = collect_output(gateway);
+    stop_process(gateway);
+    stop_process(d.simulator);
+
+    const std::vector<values> got = p.received();
+    report.records = int(got.size());
+    if (!p.framing_error().empty()) report.failure += " " + p.framing_error();
+    for (std::size_t i = 0; i < got.size(); ++i)
+        for (int k = 0; k < 6; ++k)
+            if (shown[k].count(got[i][std::size_t(k)]) == 0) {
+                char line[96];
+                std::snprintf(line, sizeof line, "record %zu, field %d: %.17g", i + 1, k, got[i][std::size_t(k)]);
+                report.never_shown.push_back(line);
+            }
+    return report;
+}
