@@ -76,9 +76,17 @@ void get_monitor_rects(std::vector<window_rect>& out);
 int display_bits_per_pixel();
 
 // Dots per inch of the monitor showing the window (GetDpiForMonitor, effective),
-// else of the screen (GetDeviceCaps, LOGPIXELSX); 96 is 100 % scale. Only a
-// process that has declared itself DPI-aware sees the true value.
+// else of the screen (GetDeviceCaps, LOGPIXELSX); 96 is 100 % scale. The true
+// value whatever this process's own DPI awareness: the call is made with the
+// thread made per-monitor aware for it where the system can (Windows 10 1607 on),
+// and the thread put back.
 int display_dpi_at(window_handle window);
+
+// How the window's own process draws it on a scaled display
+// (GetWindowDpiAwarenessContext, Windows 10 1607 on; unknown before): a
+// DPI-unaware window is drawn at 96 DPI whatever the monitor's scale.
+enum class dpi_awareness { unknown, unaware, system_aware, per_monitor_aware };
+dpi_awareness window_dpi_awareness(window_handle window);
 
 // Calls visit for each child window of parent, at any depth, until visit returns
 // false (EnumChildWindows).

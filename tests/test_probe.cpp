@@ -71,7 +71,13 @@ TEST(Probe, ProblemsFollowFromTheFrameAndTheDesktop) {
          },
          {"minimized"}},
         {"125 % and 16 bits", jog_frame_showing(),
-         [](jog_view&, desktop_facts& d) { d = {16, 120}; }, {"display_scale", "colour_depth"}},
+         [](jog_view&, desktop_facts& d) { d = {16, 120, dpi_awareness::system_aware}; }, {"display_scale", "colour_depth"}},
+        // An unaware host is drawn at 96 DPI on any monitor; one whose awareness
+        // cannot be told may not be.
+        {"125 %, host DPI-unaware", jog_frame_showing(),
+         [](jog_view&, desktop_facts& d) { d = {32, 120, dpi_awareness::unaware}; }, {}},
+        {"125 %, host awareness unknown", jog_frame_showing(),
+         [](jog_view&, desktop_facts& d) { d = {32, 120, dpi_awareness::unknown}; }, {"display_scale"}},
         {"client too short for the last field", jog_frame_showing(),
          [](jog_view& v, desktop_facts&) { v.client.bottom = v.client.top + 340; }, {"frame_too_small"}},
     };

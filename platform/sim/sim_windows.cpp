@@ -156,6 +156,8 @@ void get_monitor_rects(std::vector<window_rect>& out) { out = {the_monitor}; }
 int display_bits_per_pixel() { return world().display_bits; }
 int display_dpi_at(window_handle) { return 96; }
 
+dpi_awareness window_dpi_awareness(window_handle) { return dpi_awareness::unaware; }
+
 void enum_child_windows(window_handle, bool (*)(window_handle, void*), void*) {}
 
 bool sim_point_shows(const platform_window& w, std::int32_t x, std::int32_t y) {

@@ -103,25 +103,68 @@ void get_monitor_rects(std::vector<window_rect>& out) {
     EnumDisplayMonitors(nullptr, nullptr, add_monitor, reinterpret_cast<LPARAM>(&out));
 }
 
-int display_dpi_at(window_handle window) {
-    // GetDpiForMonitor lives in shcore, which older systems lack: looked up, not linked.
-    using dpi_for_monitor = HRESULT(WINAPI*)(HMONITOR, int, UINT*, UINT*);
-    static const auto get_dpi = [] {
-        const HMODULE shcore = LoadLibraryW(L"shcore.dll");
-        return shcore != nullptr ? reinterpret_cast<dpi_for_monitor>(
-                                       reinterpret_cast<void*>(GetProcAddress(shcore, "GetDpiForMonitor")))
-                                 : nullptr;
+namespace {
+
+// The per-monitor DPI calls of Windows 10 1607 on, looked up: older systems lack them.
+struct dpi_calls {
+    using context = void*;  // DPI_AWARENESS_CONTEXT
+    context(WINAPI* set_thread)(context) = nullptr;
+    context(WINAPI* of_window)(HWND) = nullptr;
+    int(WINAPI* awareness_of)(context) = nullptr;
+    HRESULT(WINAPI* for_monitor)(HMONITOR, int, UINT*, UINT*) = nullptr;
+};
+
+template <class F>
+void look_up(F& f, HMODULE module, const char* name) {
+    f = module != nullptr ? reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name))) : nullptr;
+}
+
+const dpi_calls& dpi() {
+    static const dpi_calls calls = [] {
+        dpi_calls c;
+        const HMODULE user = GetModuleHandleW(L"user32.dll");
+        look_up(c.set_thread, user, "SetThreadDpiAwarenessContext");
+        look_up(c.of_window, user, "GetWindowDpiAwarenessContext");
+        look_up(c.awareness_of, user, "GetAwarenessFromDpiAwarenessContext");
+        look_up(c.for_monitor, LoadLibraryW(L"shcore.dll"), "GetDpiForMonitor");
+        return c;
     }();
+    return calls;
+}
+
+}  // namespace
+
+int display_dpi_at(window_handle window) {
+    // A DPI-unaware caller is told 96 whatever the scale; per-monitor aware for the
+    // call, it is told the truth (DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE is -3).
+    const dpi_calls& c = dpi();
+    const auto before = c.set_thread != nullptr ? c.set_thread(reinterpret_cast<dpi_calls::context>(-3)) : nullptr;
     UINT x = 0, y = 0;
-    if (get_dpi != nullptr &&
-        SUCCEEDED(get_dpi(MonitorFromWindow(hwnd(window), MONITOR_DEFAULTTONEAREST), 0 /* effective */, &x, &y)) &&
-        x != 0)
-        return int(x);
-    const HDC screen = GetDC(nullptr);
-    if (screen == nullptr) return 0;
-    const int dpi = GetDeviceCaps(screen, LOGPIXELSX);
-    ReleaseDC(nullptr, screen);
-    return dpi;
+    const bool found =
+        c.for_monitor != nullptr &&
+        SUCCEEDED(c.for_monitor(MonitorFromWindow(hwnd(window), MONITOR_DEFAULTTONEAREST), 0 /* effective */, &x, &y)) &&
+        x != 0;
+    int result = int(x);
+    if (!found) {
+        const HDC screen = GetDC(nullptr);
+        result = screen != nullptr ? GetDeviceCaps(screen, LOGPIXELSX) : 0;
+        if (screen != nullptr) ReleaseDC(nullptr, screen);
+    }
+    if (before != nullptr) c.set_thread(before);
+    return result;
+}
+
+dpi_awareness window_dpi_awareness(window_handle window) {
+    const dpi_calls& c = dpi();
+    if (c.of_window == nullptr || c.awareness_of == nullptr) return dpi_awareness::unknown;
+    const dpi_calls::context context = c.of_window(hwnd(window));
+    if (context == nullptr) return dpi_awareness::unknown;
+    switch (c.awareness_of(context)) {  // DPI_AWARENESS
+        case 0: return dpi_awareness::unaware;
+        case 1: return dpi_awareness::system_aware;
+        case 2: return dpi_awareness::per_monitor_aware;
+        default: return dpi_awareness::unknown;
+    }
 }
 
 void enum_child_windows(window_handle parent, bool (*visit)(window_handle, void*), void* context) {

@@ -318,6 +318,7 @@ TEST_F(EndToEnd, ProbeNamesTheProblemOfEachState) {
         DWORD code;
         DWORD dpi = 96;
         bool host = true;
+        const wchar_t* host_arguments = L"";
     };
     const state_case cases[] = {
         {"normal", {}, L"1", {}, 0},
@@ -325,7 +326,10 @@ TEST_F(EndToEnd, ProbeNamesTheProblemOfEachState) {
         {"hidden", {"hide 1"}, L"1", {"hidden"}, 0xFFFFFFFDu},
         {"minimised", {"minimize 1"}, L"1", {"minimized"}, 3},
         {"docked", {"dock 1"}, L"1", {"docked"}, 0xFFFFFFFDu},
-        {"scaled", {"scale 1 150"}, L"1", {"display_scale", "unreadable_field"}, 3, 144},
+        // A host that draws at the monitor's scale cannot be read. (That an unaware
+        // host would read cannot be shown here: Wine reports every window as
+        // per-monitor aware.)
+        {"scaled", {"scale 1 150"}, L"1", {"display_scale", "unreadable_field"}, 3, 144, true, L"--dpi-aware"},
         {"partly off screen", {"move 1 -150 40"}, L"1", {"off_screen"}, 3},
         {"wrong robot", {}, L"2", {"no_jog_window"}, 0xFFFFFFFDu},
         {"no host", {}, L"1", {"no_host"}, 0xFFFFFFFEu, 96, false},
@@ -333,7 +337,7 @@ TEST_F(EndToEnd, ProbeNamesTheProblemOfEachState) {
     const std::string picture = "probe_picture.png";
     for (const state_case& c : cases) {
         SCOPED_TRACE(c.name);
-        if (c.host) start_simulator();
+        if (c.host) start_simulator(c.host_arguments);
         for (const std::string& command : c.commands) tell_simulator(command);
         DeleteFileA(picture.c_str());
         child_process probe;
@@ -354,6 +358,9 @@ TEST_F(EndToEnd, ProbeNamesTheProblemOfEachState) {
         std::set<std::string> ids;
         for (const auto& p : j["problems"]) ids.insert(p["id"].get<std::string>());
         EXPECT_EQ(ids, c.expected) << out;
+        if (j.contains("display")) {
+            EXPECT_EQ(j["display"]["dpi"], c.dpi) << "the monitor's true scale: " << out;
+        }
         if (c.code == 0) {
             std::vector<double> values;
             for (const auto& f : j["fields"]) values.push_back(f["value"].get<double>());

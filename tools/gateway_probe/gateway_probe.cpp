@@ -129,7 +129,7 @@ probe_result probe_once(const options& o, capture_frame& frame) {
     frame = jog_frame();
     r.view = jog_view_seen();
     release_capture();
-    r.desktop = {display_bits_per_pixel(), display_dpi_at(jog)};
+    r.desktop = {display_bits_per_pixel(), display_dpi_at(jog), window_dpi_awareness(jog)};
     r.fields = analyse_fields(frame, real_glyphs(), r.view);
     r.problems = find_problems(r.view, r.desktop, r.fields);
     r.exit_code = r.problems.empty() ? probe_exit_clean : probe_exit_problems;
@@ -158,8 +158,11 @@ bool parse(int argc, char** argv, options& o) {
 
 int main(int argc, char** argv) {
     _setmode(_fileno(stdout), _O_BINARY);  // lines end in LF alone
-    // Declared DPI-aware, so that the display's true scale is seen, not 100 %.
-    SetProcessDPIAware();
+    // DPI-unaware, as the gateway is: on a scaled display an aware process is
+    // given scaled rectangles for an unaware host while the window's drawing
+    // context still holds 96-DPI pixels, so it would copy, search and judge
+    // another window than the gateway sees. The monitor's scale is asked for
+    // on the side (display_dpi_at).
     options o;
     if (!parse(argc, argv, o)) {
         std::fprintf(stderr, "usage: gateway_probe [robot-number] [--picture FILE.png] [--json] [--watch SECONDS]\n");

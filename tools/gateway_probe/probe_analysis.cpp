@@ -58,7 +58,10 @@ std::vector<probe_problem> find_problems(const jog_view& view, const desktop_fac
     } else if (whole != view_problem::none) {
         out.push_back({view_problem_id(whole), -1, view_problem_advice(whole)});
     }
-    if (desktop.dpi != 96)
+    // A DPI-unaware host is drawn at 96 DPI whatever the monitor's scale, and the
+    // gateway (unaware too) copies those pixels: only a host that draws at the
+    // monitor's scale, or one whose awareness cannot be told, reads wrong.
+    if (desktop.dpi != 96 && desktop.host != dpi_awareness::unaware)
         out.push_back({"display_scale", -1,
                        "the jog window's monitor is at " + percent(desktop.dpi) + " (" + std::to_string(desktop.dpi) +
                            " DPI): set it to 100 % (96 DPI), or show the jog window on a monitor at 100 %"});
@@ -87,6 +90,16 @@ std::vector<probe_problem> find_problems(const jog_view& view, const desktop_fac
                            "the jog window the host's default colours"});
     }
     return out;
+}
+
+const char* dpi_awareness_id(dpi_awareness a) {
+    switch (a) {
+        case dpi_awareness::unaware: return "unaware";
+        case dpi_awareness::system_aware: return "system_aware";
+        case dpi_awareness::per_monitor_aware: return "per_monitor_aware";
+        case dpi_awareness::unknown: break;
+    }
+    return "unknown";
 }
 
 probe_problem no_host_problem() {

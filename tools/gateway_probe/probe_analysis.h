@@ -40,8 +40,12 @@ struct probe_problem {
 // What else the probe learnt of the display and the windows.
 struct desktop_facts {
     int bits_per_pixel = 32;
-    int dpi = 96;
+    int dpi = 96;  // of the jog window's monitor
+    dpi_awareness host = dpi_awareness::unaware;  // the jog window's own
 };
+
+// "unaware", "system_aware", "per_monitor_aware" or "unknown".
+const char* dpi_awareness_id(dpi_awareness a);
 
 // The first search window of a field (columns and candidate rows, with the glyph
 // height below), and the columns of its probe rows.

@@ -53,7 +53,7 @@ std::string report_text(const probe_result& r) {
              std::to_string(c.right - c.left) + " x " + std::to_string(c.bottom - c.top) + " at " +
              std::to_string(c.left) + ", " + std::to_string(c.top));
         line("display: " + std::to_string(r.desktop.bits_per_pixel) + " bits per pixel, " +
-             std::to_string(r.desktop.dpi) + " DPI");
+             std::to_string(r.desktop.dpi) + " DPI; host window DPI awareness " + dpi_awareness_id(r.desktop.host));
     }
     for (const std::string& m : r.near_misses) line("near miss: " + m);
     for (const field_report& f : r.fields) {
@@ -80,7 +80,9 @@ std::string report_json(const probe_result& r) {
     if (r.jog_found) {
         j["windows"]["jog"] = window_json(r.jog);
         j["windows"]["jog"]["client"] = rect_json(r.view.client);
-        j["display"] = {{"bits_per_pixel", r.desktop.bits_per_pixel}, {"dpi", r.desktop.dpi}};
+        j["display"] = {{"bits_per_pixel", r.desktop.bits_per_pixel},
+                        {"dpi", r.desktop.dpi},
+                        {"host_dpi_awareness", dpi_awareness_id(r.desktop.host)}};
     }
     j["near_misses"] = r.near_misses;
     j["fields"] = json::array();

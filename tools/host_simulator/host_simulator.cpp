@@ -4,11 +4,12 @@
 // six values at the jog layout with the glyph bitmaps (dark on white or light on
 // grey per field) and a decimal separator that is no glyph.
 //
-//   host_simulator.exe [--robot N]... [--animate] [--paint-delay MS]
+//   host_simulator.exe [--robot N]... [--animate] [--paint-delay MS] [--dpi-aware]
 //
 // With a paint delay it is a slow host: what the system asks it to repaint (a
 // part that has come back into view) it paints only MS milliseconds later; its
-// own value changes it still paints at once.
+// own value changes it still paints at once. --dpi-aware makes it a host that
+// declares itself DPI-aware, as one that draws at the monitor's scale must.
 //
 // It prints "main <handle>" and "jog <N> <handle>" (handles in hex), then "ready",
 // and takes commands on standard input, one per line, answering each with "ok" or
@@ -373,6 +374,7 @@ int main() {
         if (a == L"--animate") animate = true;
         else if (a == L"--robot" && i + 1 < argc) robots.push_back(_wtoi(argv[++i]));
         else if (a == L"--paint-delay" && i + 1 < argc) paint_delay_ms = UINT(_wtoi(argv[++i]));
+        else if (a == L"--dpi-aware") SetProcessDPIAware();
     }
     LocalFree(argv);
     if (robots.empty()) robots.push_back(1);
