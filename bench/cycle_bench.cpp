@@ -34,16 +34,7 @@
 
 namespace {
 
-double now_us() {
-    static const double ticks_per_us = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return double(f.QuadPart) / 1e6;
-    }();
-    LARGE_INTEGER t;
-    QueryPerformanceCounter(&t);
-    return double(t.QuadPart) / ticks_per_us;
-}
+double now_us() { return clock_us(); }
 
 struct summary {
     double median = 0, p99 = 0, max = 0;
@@ -69,20 +60,6 @@ summary time_step(int repeats, F step) {
         t.push_back(now_us() - start);
     }
     return summarise(t);
-}
-
-HANDLE connect_peer(const char* path, DWORD timeout_ms) {
-    const ULONGLONG give_up = GetTickCount64() + timeout_ms;
-    for (;;) {
-        const HANDLE h = CreateFileA(path, GENERIC_READ | FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-        if (h != INVALID_HANDLE_VALUE) {
-            DWORD mode = PIPE_READMODE_MESSAGE;
-            SetNamedPipeHandleState(h, &mode, nullptr, nullptr);
-            return h;
-        }
-        if (GetTickCount64() >= give_up) return INVALID_HANDLE_VALUE;
-        Sleep(20);
-    }
 }
 
 // The next record's first value, waiting at most timeout_ms; NaN if none came.
@@ -228,7 +205,7 @@ int main(int argc, char** argv) {
     row("reading the six fields (read_axes)", time_step(repeats, [&] { read_axes(jog_frame(), glyphs, values); }), "us");
     {
         open_axis_pipe("cycle_bench");
-        const HANDLE peer = connect_peer("\\\\.\\pipe\\cycle_bench", 5000);
+        const HANDLE peer = connect_to_pipe("\\\\.\\pipe\\cycle_bench", 5000);
         axis_record r;
         int i = 0;
         row("send a changed record (tag and record)", time_step(repeats, [&] {
@@ -289,7 +266,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     press_ok(box);
-    const HANDLE peer = connect_peer("\\\\.\\pipe\\zelmorvelgateway", 10000);
+    const HANDLE peer = connect_to_pipe("\\\\.\\pipe\\zelmorvelgateway", 10000);
     next_record(peer, 5000);
     Sleep(1000);
     const double cpu0 = process_cpu_us(gateway.process), linux0 = linux_cpu_us("gateway.exe"), wall0 = now_us();

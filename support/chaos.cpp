@@ -20,16 +20,7 @@ namespace {
 constexpr const char* pipe_name = "chaos_gateway";
 constexpr DWORD start_patience_ms = 30000;
 
-double now_ms() {
-    static const double ticks_per_ms = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return double(f.QuadPart) / 1e3;
-    }();
-    LARGE_INTEGER t;
-    QueryPerformanceCounter(&t);
-    return double(t.QuadPart) / ticks_per_ms;
-}
+double now_ms() { return clock_us() / 1000.0; }
 
 // The value the gateway reads from a field's text: its digits and minus, as a
 // number, divided by ten (the separator has no glyph).
@@ -46,15 +37,8 @@ using values = std::vector<double>;
 class peer {
 public:
     bool connect(double timeout_ms) {
-        const std::string path = std::string("\\\\.\\pipe\\") + pipe_name;
-        const double give_up = now_ms() + timeout_ms;
-        while ((pipe_ = CreateFileA(path.c_str(), GENERIC_READ | FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0,
-                                    nullptr)) == INVALID_HANDLE_VALUE) {
-            if (now_ms() >= give_up) return false;
-            Sleep(20);
-        }
-        DWORD mode = PIPE_READMODE_MESSAGE;
-        SetNamedPipeHandleState(pipe_, &mode, nullptr, nullptr);
+        pipe_ = connect_to_pipe(std::string("\\\\.\\pipe\\") + pipe_name, DWORD(timeout_ms));
+        if (pipe_ == INVALID_HANDLE_VALUE) return false;
         reader_ = std::thread([this] { read_all(); });
         return true;
     }

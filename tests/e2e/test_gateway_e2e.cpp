@@ -34,16 +34,7 @@ class pipe_peer {
 public:
     explicit pipe_peer(std::string path = pipe_path) : path_(std::move(path)) {}
     ~pipe_peer() { leave(); }
-    bool connect(DWORD timeout_ms) {
-        const ULONGLONG give_up = GetTickCount64() + timeout_ms;
-        while ((pipe_ = CreateFileA(path_.c_str(), GENERIC_READ | FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0,
-                                    nullptr)) == INVALID_HANDLE_VALUE) {
-            if (GetTickCount64() >= give_up) return false;
-            Sleep(50);
-        }
-        DWORD mode = PIPE_READMODE_MESSAGE;
-        return SetNamedPipeHandleState(pipe_, &mode, nullptr, nullptr) != FALSE;
-    }
+    bool connect(DWORD timeout_ms) { return (pipe_ = connect_to_pipe(path_, timeout_ms)) != INVALID_HANDLE_VALUE; }
     // The next whole message, or an empty one if none comes within timeout_ms.
     std::vector<std::uint8_t> read(DWORD timeout_ms) {
         const ULONGLONG give_up = GetTickCount64() + timeout_ms;
