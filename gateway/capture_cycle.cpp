@@ -55,18 +55,17 @@ cycle_end run_cycle(const glyph_set& set, sender_state& state, cycle_state& c) {
         }
     }
     copy_jog_window();
-    c.previous_rows.swap(c.rows);
     c.previous_blank = c.blank;
     c.blank = read_axes(jog_frame(), set, c.record.slots);
-    gather_probe_rows(jog_frame(), c.rows);
+    const probe_rows_news rows = refresh_probe_rows(jog_frame(), c.rows, c.trusted_rows);
     bool plain = true;
     for (int k = 0; k < axis_field_count; ++k)
         if (c.blank >> k & 1) plain = plain && probe_rows_plain(jog_frame(), k);
-    const bool familiar = c.rows == c.trusted_rows && (c.blank & ~c.trusted_blank) == 0;
+    const bool familiar = rows.as_trusted && (c.blank & ~c.trusted_blank) == 0;
     const reading_evidence reading{
         would_send(state, c.record),
         familiar,
-        c.rows == c.previous_rows && c.blank == c.previous_blank,
+        !rows.changed && c.blank == c.previous_blank,
         plain,
         !familiar && foreign_change(c.rows, c.trusted_rows),
     };

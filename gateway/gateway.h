@@ -33,9 +33,9 @@ enum class cycle_end { stopped, jog_window_closed };
 struct cycle_state {
     axis_record record;  // filled in place; slots 6 to 47 stay zero for the whole run
     hold_policy hold;
-    // This cycle's probe rows and blank fields, the previous cycle's, and those of
-    // the last trusted reading (see hold_policy.h).
-    std::vector<pixel> rows, previous_rows, trusted_rows;
+    // This cycle's probe rows and blank fields, the previous cycle's blank fields,
+    // and those of the last trusted reading (see hold_policy.h).
+    std::vector<pixel> rows, trusted_rows;
     std::uint32_t blank = 0, previous_blank = 0, trusted_blank = 0;
     window_rect placement;  // the jog window's client area at the last look
     bool placed = false;

@@ -590,16 +590,45 @@ std::uint32_t read_axes(const capture_frame& frame, const glyph_set& set, double
     return blank;
 }
 
-void gather_probe_rows(const capture_frame& frame, std::vector<pixel>& out) {
-    out.clear();
+probe_rows_news refresh_probe_rows(const capture_frame& frame, std::vector<pixel>& rows,
+                                   const std::vector<pixel>& trusted) {
     const std::int32_t left = std::min(first_search_column, frame.width);
+    std::int32_t ys[axis_field_count * candidate_rows];
+    int row_count = 0;
     for (int k = 0; k < axis_field_count; ++k)
         for (int r = 0; r < candidate_rows; ++r) {
             const std::int32_t y = first_field_row + field_pitch * k + candidate_row_offset + r + probe_offset;
-            if (y >= frame.height) continue;
-            const pixel* row = frame.pixels.data() + std::size_t(y) * std::size_t(frame.width);
-            out.insert(out.end(), row + left, row + frame.width);
+            if (y < frame.height) ys[row_count++] = y;
         }
+    const std::size_t width = std::size_t(frame.width - left), total = width * std::size_t(row_count);
+    probe_rows_news news;
+    news.changed = rows.size() != total;
+    if (news.changed) rows.resize(total);
+    const bool against_trusted = trusted.size() == total;
+    // Differences are gathered with OR, not tested pixel by pixel, so the loops
+    // stay branch-free.
+    pixel since = 0, apart = 0;
+    pixel* out = rows.data();
+    for (int n = 0; n < row_count; ++n) {
+        const pixel* row = frame.pixels.data() + std::size_t(ys[n]) * std::size_t(frame.width) + std::size_t(left);
+        pixel* kept = out + std::size_t(n) * width;
+        if (against_trusted) {
+            const pixel* t = trusted.data() + std::size_t(n) * width;
+            for (std::size_t x = 0; x < width; ++x) {
+                since |= row[x] ^ kept[x];
+                apart |= row[x] ^ t[x];
+                kept[x] = row[x];
+            }
+        } else {
+            for (std::size_t x = 0; x < width; ++x) {
+                since |= row[x] ^ kept[x];
+                kept[x] = row[x];
+            }
+        }
+    }
+    news.changed = news.changed || since != 0;
+    news.as_trusted = against_trusted && apart == 0;
+    return news;
 }
 
 bool probe_rows_plain(const capture_frame& frame, int field) {

@@ -68,7 +68,16 @@ std::uint32_t read_axes(const capture_frame& frame, const glyph_set& set, double
 // column to the frame's right edge), one after another. They show a field's
 // background, never its digits, so they stay as they are while values change and
 // differ when something else lies there (a window's remnants, unpainted pixels).
-void gather_probe_rows(const capture_frame& frame, std::vector<pixel>& out);
+// refresh_probe_rows puts the frame's into rows, telling whether they differ from
+// what rows held and whether they equal trusted: in one pass without library
+// calls, since it runs every cycle (and under Wine the C library compares memory
+// a byte at a time).
+struct probe_rows_news {
+    bool changed = false;     // from what rows held before
+    bool as_trusted = false;  // equal to trusted
+};
+probe_rows_news refresh_probe_rows(const capture_frame& frame, std::vector<pixel>& rows,
+                                   const std::vector<pixel>& trusted);
 
 // Whether most of field k's probe rows, across its first search window, are plain
 // white or grey: a field's background, on which a field without digits is one

@@ -184,24 +184,34 @@ TEST(ProbeRows, StayAsTheyAreWhileValuesChangeAndShowWhatElseLiesThere) {
                        k % 2 ? rendering::alternate : rendering::primary, k == 2 ? drop : 0);
         return f;
     };
-    std::vector<pixel> before, after;
-    gather_probe_rows(jog("12,5", 0), before);
-    EXPECT_EQ(before.size(), std::size_t(6 * candidate_rows * (300 - first_search_column)));
-    gather_probe_rows(jog("-9876,5", 1), after);
-    EXPECT_EQ(after, before) << "other digits, glyphs a row lower";
-
     capture_frame remnant = jog("12,5", 0);  // a window's last pixels over the right of field 3
     fill_rect(remnant, 200, first_field_row + 3 * field_pitch, 100, 12, 0x404040);
-    gather_probe_rows(remnant, after);
-    EXPECT_EQ(after, before) << "above the probe rows";
-    fill_rect(remnant, 200, first_field_row + 3 * field_pitch, 100, 16, 0x404040);
-    gather_probe_rows(remnant, after);
-    EXPECT_NE(after, before);
-    gather_probe_rows(blank_frame(80, 400), after);
-    EXPECT_TRUE(after.empty()) << "a frame narrower than the first search column has none";
+    capture_frame lower = remnant;  // reaching the probe rows
+    fill_rect(lower, 200, first_field_row + 3 * field_pitch, 100, 16, 0x404040);
+    struct refresh_case {
+        const char* name;
+        capture_frame frame;
+        bool changed, as_trusted;
+    };
+    const refresh_case cases[] = {
+        {"the same frame again", jog("12,5", 0), false, true},
+        {"other digits, glyphs a row lower", jog("-9876,5", 1), false, true},
+        {"something else above the probe rows", remnant, false, true},
+        {"something else over them", lower, true, false},
+        {"and still there", lower, false, false},
+        {"gone again", jog("12,5", 0), true, true},
+    };
+    std::vector<pixel> trusted, rows;
+    EXPECT_TRUE(refresh_probe_rows(jog("12,5", 0), trusted, {}).changed) << "nothing held before";
+    EXPECT_EQ(trusted.size(), std::size_t(6 * candidate_rows * (300 - first_search_column)));
+    rows = trusted;
+    for (const refresh_case& c : cases) {
+        const probe_rows_news news = refresh_probe_rows(c.frame, rows, trusted);
+        EXPECT_EQ(news.changed, c.changed) << c.name;
+        EXPECT_EQ(news.as_trusted, c.as_trusted) << c.name;
+    }
+    EXPECT_FALSE(refresh_probe_rows(blank_frame(80, 400), rows, trusted).as_trusted);
+    EXPECT_TRUE(rows.empty()) << "a frame narrower than the first search column has none";
 }
-
-INSTANTIATE_TEST_SUITE_P(BothImplementations, FieldReader, ::testing::ValuesIn(implementations),
-                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
