@@ -214,4 +214,7 @@ TEST(ProbeRows, StayAsTheyAreWhileValuesChangeAndShowWhatElseLiesThere) {
     EXPECT_TRUE(rows.empty()) << "a frame narrower than the first search column has none";
 }
 
+INSTANTIATE_TEST_SUITE_P(BothImplementations, FieldReader, ::testing::ValuesIn(implementations),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 }  // namespace
