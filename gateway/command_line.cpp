@@ -50,15 +50,8 @@ std::int32_t parse_robot_word(const std::wstring& word) {
 }
 
 const char* check_pipe_name(const std::wstring& word, std::string* name) {
-    if (word.empty()) return "the name is empty";
-    if (word.size() > max_pipe_name_length) return "the name is longer than 247 characters";
-    std::string narrow;
-    for (wchar_t c : word) {
-        if (c == L'\\') return "the name holds a backslash";
-        if (c < 0x20 || c > 0x7E) return "the name holds a character other than printable ASCII";
-        narrow += char(c);
-    }
-    *name = narrow;
+    if (const char* problem = axis_pipe_name_problem(word.c_str(), word.size())) return problem;
+    *name = std::string(word.begin(), word.end());  // printable ASCII only
     return nullptr;
 }
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "clients/cpp/axis_client.h"
+#include "stream/axis_contract.h"
 
 struct gateway_arguments {
     std::uint32_t owner = 0;  // 0: no owner window, run until a key is pressed
@@ -17,14 +17,11 @@ struct gateway_arguments {
     const char* pipe_name_error = nullptr;   // why the third word names no pipe, if it does not
 };
 
-// Longest pipe name, so that the full name stays within the system's 256 characters.
-inline constexpr std::size_t max_pipe_name_length = 256 - 9;
-
 // words[0] is the program's name.
 gateway_arguments parse_arguments(const std::vector<std::wstring>& words);
 
-// A pipe name as the third word gives it: 1 to 247 printable ASCII characters, no
-// backslash. Null when it is one (and *name holds it), else why not.
+// A pipe name as the third word gives it (axis_pipe_name_problem). Null when it
+// is one (and *name holds it), else why not.
 const char* check_pipe_name(const std::wstring& word, std::string* name);
 
 // As "%x" reads a word: leading blanks, an optional sign, an optional 0x prefix and

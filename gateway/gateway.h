@@ -13,15 +13,7 @@
 
 inline constexpr std::uint32_t cycle_pause_ms = 10;
 
-// Exit codes, as the process's 32-bit exit status.
-inline constexpr int exit_stopped = 0;            // owner window gone, or a key pressed
-inline constexpr int exit_framework_failed = 1;
-inline constexpr int exit_no_host_or_pipe = -2;   // 0xFFFFFFFE
-inline constexpr int exit_no_jog_window = -3;     // 0xFFFFFFFD
-inline constexpr int exit_glyphs_unreadable = -4; // 0xFFFFFFFC: the glyph bitmaps cannot be loaded (damaged, or
-                                                  // a display that is not 32 bits per pixel)
-inline constexpr int exit_jog_window_closed = -5; // 0xFFFFFFFB: the jog window went while cycling
-inline constexpr int exit_bad_pipe_name = -6;     // 0xFFFFFFFA: the third word names no pipe
+// The exit codes are the contract's (stream/axis_contract.h).
 
 // Runs the gateway from its command line (words[0] is the program's name) to its
 // exit code.

@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "clients/cpp/axis_client.h"
+#include "stream/axis_contract.h"
 
 // Room for five updates. A peer that stops reading finds at most that much
 // history queued when it reads again (about 50 ms of changes at the cycle's pace):

@@ -27,20 +27,6 @@ const char* describe(result r) {
     return "unknown";
 }
 
-const char* exit_code_meaning(long code) {
-    switch (code) {
-        case 0: return "stopped normally: the owner window closed, or a key was pressed";
-        case 1: return "the gateway's framework could not start";
-        case -2: return "no Draxion3 main window, or the pipe could not be opened (another gateway holds the name)";
-        case -3: return "no jog window for the robot (open it, undock it, check the robot's name)";
-        case -4: return "the glyph bitmaps cannot be used (damaged, or the display is not 32 bits per pixel)";
-        case -5: return "the jog window was closed while the gateway ran";
-        case -6: return "the pipe name on the command line is not a valid name";
-        case 99: return "ended from outside";
-    }
-    return "unknown exit code";
-}
-
 // ---- gateway_process ----
 
 gateway_process::~gateway_process() {

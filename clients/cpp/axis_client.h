@@ -1,11 +1,11 @@
-// The other end of the gateway's pipe, for your own program: what travels on the
-// pipe (its name, the tag message and the record that follows it; the gateway
-// itself takes these from here), a client that connects and reads updates, and a
-// launcher that starts the gateway and tells what its exit code means.
+// The other end of the gateway's pipe, for your own program: a client that
+// connects and reads updates, and a launcher that starts the gateway and tells
+// what its exit code means. What travels on the pipe and the exit codes are in
+// axis_contract.h (standard C++), the very header the gateway is built with.
 //
-// C++17. The wire part is standard C++; the client part is for Windows and needs
-// nothing beyond the system. Copy this header and axis_client.cpp into your
-// project. See docs/protocol.md for the protocol itself.
+// C++17, for Windows, needing nothing beyond the system. Copy this header,
+// axis_contract.h and axis_client.cpp into your project. See docs/protocol.md for
+// the protocol itself.
 #ifndef CLIENTS_CPP_AXIS_CLIENT_H
 #define CLIENTS_CPP_AXIS_CLIENT_H
 
@@ -13,26 +13,7 @@
 #include <cstdint>
 #include <string>
 
-// ---- The wire ----------------------------------------------------------------
-
-// The pipe's full name is axis_pipe_prefix followed by axis_pipe_name.
-inline constexpr const char* axis_pipe_prefix = "\\\\.\\Pipe\\";
-inline constexpr const char* axis_pipe_name = "zelmorvelgateway";
-
-// Each update is two pipe messages: this 4-byte tag, then one axis_record.
-inline constexpr std::uint8_t axis_message_tag[4] = {0x02, 0x55, 0x00, 0x00};
-
-inline constexpr int axis_slot_count = 48;
-inline constexpr int axis_value_count = 6;  // slots 0 to 5 carry values; the rest stay zero
-inline constexpr std::uint32_t axis_record_bytes = 384;
-
-// 48 little-endian binary64 slots. Slots 0 to 5 carry the six field values top to
-// bottom; slots 6 to 47 are always zero.
-struct axis_record {
-    double slots[axis_slot_count] = {};
-};
-static_assert(sizeof(axis_record) == axis_record_bytes);
-static_assert(axis_value_count <= axis_slot_count);
+#include "axis_contract.h"  // the pipe, the framing and the gateway's exit codes
 
 // ---- The client (Windows) -----------------------------------------------------
 
@@ -56,7 +37,7 @@ enum class result {
 const char* describe(result r);
 
 // What a gateway's exit code means for a program that launched it.
-const char* exit_code_meaning(long code);
+using ::exit_code_meaning;
 
 // Starts gateway.exe and watches it. The gateway shows an information box at
 // start-up that the user closes with OK; only then does it serve the pipe.

@@ -160,6 +160,19 @@ TEST_F(Clients, LateClientGetsTheCurrentValuesAtOnce) {
     EXPECT_EQ(u.values[0], 0.0) << "the motion's start, sent as soon as the client could take it";
 }
 
+TEST_F(Clients, ProgramsThatTakeAPipeNameRefuseOneTheGatewayWould) {
+    for (const wchar_t* program : {L"axis_replay.exe", L"axis_monitor.exe"}) {
+        child_process p;
+        ASSERT_TRUE(start_process(p, program, std::wstring(program) == L"axis_replay.exe" ? L"--motion --pipe a\\b"
+                                                                                           : L"--pipe a\\b"));
+        DWORD code = 0;
+        ASSERT_TRUE(wait_for_exit(p, patience_ms, &code));
+        EXPECT_EQ(code, 2u);
+        EXPECT_NE(collect_output(p).find("bad pipe name: the name holds a backslash"), std::string::npos) << p.seen;
+        stop_process(p);
+    }
+}
+
 TEST_F(Clients, LoneTagIsPassedOverAndTheNextUpdateRead) {
     const HANDLE server = CreateNamedPipeA("\\\\.\\pipe\\e2e_lone_tag", PIPE_ACCESS_OUTBOUND,
                                            PIPE_TYPE_MESSAGE | PIPE_WAIT, 1, 4096, 4096, 0, nullptr);

@@ -51,6 +51,10 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+    if (const char* problem = axis_pipe_name_problem(pipe.c_str(), pipe.size())) {
+        std::fprintf(stderr, "axis_monitor: bad pipe name: %s\n", problem);
+        return 2;
+    }
     const std::string path = std::string(axis_pipe_prefix) + pipe;
     axis::connection gateway;
     const axis::result connected = gateway.connect(pipe, unsigned(wait_seconds * 1000));

@@ -96,6 +96,10 @@ int main(int argc, char** argv) {
                              "       axis_replay --motion [--seconds S] [--pipe NAME]\n");
         return 2;
     }
+    if (const char* problem = axis_pipe_name_problem(pipe.c_str(), pipe.size())) {
+        std::fprintf(stderr, "axis_replay: bad pipe name: %s\n", problem);
+        return 2;
+    }
     std::vector<frame_of_values> frames;
     if (recording != nullptr && !read_recording(recording, frames)) return 2;
     if (open_axis_pipe(pipe.c_str()) < 0) {

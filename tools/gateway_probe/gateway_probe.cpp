@@ -22,13 +22,13 @@
 #include <vector>
 
 #include "gateway/command_line.h"
+#include "stream/axis_contract.h"
 #include "host/host_windows.h"
 #include "support/glyph_tables.h"
 #include "tools/gateway_probe/probe_output.h"
 
 namespace {
 
-constexpr int exit_no_host = -2, exit_no_jog_window = -3;
 
 struct options {
     std::int32_t robot = 1;
@@ -88,7 +88,7 @@ probe_result probe_once(const options& o, capture_frame& frame) {
     const window_handle main = find_main_window();
     if (main == nullptr) {
         r.problems.push_back(no_host_problem());
-        r.exit_code = exit_no_host;
+        r.exit_code = exit_no_host_or_pipe;  // the gateway's own code for no host
         return r;
     }
     r.host_found = true;

@@ -8,7 +8,7 @@ import time
 from dataclasses import dataclass
 from typing import Callable, Iterable, Iterator, Optional, Tuple
 
-PIPE_PREFIX = "\\\\.\\pipe\\"
+PIPE_PREFIX = "\\\\.\\Pipe\\"
 PIPE_NAME = "zelmorvelgateway"
 TAG = bytes((0x02, 0x55, 0x00, 0x00))
 SLOT_COUNT = 48

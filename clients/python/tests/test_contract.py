@@ -1,0 +1,54 @@
+"""The package's constants and the sample update in docs/protocol.md are those of
+the contract header the gateway is built with (stream/axis_contract.h)."""
+
+import os
+import re
+import struct
+
+from draxion_axis import framing
+
+ROOT = os.path.join(os.path.dirname(__file__), "..", "..", "..")
+
+
+def read(*path):
+    with open(os.path.join(ROOT, *path), encoding="utf-8") as f:
+        return f.read()
+
+
+def header_constant(header, name):
+    m = re.search(r"inline constexpr [^=]*\b" + name + r"(\[\d*\])? = (.*?);", header)
+    assert m, name + " is not in the contract header"
+    return m.group(2)
+
+
+def c_string(literal):
+    assert literal.startswith('"') and literal.endswith('"'), literal
+    return literal[1:-1].encode().decode("unicode_escape")
+
+
+def test_constants_are_the_headers():
+    h = read("stream", "axis_contract.h")
+    assert framing.PIPE_PREFIX == c_string(header_constant(h, "axis_pipe_prefix"))
+    assert framing.PIPE_NAME == c_string(header_constant(h, "axis_pipe_name"))
+    tag = [int(b, 16) for b in re.findall(r"0x([0-9A-Fa-f]{2})", header_constant(h, "axis_message_tag"))]
+    assert framing.TAG == bytes(tag)
+    assert framing.SLOT_COUNT == int(header_constant(h, "axis_slot_count"))
+    assert framing.VALUE_COUNT == int(header_constant(h, "axis_value_count"))
+    assert framing.RECORD_BYTES == int(header_constant(h, "axis_record_bytes"))
+
+
+def test_protocol_sample_is_an_update_the_package_reads():
+    doc = read("docs", "protocol.md")
+    tag = bytes(int(b, 16) for b in re.search(r"^    tag     ((?:[0-9a-f]{2} ?){4})", doc, re.M).group(1).split())
+    assert tag == framing.TAG
+    # The record's rows as the document shows them: offset, sixteen bytes; the
+    # rows left out ("...") are zero.
+    record = bytearray(framing.RECORD_BYTES)
+    rows = re.findall(r"^\s+(?:record  )?([0-9a-f]{4})  ((?:[0-9a-f]{2} ){15}[0-9a-f]{2})", doc, re.M)
+    assert len(rows) >= 4
+    for offset, data in rows:
+        record[int(offset, 16):int(offset, 16) + 16] = bytes(int(b, 16) for b in data.split())
+    values = struct.unpack("<6d", bytes(record[:48]))
+    assert values == (12.5, -0.5, 300.0, -1234.6, 0.0, 7.7)
+    assert not any(record[48:])
+    assert framing.record_bytes(values) == bytes(record)
