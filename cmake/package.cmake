@@ -13,6 +13,8 @@ function(gateway_package)
   install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION .)
   install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs ${CMAKE_SOURCE_DIR}/clients DESTINATION .
           PATTERN __pycache__ EXCLUDE PATTERN .pytest_cache EXCLUDE)
+  # The C++ client is built with the gateway's own contract header.
+  install(FILES ${CMAKE_SOURCE_DIR}/stream/axis_contract.h DESTINATION clients/cpp)
   # Written last, over everything installed before it, with paths as sha256sum
   # prints them, so that "sha256sum -c SHA256SUMS" checks the unpacked folder.
   install(CODE [[

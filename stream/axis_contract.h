@@ -3,9 +3,9 @@
 // the gateway's exit codes with what each means for a program that launched it.
 //
 // Standard C++17 and nothing else. The gateway, its stand-in and the C++ client
-// include it; clients/cpp/axis_contract.h is an identical copy for client authors
-// (a test keeps the two the same), and the Python package's constants and the
-// sample in docs/protocol.md are checked against it.
+// include it (the release package puts it beside the client in clients/cpp), and
+// the Python package's constants and the sample in docs/protocol.md are tested
+// against it.
 #ifndef DRAXION_AXIS_CONTRACT_H
 #define DRAXION_AXIS_CONTRACT_H
 

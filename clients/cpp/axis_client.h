@@ -1,7 +1,8 @@
 // The other end of the gateway's pipe, for your own program: a client that
 // connects and reads updates, and a launcher that starts the gateway and tells
 // what its exit code means. What travels on the pipe and the exit codes are in
-// axis_contract.h (standard C++), the very header the gateway is built with.
+// axis_contract.h (standard C++), the very header the gateway is built with (in
+// this tree stream/axis_contract.h; the release package puts it here).
 //
 // C++17, for Windows, needing nothing beyond the system. Copy this header,
 // axis_contract.h and axis_client.cpp into your project. See docs/protocol.md for
