@@ -121,7 +121,7 @@ void setup_capture_frame(window_handle jog, frame_area area) {
         c.frame.width = c.frame.height = 0;
         return;
     }
-    c.bitmap = create_compatible_bitmap(c.jog_dc, columns, rows);
+    c.bitmap = create_capture_bitmap(c.jog_dc, columns, rows);
     if (c.memory_dc != nullptr && c.bitmap != nullptr) select_bitmap(c.memory_dc, c.bitmap);
 }
 

@@ -97,27 +97,47 @@ void enum_child_windows(window_handle parent, bool (*visit)(window_handle window
 window_handle window_from_handle_value(std::uint32_t value);
 
 // --- Drawing (USER32, GDI32) ---
+// Whoever obtains a context or bitmap gives it back with the call named beside
+// it, once; the simulated desktop reports any that is left or given back twice.
 
-dc_handle get_window_dc(window_handle window);             // GetDC: the client area
-void release_window_dc(window_handle window, dc_handle dc);  // ReleaseDC
-dc_handle create_compatible_dc(dc_handle dc);              // CreateCompatibleDC
-void delete_dc(dc_handle dc);                              // DeleteDC
-bitmap_handle create_compatible_bitmap(dc_handle dc, std::int32_t width, std::int32_t height);  // CreateCompatibleBitmap
-bitmap_handle select_bitmap(dc_handle dc, bitmap_handle bitmap);  // SelectObject; returns the one it replaces
-void delete_bitmap(bitmap_handle bitmap);                         // DeleteObject
+// The window's client-area drawing context (GetDC); null on failure. Give it back
+// with release_window_dc for the same window.
+dc_handle get_window_dc(window_handle window);
+void release_window_dc(window_handle window, dc_handle dc);  // ReleaseDC; a window's context only
 
-// Keeps the window from redrawing until called with null (LockWindowUpdate).
+// A memory context compatible with dc (CreateCompatibleDC); null on failure. Give
+// it back with delete_dc, never with release_window_dc.
+dc_handle create_compatible_dc(dc_handle dc);
+void delete_dc(dc_handle dc);  // DeleteDC; a memory context only
+
+// A 32-bit top-down bitmap of width x height whose pixels this process can read in
+// place (CreateDIBSection, not CreateCompatibleBitmap: see bitmap_pixels_in_place);
+// null on failure. Delete it with delete_bitmap once it is selected out again.
+bitmap_handle create_capture_bitmap(dc_handle dc, std::int32_t width, std::int32_t height);
+
+// Selects the bitmap into a memory context, never a window's (SelectObject);
+// returns the bitmap it replaces (to select back before deleting), null on failure.
+bitmap_handle select_bitmap(dc_handle dc, bitmap_handle bitmap);
+
+// DeleteObject; only a bitmap that is selected into no context, and only once.
+void delete_bitmap(bitmap_handle bitmap);
+
+// Keeps the window from redrawing until called with null (LockWindowUpdate); false
+// when the window has gone or another window is locked already. Whoever locks
+// unlocks.
 bool lock_window_update(window_handle window);
 
 // Copies width x height pixels from (source_x, source_y) of source to (0, 0) of
-// target (BitBlt, SRCCOPY).
+// target, a memory context with a bitmap selected (BitBlt, SRCCOPY); false on
+// failure, the target's pixels then as they were.
 bool copy_pixels(dc_handle target, dc_handle source, std::int32_t source_x, std::int32_t source_y, std::int32_t width,
                  std::int32_t height);
 
 // --- Bitmaps and the bitmap resources stored with the program ---
 
 // The bitmap resource with this identifier from the program's own module
-// (LoadBitmapW), or null when there is none or it cannot be decoded.
+// (LoadBitmapW), or null when there is none or it cannot be decoded. Lives for the
+// run: it is never deleted.
 bitmap_handle load_bitmap_resource(int id);
 
 // Width and height of a bitmap (GetObjectW); false when the handle is not a bitmap.
@@ -125,14 +145,15 @@ bool get_bitmap_size(bitmap_handle bitmap, std::int32_t* width, std::int32_t* he
 
 // Copies up to byte_count bytes of the bitmap's pixels, 32 bits each, top row first
 // (GetBitmapBits). Returns the bytes copied, 0 on failure. The top byte of each
-// pixel is whatever the display left there.
+// pixel is whatever the display left there. A created bitmap is read only after it
+// has been selected into a context.
 std::int64_t get_bitmap_bits(bitmap_handle bitmap, std::int64_t byte_count, void* out);
 
-// The pixels of a bitmap made by create_compatible_bitmap, where they lie in this
+// The pixels of a bitmap made by create_capture_bitmap, where they lie in this
 // process's memory, once any drawing into it still batched has been done: rows
 // top first, each as wide as the bitmap, 32 bits a pixel, the top byte whatever
 // the display left there (the DIB section's bits, after GdiFlush). Null when the
-// bitmap has none.
+// bitmap has none. Valid until the bitmap is deleted.
 const std::uint32_t* bitmap_pixels_in_place(bitmap_handle bitmap);
 
 // --- Named pipe (KERNEL32) ---
@@ -140,7 +161,7 @@ const std::uint32_t* bitmap_pixels_in_place(bitmap_handle bitmap);
 // Creates the only instance of a local, message-mode, duplex named pipe with input
 // and output buffers of buffer_bytes each (CreateNamedPipeA), which only the user
 // running this process and the system may open. Null when it cannot be created,
-// for instance because another process holds the name.
+// for instance because another process holds the name. Close it with close_pipe.
 pipe_handle create_message_pipe(const char* full_name, std::uint32_t buffer_bytes);
 
 enum class connect_outcome {
@@ -153,13 +174,13 @@ enum class connect_outcome {
 std::uint32_t pipe_instance_count(pipe_handle pipe);
 
 // Starts accepting the single peer without waiting for it (ConnectNamedPipe with
-// the endpoint's own overlapped record).
+// the endpoint's own overlapped record); once per endpoint, on an open one.
 connect_outcome start_pipe_connect(pipe_handle pipe);
 
-// Writes one pipe message without ever waiting (WriteFile, overlapped). The bytes
-// are copied at the call. True when the message is in the pipe or queued behind
-// earlier ones; false when no peer is connected, the peer has gone, or the write
-// failed.
+// Writes one pipe message without ever waiting (WriteFile, overlapped), on an
+// open endpoint only. The bytes are copied at the call. True when the message is
+// in the pipe or queued behind earlier ones; false when no peer is connected, the
+// peer has gone, or the write failed.
 bool write_pipe_message(pipe_handle pipe, const void* data, std::uint32_t size);
 
 // True while an earlier message is still queued because the peer is not reading.
@@ -169,6 +190,7 @@ bool pipe_write_pending(pipe_handle pipe);
 bool pipe_peer_gone(pipe_handle pipe);
 
 // Cancels and waits for queued writes, then closes the endpoint (CloseHandle).
+// Whoever created the endpoint closes it, once.
 void close_pipe(pipe_handle pipe);
 
 // --- Console, framework, time, command line ---

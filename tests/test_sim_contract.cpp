@@ -31,7 +31,7 @@ TEST(SimContract, ReportsEachKindOfMisuse) {
          [] {
              const window_handle w = sim_create_window({"w"});
              const dc_handle dc = get_window_dc(w);
-             create_compatible_bitmap(dc, 4, 4);
+             create_capture_bitmap(dc, 4, 4);
              release_window_dc(w, dc);
          },
          true},
@@ -48,7 +48,7 @@ TEST(SimContract, ReportsEachKindOfMisuse) {
          [] {
              const window_handle w = sim_create_window({"w"});
              const dc_handle dc = get_window_dc(w);
-             const bitmap_handle b = create_compatible_bitmap(dc, 2, 2);
+             const bitmap_handle b = create_capture_bitmap(dc, 2, 2);
              std::uint32_t px[4];
              get_bitmap_bits(b, sizeof px, px);
              delete_bitmap(b);
@@ -60,7 +60,7 @@ TEST(SimContract, ReportsEachKindOfMisuse) {
              const window_handle w = sim_create_window({"w"});
              const dc_handle dc = get_window_dc(w);
              const dc_handle memory = create_compatible_dc(dc);
-             const bitmap_handle b = create_compatible_bitmap(dc, 2, 2);
+             const bitmap_handle b = create_capture_bitmap(dc, 2, 2);
              select_bitmap(memory, b);
              delete_bitmap(b);
              delete_dc(memory);

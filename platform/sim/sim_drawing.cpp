@@ -34,7 +34,7 @@ void delete_dc(dc_handle dc) {
     dc->gone = true;
 }
 
-bitmap_handle create_compatible_bitmap(dc_handle dc, std::int32_t width, std::int32_t height) {
+bitmap_handle create_capture_bitmap(dc_handle dc, std::int32_t width, std::int32_t height) {
     if (dc == nullptr || dc->gone || width <= 0 || height <= 0) return nullptr;
     platform_bitmap& b = world().bitmaps.emplace_back();
     b.width = width;

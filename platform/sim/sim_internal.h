@@ -29,7 +29,7 @@ struct platform_bitmap {
     std::int32_t width = 0;
     std::int32_t height = 0;
     std::vector<std::uint32_t> pixels;
-    bool created = false;  // by create_compatible_bitmap (resources are never deleted)
+    bool created = false;  // by create_capture_bitmap (resources are never deleted)
     bool deleted = false;
     bool ever_selected = false;
     platform_dc* selected_in = nullptr;

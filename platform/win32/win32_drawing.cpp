@@ -16,7 +16,7 @@ HWND hwnd(window_handle w) { return reinterpret_cast<HWND>(w); }
 HDC hdc(dc_handle dc) { return reinterpret_cast<HDC>(dc); }
 HBITMAP hbitmap(bitmap_handle b) { return reinterpret_cast<HBITMAP>(b); }
 
-// The memory of each bitmap made by create_compatible_bitmap, kept from its
+// The memory of each bitmap made by create_capture_bitmap, kept from its
 // creation: GetObject does not tell a top-down DIB section from a bottom-up one on
 // every system (Wine reports the height without its sign).
 std::vector<std::pair<HBITMAP, const std::uint32_t*>>& created_bits() {
@@ -34,7 +34,7 @@ dc_handle create_compatible_dc(dc_handle dc) { return reinterpret_cast<dc_handle
 
 void delete_dc(dc_handle dc) { DeleteDC(hdc(dc)); }
 
-bitmap_handle create_compatible_bitmap(dc_handle dc, std::int32_t width, std::int32_t height) {
+bitmap_handle create_capture_bitmap(dc_handle dc, std::int32_t width, std::int32_t height) {
     // A 32-bit top-down DIB section: the copy lands in memory this process can
     // read directly, where a display-compatible bitmap would cost a second trip
     // to the display to read back every cycle.
