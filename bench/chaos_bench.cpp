@@ -16,28 +16,19 @@
 #include <cstring>
 
 #include "support/chaos.h"
+#include "support/options.h"
 
 int main(int argc, char** argv) {
     chaos_options options;
     options.seconds = 600;
-    for (int i = 1; i < argc; ++i) {
-        const bool has_value = i + 1 < argc;
-        char* end = nullptr;
-        if (std::strcmp(argv[i], "--seconds") == 0 && has_value) {
-            options.seconds = std::strtod(argv[++i], &end);
-            if (*end != 0 || options.seconds <= 0) return std::fprintf(stderr, "chaos_bench: bad --seconds\n"), 2;
-        } else if (std::strcmp(argv[i], "--seed") == 0 && has_value) {
-            options.seed = unsigned(std::strtoul(argv[++i], &end, 10));
-            if (*end != 0) return std::fprintf(stderr, "chaos_bench: bad --seed\n"), 2;
-        } else if (std::strcmp(argv[i], "--paint-delay") == 0 && has_value) {
-            options.paint_delay_ms = int(std::strtol(argv[++i], &end, 10));
-            if (*end != 0 || options.paint_delay_ms < 0) return std::fprintf(stderr, "chaos_bench: bad --paint-delay\n"), 2;
-        } else if (std::strcmp(argv[i], "--verbose") == 0) {
-            options.verbose = true;
-        } else {
-            return std::fprintf(stderr, "usage: chaos_bench [--seconds S] [--seed N] [--paint-delay MS] [--verbose]\n"), 2;
-        }
-    }
+    double seed = options.seed, paint_delay = options.paint_delay_ms;
+    read_options_or_exit(argc, argv, "chaos_bench", "chaos_bench [--seconds S] [--seed N] [--paint-delay MS] [--verbose]",
+                         {{"--seconds", number_option{&options.seconds, 1, 1e6}},
+                          {"--seed", number_option{&seed, 0, 4294967295.0, true}},
+                          {"--paint-delay", number_option{&paint_delay, 0, 60000, true}},
+                          {"--verbose", &options.verbose}});
+    options.seed = unsigned(seed);
+    options.paint_delay_ms = int(paint_delay);
     const chaos_report r = run_chaos(options);
     if (!r.failure.empty()) std::printf("run failed: %s\n", r.failure.c_str());
     std::vector<double> a = r.arrival_ms;

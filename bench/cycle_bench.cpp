@@ -30,6 +30,7 @@
 #include "stream/axis_stream.h"
 #include "support/box_user.h"
 #include "support/glyph_tables.h"
+#include "support/options.h"
 #include "support/processes.h"
 
 namespace {
@@ -161,12 +162,11 @@ bool tell(child_process& simulator, const std::string& command) {
 
 int main(int argc, char** argv) {
     _setmode(_fileno(stdout), _O_BINARY);
-    double seconds = 10;
-    int changes = 200;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        if (std::strcmp(argv[i], "--seconds") == 0) seconds = std::atof(argv[i + 1]);
-        else if (std::strcmp(argv[i], "--changes") == 0) changes = std::atoi(argv[i + 1]);
-    }
+    double seconds = 10, change_count = 200;
+    read_options_or_exit(argc, argv, "cycle_bench", "cycle_bench [--seconds S] [--changes N]",
+                         {{"--seconds", number_option{&seconds, 0.1, 3600}},
+                          {"--changes", number_option{&change_count, 1, 100000, true}}});
+    const int changes = int(change_count);
 
     child_process simulator;
     if (!start_process(simulator, L"host_simulator.exe", L"") || !wait_for_output(simulator, "ready\n", 30000)) {

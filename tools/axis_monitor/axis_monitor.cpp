@@ -22,6 +22,7 @@
 #include <string>
 
 #include "clients/cpp/axis_client.h"
+#include "support/options.h"
 
 namespace {
 
@@ -36,21 +37,14 @@ std::string shortest(double v) {
 int main(int argc, char** argv) {
     _setmode(_fileno(stdout), _O_BINARY);  // lines end in LF alone
     bool csv = false;
-    double wait_seconds = 0;
-    long count = -1;
-    double seconds = -1;
+    double wait_seconds = 0, count = -1, seconds = -1;
     std::string pipe = axis_pipe_name;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--csv") == 0) csv = true;
-        else if (std::strcmp(argv[i], "--wait") == 0 && i + 1 < argc) wait_seconds = std::atof(argv[++i]);
-        else if (std::strcmp(argv[i], "--count") == 0 && i + 1 < argc) count = std::atol(argv[++i]);
-        else if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc) seconds = std::atof(argv[++i]);
-        else if (std::strcmp(argv[i], "--pipe") == 0 && i + 1 < argc) pipe = argv[++i];
-        else {
-            std::fprintf(stderr, "usage: axis_monitor [--csv] [--wait SECONDS] [--count N] [--seconds S] [--pipe NAME]\n");
-            return 2;
-        }
-    }
+    read_options_or_exit(argc, argv, "axis_monitor", "axis_monitor [--csv] [--wait SECONDS] [--count N] [--seconds S] [--pipe NAME]",
+                         {{"--csv", &csv},
+                          {"--wait", number_option{&wait_seconds, 0, 86400}},
+                          {"--count", number_option{&count, 1, 1e15, true}},
+                          {"--seconds", number_option{&seconds, 0, 1e9}},
+                          {"--pipe", &pipe}});
     if (const char* problem = axis_pipe_name_problem(pipe.c_str(), pipe.size())) {
         std::fprintf(stderr, "axis_monitor: bad pipe name: %s\n", problem);
         return 2;

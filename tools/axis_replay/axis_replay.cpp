@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "support/options.h"
 #include "stream/axis_stream.h"
 
 namespace {
@@ -79,21 +80,21 @@ axis_record motion_at(double seconds) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const char* recording = nullptr;
+    std::string recording_file;
     bool loop = false, motion = false;
     double seconds = -1;
     std::string pipe = axis_pipe_name;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--recording") == 0 && i + 1 < argc) recording = argv[++i];
-        else if (std::strcmp(argv[i], "--loop") == 0) loop = true;
-        else if (std::strcmp(argv[i], "--motion") == 0) motion = true;
-        else if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc) seconds = std::atof(argv[++i]);
-        else if (std::strcmp(argv[i], "--pipe") == 0 && i + 1 < argc) pipe = argv[++i];
-        else recording = nullptr, motion = false, i = argc;
-    }
+    const char* const usage = "axis_replay --recording FILE.csv [--loop] [--pipe NAME]\n"
+                              "       axis_replay --motion [--seconds S] [--pipe NAME]";
+    read_options_or_exit(argc, argv, "axis_replay", usage,
+                         {{"--recording", &recording_file},
+                          {"--loop", &loop},
+                          {"--motion", &motion},
+                          {"--seconds", number_option{&seconds, 0, 1e9}},
+                          {"--pipe", &pipe}});
+    const char* recording = recording_file.empty() ? nullptr : recording_file.c_str();
     if ((recording == nullptr) == !motion) {
-        std::fprintf(stderr, "usage: axis_replay --recording FILE.csv [--loop] [--pipe NAME]\n"
-                             "       axis_replay --motion [--seconds S] [--pipe NAME]\n");
+        std::fprintf(stderr, "axis_replay: either --recording or --motion\nusage: %s\n", usage);
         return 2;
     }
     if (const char* problem = axis_pipe_name_problem(pipe.c_str(), pipe.size())) {

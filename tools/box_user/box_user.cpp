@@ -3,20 +3,20 @@
 //
 //   box_user.exe [--timeout SECONDS]
 //
-// Exit codes: 0 a box was answered, 1 none appeared in time.
+// Exit codes: 0 a box was answered, 1 none appeared in time, 2 a bad command line.
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 
 #include <fcntl.h>
 #include <io.h>
 
 #include "support/box_user.h"
+#include "support/options.h"
 
 int main(int argc, char** argv) {
     _setmode(_fileno(stdout), _O_BINARY);  // lines end in LF alone
     double timeout = 30;
-    if (argc == 3 && std::strcmp(argv[1], "--timeout") == 0) timeout = std::atof(argv[2]);
+    read_options_or_exit(argc, argv, "box_user", "box_user [--timeout SECONDS]",
+                         {{"--timeout", number_option{&timeout, 0, 86400}}});
     seen_box box;
     if (!wait_for_box(0, DWORD(timeout * 1000), &box)) {
         std::fprintf(stderr, "box_user: no message box appeared within %g s\n", timeout);

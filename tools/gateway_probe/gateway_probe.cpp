@@ -25,10 +25,10 @@
 #include "stream/axis_contract.h"
 #include "host/host_windows.h"
 #include "support/glyph_tables.h"
+#include "support/options.h"
 #include "tools/gateway_probe/probe_output.h"
 
 namespace {
-
 
 struct options {
     std::int32_t robot = 1;
@@ -136,24 +136,6 @@ probe_result probe_once(const options& o, capture_frame& frame) {
     return r;
 }
 
-bool parse(int argc, char** argv, options& o) {
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        if (a == "--json") o.json = true;
-        else if (a == "--picture" && i + 1 < argc) o.picture = argv[++i];
-        else if (a == "--watch" && i + 1 < argc) {
-            char* end = nullptr;
-            o.watch_seconds = std::strtod(argv[++i], &end);
-            if (*end != '\0' || !(o.watch_seconds > 0)) return false;
-        } else if (i == 1 && !a.empty() && a[0] != '-') {
-            o.robot = parse_robot_word(std::wstring(a.begin(), a.end()));
-        } else {
-            return false;
-        }
-    }
-    return true;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -164,10 +146,13 @@ int main(int argc, char** argv) {
     // another window than the gateway sees. The monitor's scale is asked for
     // on the side (display_dpi_at).
     options o;
-    if (!parse(argc, argv, o)) {
-        std::fprintf(stderr, "usage: gateway_probe [robot-number] [--picture FILE.png] [--json] [--watch SECONDS]\n");
-        return 2;
-    }
+    std::string robot_word;
+    read_options_or_exit(argc, argv, "gateway_probe", "gateway_probe [robot-number] [--picture FILE.png] [--json] [--watch SECONDS]",
+                         {{"--json", &o.json},
+                          {"--picture", &o.picture},
+                          {"--watch", number_option{&o.watch_seconds, 0.01, 86400}}},
+                         &robot_word);
+    if (!robot_word.empty()) o.robot = parse_robot_word(std::wstring(robot_word.begin(), robot_word.end()));
     capture_frame frame;
     probe_result r = probe_once(o, frame);
     std::fputs((o.json ? report_json(r) : report_text(r)).c_str(), stdout);
