@@ -19,7 +19,6 @@
 #include <cstdio>
 #include <cstring>
 #include <random>
-#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -30,6 +29,7 @@
 #include "stream/axis_stream.h"
 #include "support/box_user.h"
 #include "support/glyph_tables.h"
+#include "support/host_driver.h"
 #include "support/options.h"
 #include "support/processes.h"
 
@@ -147,17 +147,6 @@ double own_cpu_us() {
     return linux_cpu >= 0 ? linux_cpu : process_cpu_us(GetCurrentProcess());
 }
 
-bool tell(child_process& simulator, const std::string& command) {
-    const std::size_t before = simulator.seen.size();
-    send_line(simulator, command);
-    const ULONGLONG give_up = GetTickCount64() + 10000;
-    while (collect_output(simulator).find("ok\n", before) == std::string::npos) {
-        if (GetTickCount64() >= give_up) return false;
-        Sleep(0);
-    }
-    return true;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -168,19 +157,13 @@ int main(int argc, char** argv) {
                           {"--changes", number_option{&change_count, 1, 100000, true}}});
     const int changes = int(change_count);
 
-    child_process simulator;
-    if (!start_process(simulator, L"host_simulator.exe", L"") || !wait_for_output(simulator, "ready\n", 30000)) {
+    host_driver simulator;
+    if (!simulator.start() || simulator.jog(1) == nullptr) {
         std::fprintf(stderr, "cycle_bench: the host simulator did not start\n");
         return 1;
     }
-    std::istringstream out(simulator.seen);
-    std::string word, main_hex, jog_hex;
-    while (out >> word) {
-        if (word == "main") out >> main_hex;
-        if (word == "jog" && out >> word) out >> jog_hex;
-    }
-    const window_handle jog = window_from_handle_value(std::uint32_t(std::stoul(jog_hex, nullptr, 16)));
-    const window_handle main_window = window_from_handle_value(std::uint32_t(std::stoul(main_hex, nullptr, 16)));
+    const auto handle = [](HWND w) { return window_from_handle_value(std::uint32_t(reinterpret_cast<ULONG_PTR>(w))); };
+    const window_handle jog = handle(simulator.jog(1)), main_window = handle(simulator.main_window());
     const glyph_set& glyphs = real_glyphs();
     const int repeats = 300;
 
@@ -260,7 +243,7 @@ int main(int argc, char** argv) {
     // The real gateway: its CPU while cycling and the delay from a repaint to the peer.
     child_process gateway;
     seen_box box;
-    if (!start_process(gateway, L"gateway.exe", std::wstring(main_hex.begin(), main_hex.end()) + L" 1") ||
+    if (!start_process(gateway, L"gateway.exe", simulator.owner_word() + L" 1") ||
         !wait_for_box(gateway.id, 30000, &box)) {
         std::fprintf(stderr, "cycle_bench: gateway.exe did not start\n");
         return 1;
@@ -281,7 +264,7 @@ int main(int argc, char** argv) {
     for (int i = 0; i < changes; ++i) {
         Sleep(std::uniform_int_distribution<DWORD>(0, 20)(rng));  // any phase of the cycle
         const double value = 100.0 + i;
-        if (!tell(simulator, "set 1 0 " + std::to_string(int(value * 10) / 10) + "," + std::to_string(i % 10)))
+        if (!simulator.tell("set 1 0 " + std::to_string(int(value * 10) / 10) + "," + std::to_string(i % 10)))
             break;
         const double painted = now_us();  // the simulator has repainted before it answers
         const double want = (std::floor(value) * 10 + i % 10) / 10.0;
@@ -294,11 +277,11 @@ int main(int argc, char** argv) {
     row("repaint to record at the peer (gateway.exe)", summarise(delays), "ms");
     std::printf("| %-44s | %9.2f | | | %% of one core |\n", "gateway.exe CPU while cycling, values unchanged", cpu);
 
-    tell(simulator, "quit");
+    simulator.tell("quit");
     DWORD code = 0;
     wait_for_exit(gateway, 10000, &code);
     CloseHandle(peer);
     stop_process(gateway);
-    stop_process(simulator);
+    simulator.stop();
     return 0;
 }

@@ -54,8 +54,7 @@ int gateway_main(const std::vector<std::wstring>& words) {
         return exit_no_host_or_pipe;
     }
 
-    char robot_name[32];
-    std::snprintf(robot_name, sizeof robot_name, "robot%u", static_cast<unsigned>(arguments.robot));
+    const std::string robot = robot_name(arguments.robot);
     const window_handle first = first_jog_candidate(main);
 
     if (open_axis_pipe(arguments.pipe_name.c_str()) < 0) {
@@ -63,12 +62,10 @@ int gateway_main(const std::vector<std::wstring>& words) {
         return exit_no_host_or_pipe;
     }
 
-    char pattern[64];
-    std::snprintf(pattern, sizeof pattern, "jog - %s (", robot_name);
-    const window_handle jog = find_jog_window(first, pattern);
+    const window_handle jog = find_jog_window(first, jog_title_pattern(robot).c_str());
 
     // %ls: a wide string in every runtime's wide formatting (plain %s is not).
-    const std::wstring name = widen(robot_name);
+    const std::wstring name = widen(robot.c_str());
     wchar_t text[1024];
     if (jog == nullptr) {
         std::swprintf(text, std::size(text),

@@ -43,6 +43,10 @@ bool visit_for_main(window_handle window, void*) {
 
 }  // namespace
 
+std::string robot_name(std::int32_t robot) { return "robot" + std::to_string(static_cast<std::uint32_t>(robot)); }
+
+std::string jog_title_pattern(const std::string& robot_name) { return jog_title_prefix + robot_name + " ("; }
+
 window_handle find_main_window() {
     capture().main = nullptr;
     enum_windows(visit_for_main, nullptr);

@@ -4,6 +4,9 @@
 #ifndef HOST_HOST_WINDOWS_H
 #define HOST_HOST_WINDOWS_H
 
+#include <cstdint>
+#include <string>
+
 #include "host/jog_view.h"
 #include "platform/platform.h"
 #include "recognition/field_reader.h"
@@ -12,6 +15,13 @@
 inline constexpr const char* main_window_title = "Draxion3";
 inline constexpr int title_buffer_size = 1024;
 inline constexpr int title_read_limit = 1023;  // a title keeps at most 1022 characters
+
+// The robot's name, "robot%u" (the number formatted unsigned: -1 is
+// robot4294967295), and the pattern its jog window's title holds, "jog - %s (".
+// Every robot's jog window title starts its pattern with jog_title_prefix.
+inline constexpr const char* jog_title_prefix = "jog - ";
+std::string robot_name(std::int32_t robot);
+std::string jog_title_pattern(const std::string& robot_name);
 
 // The first top-level window, in the platform's order, whose title contains
 // "Draxion3"; null if there is none.

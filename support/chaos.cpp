@@ -9,10 +9,10 @@
 #include <mutex>
 #include <random>
 #include <set>
-#include <sstream>
 #include <thread>
 
 #include "support/box_user.h"
+#include "support/host_driver.h"
 #include "support/processes.h"
 
 namespace {
@@ -84,23 +84,12 @@ private:
     std::string error_;
 };
 
+// The host simulator, and where its jog window lives.
 struct desktop {
-    child_process simulator;
-    std::string main_hex;
-    HWND jog = nullptr;
+    host_driver host;
     RECT home{};  // the jog window's outer rectangle where it started
     int screen_w = 0, screen_h = 0;
-
-    bool tell(const std::string& command) {
-        const std::size_t before = simulator.seen.size();
-        send_line(simulator, command);
-        const double give_up = now_ms() + 10000;
-        while (collect_output(simulator).find('\n', before) == std::string::npos) {
-            if (now_ms() >= give_up) return false;
-            Sleep(1);
-        }
-        return simulator.seen.compare(before, 3, "ok\n") == 0;
-    }
+    bool tell(const std::string& command) { return host.tell(command, 10000); }
 };
 
 }  // namespace
@@ -113,19 +102,13 @@ chaos_report run_chaos(const chaos_options& options) {
     auto uniform = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
     auto chance = [&](double p) { return std::uniform_real_distribution<double>(0, 1)(rng) < p; };
 
-    if (!start_process(d.simulator, L"host_simulator.exe", L"--paint-delay " + std::to_wstring(options.paint_delay_ms)) ||
-        !wait_for_output(d.simulator, "ready\n", start_patience_ms)) {
-        report.failure = "the host simulator did not start: " + d.simulator.seen;
+    if (!d.host.start(L"--paint-delay " + std::to_wstring(options.paint_delay_ms), start_patience_ms) ||
+        d.host.jog(1) == nullptr) {
+        report.failure = "the host simulator did not start: " + d.host.process.seen;
+        d.host.stop();
         return report;
     }
-    std::istringstream out(d.simulator.seen);
-    std::string word, jog_hex;
-    while (out >> word) {
-        if (word == "main") out >> d.main_hex;
-        if (word == "jog" && out >> word) out >> jog_hex;
-    }
-    d.jog = reinterpret_cast<HWND>(static_cast<ULONG_PTR>(std::stoull(jog_hex, nullptr, 16)));
-    GetWindowRect(d.jog, &d.home);
+    GetWindowRect(d.host.jog(1), &d.home);
     d.screen_w = GetSystemMetrics(SM_CXSCREEN);
     d.screen_h = GetSystemMetrics(SM_CYSCREEN);
 
@@ -146,13 +129,13 @@ chaos_report run_chaos(const chaos_options& options) {
         return v;
     };
 
-    const std::wstring arguments = std::wstring(d.main_hex.begin(), d.main_hex.end()) + L" 1 " +
+    const std::wstring arguments = d.host.owner_word() + L" 1 " +
                                    std::wstring(pipe_name, pipe_name + std::strlen(pipe_name));
     seen_box box;
     peer p;
     if (!start_process(gateway, L"gateway.exe", arguments) || !wait_for_box(gateway.id, start_patience_ms, &box)) {
         report.failure = "gateway.exe did not show its box: " + collect_output(gateway);
-        stop_process(d.simulator);
+        d.host.stop();
         return report;
     }
     press_ok(box);
@@ -198,7 +181,7 @@ chaos_report run_chaos(const chaos_options& options) {
         const double whole = now_ms();
         const std::size_t said_before = collect_output(gateway).size();
         if (!ok) {
-            report.failure = "the simulator refused \"" + spoil + "\" or \"" + mend + "\": " + d.simulator.seen;
+            report.failure = "the simulator refused \"" + spoil + "\" or \"" + mend + "\": " + d.host.process.seen;
             break;
         }
         const double took = arrival(whole);
@@ -225,7 +208,7 @@ chaos_report run_chaos(const chaos_options& options) {
     report.exit_code = code;
     report.gateway_output = collect_output(gateway);
     stop_process(gateway);
-    stop_process(d.simulator);
+    d.host.stop();
 
     const std::vector<values> got = p.received();
     report.records = int(got.size());

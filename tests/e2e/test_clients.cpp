@@ -15,6 +15,7 @@
 
 #include "clients/cpp/axis_client.h"
 #include "support/box_user.h"
+#include "support/host_driver.h"
 #include "support/processes.h"
 
 namespace {
@@ -58,24 +59,16 @@ std::vector<std::vector<double>> recorded(const std::string& csv) {
 class Clients : public ::testing::Test {
 protected:
     void TearDown() override {
-        for (child_process* c : {&simulator, &replay, &monitor}) stop_process(*c);
+        for (child_process* c : {&replay, &monitor}) stop_process(*c);
+        simulator.stop();
     }
     std::uintptr_t start_simulator() {
-        EXPECT_TRUE(start_process(simulator, L"host_simulator.exe", L""));
-        EXPECT_TRUE(wait_for_output(simulator, "ready\n", patience_ms));
-        std::istringstream out(simulator.seen);
-        std::string word, handle;
-        while (out >> word)
-            if (word == "main") out >> handle;
-        return std::uintptr_t(std::stoull(handle, nullptr, 16));
+        EXPECT_TRUE(simulator.start()) << simulator.process.seen;
+        return reinterpret_cast<std::uintptr_t>(simulator.main_window());
     }
-    void tell_simulator(const std::string& command) {
-        const std::size_t before = simulator.seen.size();
-        send_line(simulator, command);
-        const ULONGLONG give_up = GetTickCount64() + patience_ms;
-        while (collect_output(simulator).find("ok\n", before) == std::string::npos && GetTickCount64() < give_up) Sleep(10);
-    }
-    child_process simulator, replay, monitor;
+    void tell_simulator(const std::string& command) { EXPECT_TRUE(simulator.tell(command)) << command; }
+    host_driver simulator;
+    child_process replay, monitor;
 };
 
 TEST_F(Clients, CppClientReadsTheRealGatewayUntilItGoes) {

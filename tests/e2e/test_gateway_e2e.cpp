@@ -8,7 +8,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <sstream>
 #include <fstream>
 #include <set>
 #include <vector>
@@ -18,6 +17,7 @@
 #include "host/host_windows.h"
 #include "support/box_user.h"
 #include "support/glyph_tables.h"
+#include "support/host_driver.h"
 #include "support/processes.h"
 
 namespace {
@@ -89,27 +89,20 @@ bool pipe_exists() {
 class EndToEnd : public ::testing::Test {
 protected:
     void TearDown() override {
-        for (child_process* c : {&gateway, &second, &monitor, &simulator}) stop_process(*c);
+        for (child_process* c : {&gateway, &second, &monitor}) stop_process(*c);
+        simulator.stop();
+        simulator = host_driver{};  // ready to start afresh
     }
 
     // Starts the simulator and gives its main window's handle as the gateway takes it.
     std::wstring start_simulator(const std::wstring& arguments = L"") {
-        EXPECT_TRUE(start_process(simulator, L"host_simulator.exe", arguments));
-        EXPECT_TRUE(wait_for_output(simulator, "ready\n", patience_ms)) << simulator.seen;
-        std::istringstream out(simulator.seen);
-        std::string word, handle;
-        while (out >> word)
-            if (word == "main") out >> handle;
-        return widen(handle);
+        EXPECT_TRUE(simulator.start(arguments, patience_ms)) << simulator.process.seen;
+        return simulator.owner_word();
     }
 
     // Sends a command to the simulator and waits until it has been carried out.
     void tell_simulator(const std::string& command) {
-        const std::size_t before = simulator.seen.size();
-        send_line(simulator, command);
-        const ULONGLONG give_up = GetTickCount64() + patience_ms;
-        while (collect_output(simulator).find("ok\n", before) == std::string::npos && GetTickCount64() < give_up) Sleep(10);
-        ASSERT_NE(simulator.seen.find("ok\n", before), std::string::npos) << command << ": " << simulator.seen;
+        ASSERT_TRUE(simulator.tell(command, patience_ms)) << command << ": " << simulator.process.seen;
     }
 
     // Starts a gateway and answers its information box, as the user does.
@@ -138,7 +131,8 @@ protected:
         return code;
     }
 
-    child_process simulator, gateway, second, monitor;
+    host_driver simulator;
+    child_process gateway, second, monitor;
 };
 
 TEST_F(EndToEnd, ValuesReachTheMonitorExactlyAndFollowChanges) {
@@ -388,12 +382,8 @@ TEST_F(EndToEnd, ProbeBesideARunningGatewayLeavesItUndisturbed) {
 
 TEST_F(EndToEnd, BandCopyReadsWhatTheWholeWindowCopyReads) {
     start_simulator();
-    std::istringstream out(simulator.seen);
-    std::string word, handle;
-    while (out >> word)
-        if (word == "jog" && out >> word && word == "1") out >> handle;
-    const window_handle jog = window_from_handle_value(std::uint32_t(std::stoul(handle, nullptr, 16)));
-    ASSERT_TRUE(is_window(jog)) << simulator.seen;
+    const window_handle jog = window_from_handle_value(std::uint32_t(reinterpret_cast<ULONG_PTR>(simulator.jog(1))));
+    ASSERT_TRUE(is_window(jog)) << simulator.process.seen;
     auto read_with = [&](bool band, double values[axis_field_count]) {
         setup_capture_contexts(jog);
         if (band) setup_capture_frame(jog, area_read(real_glyphs()));

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "support/motion.h"
 #include "support/options.h"
 #include "stream/axis_stream.h"
 
@@ -73,7 +74,7 @@ bool read_recording(const char* path, std::vector<frame_of_values>& out) {
 axis_record motion_at(double seconds) {
     axis_record r;
     for (int k = 0; k < axis_value_count; ++k)
-        r.slots[k] = std::round((k + 1) * 37.0 * std::sin(seconds * 0.15 * (k + 1)) * 10.0) / 10.0;
+        r.slots[k] = motion_value(k, seconds);
     return r;
 }
 

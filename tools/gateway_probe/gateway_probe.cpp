@@ -68,7 +68,7 @@ struct search_notes {
 
 void note_title(window_handle, const char* title, void* context) {
     auto* notes = static_cast<search_notes*>(context);
-    if (std::strstr(title, "jog - ") != nullptr && std::strstr(title, notes->pattern.c_str()) == nullptr)
+    if (std::strstr(title, jog_title_prefix) != nullptr && std::strstr(title, notes->pattern.c_str()) == nullptr)
         notes->other_robots.push_back(utf8_from_acp(title));
 }
 
@@ -82,9 +82,7 @@ bool note_match(window_handle w, void* context) {
 
 probe_result probe_once(const options& o, capture_frame& frame) {
     probe_result r;
-    char robot[32];
-    std::snprintf(robot, sizeof robot, "robot%u", static_cast<unsigned>(o.robot));
-    r.robot = robot;
+    r.robot = robot_name(o.robot);
     const window_handle main = find_main_window();
     if (main == nullptr) {
         r.problems.push_back(no_host_problem());
@@ -95,7 +93,7 @@ probe_result probe_once(const options& o, capture_frame& frame) {
     r.main = seen(main);
 
     search_notes notes;
-    notes.pattern = "jog - " + r.robot + " (";
+    notes.pattern = jog_title_pattern(r.robot);
     const window_handle jog = find_jog_window(first_jog_candidate(main), notes.pattern.c_str(), note_title, &notes);
     if (jog == nullptr) {
         // Why the search missed it, when a window with the title exists elsewhere.

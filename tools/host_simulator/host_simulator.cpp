@@ -43,6 +43,7 @@
 
 #include "recognition/field_reader.h"
 #include "support/frame_painter.h"
+#include "support/motion.h"
 
 namespace {
 
@@ -198,7 +199,7 @@ void open_jog(int robot) {
 }
 
 std::string animated_text(int field, int tick) {
-    const double v = std::round((field + 1) * 37.0 * std::sin(tick * 0.03 * (field + 1)) * 10.0) / 10.0;
+    const double v = motion_value(field, tick * 0.2);  // a tick every 200 ms
     char buf[32];
     std::snprintf(buf, sizeof buf, "%.1f", v);
     std::string s = buf;
