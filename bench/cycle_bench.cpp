@@ -31,6 +31,7 @@
 #include "support/glyph_tables.h"
 #include "support/host_driver.h"
 #include "support/options.h"
+#include "support/pipe_peer.h"
 #include "support/processes.h"
 
 namespace {
@@ -64,24 +65,20 @@ summary time_step(int repeats, F step) {
 }
 
 // The next record's first value, waiting at most timeout_ms; NaN if none came.
-double next_record(HANDLE pipe, DWORD timeout_ms) {
+// Looked for without sleeping, so that the delay measured is the gateway's.
+double next_record(pipe_peer& peer, DWORD timeout_ms) {
     const ULONGLONG give_up = GetTickCount64() + timeout_ms;
     for (;;) {
-        DWORD available = 0;
-        if (!PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr)) return NAN;
-        if (available > 0) {
-            unsigned char m[512];
-            DWORD n = 0;
-            if (!ReadFile(pipe, m, sizeof m, &n, nullptr)) return NAN;
-            if (n == axis_record_bytes) {
-                double v;
-                std::memcpy(&v, m, sizeof v);
-                return v;
-            }
-            continue;  // the tag
+        const ULONGLONG now = GetTickCount64();
+        if (now >= give_up) return NAN;
+        const std::vector<std::uint8_t> m = peer.read(DWORD(give_up - now), 0);
+        if (m.empty()) return NAN;
+        if (m.size() == axis_record_bytes) {
+            double v;
+            std::memcpy(&v, m.data(), sizeof v);
+            return v;
         }
-        if (GetTickCount64() >= give_up) return NAN;
-        Sleep(0);
+        // the tag
     }
 }
 
@@ -188,7 +185,8 @@ int main(int argc, char** argv) {
     row("reading the six fields (read_axes)", time_step(repeats, [&] { read_axes(jog_frame(), glyphs, values); }), "us");
     {
         open_axis_pipe("cycle_bench");
-        const HANDLE peer = connect_to_pipe("\\\\.\\pipe\\cycle_bench", 5000);
+        pipe_peer peer("\\\\.\\pipe\\cycle_bench");
+        peer.connect(5000);
         axis_record r;
         int i = 0;
         row("send a changed record (tag and record)", time_step(repeats, [&] {
@@ -197,7 +195,7 @@ int main(int argc, char** argv) {
                 next_record(peer, 1000);  // read at once, so nothing queues
             }),
             "us (with the read)");
-        CloseHandle(peer);
+        peer.leave();
         close_axis_pipe();
     }
 
@@ -249,7 +247,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     press_ok(box);
-    const HANDLE peer = connect_to_pipe("\\\\.\\pipe\\zelmorvelgateway", 10000);
+    pipe_peer peer("\\\\.\\pipe\\zelmorvelgateway");
+    peer.connect(10000);
     next_record(peer, 5000);
     Sleep(1000);
     const double cpu0 = process_cpu_us(gateway.process), linux0 = linux_cpu_us("gateway.exe"), wall0 = now_us();
@@ -280,7 +279,7 @@ int main(int argc, char** argv) {
     simulator.tell("quit");
     DWORD code = 0;
     wait_for_exit(gateway, 10000, &code);
-    CloseHandle(peer);
+    peer.leave();
     stop_process(gateway);
     simulator.stop();
     return 0;

@@ -13,6 +13,7 @@
 
 #include "support/box_user.h"
 #include "support/host_driver.h"
+#include "support/pipe_peer.h"
 #include "support/processes.h"
 
 namespace {
@@ -37,14 +38,12 @@ using values = std::vector<double>;
 class peer {
 public:
     bool connect(double timeout_ms) {
-        pipe_ = connect_to_pipe(std::string("\\\\.\\pipe\\") + pipe_name, DWORD(timeout_ms));
-        if (pipe_ == INVALID_HANDLE_VALUE) return false;
+        if (!pipe_.connect(DWORD(timeout_ms))) return false;
         reader_ = std::thread([this] { read_all(); });
         return true;
     }
     ~peer() {
         if (reader_.joinable()) reader_.join();
-        if (pipe_ != INVALID_HANDLE_VALUE) CloseHandle(pipe_);
     }
     std::vector<values> received() {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -61,15 +60,15 @@ public:
 
 private:
     void read_all() {
-        unsigned char m[1024];
         bool tagged = false;
-        for (DWORD n = 0; ReadFile(pipe_, m, sizeof m, &n, nullptr);) {
+        for (std::vector<std::uint8_t> m; !(m = pipe_.read(INFINITE)).empty();) {
             std::lock_guard<std::mutex> lock(mutex_);
+            const std::size_t n = m.size();
             if (n == 4 && !tagged) {
                 tagged = true;
             } else if (n == 384 && tagged) {
                 values v(6);
-                std::memcpy(v.data(), m, sizeof(double) * 6);
+                std::memcpy(v.data(), m.data(), sizeof(double) * 6);
                 records_.push_back(v);
                 tagged = false;
             } else if (error_.empty()) {
@@ -77,7 +76,7 @@ private:
             }
         }
     }
-    HANDLE pipe_ = INVALID_HANDLE_VALUE;
+    pipe_peer pipe_{std::string("\\\\.\\pipe\\") + pipe_name};
     std::thread reader_;
     std::mutex mutex_;
     std::vector<values> records_;

@@ -96,16 +96,3 @@ double clock_us() {
     QueryPerformanceCounter(&t);
     return double(t.QuadPart) / ticks_per_us;
 }
-
-HANDLE connect_to_pipe(const std::string& path, DWORD timeout_ms) {
-    const ULONGLONG give_up = GetTickCount64() + timeout_ms;
-    HANDLE h;
-    while ((h = CreateFileA(path.c_str(), GENERIC_READ | FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr)) ==
-           INVALID_HANDLE_VALUE) {
-        if (GetTickCount64() >= give_up) return INVALID_HANDLE_VALUE;
-        Sleep(20);
-    }
-    DWORD mode = PIPE_READMODE_MESSAGE;
-    SetNamedPipeHandleState(h, &mode, nullptr, nullptr);
-    return h;
-}

@@ -39,8 +39,5 @@ void stop_process(child_process& child);
 // Microseconds on a steady clock (QueryPerformanceCounter).
 double clock_us();
 
-// A client end of the named pipe at path, in message read mode, trying until
-// timeout_ms have passed; INVALID_HANDLE_VALUE if none could be opened.
-HANDLE connect_to_pipe(const std::string& path, DWORD timeout_ms);
 
 #endif  // SUPPORT_PROCESSES_H

@@ -18,6 +18,7 @@
 #include "support/box_user.h"
 #include "support/glyph_tables.h"
 #include "support/host_driver.h"
+#include "support/pipe_peer.h"
 #include "support/processes.h"
 
 namespace {
@@ -28,36 +29,6 @@ const std::vector<double> shown_values = {12.5, -0.5, 300.0, -1234.6, 0.0, 7.7};
 constexpr DWORD patience_ms = 20000;  // Wine starts programs slowly; nothing here should take this long
 
 std::wstring widen(const std::string& s) { return std::wstring(s.begin(), s.end()); }
-
-// The peer's side of the pipe, in this process.
-class pipe_peer {
-public:
-    explicit pipe_peer(std::string path = pipe_path) : path_(std::move(path)) {}
-    ~pipe_peer() { leave(); }
-    bool connect(DWORD timeout_ms) { return (pipe_ = connect_to_pipe(path_, timeout_ms)) != INVALID_HANDLE_VALUE; }
-    // The next whole message, or an empty one if none comes within timeout_ms.
-    std::vector<std::uint8_t> read(DWORD timeout_ms) {
-        const ULONGLONG give_up = GetTickCount64() + timeout_ms;
-        DWORD available = 0;
-        while (PeekNamedPipe(pipe_, nullptr, 0, nullptr, &available, nullptr) && available == 0) {
-            if (GetTickCount64() >= give_up) return {};
-            Sleep(10);
-        }
-        std::vector<std::uint8_t> message(1024);
-        DWORD n = 0;
-        if (!ReadFile(pipe_, message.data(), DWORD(message.size()), &n, nullptr)) return {};
-        message.resize(n);
-        return message;
-    }
-    void leave() {
-        if (pipe_ != INVALID_HANDLE_VALUE) CloseHandle(pipe_);
-        pipe_ = INVALID_HANDLE_VALUE;
-    }
-
-private:
-    std::string path_;
-    HANDLE pipe_ = INVALID_HANDLE_VALUE;
-};
 
 // Every record the peer receives until none has come for quiet_ms, as values;
 // tags are checked and dropped.
@@ -163,7 +134,7 @@ TEST_F(EndToEnd, ValuesReachTheMonitorExactlyAndFollowChanges) {
 TEST_F(EndToEnd, LatePeerGetsTheCurrentValuesAtOnce) {
     start_gateway(start_simulator() + L" 1");
     Sleep(3000);
-    pipe_peer peer;
+    pipe_peer peer(pipe_path);
     ASSERT_TRUE(peer.connect(patience_ms));
     const std::vector<std::uint8_t> tag = peer.read(5000);
     EXPECT_EQ(tag, (std::vector<std::uint8_t>{0x02, 0x55, 0x00, 0x00}));
@@ -178,7 +149,7 @@ TEST_F(EndToEnd, LatePeerGetsTheCurrentValuesAtOnce) {
 TEST_F(EndToEnd, PeerThatLeavesDoesNotStopTheGateway) {
     start_gateway(start_simulator() + L" 1");
     {
-        pipe_peer peer;
+        pipe_peer peer(pipe_path);
         ASSERT_TRUE(peer.connect(patience_ms));
         EXPECT_EQ(peer.read(5000).size(), 4u);
         EXPECT_EQ(peer.read(5000).size(), 384u);
@@ -201,7 +172,7 @@ TEST_F(EndToEnd, FieldsNotInFullViewSendNothingUntilWholeAgain) {
     };
     for (const view_case& c : {view_case{"move 1 -150 40", "move 1 480 40", "off_screen"},
                                view_case{"cover 1 right", "uncover", "covered"}}) {
-        pipe_peer peer;
+        pipe_peer peer(pipe_path);
         ASSERT_NO_FATAL_FAILURE(start_serving(peer)) << c.id;
 
         tell_simulator(c.spoil);
@@ -225,7 +196,7 @@ TEST_F(EndToEnd, FieldsNotInFullViewSendNothingUntilWholeAgain) {
 }
 
 TEST_F(EndToEnd, ClosedJogWindowEndsTheGatewayWithMinusFive) {
-    pipe_peer peer;
+    pipe_peer peer(pipe_path);
     ASSERT_NO_FATAL_FAILURE(start_serving(peer));
     tell_simulator("close 1");
     const ULONGLONG closed = GetTickCount64();
@@ -241,7 +212,7 @@ TEST_F(EndToEnd, ClosedJogWindowEndsTheGatewayWithMinusFive) {
 }
 
 TEST_F(EndToEnd, PeerThatStallsGetsTheNewestValuesNotABacklog) {
-    pipe_peer peer;
+    pipe_peer peer(pipe_path);
     ASSERT_NO_FATAL_FAILURE(start_serving(peer));
     tell_simulator("animate 1 on");  // five changes a second while the peer reads nothing
     Sleep(5000);
@@ -361,7 +332,7 @@ TEST_F(EndToEnd, ProbeNamesTheProblemOfEachState) {
 }
 
 TEST_F(EndToEnd, ProbeBesideARunningGatewayLeavesItUndisturbed) {
-    pipe_peer peer;
+    pipe_peer peer(pipe_path);
     ASSERT_NO_FATAL_FAILURE(start_serving(peer));
     for (int i = 0; i < 3; ++i) {
         child_process probe;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "stream/axis_stream.h"
+#include "support/pipe_peer.h"
 
 namespace {
 
@@ -37,21 +38,11 @@ DWORD WINAPI watchdog(void* done) {
     return 0;
 }
 
-std::vector<std::uint8_t> read_message(HANDLE pipe) {
-    std::vector<std::uint8_t> m(1024);
-    DWORD n = 0;
-    if (!ReadFile(pipe, m.data(), DWORD(m.size()), &n, nullptr)) return {};
-    m.resize(n);
-    return m;
-}
-
 TEST(PipeWrites, PeerThatStopsReadingNeitherBlocksNorTearsMessages) {
     // The gateway's own buffer, which fills after a few updates.
     ASSERT_EQ(open_axis_pipe(name), 0);
-    const HANDLE peer = CreateFileA(path, GENERIC_READ | FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(peer, INVALID_HANDLE_VALUE);
-    DWORD mode = PIPE_READMODE_MESSAGE;
-    SetNamedPipeHandleState(peer, &mode, nullptr, nullptr);
+    pipe_peer peer(path);
+    ASSERT_TRUE(peer.connect(0));
 
     // The peer reads nothing while 400 sends are made: far more than the buffer holds.
     const HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -80,15 +71,11 @@ TEST(PipeWrites, PeerThatStopsReadingNeitherBlocksNorTearsMessages) {
     // Now it reads everything there is: tag, record, tag, record..., values rising.
     double previous = 0;
     int records = 0;
-    for (ULONGLONG give_up = GetTickCount64() + 10000; records < run.sent && GetTickCount64() < give_up;) {
-        DWORD available = 0;
-        if (!PeekNamedPipe(peer, nullptr, 0, nullptr, &available, nullptr) || available == 0) {
-            Sleep(10);  // the queued writes complete as the buffer empties
-            continue;
-        }
-        const std::vector<std::uint8_t> tag = read_message(peer);
+    while (records < run.sent) {
+        // The queued writes complete as the buffer empties.
+        const std::vector<std::uint8_t> tag = peer.read(10000);
         ASSERT_EQ(tag, (std::vector<std::uint8_t>{0x02, 0x55, 0x00, 0x00})) << "after record " << records;
-        const std::vector<std::uint8_t> record = read_message(peer);
+        const std::vector<std::uint8_t> record = peer.read(1000);
         ASSERT_EQ(record.size(), 384u) << "after record " << records;
         double value;
         std::memcpy(&value, record.data(), sizeof value);
@@ -104,14 +91,14 @@ TEST(PipeWrites, PeerThatStopsReadingNeitherBlocksNorTearsMessages) {
     newest.slots[0] = 1e9;
     send_if_changed(run.state, newest);
     EXPECT_FALSE(run.state.force_send);
-    EXPECT_EQ(read_message(peer).size(), 4u);
-    const std::vector<std::uint8_t> last = read_message(peer);
+    EXPECT_EQ(peer.read(1000).size(), 4u);
+    const std::vector<std::uint8_t> last = peer.read(1000);
     ASSERT_EQ(last.size(), 384u);
     double value;
     std::memcpy(&value, last.data(), sizeof value);
     EXPECT_EQ(value, 1e9);
 
-    CloseHandle(peer);
+    peer.leave();
     close_axis_pipe();
 }
 
