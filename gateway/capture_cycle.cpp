@@ -82,7 +82,7 @@ cycle_end run_cycle(const glyph_set& set, sender_state& state, cycle_state& c) {
     const hold_verdict verdict = hold_decide(c.hold, reading, look ? &view : nullptr);
     say(verdict);
     if (verdict.trust) {
-        c.trusted_rows = c.rows;
+        if (!rows.as_trusted) c.trusted_rows = c.rows;
         c.trusted_blank = c.blank;
     }
     // Held: nothing is sent, and the sender keeps what it last sent, so the first
