@@ -11,15 +11,20 @@
 //  - familiar: the fields' probe rows (their background, which never holds
 //    digits) are exactly those of the last trusted reading, and no field that
 //    showed digits then shows none now. An ordinary change of values is
-//    familiar and goes out at once.
-//  - anything else (the first reading, a reading after a hold, after the window
-//    has moved, a field gone blank, a background that differs) goes out only once
-//    the view has been whole and the reading steady (the same background and the
-//    same blank fields, cycle after cycle) for a number of cycles. A field the
-//    host leaves empty for good is then sent as 0.0; one that is blank for a
-//    cycle, while the host repaints it, never is; and one without digits whose
-//    probe rows are no field's background (an unpainted window is black) never
-//    is, however long it lasts.
+//    familiar and goes out at once; after a hold, or once the window has moved,
+//    a familiar reading goes out when the view has been whole for the settle.
+//  - anything else (the first reading, a field gone blank, a background that
+//    differs) goes out only once the view has been whole and the reading steady
+//    (the same background and the same blank fields, cycle after cycle) for a
+//    number of cycles, and then becomes the trusted one. A field the host leaves
+//    empty for good is then sent as 0.0; one that is blank for a cycle, while
+//    the host repaints it, never is; and one without digits whose probe rows are
+//    no field's background (an unpainted window is black) never is, however long
+//    it lasts.
+//  What the probe rows cannot show: something that lies over the digits of a
+//  field but not below them, and reads as other digits. While it lies there the
+//  view's geometry holds the values; only what it leaves behind after it has
+//  gone, until the host repaints, would pass.
 #ifndef GATEWAY_HOLD_POLICY_H
 #define GATEWAY_HOLD_POLICY_H
 

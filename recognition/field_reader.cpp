@@ -627,7 +627,7 @@ probe_rows_news refresh_probe_rows(const capture_frame& frame, std::vector<pixel
         }
     }
     news.changed = news.changed || since != 0;
-    news.as_trusted = against_trusted && apart == 0;
+    news.as_trusted = total > 0 && against_trusted && apart == 0;
     return news;
 }
 

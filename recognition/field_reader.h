@@ -74,7 +74,7 @@ std::uint32_t read_axes(const capture_frame& frame, const glyph_set& set, double
 // a byte at a time).
 struct probe_rows_news {
     bool changed = false;     // from what rows held before
-    bool as_trusted = false;  // equal to trusted
+    bool as_trusted = false;  // equal to trusted (never when the frame has no probe rows)
 };
 probe_rows_news refresh_probe_rows(const capture_frame& frame, std::vector<pixel>& rows,
                                    const std::vector<pixel>& trusted);

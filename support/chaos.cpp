@@ -42,7 +42,9 @@ public:
         reader_ = std::thread([this] { read_all(); });
         return true;
     }
-    ~peer() {
+    ~peer() { finish(); }
+    // Waits until the pipe has closed and every message before it has been read.
+    void finish() {
         if (reader_.joinable()) reader_.join();
     }
     std::vector<values> received() {
@@ -115,9 +117,11 @@ chaos_report run_chaos(const chaos_options& options) {
     std::set<double> shown[6];
     std::string texts[6] = {"12,5", "-0,5", "300,0", "-1234,6", "0,0", "7,7"};
     for (int k = 0; k < 6; ++k) shown[k].insert(value_of(texts[k]));
+    // A new value for field k, always another than it shows.
     auto set_field = [&](int k) {
         char text[16];
-        std::snprintf(text, sizeof text, "%s%d,%d", chance(0.5) ? "-" : "", uniform(1000, 9999), uniform(0, 9));
+        do std::snprintf(text, sizeof text, "%s%d,%d", chance(0.5) ? "-" : "", uniform(1000, 9999), uniform(0, 9));
+        while (texts[k] == text);
         texts[k] = text;
         shown[k].insert(value_of(text));
         return d.tell("set 1 " + std::to_string(k) + " " + text);
@@ -134,6 +138,7 @@ chaos_report run_chaos(const chaos_options& options) {
     peer p;
     if (!start_process(gateway, L"gateway.exe", arguments) || !wait_for_box(gateway.id, start_patience_ms, &box)) {
         report.failure = "gateway.exe did not show its box: " + collect_output(gateway);
+        stop_process(gateway);
         d.host.stop();
         return report;
     }
@@ -173,8 +178,9 @@ chaos_report run_chaos(const chaos_options& options) {
         ++report.disturbances;
         bool ok = d.tell(spoil);
         Sleep(DWORD(uniform(0, 250)));
-        if (chance(0.8))
-            for (int n = uniform(1, 3); n > 0 && ok; --n) ok = set_field(uniform(0, 5));
+        // Values change while the view is not whole, so that every return has new
+        // values to deliver and its time is a real one.
+        for (int n = uniform(1, 3); n > 0 && ok; --n) ok = set_field(uniform(0, 5));
         Sleep(DWORD(uniform(0, 250)));
         ok = ok && d.tell(mend);
         const double whole = now_ms();
@@ -209,6 +215,7 @@ chaos_report run_chaos(const chaos_options& options) {
     stop_process(gateway);
     d.host.stop();
 
+    p.finish();  // everything the gateway wrote has been read
     const std::vector<values> got = p.received();
     report.records = int(got.size());
     if (!p.framing_error().empty()) report.failure += " " + p.framing_error();

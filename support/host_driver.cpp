@@ -26,7 +26,7 @@ bool host_driver::start(const std::wstring& arguments, DWORD timeout_ms) {
 }
 
 bool host_driver::tell(const std::string& command, DWORD timeout_ms) {
-    std::size_t line = process.seen.size();
+    std::size_t line = collect_output(process).size();
     send_line(process, command);
     const ULONGLONG give_up = GetTickCount64() + timeout_ms;
     // Its answer is the first line "ok" or "error ..." (opening a window prints the

@@ -28,7 +28,8 @@ std::string read_options(int argc, const char* const* argv, const std::vector<op
             **flag = true;
             continue;
         }
-        if (i + 1 >= argc) return std::string(o->name) + " needs a value";
+        // The next option is no value, even where a text would take it.
+        if (i + 1 >= argc || std::strncmp(argv[i + 1], "--", 2) == 0) return std::string(o->name) + " needs a value";
         const char* value = argv[++i];
         if (std::string* const* text = std::get_if<std::string*>(&o->target)) {
             **text = value;
@@ -37,7 +38,9 @@ std::string read_options(int argc, const char* const* argv, const std::vector<op
         const number_option& n = std::get<number_option>(o->target);
         char* end = nullptr;
         const double v = std::strtod(value, &end);
-        if (*value == 0 || *end != 0 || !std::isfinite(v) || v < n.min || v > n.max || (n.whole && v != std::floor(v)))
+        // Decimal only: strtod would also take blanks, hexadecimal and "inf".
+        const bool decimal = std::strspn(value, "0123456789+-.eE") == std::strlen(value);
+        if (!decimal || *value == 0 || *end != 0 || !std::isfinite(v) || v < n.min || v > n.max || (n.whole && v != std::floor(v)))
             return std::string(o->name) + (n.whole ? " needs a whole number from " : " needs a number from ") +
                    plain(n.min) + " to " + plain(n.max) + ", not " + value;
         *n.value = v;

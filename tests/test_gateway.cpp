@@ -2,6 +2,7 @@
 // the user sees (console, message boxes), what the peer receives, what is given back.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <functional>
@@ -263,7 +264,7 @@ TEST_F(Gateway, OnlyWhatTheHostDrewGoesOut) {
     const std::vector<std::string> changed = {"12,5", "-0,5", "300,0", "-1234,6", "0,0", "8,8"};
     std::vector<std::uint32_t> remnants = jog_pixels(changed);
     for (std::int32_t y = 200; y < 360; ++y)
-        for (std::int32_t x = 180; x < 300; ++x) remnants[std::size_t(y * 300 + x)] = 0x404040;
+        for (std::int32_t x = 120; x < 300; ++x) remnants[std::size_t(y * 300 + x)] = 0x404040;
     std::vector<std::string> repainting = changed;
     repainting[2] = "";
     struct disturbance_case {
@@ -276,8 +277,11 @@ TEST_F(Gateway, OnlyWhatTheHostDrewGoesOut) {
     std::vector<double> emptied = now;
     emptied[2] = 0.0;
     const disturbance_case cases[] = {
-        {"unpainted, longer than any confirmation", std::vector<std::uint32_t>(300 * 400, 0), 40, now},
-        {"remnants", remnants, 5, now},
+        // Blank fields on no field's background: never sent, however long.
+        {"unpainted, longer than any confirmation", std::vector<std::uint32_t>(300 * 400, 0),
+         foreign_confirm_cycles + 20, now},
+        // Cut values on another background: longer than a plain confirmation.
+        {"remnants", remnants, 4 * reading_confirm_cycles, now},
         {"blank for a cycle", jog_pixels(repainting), 1, now},
         {"blank for good", jog_pixels(repainting), 1000, emptied},
     };
@@ -285,7 +289,7 @@ TEST_F(Gateway, OnlyWhatTheHostDrewGoesOut) {
         sim_reset();
         start_host();
         sim_peer_connects_after(0);
-        sim_destroy_window_after_checks(main, first_send + 60);
+        sim_destroy_window_after_checks(main, first_send + 2 + std::min(c.cycles, foreign_confirm_cycles + 20) + 40);
         sim_on_sleep([&](int sleeps) {
             if (sleeps == first_send + 2) sim_set_client_pixels(jog, 300, 400, c.disturbed);
             if (sleeps == first_send + 2 + c.cycles) sim_set_client_pixels(jog, 300, 400, jog_pixels(changed));

@@ -23,6 +23,10 @@ TEST(Options, TakesWhatItKnowsAndNamesWhatIsWrong) {
         {{"--seconds", "1e999"}, "--seconds needs a number from 0 to 60, not 1e999"},
         {{"--count", "2.5"}, "--count needs a whole number from 1 to 100, not 2.5"},
         {{"--pipe"}, "--pipe needs a value"},
+        {{"--pipe", "--csv"}, "--pipe needs a value"},
+        {{"--count", "0x10"}, "--count needs a whole number from 1 to 100, not 0x10"},
+        {{"--seconds", " 5"}, "--seconds needs a number from 0 to 60, not  5"},
+        {{"--seconds", "-0.5"}, "--seconds needs a number from 0 to 60, not -0.5"},
         {{"--verbose"}, "unknown option --verbose"},
         {{"robot"}, "unexpected word robot"},
     };

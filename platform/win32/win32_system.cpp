@@ -77,12 +77,14 @@ namespace {
 // asked for; where the system has none (before Windows 10 1803), the tick is
 // raised to 1 ms for the run and put back at its end.
 //
-// Windows 11 may also ignore a process's timer resolution while its windows are
-// occluded or minimised, and the gateway's console usually is: the pause would
-// silently stretch to the 15.6 ms tick. The process opts out of that throttling
-// where the system knows it (SetProcessInformation is looked up: systems before
-// Windows 8 lack it, and those before Windows 11 refuse the flag); a failure
-// changes nothing.
+// Windows 11 may also ignore a process's timer resolution request
+// (timeBeginPeriod) while its windows are occluded or minimised, and the
+// gateway's console usually is. The high-resolution timer does not depend on it,
+// but the fallback pause does (a raised tick and Sleep), and without the opt-out
+// a 10 ms pause there would silently stretch to the 15.6 ms tick. So the process
+// opts out where the system knows how (SetProcessInformation is looked up:
+// systems before Windows 8 lack it, and those before Windows 11 refuse the flag);
+// a failure changes nothing.
 void keep_timer_resolution() {
     struct power_throttling_state {  // PROCESS_POWER_THROTTLING_STATE
         ULONG version, control_mask, state_mask;
