@@ -36,8 +36,6 @@
 
 namespace {
 
-double now_us() { return clock_us(); }
-
 struct summary {
     double median = 0, p99 = 0, max = 0;
 };
@@ -57,9 +55,9 @@ template <class F>
 summary time_step(int repeats, F step) {
     std::vector<double> t;
     for (int i = 0; i < repeats; ++i) {
-        const double start = now_us();
+        const double start = clock_us();
         step();
-        t.push_back(now_us() - start);
+        t.push_back(clock_us() - start);
     }
     return summarise(t);
 }
@@ -204,12 +202,12 @@ int main(int argc, char** argv) {
         sender_state state{true, {}};
         cycle_state cycle;
         std::vector<double> periods;
-        double last = now_us();
+        double last = clock_us();
         const double end = last + seconds * 1e6;
         while (last < end) {
             run_cycle(glyphs, state, cycle);
             sleep_ms(cycle_pause_ms);
-            const double t = now_us();
+            const double t = clock_us();
             periods.push_back((t - last) / 1000.0);
             last = t;
         }
@@ -227,13 +225,13 @@ int main(int argc, char** argv) {
     for (const auto& [what, area] : floors) {
         setup_capture_contexts(jog);
         setup_capture_frame(jog, area);
-        const double cpu0 = own_cpu_us(), wall0 = now_us();
-        while (now_us() - wall0 < seconds * 1e6) {
+        const double cpu0 = own_cpu_us(), wall0 = clock_us();
+        while (clock_us() - wall0 < seconds * 1e6) {
             is_window(main_window);
             copy_jog_window();
             sleep_ms(10);
         }
-        const double share = (own_cpu_us() - cpu0) / (now_us() - wall0) * 100.0;
+        const double share = (own_cpu_us() - cpu0) / (clock_us() - wall0) * 100.0;
         std::printf("| %-44s | %9.2f | | | %% of one core |\n", what, share);
         release_capture();
     }
@@ -251,12 +249,12 @@ int main(int argc, char** argv) {
     peer.connect(10000);
     next_record(peer, 5000);
     Sleep(1000);
-    const double cpu0 = process_cpu_us(gateway.process), linux0 = linux_cpu_us("gateway.exe"), wall0 = now_us();
+    const double cpu0 = process_cpu_us(gateway.process), linux0 = linux_cpu_us("gateway.exe"), wall0 = clock_us();
     Sleep(DWORD(seconds * 1000));
     // Under Wine the Linux process's own count; GetProcessTimes of another process
     // is not kept there.
-    const double cpu = linux0 >= 0 ? (linux_cpu_us("gateway.exe") - linux0) / (now_us() - wall0) * 100.0
-                                   : (process_cpu_us(gateway.process) - cpu0) / (now_us() - wall0) * 100.0;
+    const double cpu = linux0 >= 0 ? (linux_cpu_us("gateway.exe") - linux0) / (clock_us() - wall0) * 100.0
+                                   : (process_cpu_us(gateway.process) - cpu0) / (clock_us() - wall0) * 100.0;
 
     std::vector<double> delays;
     std::mt19937 rng(7);
@@ -265,11 +263,11 @@ int main(int argc, char** argv) {
         const double value = 100.0 + i;
         if (!simulator.tell("set 1 0 " + std::to_string(int(value * 10) / 10) + "," + std::to_string(i % 10)))
             break;
-        const double painted = now_us();  // the simulator has repainted before it answers
+        const double painted = clock_us();  // the simulator has repainted before it answers
         const double want = (std::floor(value) * 10 + i % 10) / 10.0;
         for (double got; !std::isnan(got = next_record(peer, 2000));)
             if (got == want) {
-                delays.push_back((now_us() - painted) / 1000.0);
+                delays.push_back((clock_us() - painted) / 1000.0);
                 break;
             }
     }

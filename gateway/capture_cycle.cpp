@@ -28,16 +28,6 @@ void say(const hold_verdict& verdict) {
     console_write(line.c_str());
 }
 
-// Whether a probe pixel that differs from the trusted reading's is no field's
-// background. Nothing is trusted before the first reading is: then none is.
-bool foreign_change(const std::vector<pixel>& rows, const std::vector<pixel>& trusted) {
-    if (trusted.size() != rows.size()) return false;
-    for (std::size_t i = 0; i < rows.size(); ++i)
-        if (rows[i] != trusted[i] && rows[i] != colour_white && rows[i] != colour_grey && rows[i] != colour_dark)
-            return true;
-    return false;
-}
-
 bool same_rect(const window_rect& a, const window_rect& b) {
     return a.left == b.left && a.top == b.top && a.right == b.right && a.bottom == b.bottom;
 }
@@ -60,14 +50,14 @@ cycle_end run_cycle(const glyph_set& set, sender_state& state, cycle_state& c) {
     const probe_rows_news rows = refresh_probe_rows(jog_frame(), c.rows, c.trusted_rows);
     bool plain = true;
     for (int k = 0; k < axis_field_count; ++k)
-        if (c.blank >> k & 1) plain = plain && probe_rows_plain(jog_frame(), k);
+        if (c.blank >> k & 1) plain = plain && probe_rows_plain(count_probe_rows(jog_frame(), k));
     const bool familiar = rows.as_trusted && (c.blank & ~c.trusted_blank) == 0;
     const reading_evidence reading{
         would_send(state, c.record),
         familiar,
         !rows.changed && c.blank == c.previous_blank,
         plain,
-        !familiar && foreign_change(c.rows, c.trusted_rows),
+        rows.foreign,
     };
     view_evidence view;
     const bool look = hold_needs_look(c.hold, reading);
@@ -81,13 +71,14 @@ cycle_end run_cycle(const glyph_set& set, sender_state& state, cycle_state& c) {
     }
     const hold_verdict verdict = hold_decide(c.hold, reading, look ? &view : nullptr);
     say(verdict);
-    if (verdict.trust) {
+    // Held: nothing is sent, and the sender keeps what it last sent, so the first
+    // reading once trusted again goes out if it differs. What may go out is the
+    // trusted reading from now on.
+    if (verdict.send) {
         if (!rows.as_trusted) c.trusted_rows = c.rows;
         c.trusted_blank = c.blank;
+        send_if_changed(state, c.record);
     }
-    // Held: nothing is sent, and the sender keeps what it last sent, so the first
-    // reading once trusted again goes out if it differs.
-    if (verdict.send) send_if_changed(state, c.record);
     return cycle_end::stopped;
 }
 

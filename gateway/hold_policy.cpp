@@ -25,7 +25,7 @@ hold_verdict hold_decide(hold_policy& policy, const reading_evidence& reading, c
     policy.whole = view->moved ? 0 : policy.whole + 1;
     policy.calm = !view->moved && reading.steady ? policy.calm + 1 : 0;
     if (policy.trusted && reading.familiar) {
-        verdict.send = verdict.trust = true;
+        verdict.send = true;
         return verdict;
     }
     // Trust lost to this reading: its own cycle does not count towards confirming it.
@@ -36,7 +36,7 @@ hold_verdict hold_decide(hold_policy& policy, const reading_evidence& reading, c
                          : reading.plain && policy.calm >= (reading.foreign ? foreign_confirm_cycles : reading_confirm_cycles);
     if (!confirmed) return verdict;
     policy.trusted = true;
-    verdict.send = verdict.trust = true;
+    verdict.send = true;
     if (policy.said != view_problem::none) {
         policy.said = view_problem::none;
         verdict.line = hold_line::live;

@@ -71,8 +71,9 @@ struct view_evidence {
 enum class hold_line { none, held, live };
 
 struct hold_verdict {
-    bool send = false;   // let the record go out (the sender still sends only a change)
-    bool trust = false;  // this reading's probe rows and blank fields are now the familiar ones
+    // Let the record go out (the sender still sends only a change); its probe rows
+    // and blank fields are then the trusted ones.
+    bool send = false;
     hold_line line = hold_line::none;
     view_problem cause = view_problem::none;  // for hold_line::held
 };

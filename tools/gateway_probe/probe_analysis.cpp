@@ -12,23 +12,6 @@ window_rect field_area(const jog_view& view, std::int32_t reference_row) {
             std::min(c.bottom, c.top + reference_row + candidate_row_offset + candidate_rows + probe_offset)};
 }
 
-probe_counts count_probes(const capture_frame& frame, std::int32_t reference_row) {
-    probe_counts n;
-    for (std::int32_t r = 0; r < candidate_rows; ++r) {
-        const std::int32_t row = reference_row + candidate_row_offset + r + probe_offset;
-        if (row < 0 || row >= frame.height) continue;
-        const std::int32_t end = std::min(frame.width, first_search_column + search_window_columns);
-        for (std::int32_t x = first_search_column; x < end; ++x) {
-            const pixel p = frame.pixels[std::size_t(row) * std::size_t(frame.width) + std::size_t(x)];
-            if (p == colour_white) ++n.white;
-            else if (p == colour_grey) ++n.grey;
-            else if (p == colour_dark) ++n.dark;
-            else ++n.other;
-        }
-    }
-    return n;
-}
-
 std::string percent(int dpi) { return std::to_string((dpi * 100 + 48) / 96) + " %"; }
 
 }  // namespace
@@ -40,8 +23,7 @@ std::vector<field_report> analyse_fields(const capture_frame& frame, const glyph
         f.index = k;
         f.reference_row = first_field_row + field_pitch * k;
         f.value = trace_field(frame, set, f.reference_row, f.trace);
-        f.probe = count_probes(frame, f.reference_row);
-        f.plain = probe_rows_plain(frame, f.index);
+        f.probe = count_probe_rows(frame, k);
         f.view = judge_area(view, field_area(view, f.reference_row));
     }
     return fields;
@@ -80,7 +62,7 @@ std::vector<probe_problem> find_problems(const jog_view& view, const desktop_fac
     // say something about the glyphs and colours themselves.
     for (const field_report& f : fields) {
         if (f.view != view_problem::none || !f.trace.text.empty()) continue;
-        if (f.plain)
+        if (probe_rows_plain(f.probe))
             out.push_back({"unreadable_field", f.index,
                            "no glyph matched although the field's probe rows are plain white or grey: the digits are "
                            "drawn differently (display scaling, another font or theme)"});

@@ -14,20 +14,12 @@
 #include "recognition/field_reader.h"
 
 // Pixels of a field's two probe rows across its first search window.
-struct probe_counts {
-    int white = 0;
-    int grey = 0;
-    int dark = 0;
-    int other = 0;
-};
-
 struct field_report {
     int index = 0;
     std::int32_t reference_row = 0;
     field_trace trace;  // text read and the glyphs found
     double value = 0;
     probe_counts probe;
-    bool plain = false;  // the probe rows are mostly a field's background (probe_rows_plain)
     view_problem view = view_problem::none;  // what kept this field from full view
 };
 
