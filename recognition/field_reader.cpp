@@ -1,12 +1,47 @@
-// The reading gives exactly the results of searching every glyph with find_glyph in
-// every pass, but much faster. A place's match does not depend on the pass, so for
-// each of a field's two candidate rows the matches of all eleven glyphs are worked
-// out once, word_places places at a time and both rows side by side, as bit masks.
-// For such a block each of 64 columns is classified once (by its probe and by which
-// of the two filter rows show the background, see glyph_filter), and a glyph is
-// ruled out at once wherever one of its columns meets a class it cannot match; the
-// few places left are compared in full, as match_glyph_at does. A pass then looks
-// for the first match in the upper row and in the lower row only up to that.
+// The reading gives exactly the results of searching every glyph at every place
+// with the plain rule (matcher.h) in every pass, but much faster. A place's match
+// does not depend on the pass, so for each of a field's two candidate rows the
+// matches of all eleven glyphs are worked out once, word_places places at a time
+// and both rows side by side, as bit masks. For such a block each of 64 columns is
+// classified once (by its probe and by which of the two filter rows show the
+// background, see glyph_filter), and a glyph is ruled out at once wherever one of
+// its columns meets a class it cannot match; the few places left are compared in
+// full. A pass then looks for the first match in the upper row and in the lower
+// row only up to that.
+//
+// Limits, all fixed at compile time:
+//   filter_column_count   8     template columns the quick test looks at
+//   word_places          56     places one block decides (64 - 8)
+//   search_span          60     a pass's window; a glyph of width w has 60 - w places
+//   max_field_chars     127     characters in a field, so passes per field
+//   max_reach          7680     (127 + 1) * 60: columns from the first search column
+//                               a field can ever reach
+//   max_words           138     blocks per candidate row (7680 / 56 + 1)
+//   candidate_rows        2     one in each 64-bit half of a 128-bit register
+//   glyph_count          11     a bit each in 32-bit glyph masks
+//
+// One block n of one candidate row (bit b stands for the place whose left edge is
+// at column first_search_column + 56 n + b):
+//
+//   columns classified   |0 1 2 ...                       ... 55|56 ... 63|
+//   places decided       |0 1 2 ...                       ... 55|
+//   place 55 tests       .                                   |55 ... 62|
+//
+// A place's quick test needs its first 8 columns, so the 56 places need 64
+// classified columns and no block needs its neighbour's classes; block n + 1
+// classifies columns 56 (n + 1) onwards again.
+//
+// If the matching rule changes, change in this order:
+//   1. support/oracle.cpp, the literal reference, and tests/test_matcher.cpp;
+//   2. matcher.h, the plain rule (class_of_probe, background_of, rendering_for,
+//      place_inside, glyph_drawn_at);
+//   3. filter_class (matcher.h) and accepted_classes (glyph_set.cpp), if the
+//      classes change;
+//   4. here: classify_columns, classify_64, classify_64_avx2 (a column's class),
+//      drawn_at, drawn_at_avx2 (the full comparison) and the all-dark shortcut in
+//      match_word_with;
+//   5. run FastFormsFollowTheRule (test_matcher) and the differential test, which
+//      hold each form against the rule and the reference.
 #include "recognition/field_reader.h"
 
 #include <algorithm>
@@ -15,6 +50,7 @@
 #include <cstddef>
 
 #include "recognition/matcher.h"
+#include "recognition/reader_paths.h"
 
 #if !defined(GATEWAY_NO_SIMD) && (defined(__SSE2__) || defined(_M_X64) || defined(_M_AMD64))
 #define GATEWAY_SSE2 1
@@ -134,35 +170,52 @@ bool processor_has_avx2() {
     return __builtin_cpu_supports("avx2") != 0;
 }
 
-bool avx2_in_use = processor_has_avx2();
 #endif
+
+bool path_available(reader_path p) {
+    switch (p) {
+    case reader_path::plain: return true;
+    case reader_path::sse2: return GATEWAY_SSE2 != 0;
+#if GATEWAY_AVX2
+    case reader_path::avx2: return processor_has_avx2();
+#else
+    case reader_path::avx2: return false;
+#endif
+    }
+    return false;
+}
+
+// The fastest the processor has.
+reader_path path_in_use = path_available(reader_path::avx2)   ? reader_path::avx2
+                        : path_available(reader_path::sse2) ? reader_path::sse2
+                                                            : reader_path::plain;
 
 // The classification's pixel work for any block, a column at a time: the first
 // count columns from column first (none beyond the frame); a filter row outside
 // the frame shows no background.
-void classify_columns(const capture_frame& frame, const glyph_filter& filter, const row_scan& scan, std::int64_t first,
+void classify_columns(const capture_frame& frame, const glyph_filter& filter, std::int64_t top, std::int64_t first,
                       int count, word& dark, word& primary, word& alternate, word (&background)[filter_row_count]) {
     const std::size_t stride = std::size_t(frame.width);
     auto row_at = [&](std::int64_t row) { return frame.pixels.data() + std::size_t(row) * stride + std::size_t(first); };
     dark = primary = alternate = 0;
     for (word& b : background) b = 0;
     if (count <= 0) return;
-    const pixel* probes = row_at(scan.row + probe_offset);
+    const pixel* probes = row_at(top + probe_offset);
     const pixel* rows[filter_row_count];
     for (std::size_t k = 0; k < filter_row_count; ++k) {
-        const std::int64_t row = scan.row + filter.rows[k];
+        const std::int64_t row = top + filter.rows[k];
         rows[k] = filter.rows[k] >= 0 && row >= 0 && row < frame.height ? row_at(row) : nullptr;
     }
     for (int b = 0; b < count; ++b) {
         const word bit = word(1) << b;
-        if (probes[b] == colour_dark) {
+        const probe_class c = class_of_probe(probes[b]);
+        if (c == probe_class::skipped) {
             dark |= bit;
             continue;
         }
-        const bool grey = probes[b] == colour_grey;
-        (grey ? alternate : primary) |= bit;
+        (c == probe_class::alternate ? alternate : primary) |= bit;
         for (std::size_t k = 0; k < filter_row_count; ++k)
-            if (rows[k] != nullptr && rows[k][b] == (grey ? colour_grey : colour_white)) background[k] |= bit;
+            if (rows[k] != nullptr && rows[k][b] == background_of(c)) background[k] |= bit;
     }
 }
 
@@ -173,11 +226,11 @@ struct column_kinds {
     word background[filter_row_count]{};
 };
 
-template <bool avx2>
+template <reader_path path>
 [[gnu::always_inline]] inline column_kinds classify_word(const capture_frame& frame, const glyph_filter& filter,
-                                                         const row_scan& scan, int n) {
+                                                         std::int64_t top, int n) {
     const std::int64_t first = first_search_column + word_places * std::int64_t(n);
-    const std::int64_t probe_row = scan.row + probe_offset;
+    const std::int64_t probe_row = top + probe_offset;
     int count = 0;  // columns of this block inside the frame
     if (probe_row >= 0 && probe_row < frame.height && first < frame.width)
         count = int(frame.width - first < 64 ? frame.width - first : 64);
@@ -189,15 +242,15 @@ template <bool avx2>
     const std::size_t stride = std::size_t(frame.width);
     auto row_at = [&](std::int64_t row) { return frame.pixels.data() + std::size_t(row) * stride + std::size_t(first); };
     auto row_inside = [&](std::size_t k) {
-        const std::int64_t row = scan.row + filter.rows[k];
+        const std::int64_t row = top + filter.rows[k];
         return filter.rows[k] >= 0 && row >= 0 && row < frame.height;
     };
-    if (count == 64 && row_inside(0) && row_inside(1)) {
+    if (path != reader_path::plain && count == 64 && row_inside(0) && row_inside(1)) {
         const pixel* probes = row_at(probe_row);
-        const pixel* row0 = row_at(scan.row + filter.rows[0]);
-        const pixel* row1 = row_at(scan.row + filter.rows[1]);
+        const pixel* row0 = row_at(top + filter.rows[0]);
+        const pixel* row1 = row_at(top + filter.rows[1]);
 #if GATEWAY_AVX2
-        if constexpr (avx2)
+        if constexpr (path == reader_path::avx2)
             classify_64_avx2(probes, row0, row1, dark, alternate, background[0], background[1]);
         else
 #endif
@@ -208,7 +261,7 @@ template <bool avx2>
     } else
 #endif
     {
-        classify_columns(frame, filter, scan, first, count, dark, primary, alternate, background);
+        classify_columns(frame, filter, top, first, count, dark, primary, alternate, background);
     }
     return {dark, primary, alternate, {background[0], background[1]}};
 }
@@ -240,7 +293,7 @@ template <bool avx2>
 #endif
 
 // glyph_drawn_at, with the same preconditions.
-template <bool avx2>
+template <reader_path path>
 bool drawn_at(const capture_frame& frame, std::int64_t x0, std::int64_t y0, const glyph& g, const std::vector<pixel>& wide) {
 #if GATEWAY_SSE2
     // A glyph no wider than a pair of registers is compared a row at a time, when
@@ -249,10 +302,10 @@ bool drawn_at(const capture_frame& frame, std::int64_t x0, std::int64_t y0, cons
     const std::int32_t h = g.primary.height;
     const std::size_t stride = std::size_t(frame.width);
     const std::size_t last_read = std::size_t(y0 + std::max(h - 1, probe_offset)) * stride + std::size_t(x0) + 8;
-    if (!wide.empty() && last_read <= frame.pixels.size()) {
+    if (path != reader_path::plain && !wide.empty() && last_read <= frame.pixels.size()) {
         static_assert(filter_column_count == 8);
 #if GATEWAY_AVX2
-        if constexpr (avx2) return drawn_at_avx2(frame, x0, y0, g.primary.width, h, wide.data());
+        if constexpr (path == reader_path::avx2) return drawn_at_avx2(frame, x0, y0, g.primary.width, h, wide.data());
 #endif
         const pixel* origin = frame.pixels.data() + std::size_t(y0) * stride + std::size_t(x0);
         const pixel* probes = origin + probe_offset * stride;
@@ -312,14 +365,14 @@ struct row_pair {
 #endif
 };
 
-template <bool avx2>
+template <reader_path path>
 [[gnu::always_inline]] inline void match_word_with(const capture_frame& frame, const glyph_set& set, field_scan& field) {
     const int n = field.matched++;
     const glyph_filter& filter = set.filter;
     column_kinds kinds[candidate_rows];
     for (int r = 0; r < candidate_rows; ++r) {
         row_scan& scan = field.rows[r];
-        kinds[r] = classify_word<avx2>(frame, filter, scan, n);
+        kinds[r] = classify_word<path>(frame, filter, scan.row, n);
         for (std::size_t g = 0; g < glyph_count; ++g) scan.match[n][g] = 0;
         scan.any[n] = 0;
         scan.present[n] = 0;
@@ -341,14 +394,17 @@ template <bool avx2>
     row_pair either[1 << patterns];
     either[0] = row_pair::of(0, 0);
     for (unsigned m = 1; m < 1u << patterns; ++m) either[m] = either[m & (m - 1)] | same[std::countr_zero(m)];
-    // [s]: columns whose class is in the filter's set s.
+    // [s]: columns whose class is in the filter's set s; a set's classes of one
+    // rendering are the patterns from that rendering's class for pattern 0 on.
     constexpr unsigned pattern_bits = (1u << patterns) - 1;
+    constexpr int primary_0 = filter_class(probe_class::primary, 0), alternate_0 = filter_class(probe_class::alternate, 0);
+    constexpr int skipped = filter_class(probe_class::skipped, 0);
     row_pair sets[max_filter_sets];
     sets[0] = row_pair::of(~word(0), ~word(0));  // every class, and beyond the frame too: no requirement
     for (int s = 1; s < filter.set_count; ++s) {
         const unsigned m = filter.sets[std::size_t(s)];
-        sets[s] = (primary & either[m >> 1 & pattern_bits]) | (alternate & either[m >> (1 + patterns) & pattern_bits]);
-        if (m & 1) sets[s] = sets[s] | dark;
+        sets[s] = (primary & either[m >> primary_0 & pattern_bits]) | (alternate & either[m >> alternate_0 & pattern_bits]);
+        if (m >> skipped & 1) sets[s] = sets[s] | dark;
     }
     // [s][c]: the columns c places right of each place are in set s.
     row_pair shifted[max_filter_sets][filter_column_count];
@@ -392,7 +448,7 @@ template <bool avx2>
             } else {
                 for (word places = left[r][g]; places != 0; places &= places - 1) {
                     const int b = std::countr_zero(places);
-                    if (drawn_at<avx2>(frame, first + b, scan.row, gl, filter.wide_rows[std::size_t(g)]))
+                    if (drawn_at<path>(frame, first + b, scan.row, gl, filter.wide_rows[std::size_t(g)]))
                         bits |= word(1) << b;
                 }
             }
@@ -409,15 +465,28 @@ template <bool avx2>
 // The whole block's work in one function compiled for AVX2, so that the 32-byte
 // classification is inlined.
 [[gnu::target("avx2")]] void match_word_avx2(const capture_frame& frame, const glyph_set& set, field_scan& field) {
-    match_word_with<true>(frame, set, field);
+    match_word_with<reader_path::avx2>(frame, set, field);
+}
+
+// The AVX2 forms alone, for the tests that hold them against the rule.
+[[gnu::target("avx2")]] column_kinds classify_word_avx2(const capture_frame& frame, const glyph_filter& filter,
+                                                        std::int64_t top, int n) {
+    return classify_word<reader_path::avx2>(frame, filter, top, n);
+}
+[[gnu::target("avx2")]] bool drawn_at_avx2_form(const capture_frame& frame, std::int64_t x0, std::int64_t y0,
+                                                const glyph& g, const std::vector<pixel>& wide) {
+    return drawn_at<reader_path::avx2>(frame, x0, y0, g, wide);
 }
 #endif
 
 void match_word(const capture_frame& frame, const glyph_set& set, field_scan& field) {
 #if GATEWAY_AVX2
-    if (avx2_in_use) return match_word_avx2(frame, set, field);
+    if (path_in_use == reader_path::avx2) return match_word_avx2(frame, set, field);
 #endif
-    match_word_with<false>(frame, set, field);
+#if GATEWAY_SSE2
+    if (path_in_use == reader_path::sse2) return match_word_with<reader_path::sse2>(frame, set, field);
+#endif
+    match_word_with<reader_path::plain>(frame, set, field);
 }
 
 // The bits of word n that stand for offsets lo..hi (n lies between their words).
@@ -501,15 +570,7 @@ double read_field_traced(const capture_frame& frame, const glyph_set& set, std::
     static thread_local field_scan field;
     field.matched = 0;
     row_scan* rows = field.rows;
-    // Glyphs with nothing to compare match at every first candidate column (if
-    // they leave any candidate column at all).
-    std::uint32_t always = 0;
-    for (std::uint32_t empty = set.filter.empty_glyphs; empty != 0; empty &= empty - 1) {
-        const int g = std::countr_zero(empty);
-        always |= std::uint32_t(set.glyphs[std::size_t(g)].primary.width < search_span) << g;
-    }
-    const std::uint32_t nonempty = ~set.filter.empty_glyphs & ((std::uint32_t(1) << glyph_count) - 1);
-    // Of the glyphs that can match anywhere else.
+    const std::uint32_t all_glyphs = (std::uint32_t(1) << glyph_count) - 1;
     const std::int32_t narrowest = std::min(set.filter.narrowest, search_span);
     // Which glyphs' pixels and probes fit between the frame's top and bottom.
     const std::int64_t lowest = std::max<std::int64_t>(set.filter.tallest, probe_offset + 1);
@@ -517,14 +578,14 @@ double read_field_traced(const capture_frame& frame, const glyph_set& set, std::
         row_scan& scan = rows[r];
         scan.row = std::int64_t(y) + candidate_row_offset + r;
         if (scan.row >= 0 && scan.row + lowest <= frame.height) {
-            scan.fits = nonempty;
+            scan.fits = all_glyphs;
             continue;
         }
         scan.fits = 0;
         for (int g = 0; g < glyph_count; ++g) {
             const glyph_template& t = set.glyphs[std::size_t(g)].primary;
             const bool fits = scan.row >= 0 && scan.row + t.height <= frame.height && scan.row + probe_offset < frame.height;
-            scan.fits |= std::uint32_t(fits && (nonempty >> g & 1)) << g;
+            scan.fits |= std::uint32_t(fits) << g;
         }
     }
 
@@ -538,17 +599,17 @@ double read_field_traced(const capture_frame& frame, const glyph_set& set, std::
         // on a tie. So a later row only needs looking at up to the best so far.
         const std::int64_t hi = lo + search_span - 1 - narrowest;
         place best = first_in_row(frame, set, field, 0, lo, hi);
-        if (always != 0) {
-            const int g = std::countr_zero(always);
-            if (best.offset != lo || g < best.glyph) best = {lo, g, 0};
-        }
         for (int r = 1; r < candidate_rows; ++r) {
             const std::int64_t limit = best.offset < 0 ? hi : best.offset;
             // Most often the range lies in one word already matched and shows nothing.
             const int n = int(lo / word_places);
             if (limit / word_places == n && n < field.matched && within(rows[r].any[n], n, lo, limit) == 0) continue;
             const place later = first_in_row(frame, set, field, r, lo, limit);
-            if (later.offset >= 0 && (best.offset < 0 || later.offset < best.offset || later.glyph < best.glyph))
+            // A later row is searched only up to the best so far (limit), so a
+            // place it finds is never to the right of best: left of it, or on it
+            // with the lower glyph winning the tie.
+            if (later.offset >= 0 &&
+                (best.offset < 0 || later.offset < best.offset || (later.offset == best.offset && later.glyph < best.glyph)))
                 best = later;
         }
         if (best.offset < 0) break;
@@ -650,12 +711,50 @@ probe_counts count_probe_rows(const capture_frame& frame, int field) {
     return n;
 }
 
-bool reader_use_avx2(bool wanted) {
+bool reader_use(reader_path p) {
+    if (!path_available(p)) return false;
+    path_in_use = p;
+    return true;
+}
+
+bool reader_path_available(reader_path p) { return path_available(p); }
+
+std::array<int, 64> classify_block(reader_path p, const capture_frame& frame, const glyph_filter& filter,
+                                   std::int64_t top, int n) {
+    column_kinds k;
+    switch (p) {
 #if GATEWAY_AVX2
-    avx2_in_use = wanted && processor_has_avx2();
-    return avx2_in_use;
-#else
-    (void)wanted;
-    return false;
+    case reader_path::avx2: k = classify_word_avx2(frame, filter, top, n); break;
 #endif
+#if GATEWAY_SSE2
+    case reader_path::sse2: k = classify_word<reader_path::sse2>(frame, filter, top, n); break;
+#endif
+    default: k = classify_word<reader_path::plain>(frame, filter, top, n); break;
+    }
+    std::array<int, 64> classes;
+    for (int b = 0; b < 64; ++b) {
+        const bool dark = k.dark >> b & 1, alternate = k.alternate >> b & 1;
+        unsigned background = 0;
+        for (std::size_t r = 0; r < filter_row_count; ++r) background |= unsigned(k.background[r] >> b & 1) << r;
+        classes[std::size_t(b)] = dark ? filter_class(probe_class::skipped, 0)
+                                : alternate ? filter_class(probe_class::alternate, background)
+                                : (k.primary >> b & 1) ? filter_class(probe_class::primary, background)
+                                                       : -1;
+    }
+    return classes;
+}
+
+bool glyph_drawn_by(reader_path p, const capture_frame& frame, std::int32_t x0, std::int32_t y0, const glyph_set& set,
+                    int g) {
+    const glyph& gl = set.glyphs[std::size_t(g)];
+    const std::vector<pixel>& wide = set.filter.wide_rows[std::size_t(g)];
+    switch (p) {
+#if GATEWAY_AVX2
+    case reader_path::avx2: return drawn_at_avx2_form(frame, x0, y0, gl, wide);
+#endif
+#if GATEWAY_SSE2
+    case reader_path::sse2: return drawn_at<reader_path::sse2>(frame, x0, y0, gl, wide);
+#endif
+    default: return drawn_at<reader_path::plain>(frame, x0, y0, gl, wide);
+    }
 }

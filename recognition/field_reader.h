@@ -102,8 +102,12 @@ constexpr bool probe_rows_plain(const probe_counts& n) {
     return 2 * (n.white + n.grey) > n.white + n.grey + n.dark + n.other;
 }
 
-// The reader uses AVX2 where the processor has it. For tests that check each
-// path: turns that off (false) or back on; returns whether it is now in use.
-bool reader_use_avx2(bool wanted);
+// The forms the reader can take: the plain rule alone, or with its pixel work in
+// SSE2 or AVX2 registers. It takes the fastest the processor has.
+enum class reader_path { plain, sse2, avx2 };
+
+// For tests that check each form: makes the reader take path p from now on, if
+// this build and processor have it; returns whether it does.
+bool reader_use(reader_path p);
 
 #endif  // RECOGNITION_FIELD_READER_H

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <tuple>
 
+#include "recognition/matcher.h"
+
 namespace {
 
 // Bit j set where template column j on the row is (is_background) or is not
@@ -23,22 +25,21 @@ std::uint64_t non_background_columns(const glyph_template& t, std::int32_t row, 
     return columns_where(t, row, background, false);
 }
 
-// The classes of frame column (see glyph_filter) that template column j of the
+// The classes of frame column (see filter_class) that template column j of the
 // glyph could match on the filter rows.
 std::uint16_t accepted_classes(const glyph& g, const std::array<std::int32_t, filter_row_count>& rows, std::int32_t j) {
-    std::uint16_t accepted = 1;  // a dark probe: the column is not compared
-    for (int alternate = 0; alternate < 2; ++alternate) {
-        const glyph_template& t = alternate ? g.alternate : g.primary;
-        const pixel background = alternate ? colour_grey : colour_white;
-        for (int b = 0; b < 1 << filter_row_count; ++b) {
+    std::uint16_t accepted = 1u << filter_class(probe_class::skipped, 0);  // the column is not compared
+    for (probe_class c : {probe_class::primary, probe_class::alternate}) {
+        const glyph_template& t = rendering_for(g, c);
+        for (unsigned b = 0; b < 1u << filter_row_count; ++b) {
             bool fits = true;
             for (std::size_t k = 0; k < filter_row_count; ++k) {
                 const std::int32_t row = rows[k];
                 if (row < 0 || row >= t.height || j >= t.width) continue;  // the template does not reach here
-                const bool blank = t.pixels[std::size_t(row) * std::size_t(t.width) + std::size_t(j)] == background;
+                const bool blank = t.pixels[std::size_t(row) * std::size_t(t.width) + std::size_t(j)] == background_of(c);
                 fits = fits && blank == bool(b >> k & 1);
             }
-            if (fits) accepted |= std::uint16_t(1u << (1 + 4 * alternate + b));
+            if (fits) accepted |= std::uint16_t(1u << filter_class(c, b));
         }
     }
     return accepted;
@@ -107,20 +108,16 @@ void prepare_glyph_set(glyph_set& set) {
         }
         return std::uint8_t(s);
     };
-    for (std::size_t i = 0; i < glyph_count; ++i) {
-        const glyph_template& t = set.glyphs[i].primary;
-        f.widest = std::max(f.widest, t.width);
-        f.tallest = std::max(f.tallest, t.height);
-        if (t.width <= 0 || t.height <= 0)
-            f.empty_glyphs |= std::uint32_t(1) << i;
-        else
-            f.narrowest = std::min(f.narrowest, t.width);
+    f.narrowest = INT32_MAX;
+    for (const glyph& g : set.glyphs) {
+        f.widest = std::max(f.widest, g.primary.width);
+        f.tallest = std::max(f.tallest, g.primary.height);
+        f.narrowest = std::min(f.narrowest, g.primary.width);
     }
     for (std::int32_t j = 0; j < std::min<std::int32_t>(f.widest, filter_column_count); ++j) {
         std::uint16_t any = 0;
         for (std::size_t i = 0; i < glyph_count; ++i) {
             const glyph& g = set.glyphs[i];
-            if (g.primary.width <= 0 || g.primary.height <= 0) continue;  // never tested
             // Past the glyph's right edge there is nothing to require.
             const std::uint16_t accepted =
                 j < g.primary.width ? accepted_classes(g, f.rows, j) : std::uint16_t((1u << filter_class_count) - 1);
@@ -132,7 +129,7 @@ void prepare_glyph_set(glyph_set& set) {
     for (std::size_t i = 0; i < glyph_count; ++i) {
         const glyph& g = set.glyphs[i];
         const std::int32_t w = g.primary.width, h = g.primary.height;
-        if (w <= 0 || w > filter_column_count || h <= 0) continue;
+        if (w > filter_column_count) continue;
         std::vector<pixel>& wide = f.wide_rows[i];
         wide.assign(std::size_t(2 * h * filter_column_count), 0);
         for (std::int32_t row = 0; row < h; ++row)

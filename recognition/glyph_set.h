@@ -1,7 +1,7 @@
 // The two kinds of image the gateway compares: the copy of the jog window
 // (capture_frame) and the eleven recognisable characters, each in the host's two
-// renderings (glyph_set). Plain data; matching lives in matcher.h, reading in
-// field_reader.h; filling the frame and loading the stored glyph bitmaps in host/.
+// renderings (glyph_set). Plain data; the matching rule lives in matcher.h,
+// reading in field_reader.h; filling the frame and loading the stored glyph bitmaps in host/.
 //
 // The two renderings are called primary (the host draws dark on white) and
 // alternate (light on grey) throughout.
@@ -50,15 +50,14 @@ static_assert(sizeof glyph_characters == glyph_count + 1);
 // with a few word operations; derived from the templates only (see glyph_set.cpp).
 //
 // The quick test looks at two template rows (filter rows). Each frame column under
-// a candidate place falls into one of filter_class_count classes: 0 where its probe
-// is dark (the column is not compared), else the rendering its probe selects and,
-// for each filter row, whether the frame shows that rendering's background there:
-// class 1 + b for the primary rendering, 5 + b for the alternate one, bit k of b
-// set where the pixel on filter row k is the background. A template column accepts
-// the classes it could match: where it is background on a filter row the frame
-// must be too, where it is not the frame must not be. A place survives the test
-// only if each of the glyph's first filter_column_count columns finds an accepted
-// class; the survivors are compared in full.
+// a candidate place falls into one of filter_class_count classes (filter_class in
+// matcher.h): whether its probe skips it, else the rendering its probe selects
+// and, for each filter row, whether the frame shows that rendering's background
+// there. A template column accepts the classes it could match: where it is
+// background on a filter row the frame must be too, where it is not the frame
+// must not be. A place survives the test only if each of the glyph's first
+// filter_column_count columns finds an accepted class; the survivors are compared
+// in full.
 inline constexpr int filter_row_count = 2;
 inline constexpr int filter_class_count = 1 + 2 * (1 << filter_row_count);
 inline constexpr int filter_column_count = 8;
@@ -77,9 +76,7 @@ struct glyph_filter {
     // columns fail one of those fits no glyph.
     std::array<std::array<std::uint8_t, filter_column_count>, glyph_count> glyph_sets{};
     std::array<std::uint8_t, filter_column_count> any_sets{};
-    std::int32_t widest = 0, tallest = 0;  // of the templates
-    std::uint32_t empty_glyphs = 0;        // bit g: glyph g has no pixels to compare
-    std::int32_t narrowest = INT32_MAX;    // of the glyphs with pixels
+    std::int32_t widest = 0, tallest = 0, narrowest = 0;  // of the templates
     // For comparing a place a row at a time: a glyph's primary rows, then its rows
     // of primary XOR alternate, each padded with zeros to filter_column_count
     // pixels. Empty for glyphs wider than that.
@@ -91,8 +88,10 @@ struct glyph_set {
     glyph_filter filter;
 };
 
-// Fills the derived filter of a set whose templates are in place. Every set must
-// pass through it before fields are read (the loader in host/ does it).
+// Fills the derived filter of a set whose templates are in place: each glyph's two
+// renderings of one size, at least one pixel wide and high (the loader in host/
+// refuses any other, so the reader has no case for empty templates). Every set
+// must pass through it before fields are read (the loader does it).
 void prepare_glyph_set(glyph_set& set);
 
 #endif  // RECOGNITION_GLYPH_SET_H

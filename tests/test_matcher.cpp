@@ -1,8 +1,12 @@
-// The matcher's rules, checked on both the production matcher and the literal
-// oracle, so that the oracle the differential test trusts is itself pinned down.
+// The matching rule, held three ways: the plain rule (matcher.h) and the literal
+// oracle against the behaviours that define it, and each fast form of the reader
+// against the plain rule on generated frames.
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "recognition/matcher.h"
+#include "recognition/reader_paths.h"
 #include "support/frame_painter.h"
 #include "support/oracle.h"
 
@@ -11,20 +15,17 @@ namespace {
 struct implementation {
     const char* name;
     bool (*match)(const capture_frame&, std::int32_t, std::int32_t, const glyph&);
-    glyph_hit (*find)(const capture_frame&, std::int32_t, std::int32_t, const glyph&);
 };
 
-glyph_hit oracle_find(const capture_frame& f, std::int32_t x, std::int32_t y, const glyph& g) {
-    glyph_hit hit;
-    hit.found = oracle::find_glyph(f, x, y, g, &hit.x);
-    return hit;
+bool rule_match(const capture_frame& f, std::int32_t x, std::int32_t y, const glyph& g) {
+    return place_inside(f, x, y, g) && glyph_drawn_at(f, x, y, g);
 }
 
 void PrintTo(const implementation& i, std::ostream* os) { *os << i.name; }
 
 const implementation implementations[] = {
-    {"production", match_glyph_at, find_glyph},
-    {"oracle", oracle::match_glyph_at, oracle_find},
+    {"rule", rule_match},
+    {"oracle", oracle::match_glyph_at},
 };
 
 class Matcher : public ::testing::TestWithParam<implementation> {
@@ -32,7 +33,6 @@ protected:
     const glyph_set& set = real_glyphs();
     const glyph& g(char c) { return glyph_for(set, c); }
     bool match(const capture_frame& f, std::int32_t x, std::int32_t y, const glyph& gl) { return GetParam().match(f, x, y, gl); }
-    glyph_hit find(const capture_frame& f, std::int32_t x, std::int32_t y, const glyph& gl) { return GetParam().find(f, x, y, gl); }
 };
 
 TEST_P(Matcher, FindsEachGlyphOnlyWhereItIsDrawnInEitherRendering) {
@@ -95,9 +95,7 @@ TEST_P(Matcher, PlacesThatReachOutsideTheFrameNeverMatch) {
     EXPECT_FALSE(match(f, INT32_MAX, 0, zero));
     EXPECT_FALSE(match(f, 0, INT32_MIN, zero));
 
-    const capture_frame empty = blank_frame(0, 0);
-    EXPECT_FALSE(match(empty, 0, 0, zero));
-    EXPECT_FALSE(find(empty, 0, 0, zero).found);
+    EXPECT_FALSE(match(blank_frame(0, 0), 0, 0, zero));
 }
 
 TEST_P(Matcher, GlyphOverTheRightEdgeIsNotMatchedAgainstTheNextRow) {
@@ -115,7 +113,20 @@ TEST_P(Matcher, GlyphOverTheRightEdgeIsNotMatchedAgainstTheNextRow) {
     EXPECT_FALSE(match(f, x0, y0, zero));
 }
 
-TEST_P(Matcher, SearchReachesAsFarAsTheWindowAndNoFurther) {
+// The search of a window, which the reader does its own way: pinned on the oracle,
+// which the differential test holds the reader to.
+struct found {
+    bool hit = false;
+    std::int32_t x = 0;
+};
+found oracle_find(const capture_frame& f, std::int32_t x, std::int32_t y, const glyph& g) {
+    found r;
+    r.hit = oracle::find_glyph(f, x, y, g, &r.x);
+    return r;
+}
+
+TEST(OracleSearch, ReachesAsFarAsTheWindowAndNoFurther) {
+    const glyph_set& set = real_glyphs();
     struct reach_case {
         char c;
         std::int32_t offset;  // left edge relative to the search column
@@ -129,36 +140,98 @@ TEST_P(Matcher, SearchReachesAsFarAsTheWindowAndNoFurther) {
     const std::int32_t x = 100, y = 50;
     for (const reach_case& c : cases) {
         capture_frame f = blank_frame(200, 100);
-        draw_glyph(f, g(c.c), x + c.offset, y + 2 + c.drop, rendering::primary);
-        const glyph_hit hit = find(f, x, y, g(c.c));
-        EXPECT_EQ(hit.found, c.found) << c.c << " at +" << c.offset << " drop " << c.drop;
-        if (c.found && hit.found) {
+        draw_glyph(f, glyph_for(set, c.c), x + c.offset, y + 2 + c.drop, rendering::primary);
+        const found hit = oracle_find(f, x, y, glyph_for(set, c.c));
+        EXPECT_EQ(hit.hit, c.found) << c.c << " at +" << c.offset << " drop " << c.drop;
+        if (c.found && hit.hit) {
             EXPECT_EQ(hit.x, x + c.offset);
         }
     }
 }
 
-TEST_P(Matcher, UpperCandidateRowWinsEvenFurtherRight) {
+TEST(OracleSearch, UpperCandidateRowWinsEvenFurtherRight) {
+    const glyph& five = glyph_for(real_glyphs(), '5');
     capture_frame f = blank_frame(200, 100);
-    draw_glyph(f, g('5'), 110, 53, rendering::primary);  // reference + 3
-    draw_glyph(f, g('5'), 140, 52, rendering::primary);  // reference + 2
-    const glyph_hit hit = find(f, 100, 50, g('5'));
-    ASSERT_TRUE(hit.found);
+    draw_glyph(f, five, 110, 53, rendering::primary);  // reference + 3
+    draw_glyph(f, five, 140, 52, rendering::primary);  // reference + 2
+    const found hit = oracle_find(f, 100, 50, five);
+    ASSERT_TRUE(hit.hit);
     EXPECT_EQ(hit.x, 140);
-}
-
-TEST_P(Matcher, TemplatesWithoutPixelsMatchEverywhere) {
-    glyph empty_rows{'e', {6, 0, {}}, {6, 0, {}}};
-    glyph empty_columns{'e', {0, 8, {}}, {0, 8, {}}};
-    const capture_frame f = blank_frame(10, 10);
-    EXPECT_TRUE(match(f, -5, 100, empty_rows));
-    EXPECT_TRUE(match(f, 3, 3, empty_columns));
-    const glyph_hit hit = find(f, 7, 7, empty_rows);
-    EXPECT_TRUE(hit.found);
-    EXPECT_EQ(hit.x, 7);
 }
 
 INSTANTIATE_TEST_SUITE_P(BothImplementations, Matcher, ::testing::ValuesIn(implementations),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// Frames of the colours the rule tells apart (white, grey, the dark line), glyph
+// strokes in either rendering, probes under them of every kind, and noise.
+capture_frame rule_frame(std::mt19937_64& rng, const glyph_set& set) {
+    auto uniform = [&](int lo, int hi) { return int(std::uniform_int_distribution<int>(lo, hi)(rng)); };
+    const pixel colours[] = {colour_white, colour_grey, colour_dark, 0x6EB9FF, pixel(rng() & 0xFFFFFF)};
+    capture_frame f = blank_frame(uniform(first_search_column, first_search_column + 3 * 56 + 70), uniform(1, 40),
+                                  colours[uniform(0, 1)]);
+    for (int n = uniform(0, 6); n > 0; --n)
+        fill_rect(f, uniform(0, f.width), uniform(0, f.height), uniform(1, 80), uniform(1, 20), colours[uniform(0, 4)]);
+    for (int n = uniform(0, 30); n > 0; --n) {
+        const std::int32_t x = uniform(first_search_column - 8, f.width), y = uniform(-4, f.height);
+        const rendering r = uniform(0, 1) ? rendering::primary : rendering::alternate;
+        draw_glyph(f, set.glyphs[std::size_t(uniform(0, glyph_count - 1))], x, y, r);
+        if (uniform(0, 3) != 0) fill_rect(f, x, y + probe_offset, 8, 1, r == rendering::primary ? colour_white : colour_grey);
+        for (int p = uniform(0, 2); p > 0; --p) put_pixel(f, x + uniform(0, 7), y + probe_offset, colours[uniform(0, 4)]);
+    }
+    return f;
+}
+
+// The class the plain rule gives column x under candidate top row `top`.
+int rule_class(const capture_frame& f, const glyph_filter& filter, std::int64_t top, std::int32_t x) {
+    const std::int64_t probe_row = top + probe_offset;
+    if (x >= f.width || probe_row < 0 || probe_row >= f.height) return -1;
+    const probe_class c = class_of_probe(get_pixel(f, x, std::int32_t(probe_row)));
+    if (c == probe_class::skipped) return filter_class(c, 0);
+    unsigned background = 0;
+    for (std::size_t k = 0; k < filter_row_count; ++k) {
+        const std::int64_t row = top + filter.rows[k];
+        if (filter.rows[k] >= 0 && row >= 0 && row < f.height && get_pixel(f, x, std::int32_t(row)) == background_of(c))
+            background |= 1u << k;
+    }
+    return filter_class(c, background);
+}
+
+TEST(FastForms, FollowTheRule) {
+    const glyph_set& set = real_glyphs();
+    for (reader_path path : {reader_path::plain, reader_path::sse2, reader_path::avx2}) {
+        if (!reader_path_available(path)) continue;
+        SCOPED_TRACE(testing::Message() << "reader path " << int(path));
+        std::mt19937_64 rng(7);
+        long matches = 0, classified = 0, failures = 0;
+        for (int n = 0; n < 400 && failures < 5; ++n) {
+            const capture_frame f = rule_frame(rng, set);
+            for (std::int64_t top = -2; top < f.height; ++top)
+                for (int block = 0; block < 4; ++block) {
+                    const std::array<int, 64> classes = classify_block(path, f, set.filter, top, block);
+                    for (int b = 0; b < 64; ++b) {
+                        const std::int32_t x = first_search_column + 56 * block + b;
+                        const int want = rule_class(f, set.filter, top, x);
+                        classified += want >= 0;
+                        if (classes[std::size_t(b)] != want && ++failures <= 5)
+                            ADD_FAILURE() << "frame " << n << ", top " << top << ", column " << x << ": class "
+                                          << classes[std::size_t(b)] << ", the rule says " << want;
+                    }
+                }
+            for (std::int32_t y = 0; y < f.height; ++y)
+                for (std::int32_t x = first_search_column - 8; x < f.width; ++x)
+                    for (int g = 0; g < glyph_count; ++g) {
+                        if (!place_inside(f, x, y, set.glyphs[std::size_t(g)])) continue;
+                        const bool want = glyph_drawn_at(f, x, y, set.glyphs[std::size_t(g)]);
+                        matches += want;
+                        if (glyph_drawn_by(path, f, x, y, set, g) != want && ++failures <= 5)
+                            ADD_FAILURE() << "frame " << n << ", glyph " << g << " at (" << x << ", " << y
+                                          << "): the rule says " << want;
+                    }
+        }
+        // The frames must exercise both outcomes, not only mismatches.
+        EXPECT_GT(matches, 1000);
+        EXPECT_GT(classified, 100000);
+    }
+}
 
 }  // namespace
