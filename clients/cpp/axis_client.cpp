@@ -93,7 +93,7 @@ void connection::close() {
     }
     pipe_ = nullptr;
     read_ = nullptr;
-    tag_seen_ = false;
+    tag_seen_ = discarding_ = false;
 }
 
 result connection::connect(const std::string& pipe_name, unsigned timeout_ms, const gateway_process* launched) {
@@ -128,7 +128,7 @@ result connection::next(update& out, unsigned timeout_ms) {
     const ULONGLONG give_up = GetTickCount64() + timeout_ms;
     for (;;) {
         DWORD n = 0;
-        bool done = false;
+        bool done = false, more = false;
         if (!read_->pending) {
             ResetEvent(read_->overlapped.hEvent);
             if (ReadFile(handle_of(pipe_), read_->buffer, sizeof read_->buffer, &n, &read_->overlapped)) {
@@ -136,7 +136,7 @@ result connection::next(update& out, unsigned timeout_ms) {
             } else if (GetLastError() == ERROR_IO_PENDING) {
                 read_->pending = true;
             } else if (GetLastError() == ERROR_MORE_DATA) {
-                return result::framing_error;  // longer than any message of ours; the rest is read next
+                done = more = true;
             } else {
                 return result::gone;
             }
@@ -146,8 +146,18 @@ result connection::next(update& out, unsigned timeout_ms) {
             const DWORD wait = now >= give_up ? 0 : DWORD(give_up - now);
             if (WaitForSingleObject(read_->overlapped.hEvent, wait) != WAIT_OBJECT_0) return result::timeout;
             read_->pending = false;
-            if (!GetOverlappedResult(handle_of(pipe_), &read_->overlapped, &n, FALSE))
-                return GetLastError() == ERROR_MORE_DATA ? result::framing_error : result::gone;
+            if (!GetOverlappedResult(handle_of(pipe_), &read_->overlapped, &n, FALSE)) {
+                if (GetLastError() != ERROR_MORE_DATA) return result::gone;
+                more = true;
+            }
+        }
+        // A message longer than any of ours is read to its end and dropped whole,
+        // so that no part of it passes for a tag or a record.
+        if (more || discarding_) {
+            discarding_ = more;
+            tag_seen_ = false;
+            if (more) continue;
+            return result::framing_error;
         }
         // A tag, then its record. A tag after a tag means the first lost its record:
         // start afresh from the second.

@@ -76,7 +76,9 @@ public:
     result connect(const std::string& pipe_name, unsigned timeout_ms, const gateway_process* launched = nullptr);
 
     // The next update, waiting at most timeout_ms. A tag not followed by its record
-    // is passed over, and the next tag starts afresh.
+    // is passed over, and the next tag starts afresh; any other message out of
+    // place, one longer than a record included, is read to its end and skipped
+    // (framing_error), and the next tag starts afresh.
     result next(update& out, unsigned timeout_ms);
 
     // The process serving the pipe, so that a program can refuse an impostor that
@@ -91,6 +93,7 @@ private:
     void* pipe_ = nullptr;
     pending_read* read_ = nullptr;
     bool tag_seen_ = false;
+    bool discarding_ = false;  // inside a message too long to be ours
 };
 
 }  // namespace axis
