@@ -14,6 +14,36 @@ TAG = bytes((0x02, 0x55, 0x00, 0x00))
 SLOT_COUNT = 48
 VALUE_COUNT = 6
 RECORD_BYTES = 8 * SLOT_COUNT
+PIPE_NAME_MAX = 247
+
+# The gateway's exit codes (as a signed 32-bit status) and what each means.
+EXIT_CODE_MEANINGS = {
+    0: "stopped normally: the owner window closed, or a key was pressed",
+    1: "the gateway's framework could not start",
+    -2: "no Draxion3 main window, or the pipe could not be opened (another gateway holds the name)",
+    -3: "no jog window for the robot (open it, undock it, check the robot's name)",
+    -4: "the glyph bitmaps cannot be used (damaged, or the display is not 32 bits per pixel)",
+    -5: "the jog window was closed while the gateway ran",
+    -6: "the pipe name on the command line is not a valid name",
+}
+
+
+def exit_code_meaning(code: int) -> str:
+    return EXIT_CODE_MEANINGS.get(code, "unknown exit code")
+
+
+def pipe_name_problem(name: str) -> Optional[str]:
+    """Why the gateway would refuse this pipe name, or None when it takes it."""
+    if not name:
+        return "the name is empty"
+    if len(name) > PIPE_NAME_MAX:
+        return "the name is longer than 247 characters"
+    for c in name:
+        if c == "\\":
+            return "the name holds a backslash"
+        if not 0x20 <= ord(c) <= 0x7E:
+            return "the name holds a character other than printable ASCII"
+    return None
 
 
 class FramingError(Exception):

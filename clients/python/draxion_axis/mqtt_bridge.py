@@ -3,32 +3,46 @@ programs, on any machine, can subscribe to the axis values.
 
     python3 -m draxion_axis.mqtt_bridge --broker HOST:PORT --topic T
         [--source PIPE|recording.csv] [--realtime] [--qos 0|1] [--retain]
+        [--queue N] [--drain-timeout S]
+        [--username U (password: --password-file F, or DRAXION_MQTT_PASSWORD)]
+        [--tls-ca CA.pem [--tls-cert CERT.pem --tls-key KEY.pem]] [--client-id ID]
 
-Each update is one JSON message: {"seq": n, "time": t, "values": [v0, ..., v5]},
+Each update is one JSON message on T: {"seq": n, "time": t, "values": [v0, ..., v5]},
 values in the shortest form that reads back as the same double (-0.0 stays -0.0).
-The source is the gateway's pipe (its name, default zelmorvelgateway; Windows) or
-a recording made by the axis monitor (--csv), at its own pace with --realtime.
-With --retain the broker keeps the last update for late subscribers. A broker
-that goes away is reconnected to with back-off, and the latest values are
-published again once it is back.
+Beside it, retained on T/status: {"state": "online"} while the bridge is connected
+and reading, {"state": "offline", "reason": ...} once the source has ended, and
+the same offline message as the connection's last will, so that the broker says
+so when the bridge dies or loses its network.
 
-Exit codes: 0 the source ended (the gateway has gone, or the recording is done);
-2 bad arguments; 3 the broker cannot be reached at start; 4 the source cannot be
-opened.
+With --qos 1 every update reaches the broker: while it is away they wait in a
+queue of at most --queue updates, and at the end of the source the bridge keeps
+trying for --drain-timeout seconds until every one is acknowledged. With --qos 0
+updates published while the broker is away are dropped (the count is printed when
+it is back) and the latest values are published again.
+
+Exit codes: 0 the source ended and every update was delivered (QoS 1) or sent
+(QoS 0); 2 bad arguments; 3 the broker cannot be reached, or refuses the login or
+the certificate, at start; 4 the source cannot be opened or read; 5 updates were
+not delivered (the count is printed).
 """
 
 import argparse
 import json
+import os
+import ssl
 import sys
 import threading
 import time
 
 import paho.mqtt.client as mqtt
 
-from .framing import PIPE_NAME, updates
-from .sources import GatewayBusy, NoGateway, pipe_messages, recording_messages
+from .framing import PIPE_NAME, exit_code_meaning, pipe_name_problem, updates
+from .sources import GatewayBusy, GatewayPipe, NoGateway, recording_messages
 
-EXIT_DONE, EXIT_USAGE, EXIT_BROKER, EXIT_SOURCE = 0, 2, 3, 4
+EXIT_DONE, EXIT_USAGE, EXIT_BROKER, EXIT_SOURCE, EXIT_UNDELIVERED = 0, 2, 3, 4, 5
+PASSWORD_VARIABLE = "DRAXION_MQTT_PASSWORD"
+MAX_QUEUE = 60000  # below the 65,535 message ids a connection can have outstanding
+WILL_REASON = "the bridge has lost its connection to the broker, or has ended without saying why"
 
 
 def parse_broker(text: str):
@@ -50,63 +64,176 @@ def payload(seq: int, update) -> str:
     return json.dumps({"seq": seq, "time": update.received, "values": list(update.values)})
 
 
+def status(state: str, reason: str = None, updates_sent: int = None, exit_code: int = None) -> str:
+    s = {"state": state, "time": time.time()}
+    if reason is not None:
+        s["reason"] = reason
+    if exit_code is not None:
+        s["exit_code"] = exit_code
+    if updates_sent is not None:
+        s["updates"] = updates_sent
+    return json.dumps(s)
+
+
 class Bridge:
-    def __init__(self, host, port, topic, qos, retain):
-        self.topic, self.qos, self.retain = topic, qos, retain
-        self.latest = None  # the last payload, published again after a reconnect
+    """One connection to the broker. Counts what the broker has acknowledged
+    (QoS 1) so that the end can tell whether everything arrived."""
+
+    def __init__(self, host, port, topic, qos, retain, queue=MAX_QUEUE, username=None, password=None,
+                 tls=None, client_id=""):
+        self.host, self.port, self.topic, self.qos, self.retain, self.queue = host, port, topic, qos, retain, queue
+        self.status_topic = topic + "/status"
         self.lock = threading.Lock()
         self.connected = threading.Event()
-        self.client = mqtt.Client(clean_session=True)
-        self.client.max_queued_messages_set(0)  # with QoS 1, nothing is dropped while the broker is away
-        self.client.reconnect_delay_set(min_delay=1, max_delay=30)
+        self.answered = threading.Event()  # the first connection attempt has an answer
+        self.refusal = None
+        self.ever_connected = False
+        self.status = None          # the current status, published again at each connection
+        self.latest = None          # the last update's payload
+        self.latest_dropped = False  # and it never went out
+        self.outstanding = {}       # message id -> True for an update, False for a status
+        self.pending = 0            # updates among them
+        self.early = set()          # acknowledged before publish() had returned its id
+        self.dropped = 0            # updates that never reached the broker
+        self.dropped_away = 0       # QoS 0: of those, since the broker went away
+        self.client = mqtt.Client(client_id=client_id or "", clean_session=True)
+        if username is not None:
+            self.client.username_pw_set(username, password)
+        if tls is not None:
+            ca, cert, key = tls
+            self.client.tls_set(ca_certs=ca, certfile=cert, keyfile=key)  # raises on unreadable files
+        self.client.will_set(self.status_topic, status("offline", WILL_REASON), qos=1, retain=True)
+        self.client.max_queued_messages_set(0)  # bounded here, where the drop is counted
+        # Soon after a loss, then backing off to a few seconds.
+        self.client.reconnect_delay_set(min_delay=0.25, max_delay=4)
         self.client.on_connect = self._on_connect
         self.client.on_disconnect = self._on_disconnect
-        self.host, self.port = host, port
+        self.client.on_publish = self._on_publish
 
     def _on_connect(self, client, userdata, flags, rc):
         if rc != 0:
+            self.refusal = mqtt.connack_string(rc)
+            if self.ever_connected:
+                print("mqtt_bridge: the broker at %s:%d refused the connection: %s; trying again"
+                      % (self.host, self.port, self.refusal), file=sys.stderr)
+            self.answered.set()
             return
+        returning = self.ever_connected
+        self.ever_connected = True
+        self.refusal = None
         self.connected.set()
+        self.answered.set()
         with self.lock:
-            latest = self.latest
-        if latest is not None:  # back after an absence: the broker gets the current values
-            client.publish(self.topic, latest, qos=self.qos, retain=self.retain)
+            current, latest = self.status, self.latest
+            # With QoS 1 the queue goes out after this callback, so the latest
+            # values would overtake it; they go out in turn instead (see drain).
+            again = latest is not None and self.qos == 0
+            away, self.dropped_away = self.dropped_away, 0
+        if current is not None:
+            self._send(current, update=False, topic=self.status_topic, qos=1, retain=True)
+        if returning:
+            print("mqtt_bridge: back at the broker at %s:%d" % (self.host, self.port) +
+                  ("; %d updates were dropped while it was away (QoS 0)" % away if away else ""), file=sys.stderr)
+        if again:  # back after an absence: the broker gets the current values
+            self._send(latest, update=True)
 
     def _on_disconnect(self, client, userdata, rc):
         self.connected.clear()
         if rc != 0:
             print("mqtt_bridge: lost the broker at %s:%d; reconnecting" % (self.host, self.port), file=sys.stderr)
 
-    def start(self, timeout=10.0):
-        self.client.connect(self.host, self.port, keepalive=10)  # raises when unreachable
-        self.client.loop_start()
-        if not self.connected.wait(timeout):
-            raise ConnectionError("the broker did not accept the connection")
+    def _on_publish(self, client, userdata, mid):
+        with self.lock:
+            kind = self.outstanding.pop(mid, None)
+            if kind is None:
+                self.early.add(mid)
+            self.pending -= kind is True
 
-    def publish(self, text):
+    def _send(self, text, update, topic=None, qos=None, retain=None):
+        """Hands a message to the connection; False if it will never go out."""
+        qos = self.qos if qos is None else qos
+        info = self.client.publish(topic or self.topic, text, qos=qos,
+                                   retain=self.retain if retain is None else retain)
+        if info.rc not in (mqtt.MQTT_ERR_SUCCESS, mqtt.MQTT_ERR_NO_CONN) or (qos == 0 and info.rc != 0):
+            return False
+        with self.lock:
+            if info.mid in self.early:
+                self.early.discard(info.mid)
+            else:
+                self.outstanding[info.mid] = update
+                self.pending += update
+        return True
+
+    def start(self, timeout=10.0):
+        """Connects, or raises OSError (unreachable, a certificate refused) or
+        ConnectionError (the login refused, no answer) saying why not."""
+        self.client.connect(self.host, self.port, keepalive=5)
+        self.client.loop_start()
+        if not self.answered.wait(timeout) or self.refusal is not None:
+            self.client.loop_stop()
+            if self.refusal is not None:
+                raise ConnectionError("the broker refused the connection: %s" % self.refusal)
+            raise ConnectionError("no answer from the broker within %g s" % timeout)
+
+    def publish_update(self, text):
         with self.lock:
             self.latest = text
-        return self.client.publish(self.topic, text, qos=self.qos, retain=self.retain)
+            full = self.pending >= self.queue
+        # Past the bound an update is dropped (and counted): the queue keeps the
+        # oldest, which the broker gets first.
+        sent = not full and (self.qos == 1 or self.connected.is_set()) and self._send(text, update=True)
+        with self.lock:
+            self.latest_dropped = not sent
+            if not sent:
+                self.dropped += 1
+                self.dropped_away += self.qos == 0
 
-    def stop(self, last=None, timeout=10.0):
-        if last is not None and self.qos > 0:
-            try:
-                last.wait_for_publish(timeout)  # what was sent reaches the broker first
-            except (RuntimeError, ValueError):
-                pass
-        elif last is not None:
-            deadline = time.monotonic() + timeout
-            while not last.is_published() and time.monotonic() < deadline and self.connected.is_set():
-                time.sleep(0.01)
+    def set_status(self, text):
+        with self.lock:
+            self.status = text
+        self._send(text, update=False, topic=self.status_topic, qos=1, retain=True)
+
+    def drain(self, timeout):
+        """Waits until the broker has everything (QoS 0: until it is written);
+        returns the updates it has not. With QoS 1, latest values dropped past the
+        queue's bound go out again, after the queue, once there is room."""
+        deadline = time.monotonic() + timeout
+        while True:
+            with self.lock:
+                again = self.qos == 1 and self.latest_dropped and self.pending < self.queue
+                if again:
+                    self.latest_dropped = False
+                    self.dropped -= 1  # its values arrive after all
+            if again and not self._send(self.latest, update=True):
+                with self.lock:
+                    self.dropped += 1
+            with self.lock:
+                left, everything = self.pending, not self.outstanding
+            if everything or time.monotonic() >= deadline:
+                return left
+            time.sleep(0.02)
+
+    def stop(self):
         self.client.disconnect()
         self.client.loop_stop()
+
+
+def read_password(args):
+    """The password for --username: from --password-file, else the environment."""
+    if args.password_file is not None:
+        try:
+            with open(args.password_file, encoding="utf-8") as f:
+                return f.read().rstrip("\r\n")
+        except OSError as e:
+            raise ValueError("cannot read the password file %s: %s" % (args.password_file, e.strerror)) from None
+    return os.environ.get(PASSWORD_VARIABLE)
 
 
 def main(argv=None) -> int:
     parser = argparse.ArgumentParser(prog="python3 -m draxion_axis.mqtt_bridge",
                                      description="Publish the gateway's axis values to an MQTT broker.")
     parser.add_argument("--broker", required=True, help="HOST:PORT of the MQTT broker")
-    parser.add_argument("--topic", required=True, help="the topic to publish on (no wildcards)")
+    parser.add_argument("--topic", required=True, help="the topic to publish on (no wildcards); status on TOPIC/status")
     parser.add_argument("--source", default=PIPE_NAME,
                         help="the gateway's pipe name (default %(default)s) or a recording (.csv)")
     parser.add_argument("--realtime", action="store_true", help="play a recording at its own pace")
@@ -114,43 +241,90 @@ def main(argv=None) -> int:
     parser.add_argument("--retain", action="store_true", help="the broker keeps the last update")
     parser.add_argument("--connect-timeout", type=float, default=60.0,
                         help="seconds to wait for the gateway's pipe to appear")
+    parser.add_argument("--queue", type=int, default=MAX_QUEUE,
+                        help="QoS 1: updates kept while the broker is away (at most %(default)s)")
+    parser.add_argument("--drain-timeout", type=float, default=30.0,
+                        help="QoS 1: seconds to keep trying at the end until the broker has every update")
+    parser.add_argument("--username", help="log in as this user; the password from --password-file or the "
+                        "environment variable " + PASSWORD_VARIABLE)
+    parser.add_argument("--password-file", help="a file holding the password (its first line)")
+    parser.add_argument("--tls-ca", help="connect with TLS, trusting the certificate authority in this file")
+    parser.add_argument("--tls-cert", help="with --tls-ca: this client certificate (and --tls-key)")
+    parser.add_argument("--tls-key", help="with --tls-cert: its private key")
+    parser.add_argument("--client-id", default="", help="the MQTT client id (default: one the broker picks)")
     try:
         args = parser.parse_args(argv)
     except SystemExit as e:
         return EXIT_USAGE if e.code else EXIT_DONE
+    from_recording = args.source.lower().endswith(".csv")
     try:
         host, port = parse_broker(args.broker)
         topic = check_topic(args.topic)
-    except ValueError as e:
+        if not from_recording and pipe_name_problem(args.source):
+            raise ValueError("bad pipe name: %s" % pipe_name_problem(args.source))
+        if not 1 <= args.queue <= MAX_QUEUE:
+            raise ValueError("--queue must be between 1 and %d" % MAX_QUEUE)
+        if args.drain_timeout < 0 or args.connect_timeout < 0:
+            raise ValueError("a timeout cannot be negative")
+        if (args.tls_cert is None) != (args.tls_key is None) or (args.tls_cert and not args.tls_ca):
+            raise ValueError("--tls-cert and --tls-key go together, and with --tls-ca")
+        if args.password_file is not None and args.username is None:
+            raise ValueError("--password-file needs --username")
+        password = read_password(args) if args.username is not None else None
+        tls = (args.tls_ca, args.tls_cert, args.tls_key) if args.tls_ca else None
+        bridge = Bridge(host, port, topic, args.qos, args.retain, args.queue, args.username, password, tls,
+                        args.client_id)
+    except (ValueError, OSError, ssl.SSLError) as e:
         print("mqtt_bridge: %s" % e, file=sys.stderr)
         return EXIT_USAGE
 
-    bridge = Bridge(host, port, topic, args.qos, args.retain)
     try:
         bridge.start()
     except (OSError, ConnectionError) as e:
         print("mqtt_bridge: cannot reach the broker at %s:%d: %s" % (host, port, e), file=sys.stderr)
         return EXIT_BROKER
 
-    from_recording = args.source.lower().endswith(".csv")
-    seq, last = 0, None
+    seq, exit_code, code = 0, None, EXIT_DONE
     try:
-        messages = (recording_messages(args.source, args.realtime) if from_recording
-                    else pipe_messages(args.source, args.connect_timeout))
+        if from_recording:
+            open(args.source, encoding="ascii").close()  # unreadable: a clear error before going online
+            messages = recording_messages(args.source, args.realtime)
+        else:
+            pipe = GatewayPipe(args.source, args.connect_timeout)
+            pipe.open()
+            messages = pipe.messages()
+        bridge.set_status(status("online"))
         for update in updates(messages):
             seq += 1
-            last = bridge.publish(payload(seq, update))
+            bridge.publish_update(payload(seq, update))
+        if from_recording:
+            reason = "the recording has ended"
+        else:
+            exit_code = pipe.exit_code
+            reason = "the gateway has gone" + ("" if exit_code is None else " (exit code %d: %s)" % (
+                exit_code, exit_code_meaning(exit_code)))
     except (OSError, ValueError, NoGateway, GatewayBusy) as e:
-        print("mqtt_bridge: %s" % e, file=sys.stderr)
-        bridge.stop()
-        return EXIT_SOURCE
+        reason, code = str(e), EXIT_SOURCE
     except KeyboardInterrupt:
-        bridge.stop(last)
-        return EXIT_DONE
-    bridge.stop(last)
-    print("mqtt_bridge: %s after %d updates" % ("the recording has ended" if from_recording else "the gateway has gone",
-                                                seq), file=sys.stderr)
-    return EXIT_DONE
+        reason = "the bridge was stopped"
+    bridge.set_status(status("offline", reason, seq, exit_code))
+    print("mqtt_bridge: %s after %d updates" % (reason, seq), file=sys.stderr)
+    unacknowledged = bridge.drain(args.drain_timeout)
+    undelivered = unacknowledged + bridge.dropped
+    bridge.stop()
+    if undelivered and args.qos == 1:
+        why = []
+        if bridge.dropped:
+            why.append("%d dropped while the queue of %d was full" % (bridge.dropped, args.queue))
+        if unacknowledged:
+            why.append("%d not acknowledged within %g s" % (unacknowledged, args.drain_timeout))
+        print("mqtt_bridge: %d of %d updates were not delivered (%s)" % (undelivered, seq, ", ".join(why)),
+              file=sys.stderr)
+        return code if code != EXIT_DONE else EXIT_UNDELIVERED
+    if undelivered:  # at most once, as asked for
+        print("mqtt_bridge: %d of %d updates were dropped while the broker was away (QoS 0)" % (undelivered, seq),
+              file=sys.stderr)
+    return code
 
 
 if __name__ == "__main__":

@@ -43,44 +43,129 @@ def recording_messages(path: str, realtime: bool = False) -> Iterator[bytes]:
             yield record_bytes(values)
 
 
-def pipe_messages(name: str = PIPE_NAME, connect_timeout: float = 0.0) -> Iterator[bytes]:
-    """Every message the gateway sends on its pipe, until it has gone. Connects
-    first, trying again while the pipe does not exist, for connect_timeout seconds."""
-    if sys.platform != "win32":
-        raise OSError("the gateway's pipe is a Windows named pipe")
+class GatewayPipe:
+    """The gateway's pipe (Windows, ctypes): open() connects, trying again while
+    the pipe does not exist, for connect_timeout seconds; messages() yields every
+    message until the gateway has gone, after which exit_code holds its exit code
+    when the system tells it (else None). kernel32 and last_error stand in for
+    the system's in tests."""
+
+    READ_SIZE = 1024
+    KEEP = 4096  # of a longer message, which is no message of ours anyway
+
+    def __init__(self, name: str = PIPE_NAME, connect_timeout: float = 0.0, kernel32=None, last_error=None):
+        self.name, self.connect_timeout = name, connect_timeout
+        if kernel32 is None:
+            if sys.platform != "win32":
+                raise OSError("the gateway's pipe is a Windows named pipe")
+            kernel32, last_error = _system_kernel32()
+        self.kernel32, self.last_error = kernel32, last_error
+        self.handle = self.process = None
+        self.exit_code = None
+
+    def open(self) -> None:
+        from ctypes import byref, wintypes
+
+        k = self.kernel32
+        path = PIPE_PREFIX + self.name
+        give_up = time.monotonic() + self.connect_timeout
+        while True:
+            handle = k.CreateFileW(path, GENERIC_READ | FILE_WRITE_ATTRIBUTES, 0, None, OPEN_EXISTING, 0, None)
+            if handle not in (None, INVALID_HANDLE):
+                break
+            error = self.last_error()
+            if error == ERROR_PIPE_BUSY:
+                raise GatewayBusy("%s already has its one client (it may have gone)" % path)
+            if error != ERROR_FILE_NOT_FOUND:
+                raise OSError("cannot open %s: system error %d" % (path, error))
+            if time.monotonic() >= give_up:
+                raise NoGateway("no gateway serves %s" % path)
+            time.sleep(0.05)
+        self.handle = handle
+        mode = wintypes.DWORD(PIPE_READMODE_MESSAGE)
+        if not k.SetNamedPipeHandleState(handle, byref(mode), None, None):
+            error = self.last_error()
+            self.close()
+            raise OSError("cannot read %s in message mode: system error %d" % (path, error))
+        # The server's process, kept open so that its exit code can be read once
+        # it has gone.
+        pid = wintypes.ULONG()
+        if k.GetNamedPipeServerProcessId(handle, byref(pid)):
+            self.process = k.OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, False, pid.value) or None
+
+    def messages(self) -> Iterator[bytes]:
+        import ctypes
+        from ctypes import byref, wintypes
+
+        k = self.kernel32
+        buffer = ctypes.create_string_buffer(self.READ_SIZE)
+        read = wintypes.DWORD()
+        try:
+            while True:
+                message = b""
+                while True:
+                    read.value = 0
+                    ok = k.ReadFile(self.handle, buffer, len(buffer), byref(read), None)
+                    if len(message) < self.KEEP:
+                        message += buffer.raw[:read.value]
+                    if ok:
+                        break
+                    if self.last_error() != ERROR_MORE_DATA:
+                        self._read_exit_code()
+                        return  # the gateway has gone
+                yield message
+        finally:
+            self.close()
+
+    def _read_exit_code(self) -> None:
+        from ctypes import byref, wintypes
+
+        if self.process is None:
+            return
+        code = wintypes.DWORD()
+        # The pipe breaks as the gateway ends; its process may need a moment more.
+        self.kernel32.WaitForSingleObject(self.process, 2000)
+        if self.kernel32.GetExitCodeProcess(self.process, byref(code)) and code.value != STILL_ACTIVE:
+            self.exit_code = code.value - (1 << 32) if code.value >= 1 << 31 else code.value
+
+    def close(self) -> None:
+        for h in (self.handle, self.process):
+            if h is not None:
+                self.kernel32.CloseHandle(h)
+        self.handle = self.process = None
+
+
+GENERIC_READ, FILE_WRITE_ATTRIBUTES, OPEN_EXISTING = 0x80000000, 0x100, 3
+SYNCHRONIZE, PROCESS_QUERY_LIMITED_INFORMATION, STILL_ACTIVE = 0x100000, 0x1000, 259
+PIPE_READMODE_MESSAGE = 0x2
+ERROR_FILE_NOT_FOUND, ERROR_MORE_DATA, ERROR_PIPE_BUSY = 2, 234, 231
+INVALID_HANDLE = (1 << 64) - 1 if sys.maxsize > 2 ** 32 else (1 << 32) - 1
+
+
+def _system_kernel32():
     import ctypes
     from ctypes import wintypes
 
-    kernel32 = ctypes.WinDLL("kernel32", use_last_error=True)
-    kernel32.CreateFileW.restype = wintypes.HANDLE
-    GENERIC_READ, FILE_WRITE_ATTRIBUTES, OPEN_EXISTING = 0x80000000, 0x100, 3
-    PIPE_READMODE_MESSAGE, ERROR_MORE_DATA, ERROR_PIPE_BUSY = 0x2, 234, 231
-    INVALID = wintypes.HANDLE(-1).value
-    give_up = time.monotonic() + connect_timeout
-    while True:
-        handle = kernel32.CreateFileW(PIPE_PREFIX + name, GENERIC_READ | FILE_WRITE_ATTRIBUTES, 0, None,
-                                      OPEN_EXISTING, 0, None)
-        if handle != INVALID:
-            break
-        if ctypes.get_last_error() == ERROR_PIPE_BUSY:
-            raise GatewayBusy("%s%s already has its one client (it may have gone)" % (PIPE_PREFIX, name))
-        if time.monotonic() >= give_up:
-            raise NoGateway("no gateway serves %s%s" % (PIPE_PREFIX, name))
-        time.sleep(0.05)
-    try:
-        mode = wintypes.DWORD(PIPE_READMODE_MESSAGE)
-        kernel32.SetNamedPipeHandleState(handle, ctypes.byref(mode), None, None)
-        buffer = ctypes.create_string_buffer(1024)
-        read = wintypes.DWORD()
-        while True:
-            message = b""
-            while True:
-                ok = kernel32.ReadFile(handle, buffer, len(buffer), ctypes.byref(read), None)
-                message += buffer.raw[:read.value]
-                if ok:
-                    break
-                if ctypes.get_last_error() != ERROR_MORE_DATA:
-                    return  # the gateway has gone
-            yield message
-    finally:
-        kernel32.CloseHandle(handle)
+    k = ctypes.WinDLL("kernel32", use_last_error=True)
+    k.CreateFileW.restype = wintypes.HANDLE
+    k.OpenProcess.restype = wintypes.HANDLE
+    k.CreateFileW.argtypes = [wintypes.LPCWSTR, wintypes.DWORD, wintypes.DWORD, wintypes.LPVOID, wintypes.DWORD,
+                              wintypes.DWORD, wintypes.HANDLE]
+    k.ReadFile.argtypes = [wintypes.HANDLE, wintypes.LPVOID, wintypes.DWORD, ctypes.POINTER(wintypes.DWORD),
+                           wintypes.LPVOID]
+    k.SetNamedPipeHandleState.argtypes = [wintypes.HANDLE, ctypes.POINTER(wintypes.DWORD), wintypes.LPVOID,
+                                          wintypes.LPVOID]
+    k.GetNamedPipeServerProcessId.argtypes = [wintypes.HANDLE, ctypes.POINTER(wintypes.ULONG)]
+    k.GetExitCodeProcess.argtypes = [wintypes.HANDLE, ctypes.POINTER(wintypes.DWORD)]
+    k.WaitForSingleObject.argtypes = [wintypes.HANDLE, wintypes.DWORD]
+    k.OpenProcess.argtypes = [wintypes.DWORD, wintypes.BOOL, wintypes.DWORD]
+    k.CloseHandle.argtypes = [wintypes.HANDLE]
+    return k, ctypes.get_last_error
+
+
+def pipe_messages(name: str = PIPE_NAME, connect_timeout: float = 0.0) -> Iterator[bytes]:
+    """Every message the gateway sends on its pipe, until it has gone. Connects
+    first, trying again while the pipe does not exist, for connect_timeout seconds."""
+    pipe = GatewayPipe(name, connect_timeout)
+    pipe.open()
+    yield from pipe.messages()

@@ -26,10 +26,15 @@ def free_port():
 
 
 class Broker:
-    def __init__(self, tmp_path):
+    """A mosquitto of our own. It keeps its sessions across a restart, as a plant
+    broker would, so that a subscriber's queued messages survive it."""
+
+    def __init__(self, tmp_path, settings="allow_anonymous true\n"):
         self.port = free_port()
         self.config = tmp_path / "mosquitto.conf"
-        self.config.write_text("listener %d 127.0.0.1\nallow_anonymous true\n" % self.port)
+        # Run as whoever runs the tests, so that it can read the test's files.
+        self.config.write_text("user root\npersistence true\npersistence_location %s/\nlistener %d 127.0.0.1\n%s"
+                               % (tmp_path, self.port, settings))
         self.process = None
 
     def start(self):
@@ -64,9 +69,10 @@ def broker(tmp_path):
 class Subscriber:
     """Collects every message on a topic; reconnects and subscribes again after the broker returns."""
 
-    def __init__(self, port, topic):
+    def __init__(self, port, topic, session=None):
         self.messages, self.lock, self.ready = [], threading.Lock(), threading.Event()
-        self.client = mqtt.Client()
+        # With a session the broker keeps what arrives while this one is away.
+        self.client = mqtt.Client(session or "", clean_session=session is None)
         self.client.reconnect_delay_set(min_delay=1, max_delay=2)
         self.client.on_connect = lambda c, u, f, rc: (c.subscribe(topic, qos=1), self.ready.set())
         self.client.on_message = self._on_message
@@ -94,8 +100,8 @@ class Subscriber:
         self.client.disconnect()
 
 
-def bridge(*args, **kwargs):
-    env = dict(os.environ, PYTHONPATH=PACKAGE_ROOT)
+def bridge(*args, env_extra=None, **kwargs):
+    env = dict(env_extra or os.environ, PYTHONPATH=PACKAGE_ROOT)
     return subprocess.Popen([sys.executable, "-m", "draxion_axis.mqtt_bridge", *args], env=env,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, **kwargs)
 
@@ -107,6 +113,15 @@ def write_recording(path, rows, step=0.01):
 
 def bits(values):
     return struct.pack("<%dd" % len(values), *values)
+
+
+def status_after(port, topic):
+    """The retained status a late subscriber finds."""
+    late = Subscriber(port, topic + "/status")
+    got = late.wait_for(1, timeout=5)
+    late.close()
+    assert got and got[-1][1], "a retained status"
+    return got[-1][0]
 
 
 def test_every_update_arrives_in_order_and_exact(broker, tmp_path):
@@ -121,6 +136,8 @@ def test_every_update_arrives_in_order_and_exact(broker, tmp_path):
     assert [m["seq"] for m, _ in got] == list(range(1, len(rows) + 1))
     for (m, _), row in zip(got, rows):
         assert bits(m["values"]) == bits(row)  # -0.0 stays -0.0, every bit as recorded
+    s = status_after(broker.port, "cell/axes")
+    assert (s["state"], s["reason"], s["updates"]) == ("offline", "the recording has ended", len(rows))
 
 
 def test_retained_value_is_the_last(broker, tmp_path):
@@ -155,7 +172,113 @@ def test_broker_restart_loses_no_update_published_after_it_is_back(broker, tmp_p
     resumed = next(i for i in range(1, len(seqs)) if seqs[i] != seqs[i - 1] + 1)
     after = seqs[resumed:]
     assert after == sorted(set(after)) and after == list(range(after[0], len(rows) + 1))
-    assert "lost the broker" in b.stderr.read()
+    said = b.stderr.read()
+    assert "lost the broker" in said and "updates were dropped while it was away (QoS 0)" in said
+
+
+def distinct_in_order(seqs):
+    """The seq numbers with repeats (QoS 1 delivers at least once) taken out."""
+    out = []
+    for n in seqs:
+        if not out or n > out[-1]:
+            out.append(n)
+        else:
+            assert n in out, "an update out of order: %d after %d" % (n, out[-1])
+    return out
+
+
+@pytest.mark.parametrize("away, queue, code, says", [
+    (1.0, 60000, 0, "the recording has ended after 40 updates"),  # back in time: everything arrives
+    (None, 60000, 5, "of 40 updates were not delivered"),           # never back: said, with its own exit code
+    (1.5, 3, 5, "of 40 updates were not delivered"),                # more than the queue holds
+])
+def test_qos1_delivers_across_a_broker_restart_or_says_how_many_it_could_not(broker, tmp_path, away, queue, code,
+                                                                             says):
+    rows = [(float(i), -i / 10, 0.0, -0.0, i * 1e-5, 3.0) for i in range(40)]
+    sub = Subscriber(broker.port, "cell/outage", session="outage-subscriber")
+    b = bridge("--broker", "127.0.0.1:%d" % broker.port, "--topic", "cell/outage", "--qos", "1", "--realtime",
+               "--queue", str(queue), "--drain-timeout", "3",
+               "--source", write_recording(tmp_path / "r.csv", rows, step=0.1))
+    time.sleep(1.5)
+    broker.stop()
+    if away is not None:
+        time.sleep(away)
+        broker.start()
+    assert b.wait(60) == code
+    said = b.stderr.read()
+    assert says in said, said
+    if away is None:
+        return
+    got = sub.wait_for(10 ** 6, timeout=3)
+    sub.close()
+    seqs = distinct_in_order([m["seq"] for m, _ in got])
+    if queue >= len(rows):
+        assert seqs == list(range(1, len(rows) + 1))
+        for m, _ in got:
+            assert bits(m["values"]) == bits(rows[m["seq"] - 1])
+    else:
+        assert seqs[-1] == len(rows), "the latest values arrive even past the queue's bound"
+        assert int(said.split(" of 40 updates")[0].split()[-1]) == len(rows) - len(seqs)
+
+
+def test_status_says_offline_when_the_bridge_is_killed(broker, tmp_path):
+    rows = [(float(i), 0.0, 0.0, 0.0, 0.0, 0.0) for i in range(100)]
+    b = bridge("--broker", "127.0.0.1:%d" % broker.port, "--topic", "cell/killed", "--realtime",
+               "--source", write_recording(tmp_path / "r.csv", rows, step=0.1))
+    time.sleep(1.5)
+    assert status_after(broker.port, "cell/killed")["state"] == "online"
+    b.kill()
+    b.wait(10)
+    s = status_after(broker.port, "cell/killed")
+    assert s["state"] == "offline" and "lost its connection" in s["reason"]
+
+
+def make_certificates(folder):
+    """A certificate authority, a server certificate for 127.0.0.1 that it signs,
+    and a second authority that signed nothing."""
+    def run(*args):
+        subprocess.run(["openssl", *args], cwd=folder, check=True, capture_output=True)
+    ec = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"]
+    for ca in ("ca", "other_ca"):
+        run("req", "-x509", *ec, "-keyout", ca + ".key", "-out", ca + ".crt", "-days", "2", "-subj", "/CN=" + ca)
+    run("req", *ec, "-keyout", "server.key", "-out", "server.csr", "-subj", "/CN=127.0.0.1")
+    (folder / "san.ext").write_text("subjectAltName=IP:127.0.0.1\n")
+    run("x509", "-req", "-in", "server.csr", "-CA", "ca.crt", "-CAkey", "ca.key", "-CAcreateserial",
+        "-out", "server.crt", "-days", "2", "-extfile", "san.ext")
+
+
+@pytest.fixture
+def secured_broker(tmp_path):
+    """A broker that asks for a login, on a plain listener and a TLS one."""
+    make_certificates(tmp_path)
+    subprocess.run(["mosquitto_passwd", "-b", "-c", str(tmp_path / "passwords"), "alice", "s3cret"], check=True)
+    tls_port = free_port()
+    b = Broker(tmp_path, "allow_anonymous false\npassword_file %s/passwords\n"
+                         "listener %d 127.0.0.1\ncafile %s/ca.crt\ncertfile %s/server.crt\nkeyfile %s/server.key\n"
+               % (tmp_path, tls_port, tmp_path, tmp_path, tmp_path))
+    b.tls_port = tls_port
+    b.start()
+    yield b
+    b.stop()
+
+
+@pytest.mark.parametrize("case, tls, password, from_env, code, says", [
+    ("login over TLS", "ca.crt", "s3cret", False, 0, "the recording has ended after 3 updates"),
+    ("password from the environment", None, "s3cret", True, 0, "the recording has ended after 3 updates"),
+    ("wrong password", None, "guess", False, 3, "refused the connection"),
+    ("untrusted certificate", "other_ca.crt", "s3cret", False, 3, "certificate verify failed"),
+])
+def test_login_and_tls(secured_broker, tmp_path, case, tls, password, from_env, code, says):
+    (tmp_path / "password").write_text(password + "\n")
+    args = ["--broker", "127.0.0.1:%d" % (secured_broker.tls_port if tls else secured_broker.port),
+            "--topic", "cell/secure", "--qos", "1", "--username", "alice", "--client-id", "bridge-" + case[:5],
+            "--source", write_recording(tmp_path / "r.csv", [(1.0,) * 6, (2.0,) * 6, (3.0,) * 6])]
+    args += [] if from_env else ["--password-file", str(tmp_path / "password")]
+    args += ["--tls-ca", str(tmp_path / tls)] if tls else []
+    env = dict(os.environ, DRAXION_MQTT_PASSWORD=password) if from_env else None
+    b = bridge(*args, env_extra=env)
+    assert b.wait(30) == code, case
+    assert says in b.stderr.read(), case
 
 
 @pytest.mark.parametrize("args, code, says", [
@@ -164,6 +287,10 @@ def test_broker_restart_loses_no_update_published_after_it_is_back(broker, tmp_p
     (["--broker", "127.0.0.1:99999", "--topic", "t"], 2, "HOST:PORT"),
     (["--broker", "127.0.0.1:1883", "--topic", "cell/+/axes"], 2, "wildcards"),
     (["--broker", "127.0.0.1:1883", "--topic", "cell/#"], 2, "wildcards"),
+    (["--broker", "127.0.0.1:1883", "--topic", "t", "--source", "a\\b"], 2, "bad pipe name: the name holds a backslash"),
+    (["--broker", "127.0.0.1:1883", "--topic", "t", "--username", "u", "--password-file", "/nonexistent"], 2,
+     "cannot read the password file"),
+    (["--broker", "127.0.0.1:1883", "--topic", "t", "--tls-cert", "c.pem"], 2, "go together"),
 ])
 def test_clear_errors(args, code, says):
     b = bridge(*args)

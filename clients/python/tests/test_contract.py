@@ -52,3 +52,20 @@ def test_protocol_sample_is_an_update_the_package_reads():
     assert values == (12.5, -0.5, 300.0, -1234.6, 0.0, 7.7)
     assert not any(record[48:])
     assert framing.record_bytes(values) == bytes(record)
+
+
+def test_exit_codes_and_pipe_name_rule_are_the_headers():
+    h = read("stream", "axis_contract.h")
+    codes = {name: int(value) for name, value in re.findall(r"inline constexpr int (exit_\w+) = (-?\d+);", h)}
+    meanings = {}
+    for name, text in re.findall(r"case (exit_\w+):\s*return ((?:\"[^\"]*\"\s*)+);", h):
+        meanings[codes[name]] = "".join(re.findall(r"\"([^\"]*)\"", text)).replace("\\'", "'")
+    assert meanings and framing.EXIT_CODE_MEANINGS == meanings
+    assert framing.exit_code_meaning(99) == "unknown exit code"
+    assert framing.PIPE_NAME_MAX == int(header_constant(h, "axis_pipe_name_max"))
+    for name, problem in [("", "the name is empty"), ("x" * 248, "the name is longer than 247 characters"),
+                          ("a\\b", "the name holds a backslash"), ("caf\u00e9", "printable ASCII"),
+                          ("cell4_robot2", None), ("x" * 247, None)]:
+        said = framing.pipe_name_problem(name)
+        assert (said is None) == (problem is None) and (problem is None or problem in said), name
+        assert problem is None or problem in h, "the header says the same"
