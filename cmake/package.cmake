@@ -1,5 +1,5 @@
-# The release package: a ZIP of the programs, README, docs and clients, with a
-# SHA256SUMS of everything in it (cpack, or the "package" target, in the Windows
+# The release package: a ZIP of the programs, README, docs, clients and the live
+# page, with a SHA256SUMS of everything in it (cpack, or the "package" target, in the Windows
 # build). Every program carries a version resource with the project's version.
 function(gateway_version_resource target description)
   set(VERSION_TARGET ${target})
@@ -15,6 +15,13 @@ function(gateway_package)
           PATTERN __pycache__ EXCLUDE PATTERN .pytest_cache EXCLUDE)
   # The C++ client is built with the gateway's own contract header.
   install(FILES ${CMAKE_SOURCE_DIR}/stream/axis_contract.h DESTINATION clients/cpp)
+  # The live page with the libraries it ships with (pinned, from npm).
+  install(CODE "
+    execute_process(COMMAND \"${CMAKE_SOURCE_DIR}/scripts/build-live-page\" \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/web\"
+                    RESULT_VARIABLE status)
+    if(NOT status EQUAL 0)
+      message(FATAL_ERROR \"the live page could not be assembled\")
+    endif()")
   # Written last, over everything installed before it, with paths as sha256sum
   # prints them, so that "sha256sum -c SHA256SUMS" checks the unpacked folder.
   install(CODE [[

@@ -1,59 +1,13 @@
 """The MQTT bridge against a real mosquitto broker on 127.0.0.1, with a real
 paho subscriber. Every test starts and stops its own broker."""
 
-import json
 import os
-import shutil
-import socket
-import struct
 import subprocess
-import sys
-import threading
 import time
 
-import paho.mqtt.client as mqtt
 import pytest
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-PACKAGE_ROOT = os.path.dirname(HERE)
-MOSQUITTO = shutil.which("mosquitto") or "/usr/sbin/mosquitto"
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-class Broker:
-    """A mosquitto of our own. It keeps its sessions across a restart, as a plant
-    broker would, so that a subscriber's queued messages survive it."""
-
-    def __init__(self, tmp_path, settings="allow_anonymous true\n"):
-        self.port = free_port()
-        self.config = tmp_path / "mosquitto.conf"
-        # Run as whoever runs the tests, so that it can read the test's files.
-        self.config.write_text("user root\npersistence true\npersistence_location %s/\nlistener %d 127.0.0.1\n%s"
-                               % (tmp_path, self.port, settings))
-        self.process = None
-
-    def start(self):
-        self.process = subprocess.Popen([MOSQUITTO, "-c", str(self.config)], stdout=subprocess.DEVNULL,
-                                        stderr=subprocess.DEVNULL)
-        deadline = time.monotonic() + 10
-        while time.monotonic() < deadline:
-            try:
-                socket.create_connection(("127.0.0.1", self.port), timeout=0.2).close()
-                return
-            except OSError:
-                time.sleep(0.05)
-        raise RuntimeError("mosquitto did not start")
-
-    def stop(self):
-        if self.process is not None:
-            self.process.terminate()
-            self.process.wait(10)
-            self.process = None
+from rig import MOSQUITTO, Broker, Subscriber, bits, bridge, free_port, status_after, write_recording
 
 
 @pytest.fixture
@@ -64,64 +18,6 @@ def broker(tmp_path):
     b.start()
     yield b
     b.stop()
-
-
-class Subscriber:
-    """Collects every message on a topic; reconnects and subscribes again after the broker returns."""
-
-    def __init__(self, port, topic, session=None):
-        self.messages, self.lock, self.ready = [], threading.Lock(), threading.Event()
-        # With a session the broker keeps what arrives while this one is away.
-        self.client = mqtt.Client(session or "", clean_session=session is None)
-        self.client.reconnect_delay_set(min_delay=1, max_delay=2)
-        self.client.on_connect = lambda c, u, f, rc: (c.subscribe(topic, qos=1), self.ready.set())
-        self.client.on_message = self._on_message
-        self.client.connect("127.0.0.1", port)
-        self.client.loop_start()
-        assert self.ready.wait(10)
-        time.sleep(0.2)  # the subscription is in place
-
-    def _on_message(self, client, userdata, message):
-        with self.lock:
-            self.messages.append((json.loads(message.payload), message.retain))
-
-    def wait_for(self, count, timeout=20):
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            with self.lock:
-                if len(self.messages) >= count:
-                    break
-            time.sleep(0.05)
-        with self.lock:
-            return list(self.messages)
-
-    def close(self):
-        self.client.loop_stop()
-        self.client.disconnect()
-
-
-def bridge(*args, env_extra=None, **kwargs):
-    env = dict(env_extra or os.environ, PYTHONPATH=PACKAGE_ROOT)
-    return subprocess.Popen([sys.executable, "-m", "draxion_axis.mqtt_bridge", *args], env=env,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, **kwargs)
-
-
-def write_recording(path, rows, step=0.01):
-    path.write_text("".join("%.3f,%s\n" % (i * step, ",".join(repr(v) for v in row)) for i, row in enumerate(rows)))
-    return str(path)
-
-
-def bits(values):
-    return struct.pack("<%dd" % len(values), *values)
-
-
-def status_after(port, topic):
-    """The retained status a late subscriber finds."""
-    late = Subscriber(port, topic + "/status")
-    got = late.wait_for(1, timeout=5)
-    late.close()
-    assert got and got[-1][1], "a retained status"
-    return got[-1][0]
 
 
 def test_every_update_arrives_in_order_and_exact(broker, tmp_path):
