@@ -11,6 +11,9 @@ endfunction()
 function(gateway_package)
   install(TARGETS ${ARGN} RUNTIME DESTINATION .)
   install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION .)
+  if(selfcheck IN_LIST ARGN)
+    install(FILES ${CMAKE_SOURCE_DIR}/tools/selfcheck/selfcheck.cmd DESTINATION .)
+  endif()
   install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs ${CMAKE_SOURCE_DIR}/clients DESTINATION .
           PATTERN __pycache__ EXCLUDE PATTERN .pytest_cache EXCLUDE)
   # The C++ client is built with the gateway's own contract header.

@@ -16,7 +16,8 @@ endif()
 set(root "${scratch}/${NAME}")
 foreach(f gateway.exe gateway_probe.exe axis_monitor.exe axis_replay.exe host_simulator.exe README.md
           docs/protocol.md docs/mosquitto-live.conf clients/cpp/axis_client.h clients/cpp/axis_client.cpp
-          clients/cpp/axis_contract.h web/index.html web/live.js web/lib/mqtt.min.js web/lib/uPlot.iife.min.js SHA256SUMS)
+          clients/cpp/axis_contract.h web/index.html web/live.js web/lib/mqtt.min.js web/lib/uPlot.iife.min.js
+          selfcheck.exe selfcheck.cmd e2e_tests.exe box_user.exe cycle_bench.exe SHA256SUMS)
   if(NOT EXISTS "${root}/${f}")
     message(FATAL_ERROR "${f} is missing from the package")
   endif()

@@ -1,0 +1,249 @@
+// The self-check a user runs on their own Windows, from the unpacked release
+// package: runs the end-to-end suite (e2e_tests.exe, which drives the host
+// simulator, the gateway, the probe and the clients on this desktop) and the
+// cycle benchmark's period measurement, then prints which behaviours hold here,
+// each with its figures, and the system facts that matter to a screen reader.
+// Everything it printed, and the suite's full output, go into selfcheck-report.txt
+// and selfcheck-e2e.log beside it, to send with a bug report.
+//
+//   selfcheck.exe [--quick]     (--quick leaves out the 45 s chaos run)
+#include <windows.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "support/options.h"
+#include "support/processes.h"
+
+namespace {
+
+std::string report;
+
+void say(const char* format, ...) {
+    char line[1024];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(line, sizeof line, format, args);
+    va_end(args);
+    std::fputs(line, stdout);
+    std::fflush(stdout);
+    report += line;
+}
+
+template <typename F>
+F from(const wchar_t* module, const char* name) {
+    const HMODULE m = GetModuleHandleW(module) != nullptr ? GetModuleHandleW(module) : LoadLibraryW(module);
+    return m == nullptr ? nullptr : reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(m, name)));
+}
+
+// What the system says of itself, asked where it answers truly (RtlGetVersion is
+// not subject to the compatibility shims of GetVersionEx).
+void system_facts() {
+    struct os_version {
+        ULONG size, major, minor, build, platform;
+        WCHAR service_pack[128];
+    } v{};
+    v.size = sizeof v;
+    if (auto rtl_get_version = from<LONG(WINAPI*)(os_version*)>(L"ntdll.dll", "RtlGetVersion"))
+        rtl_get_version(&v);
+    say("system facts\n");
+    say("  Windows version       %lu.%lu build %lu\n", v.major, v.minor, v.build);
+    if (auto wine_version = from<const char*(CDECL*)()>(L"ntdll.dll", "wine_get_version"))
+        say("  Wine                  %s (not Windows: a Windows machine may differ)\n", wine_version());
+    BOOL composed = FALSE;
+    if (auto composition = from<HRESULT(WINAPI*)(BOOL*)>(L"dwmapi.dll", "DwmIsCompositionEnabled"))
+        composition(&composed);
+    say("  desktop composition   %s\n", composed ? "on" : "off (or not reported)");
+    UINT dpi = 96;
+    if (auto system_dpi = from<UINT(WINAPI*)()>(L"user32.dll", "GetDpiForSystem")) dpi = system_dpi();
+    say("  monitor scale         %u %% (%u dpi)\n", dpi * 100 / 96, dpi);
+    ULONG coarsest = 0, finest = 0, now = 0;
+    if (auto timer = from<LONG(WINAPI*)(ULONG*, ULONG*, ULONG*)>(L"ntdll.dll", "NtQueryTimerResolution"))
+        timer(&coarsest, &finest, &now);
+    say("  timer resolution      %.3f ms now (finest %.3f, coarsest %.3f)\n", now / 1e4, finest / 1e4, coarsest / 1e4);
+    HDC screen = GetDC(nullptr);
+    say("  display depth         %d bits per pixel\n", GetDeviceCaps(screen, BITSPIXEL));
+    ReleaseDC(nullptr, screen);
+}
+
+// Each behaviour and the tests that show it.
+struct behaviour {
+    const char* what;
+    std::vector<const char*> tests;
+};
+const behaviour behaviours[] = {
+    {"values read exactly, both renderings, sent on change",
+     {"EndToEnd.ValuesReachTheMonitorExactlyAndFollowChanges", "EndToEnd.BandCopyReadsWhatTheWholeWindowCopyReads",
+      "GlyphResources.LoadedSetEqualsTheBitmapFiles"}},
+    {"a late client gets the current values at once",
+     {"EndToEnd.LatePeerGetsTheCurrentValuesAtOnce", "Clients.LateClientGetsTheCurrentValuesAtOnce"}},
+    {"the hold: a view not whole sends nothing until it is back",
+     {"EndToEnd.FieldsNotInFullViewSendNothingUntilWholeAgain",
+      "Chaos.PeerGetsOnlyValuesTheFieldsShowedAndTheirValuesAfterEveryReturn"}},
+    {"a closed jog window ends the gateway (exit -5)", {"EndToEnd.ClosedJogWindowEndsTheGatewayWithMinusFive"}},
+    {"a stalled client gets the newest values, not a backlog",
+     {"EndToEnd.PeerThatStallsGetsTheNewestValuesNotABacklog", "PipeWrites.PeerThatStopsReadingNeitherBlocksNorTearsMessages",
+      "EndToEnd.PeerThatLeavesDoesNotStopTheGateway"}},
+    {"a squatter on the pipe is refused; only the user and SYSTEM may connect",
+     {"EndToEnd.SquatterOnThePipeNameIsRefused", "EndToEnd.SecondGatewayEndsWithPipeOpenError",
+      "PipeSecurity.AccessListNamesOnlyTheUserAndSystem"}},
+    {"errors at start-up are boxes with the right exit codes",
+     {"EndToEnd.NoHostShowsTheErrorBoxAndCreatesNoPipe", "EndToEnd.MissingJogWindowNamesTheRobotTwice",
+      "EndToEnd.DockedJogWindowIsNotFound", "EndToEnd.BadPipeNameEndsBeforeAnySearch"}},
+    {"the probe names each state", {"EndToEnd.ProbeNamesTheProblemOfEachState",
+                                   "EndToEnd.ProbeBesideARunningGatewayLeavesItUndisturbed"}},
+    {"two gateways serve two robots", {"EndToEnd.TwoGatewaysServeTwoRobotsOnTwoPipes"}},
+    {"the clients and the stand-in",
+     {"Clients.CppClientReadsTheRealGatewayUntilItGoes", "Clients.CppClientTellsWhyTheGatewayStoppedAtStartUp",
+      "Clients.RecordingReplaysBitForBitAndTheMonitorRecordsItSo",
+      "Clients.ProgramsThatTakeAPipeNameRefuseOneTheGatewayWould",
+      "Clients.CppClientTakesExactlyTheFramedUpdatesFromAnImpostor"}},
+    {"every program carries its version", {"VersionResource.EveryProgramCarriesTheProjectVersion"}},
+};
+
+struct outcome {
+    bool ran = false, passed = false;
+    double seconds = 0;
+    std::string failure;  // the first line of the first failure
+};
+
+// Runs a program of the package to its end (at most timeout_ms), its output
+// kept; false if it could not be started or did not end.
+bool run(const wchar_t* program, const std::wstring& arguments, DWORD timeout_ms, std::string* output, DWORD* code) {
+    child_process child;
+    if (!start_process(child, program, arguments)) return false;
+    const ULONGLONG give_up = GetTickCount64() + timeout_ms;
+    bool ended = false;
+    while (!ended && GetTickCount64() < give_up) {
+        ended = wait_for_exit(child, 200, code);
+        collect_output(child);
+    }
+    *output = child.seen;
+    stop_process(child);
+    return ended;
+}
+
+int self_check(bool quick) {
+    say("Draxion gateway self-check\n\n");
+    system_facts();
+
+    say("\nrunning the end-to-end suite on this desktop (%s)...\n", quick ? "without the chaos run, about a minute"
+                                                                          : "about two minutes");
+    DeleteFileW(L"selfcheck-e2e.json");
+    std::wstring arguments = L"--gtest_output=json:selfcheck-e2e.json";
+    if (quick) arguments += L" --gtest_filter=-Chaos.*";
+    std::string output;
+    DWORD code = 0;
+    const bool ended = run(L"e2e_tests.exe", arguments, 15 * 60 * 1000, &output, &code);
+    std::ofstream("selfcheck-e2e.log", std::ios::binary) << output;
+    std::ifstream in("selfcheck-e2e.json");
+    nlohmann::json results = nlohmann::json::parse(in, nullptr, false);
+    if (!ended || results.is_discarded()) {
+        say("the suite %s; see selfcheck-e2e.log\n", ended ? "left no readable results" : "did not finish in 15 minutes");
+        return 1;
+    }
+
+    auto find = [&](const std::string& name) {
+        outcome o;
+        for (const auto& suite : results["testsuites"])
+            for (const auto& t : suite["testsuite"]) {
+                if (suite["name"].get<std::string>() + "." + t["name"].get<std::string>() != name) continue;
+                o.ran = t.value("result", "") == "COMPLETED" && t.value("status", "") == "RUN";
+                o.passed = o.ran && !t.contains("failures");
+                o.seconds = std::atof(t.value("time", "0s").c_str());
+                if (t.contains("failures")) {
+                    std::istringstream lines(t["failures"][0].value("failure", ""));
+                    std::getline(lines, o.failure);  // where it failed
+                    std::string detail;
+                    if (std::getline(lines, detail)) o.failure += ": " + detail;
+                }
+            }
+        return o;
+    };
+    int holding = 0, counted = 0;
+    say("\nbehaviours on this machine\n");
+    for (const behaviour& b : behaviours) {
+        bool all = true, any = false;
+        double seconds = 0;
+        std::string why;
+        for (const char* test : b.tests) {
+            const outcome o = find(test);
+            if (!o.ran) continue;
+            any = true;
+            seconds += o.seconds;
+            if (!o.passed) {
+                all = false;
+                if (why.empty()) why = std::string(test) + ": " + o.failure;
+            }
+        }
+        if (!any) {
+            say("  skip  %s (not run)\n", b.what);
+            continue;
+        }
+        ++counted;
+        holding += all;
+        say("  %s  %s (tests: %zu, %.1f s)\n", all ? "pass" : "FAIL", b.what, b.tests.size(), seconds);
+        if (!all) say("        %s\n", why.c_str());
+    }
+
+    // A case of the suite that no behaviour names still counts.
+    for (const auto& suite : results["testsuites"])
+        for (const auto& t : suite["testsuite"]) {
+            const std::string name = suite["name"].get<std::string>() + "." + t["name"].get<std::string>();
+            bool named = false;
+            for (const behaviour& b : behaviours)
+                for (const char* test : b.tests) named = named || name == test;
+            const outcome o = find(name);
+            if (named || !o.ran) continue;
+            ++counted;
+            holding += o.passed;
+            say("  %s  %s (%.1f s)\n", o.passed ? "pass" : "FAIL", name.c_str(), o.seconds);
+            if (!o.passed) say("        %s\n", o.failure.c_str());
+        }
+
+    // The gateway's pause, measured as it runs it: 10 ms asked for.
+    std::string bench;
+    DWORD bench_code = 0;
+    bool period_ok = false;
+    if (run(L"cycle_bench.exe", L"--seconds 3 --changes 5", 120 * 1000, &bench, &bench_code) && bench_code == 0) {
+        const std::size_t at = bench.find("| cycle period");
+        if (at != std::string::npos) {
+            double median = 0, p99 = 0, max = 0;
+            const std::size_t bar = bench.find('|', at + 2);
+            if (bar != std::string::npos && std::sscanf(bench.c_str() + bar, "| %lf | %lf | %lf", &median, &p99, &max) == 3) {
+                // A pause that rounds up to a coarse timer tick (15.6 ms) halves the gateway's pace.
+                period_ok = median < 13.0;
+                say("  %s  the pause's period: median %.2f ms, p99 %.2f, max %.2f (10 ms asked, work included)\n",
+                    period_ok ? "pass" : "FAIL", median, p99, max);
+            }
+        }
+    }
+    if (!period_ok && bench.find("| cycle period") == std::string::npos)
+        say("  FAIL  the pause's period could not be measured (cycle_bench.exe exit %lu)\n", bench_code);
+    ++counted;
+    holding += period_ok;
+
+    say("\n%d of %d behaviours hold on this machine.\n", holding, counted);
+    if (holding != counted)
+        say("For a bug report send selfcheck-report.txt and selfcheck-e2e.log from this folder.\n");
+    std::ofstream("selfcheck-report.txt", std::ios::binary) << report;
+    return holding == counted ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    bool quick = false;
+    read_options_or_exit(argc, argv, "selfcheck", "selfcheck.exe [--quick]", {{"--quick", &quick}});
+    // The suite, its helpers and the reports all live in the package's folder.
+    SetCurrentDirectoryW(program_folder().c_str());
+    return self_check(quick);
+}
