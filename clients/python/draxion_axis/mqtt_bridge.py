@@ -96,7 +96,10 @@ class Bridge:
         self.early = set()          # acknowledged before publish() had returned its id
         self.dropped = 0            # updates that never reached the broker
         self.dropped_away = 0       # QoS 0: of those, since the broker went away
-        self.client = mqtt.Client(client_id=client_id or "", clean_session=True)
+        # paho 2 asks which callback signatures are meant: ours are those of 1.x.
+        api = getattr(mqtt, "CallbackAPIVersion", None)
+        self.client = (mqtt.Client(api.VERSION1, client_id=client_id or "", clean_session=True) if api
+                       else mqtt.Client(client_id=client_id or "", clean_session=True))
         if username is not None:
             self.client.username_pw_set(username, password)
         if tls is not None:
