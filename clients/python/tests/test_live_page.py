@@ -80,6 +80,10 @@ def test_page_shows_every_update_exactly_and_whether_it_is_live(page_broker, bro
     assert (s["seq"], s["plotted"], s["points"], s["repeats"], s["unreadable"]) == (1000, 1000, 1000, 0, 0)
     assert s["reason"] == "the recording has ended"
     assert browser.find_element("id", "received").text == "1000"
+    # Everything the page loaded came from the broker that serves it.
+    loaded = browser.execute_script("return performance.getEntriesByType('resource').map(e => e.name);")
+    own = "http://127.0.0.1:%d/" % page_broker.ws_port
+    assert loaded and all(url.startswith(own) for url in loaded), loaded
     if os.environ.get("DRAXION_SCREENSHOT"):
         browser.save_screenshot(os.environ["DRAXION_SCREENSHOT"])
 
