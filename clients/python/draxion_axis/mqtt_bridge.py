@@ -312,7 +312,10 @@ def main(argv=None) -> int:
         reason = "the bridge was stopped"
     bridge.set_status(status("offline", reason, seq, exit_code))
     print("mqtt_bridge: %s after %d updates" % (reason, seq), file=sys.stderr)
-    unacknowledged = bridge.drain(args.drain_timeout)
+    try:
+        unacknowledged = bridge.drain(args.drain_timeout)
+    except KeyboardInterrupt:  # a second Ctrl+C: stop waiting, but say what was lost
+        unacknowledged = bridge.drain(0)
     undelivered = unacknowledged + bridge.dropped
     bridge.stop()
     if undelivered and args.qos == 1:
