@@ -125,11 +125,12 @@
     }
     const values = texts.map(Number);
     const previous = state.values;
+    const changed = state.texts === null || texts.some((t, k) => t !== state.texts[k]);
     state.seq = seq;
     ++state.received;
     state.texts = texts;
     state.values = values;
-    state.lastChange = Date.now();
+    if (changed) state.lastChange = Date.now();
     for (let k = 0; k < AXES; ++k) {
       tiles[k].querySelector(".value").textContent = texts[k];
       if (previous && Math.abs(values[k] - previous[k]) > jump) {
