@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -120,12 +121,7 @@ struct outcome {
 bool run(const wchar_t* program, const std::wstring& arguments, DWORD timeout_ms, std::string* output, DWORD* code) {
     child_process child;
     if (!start_process(child, program, arguments)) return false;
-    const ULONGLONG give_up = GetTickCount64() + timeout_ms;
-    bool ended = false;
-    while (!ended && GetTickCount64() < give_up) {
-        ended = wait_for_exit(child, 200, code);
-        collect_output(child);
-    }
+    const bool ended = wait_for_exit(child, timeout_ms, code);  // reads its output meanwhile
     *output = child.seen;
     stop_process(child);
     return ended;
@@ -151,23 +147,21 @@ int self_check(bool quick) {
         return 1;
     }
 
-    auto find = [&](const std::string& name) {
-        outcome o;
-        for (const auto& suite : results["testsuites"])
-            for (const auto& t : suite["testsuite"]) {
-                if (suite["name"].get<std::string>() + "." + t["name"].get<std::string>() != name) continue;
-                o.ran = t.value("result", "") == "COMPLETED" && t.value("status", "") == "RUN";
-                o.passed = o.ran && !t.contains("failures");
-                o.seconds = std::atof(t.value("time", "0s").c_str());
-                if (t.contains("failures")) {
-                    std::istringstream lines(t["failures"][0].value("failure", ""));
-                    std::getline(lines, o.failure);  // where it failed
-                    std::string detail;
-                    if (std::getline(lines, detail)) o.failure += ": " + detail;
-                }
+    // Every case the suite ran, by its full name.
+    std::map<std::string, outcome> outcomes;
+    for (const auto& suite : results["testsuites"])
+        for (const auto& t : suite["testsuite"]) {
+            outcome& o = outcomes[suite["name"].get<std::string>() + "." + t["name"].get<std::string>()];
+            o.ran = t.value("result", "") == "COMPLETED" && t.value("status", "") == "RUN";
+            o.passed = o.ran && !t.contains("failures");
+            o.seconds = std::atof(t.value("time", "0s").c_str());
+            if (t.contains("failures")) {
+                std::istringstream lines(t["failures"][0].value("failure", ""));
+                std::getline(lines, o.failure);  // where it failed
+                std::string detail;
+                if (std::getline(lines, detail)) o.failure += ": " + detail;
             }
-        return o;
-    };
+        }
     int holding = 0, counted = 0;
     say("\nbehaviours on this machine\n");
     for (const behaviour& b : behaviours) {
@@ -175,7 +169,8 @@ int self_check(bool quick) {
         double seconds = 0;
         std::string why;
         for (const char* test : b.tests) {
-            const outcome o = find(test);
+            const outcome o = outcomes[test];
+            outcomes.erase(test);  // named by a behaviour
             if (!o.ran) continue;
             any = true;
             seconds += o.seconds;
@@ -195,38 +190,31 @@ int self_check(bool quick) {
     }
 
     // A case of the suite that no behaviour names still counts.
-    for (const auto& suite : results["testsuites"])
-        for (const auto& t : suite["testsuite"]) {
-            const std::string name = suite["name"].get<std::string>() + "." + t["name"].get<std::string>();
-            bool named = false;
-            for (const behaviour& b : behaviours)
-                for (const char* test : b.tests) named = named || name == test;
-            const outcome o = find(name);
-            if (named || !o.ran) continue;
-            ++counted;
-            holding += o.passed;
-            say("  %s  %s (%.1f s)\n", o.passed ? "pass" : "FAIL", name.c_str(), o.seconds);
-            if (!o.passed) say("        %s\n", o.failure.c_str());
-        }
+    for (const auto& [name, o] : outcomes) {
+        if (!o.ran) continue;
+        ++counted;
+        holding += o.passed;
+        say("  %s  %s (%.1f s)\n", o.passed ? "pass" : "FAIL", name.c_str(), o.seconds);
+        if (!o.passed) say("        %s\n", o.failure.c_str());
+    }
 
     // The gateway's pause, measured as it runs it: 10 ms asked for.
     std::string bench;
     DWORD bench_code = 0;
-    bool period_ok = false;
+    double median = 0, p99 = 0, max = 0;
+    bool measured = false;
     if (run(L"cycle_bench.exe", L"--seconds 3 --changes 5", 120 * 1000, &bench, &bench_code) && bench_code == 0) {
         const std::size_t at = bench.find("| cycle period");
-        if (at != std::string::npos) {
-            double median = 0, p99 = 0, max = 0;
-            const std::size_t bar = bench.find('|', at + 2);
-            if (bar != std::string::npos && std::sscanf(bench.c_str() + bar, "| %lf | %lf | %lf", &median, &p99, &max) == 3) {
-                // A pause that rounds up to a coarse timer tick (15.6 ms) halves the gateway's pace.
-                period_ok = median < 13.0;
-                say("  %s  the pause's period: median %.2f ms, p99 %.2f, max %.2f (10 ms asked, work included)\n",
-                    period_ok ? "pass" : "FAIL", median, p99, max);
-            }
-        }
+        const std::size_t bar = at == std::string::npos ? at : bench.find('|', at + 2);
+        measured = bar != std::string::npos &&
+                   std::sscanf(bench.c_str() + bar, "| %lf | %lf | %lf", &median, &p99, &max) == 3;
     }
-    if (!period_ok && bench.find("| cycle period") == std::string::npos)
+    // A pause that rounds up to a coarse timer tick (15.6 ms) halves the gateway's pace.
+    const bool period_ok = measured && median < 13.0;
+    if (measured)
+        say("  %s  the pause's period: median %.2f ms, p99 %.2f, max %.2f (10 ms asked, work included)\n",
+            period_ok ? "pass" : "FAIL", median, p99, max);
+    else
         say("  FAIL  the pause's period could not be measured (cycle_bench.exe exit %lu)\n", bench_code);
     ++counted;
     holding += period_ok;

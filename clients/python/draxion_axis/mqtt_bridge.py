@@ -88,7 +88,7 @@ class Bridge:
         self.answered = threading.Event()  # the first connection attempt has an answer
         self.refusal = None
         self.ever_connected = False
-        self.status = None          # the current status, published again at each connection
+        self.current_status = None  # published again at each connection
         self.latest = None          # the last update's payload
         self.latest_dropped = False  # and it never went out
         self.outstanding = {}       # message id -> True for an update, False for a status
@@ -127,7 +127,7 @@ class Bridge:
         self.connected.set()
         self.answered.set()
         with self.lock:
-            current, latest = self.status, self.latest
+            current, latest = self.current_status, self.latest
             # With QoS 1 the queue goes out after this callback, so the latest
             # values would overtake it; they go out in turn instead (see drain).
             again = latest is not None and self.qos == 0
@@ -193,7 +193,7 @@ class Bridge:
 
     def set_status(self, text):
         with self.lock:
-            self.status = text
+            self.current_status = text
         self._send(text, update=False, topic=self.status_topic, qos=1, retain=True)
 
     def drain(self, timeout):
