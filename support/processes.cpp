@@ -1,5 +1,8 @@
 #include "support/processes.h"
 
+#include <mutex>
+#include <thread>
+
 std::wstring program_folder() {
     wchar_t path[MAX_PATH];
     GetModuleFileNameW(nullptr, path, MAX_PATH);
@@ -7,13 +10,84 @@ std::wstring program_folder() {
     return p.substr(0, p.find_last_of(L"\\/"));
 }
 
-bool start_process(child_process& child, const std::wstring& program, const std::wstring& arguments) {
+// Our end of a child's standard output, read by a thread of its own: overlapped,
+// so that the thread can be stopped while the child writes nothing, and waiting
+// for the child rather than polling, so that it costs no CPU beside the
+// processes being measured.
+struct output_reader {
+    HANDLE pipe = INVALID_HANDLE_VALUE;
+    HANDLE stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE ended = CreateEventW(nullptr, TRUE, FALSE, nullptr);  // every writer has gone, or stopped
+    std::mutex mutex;
+    std::string unread;
+    std::thread thread;
+
+    output_reader() = default;
+    output_reader(const output_reader&) = delete;
+    output_reader& operator=(const output_reader&) = delete;
+    ~output_reader() {
+        SetEvent(stop);
+        if (thread.joinable()) thread.join();
+        if (pipe != INVALID_HANDLE_VALUE) CloseHandle(pipe);
+        CloseHandle(stop);
+        CloseHandle(ended);
+    }
+    void start() {
+        if (!thread.joinable()) thread = std::thread([this] { run(); });
+    }
+    void run() {
+        OVERLAPPED o{};
+        o.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        char buffer[4096];
+        for (;;) {
+            ResetEvent(o.hEvent);
+            DWORD n = 0;
+            if (!ReadFile(pipe, buffer, sizeof buffer, nullptr, &o)) {
+                if (GetLastError() != ERROR_IO_PENDING) break;  // the child and every holder of its end have gone
+                const HANDLE events[] = {o.hEvent, stop};
+                if (WaitForMultipleObjects(2, events, FALSE, INFINITE) != WAIT_OBJECT_0) {
+                    CancelIoEx(pipe, &o);
+                    GetOverlappedResult(pipe, &o, &n, TRUE);
+                    break;
+                }
+            }
+            if (!GetOverlappedResult(pipe, &o, &n, FALSE) || n == 0) break;
+            const std::lock_guard<std::mutex> lock(mutex);
+            unread.append(buffer, n);
+        }
+        CloseHandle(o.hEvent);
+        SetEvent(ended);
+    }
+};
+
+namespace {
+
+// A pipe of its own name, since an anonymous one cannot be read overlapped.
+bool make_output_pipe(output_reader& ours, HANDLE* theirs, DWORD bytes) {
+    static LONG made = 0;
+    const std::wstring name = L"\\\\.\\pipe\\draxion_child_output_" + std::to_wstring(GetCurrentProcessId()) + L"_" +
+                              std::to_wstring(InterlockedIncrement(&made));
+    ours.pipe = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
+                                 PIPE_TYPE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, bytes, bytes, 0, nullptr);
+    if (ours.pipe == INVALID_HANDLE_VALUE) return false;
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    HANDLE in_read = nullptr, out_write = nullptr;
-    if (!CreatePipe(&in_read, &child.input, &inherit, 0) || !CreatePipe(&child.output, &out_write, &inherit, 0))
-        return false;
+    *theirs = CreateFileW(name.c_str(), GENERIC_WRITE, 0, &inherit, OPEN_EXISTING, 0, nullptr);
+    return *theirs != INVALID_HANDLE_VALUE;
+}
+
+}  // namespace
+
+bool start_process(child_process& child, const std::wstring& program, const std::wstring& arguments,
+                   output_reading reading, DWORD pipe_bytes) {
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE in_read = nullptr, out_write = INVALID_HANDLE_VALUE;
+    child.output = std::make_shared<output_reader>();
+    if (!CreatePipe(&in_read, &child.input, &inherit, 0)) return false;
     SetHandleInformation(child.input, HANDLE_FLAG_INHERIT, 0);
-    SetHandleInformation(child.output, HANDLE_FLAG_INHERIT, 0);
+    if (!make_output_pipe(*child.output, &out_write, pipe_bytes)) {
+        CloseHandle(in_read);
+        return false;
+    }
     STARTUPINFOW si{};
     si.cb = sizeof si;
     si.dwFlags = STARTF_USESTDHANDLES;
@@ -30,17 +104,19 @@ bool start_process(child_process& child, const std::wstring& program, const std:
     CloseHandle(pi.hThread);
     child.process = pi.hProcess;
     child.id = pi.dwProcessId;
+    if (reading == output_reading::all_the_time) child.output->start();
     return true;
 }
 
+void start_reading(child_process& child) {
+    if (child.output) child.output->start();
+}
+
 const std::string& collect_output(child_process& child) {
-    DWORD available = 0;
-    while (child.output != nullptr && PeekNamedPipe(child.output, nullptr, 0, nullptr, &available, nullptr) &&
-           available > 0) {
-        char buf[4096];
-        DWORD n = 0;
-        if (!ReadFile(child.output, buf, available < sizeof buf ? available : sizeof buf, &n, nullptr) || n == 0) break;
-        child.seen.append(buf, n);
+    if (child.output) {
+        const std::lock_guard<std::mutex> lock(child.output->mutex);
+        child.seen += child.output->unread;
+        child.output->unread.clear();
     }
     return child.seen;
 }
@@ -61,14 +137,11 @@ void send_line(child_process& child, const std::string& line) {
 }
 
 bool wait_for_exit(child_process& child, DWORD timeout_ms, DWORD* code) {
-    if (child.process == nullptr) return false;
-    // Reading while waiting: a child whose output fills the pipe would never end.
-    const ULONGLONG give_up = GetTickCount64() + timeout_ms;
-    while (WaitForSingleObject(child.process, 20) != WAIT_OBJECT_0) {
-        collect_output(child);
-        if (GetTickCount64() >= give_up) return false;
-    }
+    if (child.process == nullptr || WaitForSingleObject(child.process, timeout_ms) != WAIT_OBJECT_0) return false;
     GetExitCodeProcess(child.process, code);
+    // What it wrote last is read once its end of the pipe has closed; a
+    // grandchild that inherited the end may hold it open, hence the bound.
+    if (child.output && child.output->thread.joinable()) WaitForSingleObject(child.output->ended, 2000);
     collect_output(child);
     return true;
 }
@@ -82,7 +155,6 @@ void stop_process(child_process& child) {
         CloseHandle(child.process);
     }
     if (child.input != nullptr) CloseHandle(child.input);
-    if (child.output != nullptr) CloseHandle(child.output);
     child = child_process{};
 }
 

@@ -57,6 +57,8 @@ std::vector<std::vector<double>> recorded(const std::string& csv) {
     return out;
 }
 
+// The client's launcher starts the gateway on the suite's own console, which the
+// test runner reads all the time; the gateway's output is not checked here.
 class Clients : public ::testing::Test {
 protected:
     void TearDown() override {
