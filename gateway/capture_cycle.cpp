@@ -20,12 +20,14 @@ constexpr int jog_check_interval = 10;
 // key is only looked at, never consumed.
 bool keep_running(window_handle owner) { return owner != nullptr ? is_window(owner) : !console_key_waiting(); }
 
+// Posted, never written: the cycle waits only in its pause and its pipe writes,
+// not for a console that takes nothing.
 void say(const hold_verdict& verdict) {
-    if (verdict.line == hold_line::live) console_write("Values live again\n");
+    if (verdict.line == hold_line::live) console_post("Values live again\n");
     if (verdict.line != hold_line::held) return;
     const std::string line = std::string("Values held (") + view_problem_id(verdict.cause) +
                              "): " + view_problem_advice(verdict.cause) + "\n";
-    console_write(line.c_str());
+    console_post(line.c_str());
 }
 
 bool same_rect(const window_rect& a, const window_rect& b) {
@@ -40,7 +42,7 @@ cycle_end run_cycle(const glyph_set& set, sender_state& state, cycle_state& c) {
     if (++c.cycles % jog_check_interval == 0) {
         c.looks_without_jog = jog_window_exists() ? 0 : c.looks_without_jog + 1;
         if (c.looks_without_jog == 2) {
-            console_write("Jog window closed\n");
+            console_post("Jog window closed\n");
             return cycle_end::jog_window_closed;
         }
     }

@@ -13,6 +13,10 @@
 
 inline constexpr std::uint32_t cycle_pause_ms = 10;
 
+// At the end of a run, how long the lines still waiting for the console get to
+// be written: a console that takes nothing must not keep the gateway alive.
+inline constexpr std::uint32_t final_console_wait_ms = 500;
+
 // The exit codes are the contract's (stream/axis_contract.h).
 
 // Runs the gateway from its command line (words[0] is the program's name) to its

@@ -110,5 +110,6 @@ int gateway_main(const std::vector<std::wstring>& words) {
     state.force_send = true;
     const cycle_end end = capture_cycle(window_from_handle_value(arguments.owner), glyphs, state);
     release();
+    console_drain(final_console_wait_ms);
     return end == cycle_end::jog_window_closed ? exit_jog_window_closed : exit_stopped;
 }

@@ -5,6 +5,7 @@
 #ifndef PLATFORM_PLATFORM_H
 #define PLATFORM_PLATFORM_H
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -198,6 +199,20 @@ void close_pipe(pipe_handle pipe);
 void console_write(const char* text);           // 8-bit text to standard output
 void console_write_wide(const wchar_t* text);   // wide text to standard output
 bool console_key_waiting();                     // _kbhit: neither blocks nor consumes the key
+
+// A line for standard output that the caller never waits for, whatever the
+// console does (a redirected output nobody reads, a console window with a
+// selection in it, a closed console): a writer of the backend's own writes it
+// once the console takes it. While the console takes nothing, at most
+// console_waiting_lines wait, the oldest giving way, and a note of how many were
+// dropped precedes the next line it takes (platform/console_lines.h). Lines
+// written with console_write before the first post have reached the console.
+inline constexpr std::size_t console_waiting_lines = 16;
+void console_post(const char* text);
+
+// Waits up to timeout_ms until every posted line has been written or dropped;
+// false if some still wait.
+bool console_drain(std::uint32_t timeout_ms);
 
 // Brings up the application framework with the program's module and command line;
 // false when that fails.

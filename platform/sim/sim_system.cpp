@@ -28,6 +28,9 @@ std::vector<std::string> sim_contract_violations(bool at_shutdown) {
 
 void console_write(const char* text) { world().console += text; }
 void console_write_wide(const wchar_t* text) { world().console_wide += text; }
+// The simulated console takes every line at once.
+void console_post(const char* text) { world().console += text; }
+bool console_drain(std::uint32_t) { return true; }
 
 bool console_key_waiting() {
     ++world().key_tests;

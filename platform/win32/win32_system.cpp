@@ -1,4 +1,5 @@
-// Windows backend: console, framework start, message boxes, sleep, command line.
+// Windows backend: console (the cycle's lines written by a thread of their own),
+// framework start, message boxes, sleep, command line.
 // There is no application framework here: the start is the checks the framework's
 // initialisation makes (module and command line present), and message boxes are
 // MessageBoxW with the program's name as caption, as the framework's default is.
@@ -12,9 +13,12 @@
 #include <mmsystem.h>
 #include <shellapi.h>
 
+#include <chrono>
 #include <cstdio>
 #include <string>
+#include <thread>
 
+#include "platform/console_lines.h"
 #include "platform/platform.h"
 
 namespace {
@@ -53,6 +57,51 @@ void console_write_wide(const wchar_t* text) {
 }
 
 bool console_key_waiting() { return _kbhit() != 0; }
+
+namespace {
+
+// The cycle's lines go through a thread of their own because every way the
+// console can stall ends in a write that does not return: a pipe nobody reads
+// blocks once full, a console window blocks every writer while the user has a
+// selection in it, a slow file or terminal takes its time. A thread waits in any
+// of them alike. The alternatives each cover one case and touch what is not
+// ours: a non-blocking pipe mode is set on a handle the parent shares, and
+// QuickEdit switched off is the user's console setting. The writer uses
+// WriteFile alone, not the C library's stream, so that it holds no lock that the
+// key test, the start-up lines or the library's own exit would need.
+void write_posted_lines(console_lines& lines) {
+    const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    std::string bytes;
+    for (;;) {
+        if (!lines.take(bytes, std::chrono::hours(24))) continue;
+        DWORD written = 0;
+        lines.written(WriteFile(out, bytes.data(), DWORD(bytes.size()), &written, nullptr) && written == bytes.size());
+    }
+}
+
+bool any_posted = false;  // the cycle's thread alone posts and drains
+
+console_lines& posted_lines() {
+    // Never destroyed: at the process's end its writer may still be inside a
+    // write that will never return, and the end of the process stops it there.
+    static console_lines* const lines = [] {
+        auto* made = new console_lines(console_waiting_lines);
+        std::thread([made] { write_posted_lines(*made); }).detach();
+        return made;
+    }();
+    return *lines;
+}
+
+}  // namespace
+
+void console_post(const char* text) {
+    any_posted = true;
+    posted_lines().post(text);
+}
+
+bool console_drain(std::uint32_t timeout_ms) {
+    return !any_posted || posted_lines().wait_until_idle(std::chrono::milliseconds(timeout_ms));
+}
 
 bool framework_start() { return GetModuleHandleW(nullptr) != nullptr && GetCommandLineW() != nullptr; }
 

@@ -232,6 +232,40 @@ TEST_F(EndToEnd, PeerThatStallsGetsTheNewestValuesNotABacklog) {
     EXPECT_EQ(exit_code_of(gateway), 0u);
 }
 
+TEST_F(EndToEnd, ConsoleThatNobodyReadsNeverStopsTheValues) {
+    // A launcher that redirects the console and never reads it: its 4 KB fill after
+    // some 26 holds, and a gateway that waited for its console would deliver nothing
+    // more and never see its owner go.
+    const std::wstring owner = start_simulator();
+    ASSERT_TRUE(start_process(gateway, L"gateway.exe", owner + L" 1", output_reading::not_until_asked, 4096));
+    seen_box box;
+    ASSERT_TRUE(wait_for_box(gateway.id, patience_ms, &box));
+    press_ok(box);
+    pipe_peer peer(pipe_path);
+    ASSERT_TRUE(peer.connect(patience_ms));
+    ASSERT_EQ(drain(peer, 1000), std::vector<std::vector<double>>{shown_values});
+    for (int i = 0; i < 100; ++i) {
+        tell_simulator("cover 1 right");
+        Sleep(150);  // the hold is said once it has lasted ten cycles
+        tell_simulator("set 1 0 " + std::to_string(100 + i) + ",5");
+        tell_simulator("uncover");
+        const double want = 100.5 + i;
+        bool arrived = false;
+        for (const ULONGLONG since = GetTickCount64(); !arrived && GetTickCount64() - since < 1000;)
+            for (const std::vector<double>& r : drain(peer, 20)) arrived = arrived || r[0] == want;
+        ASSERT_TRUE(arrived) << "no new value within 1 s after disturbance " << i;
+    }
+    tell_simulator("quit");
+    DWORD code = 12345;
+    ASSERT_TRUE(wait_for_exit(gateway, 5000, &code)) << "still running 5 s after its owner closed";
+    EXPECT_EQ(code, 0u);
+    start_reading(gateway);
+    ASSERT_TRUE(wait_for_exit(gateway, 0, &code));
+    EXPECT_EQ(gateway.seen.rfind(banner + "jog - robot1 (host simulator)\nValues held (covered): ", 0), 0u)
+        << gateway.seen;
+    EXPECT_GT(gateway.seen.size(), 4096u - 160) << "the console's pipe was full: " << gateway.seen;
+}
+
 TEST_F(EndToEnd, SquatterOnThePipeNameIsRefused) {
     // Created first, allowing any number of instances: a gateway beside it would
     // hand its peer to the squatter.

@@ -90,6 +90,7 @@ const behaviour behaviours[] = {
      {"EndToEnd.FieldsNotInFullViewSendNothingUntilWholeAgain",
       "Chaos.PeerGetsOnlyValuesTheFieldsShowedAndTheirValuesAfterEveryReturn"}},
     {"a closed jog window ends the gateway (exit -5)", {"EndToEnd.ClosedJogWindowEndsTheGatewayWithMinusFive"}},
+    {"a console that nobody reads never stops the values", {"EndToEnd.ConsoleThatNobodyReadsNeverStopsTheValues"}},
     {"a stalled client gets the newest values, not a backlog",
      {"EndToEnd.PeerThatStallsGetsTheNewestValuesNotABacklog", "PipeWrites.PeerThatStopsReadingNeitherBlocksNorTearsMessages",
       "EndToEnd.PeerThatLeavesDoesNotStopTheGateway"}},
