@@ -4,11 +4,12 @@
 // gateway.exe, its CPU while cycling and the delay from a repaint of the jog window
 // to the record at a peer.
 //
-//   cycle_bench.exe [--seconds S] [--changes N]
+//   cycle_bench.exe [--seconds S] [--changes N] [--rounds R]
 //
 // Run from the folder that holds gateway.exe and host_simulator.exe. S (default
 // 10) is how long the CPU, the floor and the period are measured, N (default 200) how many
-// changes the delay is measured on.
+// changes the delay is measured on, R (default 1) how many times gateway.exe is run
+// without the state report and with it, in turn.
 #include <windows.h>
 
 #include <fcntl.h>
@@ -142,15 +143,63 @@ double own_cpu_us() {
     return linux_cpu >= 0 ? linux_cpu : process_cpu_us(GetCurrentProcess());
 }
 
+// One run of gateway.exe against the simulator, with a peer that asks for the
+// state report or not: the CPU of its process while the values stand still, and
+// the delay from each repaint of a changed value to the record at the peer.
+bool measure_gateway(host_driver& simulator, bool report, double seconds, int changes, std::vector<double>& cpu,
+                     std::vector<double>& delays) {
+    child_process gateway;
+    seen_box box;
+    if (!start_process(gateway, L"gateway.exe", simulator.owner_word() + L" 1 cycle_bench_gateway") ||
+        !wait_for_box(gateway.id, 30000, &box)) {
+        std::fprintf(stderr, "cycle_bench: gateway.exe did not start\n");
+        return false;
+    }
+    press_ok(box);
+    pipe_peer peer(std::string(axis_pipe_prefix) + "cycle_bench_gateway");
+    peer.connect(10000);
+    if (report) peer.send(axis_report_request, sizeof axis_report_request);
+    next_record(peer, 5000);
+    Sleep(1000);
+    const double cpu0 = process_cpu_us(gateway.process), linux0 = linux_cpu_us("gateway.exe"), wall0 = clock_us();
+    Sleep(DWORD(seconds * 1000));
+    // Under Wine the Linux process's own count; GetProcessTimes of another process
+    // is not kept there.
+    cpu.push_back(linux0 >= 0 ? (linux_cpu_us("gateway.exe") - linux0) / (clock_us() - wall0) * 100.0
+                              : (process_cpu_us(gateway.process) - cpu0) / (clock_us() - wall0) * 100.0);
+    std::mt19937 rng(7);
+    for (int i = 0; i < changes; ++i) {
+        Sleep(std::uniform_int_distribution<DWORD>(0, 20)(rng));  // any phase of the cycle
+        const double value = 100.0 + i;
+        if (!simulator.tell("set 1 0 " + std::to_string(int(value * 10) / 10) + "," + std::to_string(i % 10)))
+            break;
+        const double painted = clock_us();  // the simulator has repainted before it answers
+        const double want = (std::floor(value) * 10 + i % 10) / 10.0;
+        for (double got; !std::isnan(got = next_record(peer, 2000));)  // heartbeats come between
+            if (got == want) {
+                delays.push_back((clock_us() - painted) / 1000.0);
+                break;
+            }
+    }
+    // The gateway stops on a key press without an owner; with one it would take
+    // the simulator with it. End it as its pipe's peer would see it end.
+    peer.leave();
+    stop_process(gateway);
+    // Under Wine the next run's process is found by name: this one must be gone.
+    for (int i = 0; i < 500 && linux_cpu_us("gateway.exe") >= 0; ++i) Sleep(20);
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     _setmode(_fileno(stdout), _O_BINARY);
-    double seconds = 10, change_count = 200;
-    read_options_or_exit(argc, argv, "cycle_bench", "cycle_bench [--seconds S] [--changes N]",
+    double seconds = 10, change_count = 200, round_count = 1;
+    read_options_or_exit(argc, argv, "cycle_bench", "cycle_bench [--seconds S] [--changes N] [--rounds R]",
                          {{"--seconds", number_option{&seconds, 0.1, 3600}},
-                          {"--changes", number_option{&change_count, 1, 100000, true}}});
-    const int changes = int(change_count);
+                          {"--changes", number_option{&change_count, 1, 100000, true}},
+                          {"--rounds", number_option{&round_count, 1, 100, true}}});
+    const int changes = int(change_count), rounds = int(round_count);
 
     host_driver simulator;
     if (!simulator.start() || simulator.jog(1) == nullptr) {
@@ -183,7 +232,7 @@ int main(int argc, char** argv) {
     row("reading the six fields (read_axes)", time_step(repeats, [&] { read_axes(jog_frame(), glyphs, values); }), "us");
     {
         open_axis_pipe("cycle_bench");
-        pipe_peer peer("\\\\.\\pipe\\cycle_bench");
+        pipe_peer peer(std::string(axis_pipe_prefix) + "cycle_bench");
         peer.connect(5000);
         axis_record r;
         int i = 0;
@@ -197,21 +246,26 @@ int main(int argc, char** argv) {
         close_axis_pipe();
     }
 
-    // The period of the gateway's own cycle, as it runs it.
+    // The period of the gateway's own loop, as it runs it: its stop test is ours,
+    // which notes the time at the top of each cycle.
     {
+        struct period_test {
+            std::vector<double> periods;
+            double last = clock_us(), end = 0;
+        } test;
+        test.end = test.last + seconds * 1e6;
         sender_state state{true, {}};
-        cycle_state cycle;
-        std::vector<double> periods;
-        double last = clock_us();
-        const double end = last + seconds * 1e6;
-        while (last < end) {
-            run_cycle(glyphs, state, cycle);
-            sleep_ms(cycle_pause_ms);
-            const double t = clock_us();
-            periods.push_back((t - last) / 1000.0);
-            last = t;
-        }
-        row("cycle period (work plus the 10 ms pause)", summarise(periods), "ms");
+        run_cycles(
+            [](void* context) {
+                period_test& t = *static_cast<period_test*>(context);
+                const double now = clock_us();
+                t.periods.push_back((now - t.last) / 1000.0);
+                t.last = now;
+                return now < t.end;
+            },
+            &test, glyphs, state);
+        test.periods.erase(test.periods.begin());  // the first is no period
+        row("cycle period (work plus the 10 ms pause)", summarise(test.periods), "ms");
     }
     release_capture();
 
@@ -236,49 +290,26 @@ int main(int argc, char** argv) {
         release_capture();
     }
 
-    // The real gateway: its CPU while cycling and the delay from a repaint to the peer.
-    child_process gateway;
-    seen_box box;
-    if (!start_process(gateway, L"gateway.exe", simulator.owner_word() + L" 1") ||
-        !wait_for_box(gateway.id, 30000, &box)) {
-        std::fprintf(stderr, "cycle_bench: gateway.exe did not start\n");
-        return 1;
+    // The real gateway: its CPU while cycling and the delay from a repaint to the
+    // peer, without the state report and with it, in turn.
+    std::vector<double> cpu[2], delays[2];
+    for (int round = 0; round < rounds; ++round)
+        for (const bool report : {false, true})
+            if (!measure_gateway(simulator, report, seconds, changes, cpu[report], delays[report])) return 1;
+    for (const bool report : {false, true}) {
+        row(report ? "repaint to record at the peer, with the report" : "repaint to record at the peer (gateway.exe)",
+            summarise(delays[report]), "ms");
+        std::string shares;
+        for (const double c : cpu[report]) {
+            char share[16];
+            std::snprintf(share, sizeof share, shares.empty() ? "%.2f" : " %.2f", c);
+            shares += share;
+        }
+        std::printf("| %-44s | %9.2f | | | %% of one core (each round: %s) |\n",
+                    report ? "gateway.exe CPU, values unchanged, with the report" : "gateway.exe CPU while cycling, values unchanged",
+                    summarise(cpu[report]).median, shares.c_str());
     }
-    press_ok(box);
-    pipe_peer peer("\\\\.\\pipe\\zelmorvelgateway");
-    peer.connect(10000);
-    next_record(peer, 5000);
-    Sleep(1000);
-    const double cpu0 = process_cpu_us(gateway.process), linux0 = linux_cpu_us("gateway.exe"), wall0 = clock_us();
-    Sleep(DWORD(seconds * 1000));
-    // Under Wine the Linux process's own count; GetProcessTimes of another process
-    // is not kept there.
-    const double cpu = linux0 >= 0 ? (linux_cpu_us("gateway.exe") - linux0) / (clock_us() - wall0) * 100.0
-                                   : (process_cpu_us(gateway.process) - cpu0) / (clock_us() - wall0) * 100.0;
 
-    std::vector<double> delays;
-    std::mt19937 rng(7);
-    for (int i = 0; i < changes; ++i) {
-        Sleep(std::uniform_int_distribution<DWORD>(0, 20)(rng));  // any phase of the cycle
-        const double value = 100.0 + i;
-        if (!simulator.tell("set 1 0 " + std::to_string(int(value * 10) / 10) + "," + std::to_string(i % 10)))
-            break;
-        const double painted = clock_us();  // the simulator has repainted before it answers
-        const double want = (std::floor(value) * 10 + i % 10) / 10.0;
-        for (double got; !std::isnan(got = next_record(peer, 2000));)
-            if (got == want) {
-                delays.push_back((clock_us() - painted) / 1000.0);
-                break;
-            }
-    }
-    row("repaint to record at the peer (gateway.exe)", summarise(delays), "ms");
-    std::printf("| %-44s | %9.2f | | | %% of one core |\n", "gateway.exe CPU while cycling, values unchanged", cpu);
-
-    simulator.tell("quit");
-    DWORD code = 0;
-    wait_for_exit(gateway, 10000, &code);
-    peer.leave();
-    stop_process(gateway);
     simulator.stop();
     return 0;
 }

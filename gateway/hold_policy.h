@@ -1,6 +1,8 @@
-// When values may go out to the peer, and what the console is told about it: the
-// capture cycle's one decision, fed by what each cycle saw and kept free of the
-// console and the platform, so that it can be tested as sequences of cycles.
+// When values may go out to the peer, what the console is told about it, when the
+// jog window counts as closed and what the state report says: the capture cycle's
+// whole time policy, fed by what each cycle saw and kept free of the console and
+// the platform, so that it can be tested as sequences of cycles. Its constants are
+// in gateway/timing.h.
 //
 // A record goes out only on evidence that it shows what the host drew. The view's
 // geometry (on screen, nothing above) is needed but not enough: a window that has
@@ -28,29 +30,13 @@
 #ifndef GATEWAY_HOLD_POLICY_H
 #define GATEWAY_HOLD_POLICY_H
 
+#include <cstdint>
+#include <vector>
+
+#include "gateway/timing.h"
 #include "host/view_problem.h"
-
-// Cycles (of about 10.6 ms) the view must stay whole after a hold, or after the
-// jog window has moved, before values go out again: what was covered or off
-// screen shows the host's pixels only once the host has repainted it.
-inline constexpr int view_settle_cycles = 10;
-
-// Cycles an unfamiliar reading must stay steady, with the view whole, before it
-// goes out: longer than the settle, because nothing but time tells unpainted
-// pixels from a background the host has really changed.
-inline constexpr int reading_confirm_cycles = 25;
-
-// ... and where the probe rows have changed to something that is no field's
-// background (not white, grey or the dark line under a field): an unpainted
-// window's black, another window's remnants. Those last only until the host
-// repaints, which a busy host may put off for a while; a host that has really
-// changed its colours is believed after this long (about 3 s).
-inline constexpr int foreign_confirm_cycles = 300;
-
-// Cycles a cause must last before the hold is announced. The hold itself begins at
-// once; the line waits, so that a window passing over the fields, or a host
-// taking its windows down as it closes (they are hidden first), says nothing.
-inline constexpr int hold_announce_cycles = 10;
+#include "recognition/field_reader.h"
+#include "stream/axis_contract.h"
 
 // What this cycle's reading tells, next to the last trusted one and the previous
 // cycle's.
@@ -60,6 +46,7 @@ struct reading_evidence {
     bool steady = false;    // probe rows and blank fields as in the previous cycle's reading
     bool plain = true;      // every field without digits lies on a field's plain background
     bool foreign = false;   // a probe pixel that differs from the trusted reading's is no field's background
+    bool rows_as_trusted = false;  // the probe rows are the trusted ones already (nothing to copy)
 };
 
 // What a look at the jog window found.
@@ -79,20 +66,62 @@ struct hold_verdict {
 };
 
 struct hold_policy {
+    // The evidence: this cycle's probe rows and blank fields, the previous
+    // cycle's blank fields, and those of the last trusted reading.
+    std::vector<pixel> rows, trusted_rows;
+    std::uint32_t blank = 0, previous_blank = 0, trusted_blank = 0;
+
+    // The hold.
     bool trusted = false;  // false at the start: the first reading is confirmed too
     int calm = 0;          // cycles in a row the view was whole and the reading steady
     int whole = 0;         // cycles in a row the view was whole and the window in place
     view_problem last = view_problem::none;  // at the previous look
     int same = 0;                            // looks in a row that found it
     view_problem said = view_problem::none;  // the cause last announced
+
+    // The jog window.
+    int cycles = 0;  // readings made
+    int looks_without_jog = 0;
+
+    // The state report, once a client has asked for it. Times in microseconds:
+    // the heartbeat on the steady clock, what the report says on the UTC clock as
+    // it read when it happened (so that every record gives the same moment the
+    // same time).
+    bool reporting = false;
+    std::int64_t now = 0, now_utc = 0;  // this cycle's
+    std::int64_t confirmed_utc = 0;     // the values' last confirmation on screen; 0 never
+    axis_state state = axis_state_waiting;
+    std::int64_t state_since_utc = 0;
+    int reported_state = -1;            // in the last report sent; -1 none yet
+    std::int64_t reported_at = 0;
 };
 
+// Begins a cycle at this time on both clocks. True when this cycle must look
+// whether the jog window still exists, and tell hold_jog_gone.
+bool hold_begin_cycle(hold_policy& policy, std::int64_t steady_us, std::int64_t utc_us);
+
+// What that look found. True once the jog window has gone for good: the run ends.
+bool hold_jog_gone(hold_policy& policy, bool jog_exists);
+
+// This cycle's reading: its probe rows (already refreshed into policy.rows
+// against policy.trusted_rows), the fields without digits, whether those lie on
+// a field's plain background, and whether the record differs from the last sent.
+reading_evidence hold_weigh(hold_policy& policy, const probe_rows_news& rows, std::uint32_t blank, bool plain,
+                            bool differs);
+
 // Whether the view must be looked at this cycle: whenever a record could go out,
-// and every cycle while values wait for evidence. A trusted, unchanged reading
-// needs no look, which keeps the cycle at the cost of its copy.
+// every cycle while values wait for evidence, and with the report every
+// report_look_interval cycles and whenever the reading is not familiar. A trusted, unchanged reading needs no look
+// otherwise, which keeps the cycle at the cost of its copy.
 bool hold_needs_look(const hold_policy& policy, const reading_evidence& reading);
 
 // This cycle's decision. view is null when hold_needs_look said no look was needed.
+// A reading let out becomes the trusted one and confirms the values now.
 hold_verdict hold_decide(hold_policy& policy, const reading_evidence& reading, const view_evidence* view);
+
+// With the report: whether a record is due this cycle whatever the values do (the
+// state differs from the last report's, or the heartbeat), and that one went out.
+bool hold_report_due(const hold_policy& policy);
+void hold_reported(hold_policy& policy);
 
 #endif  // GATEWAY_HOLD_POLICY_H

@@ -184,6 +184,12 @@ connect_outcome start_pipe_connect(pipe_handle pipe);
 // peer has gone, or the write failed.
 bool write_pipe_message(pipe_handle pipe, const void* data, std::uint32_t size);
 
+// The next message the peer has written, never waiting (ReadFile, overlapped, kept
+// in flight from one call to the next once the peer has connected): its size, and
+// its bytes in out; 0 when none has come, no peer is connected or it has gone.
+// A message longer than max_bytes is read to its end and dropped whole.
+std::uint32_t read_pipe_message(pipe_handle pipe, void* out, std::uint32_t max_bytes);
+
 // True while an earlier message is still queued because the peer is not reading.
 bool pipe_write_pending(pipe_handle pipe);
 
@@ -224,6 +230,12 @@ enum class box_icon { error, information };
 void message_box(const wchar_t* text, box_icon icon);
 
 void sleep_ms(std::uint32_t milliseconds);  // Sleep
+
+// Microseconds on a clock that only goes forward (QueryPerformanceCounter).
+std::int64_t steady_us();
+// Microseconds since 1970-01-01 00:00 UTC (GetSystemTimePreciseAsFileTime where the
+// system has it, else GetSystemTimeAsFileTime).
+std::int64_t utc_us();
 
 // The process's command line split into words by the runtime's rules, the program's
 // name first (GetCommandLineW).

@@ -47,12 +47,58 @@ inline constexpr int axis_value_count = 6;  // slots 0 to 5 carry values; the re
 inline constexpr std::uint32_t axis_record_bytes = 384;
 
 // 48 little-endian binary64 slots. Slots 0 to 5 carry the six field values top to
-// bottom; slots 6 to 47 are always zero.
+// bottom; slots 6 to 47 are zero, unless the client has asked for the state report.
 struct axis_record {
     double slots[axis_slot_count] = {};
 };
 static_assert(sizeof(axis_record) == axis_record_bytes, "48 slots of 8 bytes");
 static_assert(axis_value_count <= axis_slot_count, "the values fit in the record");
+
+// ---- The state report, for a client that asks for it -------------------------------
+
+// A client asks by writing this one 4-byte message to the pipe (open it with
+// GENERIC_WRITE as well). From then on every record carries the report in slots 6
+// to 11, and a record goes out on every change of the values or of the state, and
+// at least every axis_report_heartbeat_ms while nothing changes. A gateway that
+// does not know the report never answers: its slot 6 stays 0.
+inline constexpr std::uint8_t axis_report_request[4] = {0x02, 0x52, 0x01, 0x00};
+inline constexpr int axis_report_heartbeat_ms = 500;
+
+inline constexpr int axis_slot_report = 6;       // 1: this record carries the report (0: it does not)
+inline constexpr int axis_slot_state = 7;        // an axis_state code
+inline constexpr int axis_slot_confirmed = 8;    // when the values were last confirmed on screen (0: never yet)
+inline constexpr int axis_slot_state_since = 9;  // when the state began
+inline constexpr int axis_slot_readings = 10;    // readings made since the gateway started cycling
+inline constexpr int axis_slot_made = 11;        // when this record was made
+// Times are seconds since 1970-01-01 00:00 UTC, on the gateway's machine's clock.
+inline constexpr double axis_report_version = 1;
+
+// What the values are. Only live values are on screen now; while held, the record
+// carries the last live values again.
+enum axis_state : int {
+    axis_state_live = 0,        // confirmed on screen
+    axis_state_waiting = 1,     // the view is whole, the reading not yet confirmed (at start, after a hold)
+    axis_state_hidden = 2,      // held: the jog window is hidden
+    axis_state_minimized = 3,   // held: ... minimised
+    axis_state_docked = 4,      // held: ... docked into the main window
+    axis_state_off_screen = 5,  // held: part of the fields lies off every monitor
+    axis_state_covered = 6,     // held: another window lies over the fields
+};
+inline constexpr int axis_state_count = 7;
+
+// The state's name, as the bridge and the docs write it; null for no state.
+inline const char* axis_state_id(long code) {
+    switch (code) {
+        case axis_state_live: return "live";
+        case axis_state_waiting: return "waiting";
+        case axis_state_hidden: return "hidden";
+        case axis_state_minimized: return "minimized";
+        case axis_state_docked: return "docked";
+        case axis_state_off_screen: return "off_screen";
+        case axis_state_covered: return "covered";
+    }
+    return nullptr;
+}
 
 // ---- The gateway's exit codes -----------------------------------------------------
 

@@ -46,7 +46,16 @@ bool send_axis_record(const axis_record& record) {
 }
 
 bool would_send(const sender_state& state, const axis_record& record) {
-    return state.force_send || std::memcmp(&record, &state.last_sent, sizeof record) != 0;
+    return state.force_send || std::memcmp(record.slots, state.last_sent.slots, axis_value_count * sizeof(double)) != 0;
+}
+
+bool axis_report_asked() {
+    if (endpoint == nullptr) return false;
+    std::uint8_t message[sizeof axis_report_request];
+    bool asked = false;
+    for (std::uint32_t n; (n = read_pipe_message(endpoint, message, sizeof message)) > 0;)
+        asked = asked || (n == sizeof message && std::memcmp(message, axis_report_request, n) == 0);
+    return asked;
 }
 
 void send_if_changed(sender_state& state, const axis_record& record) {

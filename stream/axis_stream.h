@@ -32,13 +32,19 @@ int open_axis_pipe(const char* name, std::uint32_t buffer_bytes = axis_pipe_buff
 // reading, so that messages never pile up and a tag is never split from its record.
 bool send_axis_record(const axis_record& record);
 
-// Whether send_if_changed would try to send: force_send is set, or the record
-// differs bitwise from last_sent (-0.0 differs from 0.0; a NaN equals the same NaN).
+// Whether send_if_changed would try to send: force_send is set, or the record's
+// values differ bitwise from last_sent's (-0.0 differs from 0.0; a NaN equals the
+// same NaN). Only the values count: the state report's slots change every record.
 bool would_send(const sender_state& state, const axis_record& record);
 
 // Sends when would_send says so; on success remembers the record and clears
 // force_send, on failure keeps both.
 void send_if_changed(sender_state& state, const axis_record& record);
+
+// Whether the peer has asked for the state report since the last call: reads
+// what it has written without waiting (a request, or anything else, which is
+// ignored).
+bool axis_report_asked();
 
 // For stand-ins that end with their last update: whether a message still waits
 // for the peer, and whether the peer has gone for good.

@@ -2,7 +2,7 @@
 
 bool pipe_peer::connect(DWORD timeout_ms) {
     const ULONGLONG give_up = GetTickCount64() + timeout_ms;
-    while ((pipe_ = CreateFileA(path_.c_str(), GENERIC_READ | FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0,
+    while ((pipe_ = CreateFileA(path_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
                                 nullptr)) == INVALID_HANDLE_VALUE) {
         if (GetTickCount64() >= give_up) return false;
         Sleep(20);
@@ -26,6 +26,11 @@ std::vector<std::uint8_t> pipe_peer::read(DWORD timeout_ms, DWORD poll_ms) {
     if (!ReadFile(pipe_, message.data(), DWORD(message.size()), &n, nullptr)) return {};
     message.resize(n);
     return message;
+}
+
+bool pipe_peer::send(const void* data, DWORD size) {
+    DWORD n = 0;
+    return WriteFile(pipe_, data, size, &n, nullptr) && n == size;
 }
 
 void pipe_peer::leave() {

@@ -24,6 +24,10 @@ public:
     // for every poll_ms), or the pipe has closed. INFINITE waits in the read itself.
     std::vector<std::uint8_t> read(DWORD timeout_ms, DWORD poll_ms = 10);
 
+    // Writes one message to the server (the state report's request); false if it
+    // did not go.
+    bool send(const void* data, DWORD size);
+
     void leave();
 
 private:

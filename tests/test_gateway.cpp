@@ -210,6 +210,66 @@ TEST_F(Gateway, ChangedValuesReachTheLatePeerWithinACycle) {
     expect_everything_given_back();
 }
 
+TEST_F(Gateway, ReportAskedForSaysTheStateAndWhenTheValuesWereConfirmed) {
+    // Cycle k starts (k - 1) * 10 ms after the first on the simulated clock. The
+    // window is covered from cycle 101 to 150, and its last value changes in 121.
+    start_host();
+    sim_peer_connects_after(0);
+    sim_peer_writes(std::vector<std::uint8_t>(std::begin(axis_report_request), std::end(axis_report_request)));
+    sim_destroy_window_after_checks(main, 230);
+    sim_on_sleep([&](int sleeps) {
+        if (sleeps == 100) {
+            // Right of the digits: the values read the same, but their background
+            // differs, and a look follows at once.
+            cover = sim_create_window({"Notes", nullptr, true, true, {920, 310, 1010, 490}});
+            sim_bring_to_top(cover);
+        }
+        if (sleeps == 120) sim_set_client_pixels(jog, 300, 400, jog_pixels({"12,5", "-0,5", "300,0", "-1234,6", "0,0", "8,8"}));
+        if (sleeps == 150) sim_destroy_window(cover);
+    });
+    EXPECT_EQ(run({hex(sim_handle_value(main))}), 0);
+    EXPECT_EQ(sim_console(), banner + "Palette\nMail\njog - robot1 (Cell 4)\n" +
+                                 "Values held (covered): another window lies over the jog window's fields: move it "
+                                 "away or bring the jog window to the front\nValues live again\n");
+    const std::vector<double> before{12.5, -0.5, 300.0, -1234.6, 0.0, 7.7}, after{12.5, -0.5, 300.0, -1234.6, 0.0, 8.8},
+        none(6, 0.0);
+    struct expected_record {
+        int made, state, confirmed, since;  // cycles; confirmed 0: never
+        const std::vector<double>& values;
+    };
+    const expected_record expected[] = {
+        {1, axis_state_waiting, 0, 1, none},         // at once: no values yet
+        {26, axis_state_live, 26, 26, before},       // confirmed
+        {76, axis_state_live, 70, 26, before},       // the heartbeat, 50 cycles on; confirmed at every 10th
+        {101, axis_state_covered, 100, 101, before}, // at once: held, the last live values
+        {151, axis_state_waiting, 100, 151, before}, // whole again
+        {160, axis_state_live, 160, 160, after},     // settled: the new value
+        {210, axis_state_live, 210, 160, after},     // the heartbeat
+    };
+    const auto& got = sim_peer_received();
+    ASSERT_EQ(got.size(), 2 * std::size(expected));
+    const auto at = [](int cycle) { return double(sim_utc_start_us + (cycle - 1) * 10000LL) / 1e6; };
+    double readings = 0;
+    for (std::size_t i = 0; i < std::size(expected); ++i) {
+        const expected_record& e = expected[i];
+        SCOPED_TRACE("record " + std::to_string(i));
+        axis_record r;
+        ASSERT_EQ(got[2 * i + 1].size(), sizeof r);
+        std::memcpy(&r, got[2 * i + 1].data(), sizeof r);
+        EXPECT_EQ(values_of(got[2 * i + 1]), e.values);
+        EXPECT_EQ(r.slots[axis_slot_report], axis_report_version);
+        EXPECT_EQ(r.slots[axis_slot_state], e.state);
+        EXPECT_EQ(r.slots[axis_slot_made], at(e.made));
+        EXPECT_EQ(r.slots[axis_slot_confirmed], e.confirmed == 0 ? 0.0 : at(e.confirmed));
+        EXPECT_EQ(r.slots[axis_slot_state_since], at(e.since));
+        EXPECT_EQ(r.slots[axis_slot_readings], e.made);
+        EXPECT_GT(r.slots[axis_slot_readings], readings);
+        readings = r.slots[axis_slot_readings];
+        for (int k = axis_slot_made + 1; k < axis_slot_count; ++k) EXPECT_EQ(r.slots[k], 0.0) << "slot " << k;
+    }
+    expect_everything_given_back();
+}
+
 TEST_F(Gateway, ViewThatIsNotWholeHoldsTheValuesAndSaysWhy) {
     // Each state makes the copy show plausible but wrong numbers: the minus sign
     // off screen, the last digits under another window. A state that lasts only a

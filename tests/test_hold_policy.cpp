@@ -126,4 +126,63 @@ TEST(HoldPolicy, EachCauseIsSaidOnceAndLiveOnlyAfterSomethingWasSaid) {
     EXPECT_EQ(trace.back(), 'L') << trace;
 }
 
+constexpr std::int64_t sim_like_utc = 1767225600LL * 1000000;  // 2026-01-01
+
+// The state report as sequences of cycles 10.6 ms apart, reporting from the start:
+// per cycle the state's first letter when a report is due, '.' when not.
+TEST(HoldPolicy, ReportSaysEachStateAtOnceAndBeatsWhileNothingChanges) {
+    hold_policy policy;
+    policy.reporting = true;
+    std::int64_t now = 0;
+    const std::int64_t utc = sim_like_utc;
+    std::string trace;
+    const auto cycles = [&](int n, const reading_evidence& reading, view_problem problem = view_problem::none) {
+        for (int i = 0; i < n; ++i) {
+            hold_begin_cycle(policy, now, utc + now);
+            now += 10600;
+            const view_evidence view{problem, false};
+            const bool look = hold_needs_look(policy, reading);
+            hold_decide(policy, reading, look ? &view : nullptr);
+            if (!hold_report_due(policy)) {
+                trace += '.';
+                continue;
+            }
+            trace += "lwhmdoc"[policy.state];
+            hold_reported(policy);
+        }
+    };
+    const int confirm = reading_confirm_cycles, settle = view_settle_cycles;
+    const int beat = int(report_heartbeat_us / 10600) + 1;  // cycles until the heartbeat is due
+    cycles(1, unfamiliar_new);
+    cycles(confirm, unfamiliar);
+    EXPECT_EQ(trace, "w" + times(confirm - 1, '.') + "l") << "waiting at once, live once confirmed";
+    trace.clear();
+    cycles(beat + 12, unchanged);
+    EXPECT_EQ(trace, times(beat - 1, '.') + "l" + times(12, '.')) << "the heartbeat while nothing changes";
+    trace.clear();
+    // 26 + 60 cycles so far: the look that sees the cover is the next periodic
+    // one, in cycle 90, though neither the values nor their background change.
+    cycles(12, unchanged, view_problem::covered);
+    EXPECT_EQ(trace, "...c........") << "a cover is reported at the next look, though nothing changed";
+    EXPECT_EQ(policy.confirmed_utc, utc + 79 * 10600) << "confirmed last at the look before the cover, in cycle 80";
+    trace.clear();
+    cycles(settle + 5, unchanged);
+    EXPECT_EQ(trace, "w" + times(settle - 2, '.') + "l" + times(5, '.')) << "waiting, then live once settled";
+    EXPECT_LT(policy.now_utc - policy.confirmed_utc, report_look_interval * 10600) << "live: confirmed at every look";
+    EXPECT_EQ(policy.cycles, 26 + beat + 12 + 12 + settle + 5);
+}
+
+TEST(HoldPolicy, JogWindowIsGoneAfterTwoMissedLooksInARow) {
+    hold_policy policy;
+    const bool found[] = {true, false, true, false, false};
+    std::string trace;
+    int looks = 0;
+    for (int cycle = 1; looks < 5; ++cycle)
+        if (hold_begin_cycle(policy, cycle * 10600, cycle * 10600)) {
+            EXPECT_EQ(cycle % jog_check_interval, 0);
+            trace += hold_jog_gone(policy, found[looks++]) ? 'G' : '.';
+        }
+    EXPECT_EQ(trace, "....G");
+}
+
 }  // namespace

@@ -68,6 +68,12 @@ bool gateway_process::ended(long* exit_code) const {
 
 // ---- connection ----
 
+const char* state_report::state_id() const {
+    if (!present) return "no report";
+    const char* id = axis_state_id(state);
+    return id != nullptr ? id : "unknown";
+}
+
 // One read kept pending across calls of next(): a timed-out wait must not lose a
 // message that arrives a moment later.
 struct connection::pending_read {
@@ -101,8 +107,13 @@ result connection::connect(const std::string& pipe_name, unsigned timeout_ms, co
     const std::string path = std::string(axis_pipe_prefix) + pipe_name;
     const ULONGLONG give_up = GetTickCount64() + timeout_ms;
     for (;;) {
-        const HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING,
-                                     FILE_FLAG_OVERLAPPED, nullptr);
+        // Writing is for the one request of the state report; a server that
+        // takes no writes (no gateway, then) is read all the same.
+        HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_OVERLAPPED, nullptr);
+        if (h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED)
+            h = CreateFileA(path.c_str(), GENERIC_READ | FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_OVERLAPPED, nullptr);
         if (h != INVALID_HANDLE_VALUE) {
             DWORD mode = PIPE_READMODE_MESSAGE;
             if (!SetNamedPipeHandleState(h, &mode, nullptr, nullptr)) {
@@ -121,6 +132,22 @@ result connection::connect(const std::string& pipe_name, unsigned timeout_ms, co
         if (GetTickCount64() >= give_up) return result::no_gateway;
         Sleep(50);
     }
+}
+
+result connection::ask_for_report() {
+    if (pipe_ == nullptr) return result::gone;
+    OVERLAPPED o{};
+    o.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (o.hEvent == nullptr) return result::failed;
+    DWORD n = 0;
+    bool ok = WriteFile(handle_of(pipe_), axis_report_request, sizeof axis_report_request, nullptr, &o) ||
+              GetLastError() == ERROR_IO_PENDING;
+    // Four bytes into the pipe's buffer: done at once, unless the gateway has gone.
+    ok = ok && GetOverlappedResult(handle_of(pipe_), &o, &n, TRUE) && n == sizeof axis_report_request;
+    const DWORD error = GetLastError();
+    CloseHandle(o.hEvent);
+    if (ok) return result::ok;
+    return error == ERROR_NO_DATA || error == ERROR_BROKEN_PIPE ? result::gone : result::failed;
 }
 
 result connection::next(update& out, unsigned timeout_ms) {
@@ -170,8 +197,19 @@ result connection::next(update& out, unsigned timeout_ms) {
             return result::framing_error;
         }
         tag_seen_ = false;
-        std::memcpy(out.values, read_->buffer, sizeof out.values);
+        axis_record record;
+        std::memcpy(&record, read_->buffer, sizeof record);
+        std::memcpy(out.values, record.slots, sizeof out.values);
         out.received = std::chrono::steady_clock::now();
+        state_report& r = out.report;
+        r.present = record.slots[axis_slot_report] == axis_report_version;
+        // A code is a small whole number; anything else (from an impostor) is no code.
+        const double code = record.slots[axis_slot_state];
+        r.state = !r.present ? -1 : code >= 0 && code < 1e6 && code == double(int(code)) ? int(code) : -2;
+        r.confirmed = r.present ? record.slots[axis_slot_confirmed] : 0;
+        r.since = r.present ? record.slots[axis_slot_state_since] : 0;
+        r.made = r.present ? record.slots[axis_slot_made] : 0;
+        r.readings = r.present ? record.slots[axis_slot_readings] : 0;
         return result::ok;
     }
 }

@@ -20,10 +20,28 @@
 
 namespace axis {
 
-// The six values of one record, top field first, and when it was read.
+// What the gateway's state report says of an update's values (ask_for_report).
+struct state_report {
+    bool present = false;  // false: no report (not asked for, or a gateway without it)
+    int state = -1;        // an axis_state code: live, waiting, or the cause of a hold
+    double confirmed = 0;  // when the values were last confirmed on screen; 0: never yet
+    double since = 0;      // since when the state holds
+    double made = 0;       // when the record was made
+    double readings = 0;   // readings the gateway has made
+    // Times are seconds since 1970-01-01 UTC, on the gateway machine's clock.
+
+    bool live() const { return present && state == axis_state_live; }
+    // "live", "waiting", "covered", ...; "no report" without one, "unknown" for a
+    // code this client does not know.
+    const char* state_id() const;
+};
+
+// The six values of one record, top field first, when it was read, and the state
+// report it carried.
 struct update {
     double values[axis_value_count] = {};
     std::chrono::steady_clock::time_point received;
+    state_report report;
 };
 
 enum class result {
@@ -74,6 +92,12 @@ public:
     // timeout_ms. With the gateway it launched, a gateway that ends first is told
     // at once (gone; its exit code then says why).
     result connect(const std::string& pipe_name, unsigned timeout_ms, const gateway_process* launched = nullptr);
+
+    // Asks the gateway for the state report: from the next update on, each carries
+    // it (update::report), and updates also come on every change of the state and
+    // at least every axis_report_heartbeat_ms. A gateway without the report ignores
+    // the request: its updates keep report.present false.
+    result ask_for_report();
 
     // The next update, waiting at most timeout_ms. A tag not followed by its record
     // is passed over, and the next tag starts afresh; any other message out of

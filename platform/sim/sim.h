@@ -72,6 +72,8 @@ void sim_peer_stalls();
 void sim_peer_resumes();
 // The nth write from now fails (1: the next one), once.
 void sim_fail_write(int nth);
+// The peer writes a message to the gateway; it is read once the peer has connected.
+void sim_peer_writes(const std::vector<std::uint8_t>& message);
 // Every message the peer has read, with its boundaries, in order.
 const std::vector<std::vector<std::uint8_t>>& sim_peer_received();
 int sim_write_attempts();
@@ -95,6 +97,8 @@ void sim_fail_framework_start();
 
 int sim_sleeps();
 std::uint64_t sim_slept_ms();
+// The clocks: the steady one is the time slept; UTC starts at 2026-01-01 00:00.
+inline constexpr std::int64_t sim_utc_start_us = 1767225600LL * 1000000;
 // Runs at every sleep, with the number of sleeps so far (the cycle clock).
 void sim_on_sleep(std::function<void(int sleeps)> action);
 

@@ -63,6 +63,7 @@ struct sim_world {
     int is_window_calls = 0;
     int display_bits = 32;
 
+    std::deque<std::vector<std::uint8_t>> from_peer;  // written by the peer, not yet read by the gateway
     int connect_after = 0;
     int leave_after = -1;
     bool stalled = false;

@@ -2,9 +2,11 @@
 // cycle clock (the count of sleeps), can stop reading, and keeps every message it
 // reads with its boundaries. Writes never wait: past the pipe's buffer they stay
 // queued, as overlapped writes do, until the peer reads again.
-// Left out: reads by the gateway (it never reads), and more than one instance
-// except beside a squatter that allows them.
+// The peer can also write messages, which the gateway reads once it has connected.
+// Left out: more than one instance except beside a squatter that allows them.
 #include "platform/sim/sim_internal.h"
+
+#include <cstring>
 
 namespace {
 
@@ -116,6 +118,25 @@ bool write_pipe_message(pipe_handle pipe, const void* data, std::uint32_t size) 
     if (!s.stalled) deliver(*pipe);
     return true;
 }
+
+std::uint32_t read_pipe_message(pipe_handle pipe, void* out, std::uint32_t max_bytes) {
+    sim_world& s = world();
+    if (pipe == nullptr || !pipe->open) {
+        sim_violation("read from an endpoint that is not open");
+        return 0;
+    }
+    update_peer(*pipe);
+    while (pipe->state == platform_pipe::peer::connected && !s.from_peer.empty()) {
+        const std::vector<std::uint8_t> m = std::move(s.from_peer.front());
+        s.from_peer.pop_front();
+        if (m.empty() || m.size() > max_bytes) continue;  // dropped whole
+        std::memcpy(out, m.data(), m.size());
+        return std::uint32_t(m.size());
+    }
+    return 0;
+}
+
+void sim_peer_writes(const std::vector<std::uint8_t>& message) { world().from_peer.push_back(message); }
 
 bool pipe_write_pending(pipe_handle pipe) {
     if (pipe == nullptr || !pipe->open) return false;

@@ -61,6 +61,10 @@ void sleep_ms(std::uint32_t milliseconds) {
     if (s.on_sleep) s.on_sleep(s.sleeps);
 }
 
+// Time passes only in the pauses: a cycle is its 10 ms.
+std::int64_t steady_us() { return std::int64_t(world().slept_ms) * 1000; }
+std::int64_t utc_us() { return sim_utc_start_us + steady_us(); }
+
 int sim_sleeps() { return world().sleeps; }
 std::uint64_t sim_slept_ms() { return world().slept_ms; }
 void sim_on_sleep(std::function<void(int)> action) { world().on_sleep = std::move(action); }

@@ -1,6 +1,6 @@
 // Windows backend: the named pipe's server end.
 //
-// Writes never wait. Each message is written as an overlapped write from a buffer
+// Writes and reads never wait. Each message is written as an overlapped write from a buffer
 // of its own (the bytes are copied at the call) with an OVERLAPPED and event of its
 // own, so the cycle may refill its record while an earlier write is still queued
 // behind a peer that has stopped reading. Queued writes are only ever cancelled at
@@ -37,6 +37,12 @@ struct platform_pipe {
     bool peer_gone = false;
     // A list, so that an OVERLAPPED never moves while the system may write to it.
     std::list<queued_write> queued;
+    // The read of what the peer writes: one in flight once the peer is there.
+    OVERLAPPED read{};
+    bool read_pending = false;
+    bool reading_done = false;  // the peer has gone, or reading failed: no more reads
+    bool discarding = false;    // inside a message longer than the buffer
+    std::uint8_t read_buffer[64] = {};
 };
 
 namespace {
@@ -151,6 +157,45 @@ bool write_pipe_message(pipe_handle pipe, const void* data, std::uint32_t size) 
     return false;
 }
 
+std::uint32_t read_pipe_message(pipe_handle pipe, void* out, std::uint32_t max_bytes) {
+    platform_pipe& p = *pipe;
+    // Nothing is read before the peer has connected (the connect's completion is
+    // a flag in memory: no call while nobody is there), and at most a few parts of
+    // a long message per call.
+    if (p.reading_done || (p.connect_pending && !HasOverlappedIoCompleted(&p.connect))) return 0;
+    for (int part = 0; part < 64; ++part) {
+        DWORD n = 0;
+        bool more = false;
+        if (p.read_pending) {
+            if (!HasOverlappedIoCompleted(&p.read)) return 0;
+            p.read_pending = false;
+            if (!GetOverlappedResult(p.handle, &p.read, &n, FALSE)) {
+                if (GetLastError() != ERROR_MORE_DATA) return p.reading_done = true, 0;
+                more = true;
+            }
+        } else {
+            if (p.read.hEvent == nullptr) p.read.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+            if (p.read.hEvent == nullptr) return p.reading_done = true, 0;
+            ResetEvent(p.read.hEvent);
+            if (!ReadFile(p.handle, p.read_buffer, sizeof p.read_buffer, nullptr, &p.read)) {
+                const DWORD error = GetLastError();
+                if (error == ERROR_IO_PENDING) return p.read_pending = true, 0;
+                if (error != ERROR_MORE_DATA) return p.reading_done = true, 0;
+                more = true;
+            }
+            GetOverlappedResult(p.handle, &p.read, &n, FALSE);
+        }
+        // The end of a long message closes its discarding; a message too long
+        // for the caller, or empty, is no request of ours either.
+        const bool dropped = more || p.discarding || n > max_bytes || n == 0;
+        p.discarding = more;
+        if (dropped) continue;
+        std::memcpy(out, p.read_buffer, n);
+        return n;
+    }
+    return 0;
+}
+
 bool pipe_write_pending(pipe_handle pipe) {
     reap(*pipe);
     return !pipe->queued.empty();
@@ -161,13 +206,15 @@ bool pipe_peer_gone(pipe_handle pipe) { return pipe->peer_gone; }
 void close_pipe(pipe_handle pipe) {
     if (pipe == nullptr) return;
     DWORD n = 0;
-    if (!pipe->queued.empty() || pipe->connect_pending) CancelIoEx(pipe->handle, nullptr);
+    if (!pipe->queued.empty() || pipe->connect_pending || pipe->read_pending) CancelIoEx(pipe->handle, nullptr);
     for (queued_write& w : pipe->queued) {
         GetOverlappedResult(pipe->handle, &w.overlapped, &n, TRUE);
         CloseHandle(w.overlapped.hEvent);
     }
     if (pipe->connect_pending) GetOverlappedResult(pipe->handle, &pipe->connect, &n, TRUE);
+    if (pipe->read_pending) GetOverlappedResult(pipe->handle, &pipe->read, &n, TRUE);
     if (pipe->connect.hEvent != nullptr) CloseHandle(pipe->connect.hEvent);
+    if (pipe->read.hEvent != nullptr) CloseHandle(pipe->read.hEvent);
     CloseHandle(pipe->handle);
     delete pipe;
 }

@@ -186,6 +186,36 @@ void sleep_ms(std::uint32_t milliseconds) {
     timer.sleep(milliseconds);
 }
 
+std::int64_t steady_us() {
+    static const std::int64_t per_second = [] {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        return std::int64_t(f.QuadPart);
+    }();
+    LARGE_INTEGER t;
+    QueryPerformanceCounter(&t);
+    // In two parts, so that the product cannot overflow however long the system runs.
+    return t.QuadPart / per_second * 1000000 + t.QuadPart % per_second * 1000000 / per_second;
+}
+
+std::int64_t utc_us() {
+    // The precise form (Windows 8 on) is looked up: the plain one is only as fine
+    // as the system tick.
+    using precise_time = void(WINAPI*)(LPFILETIME);
+    static const precise_time precise = [] {
+        const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+        return kernel == nullptr ? nullptr
+                                 : reinterpret_cast<precise_time>(
+                                       reinterpret_cast<void*>(GetProcAddress(kernel, "GetSystemTimePreciseAsFileTime")));
+    }();
+    FILETIME t;
+    if (precise != nullptr) precise(&t);
+    else GetSystemTimeAsFileTime(&t);
+    const std::uint64_t ticks = std::uint64_t(t.dwHighDateTime) << 32 | t.dwLowDateTime;  // 100 ns since 1601
+    constexpr std::uint64_t from_1601_to_1970 = 116444736000000000ULL;
+    return std::int64_t((ticks - from_1601_to_1970) / 10);
+}
+
 std::vector<std::wstring> command_line_words() {
     std::vector<std::wstring> words;
     int count = 0;

@@ -70,19 +70,24 @@ protected:
         return reinterpret_cast<std::uintptr_t>(simulator.main_window());
     }
     void tell_simulator(const std::string& command) { EXPECT_TRUE(simulator.tell(command)) << command; }
+    // Launches the gateway for robot 1 of a fresh simulator, answers its box and
+    // connects to it.
+    void launch_and_connect(axis::gateway_process& gateway, axis::connection& c) {
+        const std::uintptr_t owner = start_simulator();
+        ASSERT_TRUE(gateway.launch(program_folder() + L"\\gateway.exe", owner, 1));
+        seen_box box;
+        ASSERT_TRUE(wait_for_box(DWORD(gateway.process_id()), patience_ms, &box));
+        press_ok(box);
+        ASSERT_EQ(c.connect(axis_pipe_name, patience_ms, &gateway), axis::result::ok);
+    }
     host_driver simulator;
     child_process replay, monitor;
 };
 
 TEST_F(Clients, CppClientReadsTheRealGatewayUntilItGoes) {
-    const std::uintptr_t owner = start_simulator();
     axis::gateway_process gateway;
-    ASSERT_TRUE(gateway.launch(program_folder() + L"\\gateway.exe", owner, 1));
-    seen_box box;
-    ASSERT_TRUE(wait_for_box(DWORD(gateway.process_id()), patience_ms, &box));
-    press_ok(box);
     axis::connection c;
-    ASSERT_EQ(c.connect(axis_pipe_name, patience_ms, &gateway), axis::result::ok);
+    ASSERT_NO_FATAL_FAILURE(launch_and_connect(gateway, c));
     EXPECT_EQ(c.server_process_id(), gateway.process_id()) << "the server is the gateway we launched";
     EXPECT_TRUE(c.server_image().ends_with(L"gateway.exe"));
     EXPECT_EQ(read_all(c, 1000), std::vector<std::vector<double>>{shown_values});
@@ -95,6 +100,52 @@ TEST_F(Clients, CppClientReadsTheRealGatewayUntilItGoes) {
     long code = 99;
     for (int i = 0; i < 100 && !gateway.ended(&code); ++i) Sleep(50);
     EXPECT_EQ(code, 0);
+}
+
+TEST_F(Clients, CppClientAsksForTheStateReportAndSeesEveryHold) {
+    axis::gateway_process gateway;
+    axis::connection c;
+    ASSERT_NO_FATAL_FAILURE(launch_and_connect(gateway, c));
+    ASSERT_EQ(c.ask_for_report(), axis::result::ok);
+    axis::update u;
+    // Until the state is the one wanted; each update within the heartbeat and a
+    // margin, whether or not anything changes.
+    const auto until = [&](int state, const char* what) {
+        for (int updates = 0; updates < 50; ++updates) {
+            if (c.next(u, 1500) != axis::result::ok) return ::testing::AssertionFailure() << what << ": no update";
+            if (!u.report.present) return ::testing::AssertionFailure() << what << ": no report";
+            if (u.report.state == state) return ::testing::AssertionSuccess();
+        }
+        return ::testing::AssertionFailure() << what << ": still " << u.report.state_id();
+    };
+    ASSERT_TRUE(until(axis_state_live, "start"));
+    EXPECT_EQ(values_of(u), shown_values);
+    EXPECT_GT(u.report.confirmed, 1.7e9) << "UTC seconds";
+    EXPECT_LE(u.report.made - u.report.confirmed, 0.1);
+    for (int beat = 0; beat < 3; ++beat) ASSERT_TRUE(until(axis_state_live, "heartbeat"));
+    struct hold_case {
+        const char *spoil, *mend;
+        int state;
+    };
+    for (const hold_case& h : {hold_case{"cover 1 right", "uncover", axis_state_covered},
+                               hold_case{"minimize 1", "restore 1", axis_state_minimized},
+                               hold_case{"move 1 -150 40", "move 1 480 40", axis_state_off_screen},
+                               hold_case{"hide 1", "show 1", axis_state_hidden}}) {
+        SCOPED_TRACE(h.spoil);
+        const double confirmed_live = u.report.confirmed;
+        tell_simulator(h.spoil);
+        ASSERT_TRUE(until(h.state, h.spoil));
+        EXPECT_EQ(values_of(u), shown_values) << "held: the last live values";
+        EXPECT_LE(u.report.confirmed, u.report.since);
+        EXPECT_GE(u.report.confirmed, confirmed_live);
+        tell_simulator(h.mend);
+        ASSERT_TRUE(until(axis_state_live, h.mend));
+        EXPECT_EQ(values_of(u), shown_values);
+    }
+    tell_simulator("quit");
+    axis::result last = axis::result::ok;
+    read_all(c, 5000, &last);
+    EXPECT_EQ(last, axis::result::gone);
 }
 
 TEST_F(Clients, CppClientTellsWhyTheGatewayStoppedAtStartUp) {

@@ -1,7 +1,7 @@
 // Axis monitor: a client of the gateway's pipe, built on clients/cpp, that prints
 // the six values of every record it receives, one line each.
 //
-//   axis_monitor.exe [--csv] [--wait SECONDS] [--count N] [--seconds S] [--pipe NAME]
+//   axis_monitor.exe [--csv] [--state] [--wait SECONDS] [--count N] [--seconds S] [--pipe NAME]
 //
 // Plain lines are the six values separated by blanks; --csv prefixes a time stamp
 // (seconds since the monitor started) and separates by commas: the recording
@@ -9,7 +9,12 @@
 // form, so they read back as the very doubles received. --wait keeps trying to
 // connect for that long while the gateway is absent; --count stops after N
 // records, --seconds after S seconds; --pipe names the pipe (default
-// zelmorvelgateway). Exit codes: 0 done (count or time reached), 1 no gateway
+// zelmorvelgateway). --state asks the gateway for its state report: a line
+// whenever the state changes ("state covered since 2026-12-09 10:15:30.250 UTC",
+// on standard error with --csv), and with --csv five more columns: the state,
+// when the values were last confirmed on screen, since when the state holds,
+// the readings made and when the record was made (UTC seconds since 1970).
+// Exit codes: 0 done (count or time reached), 1 no gateway
 // (or it already has a client), 2 the gateway has gone, 3 a framing error.
 #include <fcntl.h>
 #include <io.h>
@@ -19,6 +24,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 
 #include "clients/cpp/axis_client.h"
@@ -32,15 +38,28 @@ std::string shortest(double v) {
     return std::string(buf, r.ptr);
 }
 
+// A UTC time as people read it, to the millisecond.
+std::string utc_text(double seconds) {
+    const std::time_t whole = std::time_t(seconds);
+    const std::tm* t = std::gmtime(&whole);
+    if (seconds <= 0 || t == nullptr) return "never";
+    char text[48];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%06.3f UTC", t->tm_year + 1900, t->tm_mon + 1,
+                  t->tm_mday, t->tm_hour, t->tm_min, t->tm_sec + (seconds - double(whole)));
+    return text;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     _setmode(_fileno(stdout), _O_BINARY);  // lines end in LF alone
-    bool csv = false;
+    bool csv = false, state = false;
     double wait_seconds = 0, count = -1, seconds = -1;
     std::string pipe = axis_pipe_name;
-    read_options_or_exit(argc, argv, "axis_monitor", "axis_monitor [--csv] [--wait SECONDS] [--count N] [--seconds S] [--pipe NAME]",
+    read_options_or_exit(argc, argv, "axis_monitor",
+                         "axis_monitor [--csv] [--state] [--wait SECONDS] [--count N] [--seconds S] [--pipe NAME]",
                          {{"--csv", &csv},
+                          {"--state", &state},
                           {"--wait", number_option{&wait_seconds, 0, 86400}},
                           {"--count", number_option{&count, 1, 1e15, true}},
                           {"--seconds", number_option{&seconds, 0, 1e9}},
@@ -59,6 +78,13 @@ int main(int argc, char** argv) {
     // The server's process, so that a user can tell the gateway from an impostor.
     std::fprintf(stderr, "axis_monitor: connected to %s (server process %lu)\n", path.c_str(),
                  gateway.server_process_id());
+
+    if (state && gateway.ask_for_report() != axis::result::ok) {
+        std::fprintf(stderr, "axis_monitor: the gateway has gone\n");
+        return 2;
+    }
+    std::FILE* const state_lines = csv ? stderr : stdout;
+    std::string said;  // the state last said
 
     const auto start = std::chrono::steady_clock::now();
     const auto stop = start + std::chrono::duration<double>(seconds);
@@ -89,6 +115,20 @@ int main(int argc, char** argv) {
         for (int k = 0; k < axis_value_count; ++k) {
             if (!line.empty() || k > 0) line += csv ? "," : " ";
             line += shortest(u.values[k]);
+        }
+        const axis::state_report& report = u.report;
+        if (state && said != report.state_id()) {
+            said = report.state_id();
+            if (report.present)
+                std::fprintf(state_lines, "state %s since %s\n", said.c_str(), utc_text(report.since).c_str());
+            else
+                std::fprintf(state_lines, "state unknown: this gateway sends no state report\n");
+            std::fflush(state_lines);
+        }
+        if (state && csv) {
+            line += "," + std::string(report.state_id());
+            for (const double v : {report.confirmed, report.since, report.readings, report.made})
+                line += "," + shortest(v);
         }
         std::printf("%s\n", line.c_str());
         std::fflush(stdout);

@@ -105,6 +105,7 @@ const behaviour behaviours[] = {
     {"two gateways serve two robots", {"EndToEnd.TwoGatewaysServeTwoRobotsOnTwoPipes"}},
     {"the clients and the stand-in",
      {"Clients.CppClientReadsTheRealGatewayUntilItGoes", "Clients.CppClientTellsWhyTheGatewayStoppedAtStartUp",
+      "Clients.CppClientAsksForTheStateReportAndSeesEveryHold",
       "Clients.RecordingReplaysBitForBitAndTheMonitorRecordsItSo",
       "Clients.ProgramsThatTakeAPipeNameRefuseOneTheGatewayWould",
       "Clients.CppClientTakesExactlyTheFramedUpdatesFromAnImpostor"}},

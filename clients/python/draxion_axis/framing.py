@@ -1,7 +1,9 @@
 """The gateway's framing: a 4-byte tag, then a 384-byte record of 48
-little-endian doubles whose first six are the axis values (see docs/protocol.md).
+little-endian doubles whose first six are the axis values, and, for a client
+that asked for it, the state report in slots 6 to 11 (see docs/protocol.md).
 """
 
+import math
 import struct
 import sys
 import time
@@ -15,6 +17,14 @@ SLOT_COUNT = 48
 VALUE_COUNT = 6
 RECORD_BYTES = 8 * SLOT_COUNT
 PIPE_NAME_MAX = 247
+
+# The state report: the request a client writes, and what the record then carries.
+REPORT_REQUEST = bytes((0x02, 0x52, 0x01, 0x00))
+REPORT_HEARTBEAT_MS = 500
+SLOT_REPORT, SLOT_STATE, SLOT_CONFIRMED, SLOT_STATE_SINCE, SLOT_READINGS, SLOT_MADE = 6, 7, 8, 9, 10, 11
+REPORT_VERSION = 1
+# The state codes, in order: live, waiting for evidence, and the causes of a hold.
+STATES = ("live", "waiting", "hidden", "minimized", "docked", "off_screen", "covered")
 
 # The gateway's exit codes (as a signed 32-bit status) and what each means.
 EXIT_CODE_MEANINGS = {
@@ -51,14 +61,40 @@ class FramingError(Exception):
 
 
 @dataclass(frozen=True)
+class Report:
+    """What the gateway's state report says of an update's values. Times are UTC
+    seconds since 1970 on the gateway machine's clock."""
+    state: str                  # "live", "waiting", or the cause of a hold ("covered", ...)
+    confirmed: Optional[float]  # when the values were last confirmed on screen; None: never yet
+    since: float                # since when the state holds
+    readings: int               # readings the gateway has made
+    made: float                 # when the record was made
+
+    @property
+    def live(self) -> bool:
+        return self.state == "live"
+
+
+def state_name(code: float) -> str:
+    """The name of a state code; "unknown" for one this client does not know."""
+    return STATES[int(code)] if code in range(len(STATES)) else "unknown"
+
+
+@dataclass(frozen=True)
 class Update:
-    values: Tuple[float, ...]  # the six values, top field first
-    received: float            # time.time() when it was read
+    values: Tuple[float, ...]         # the six values, top field first
+    received: float                   # time.time() when it was read
+    report: Optional[Report] = None   # None: no report (not asked for, or a gateway without it)
 
 
-def record_bytes(values: Iterable[float]) -> bytes:
-    """A record as the gateway sends it: the values in the first slots, zeros after."""
+def record_bytes(values: Iterable[float], report: Optional[Report] = None) -> bytes:
+    """A record as the gateway sends it: the values in the first slots, then the
+    report if given, zeros after."""
     values = list(values)
+    if report is not None:
+        values = values + [0.0] * (VALUE_COUNT - len(values)) + [
+            float(REPORT_VERSION), float(STATES.index(report.state)), report.confirmed or 0.0, report.since,
+            float(report.readings), report.made]
     if len(values) > SLOT_COUNT:
         raise ValueError("a record holds 48 values at most")
     return struct.pack("<%dd" % SLOT_COUNT, *(values + [0.0] * (SLOT_COUNT - len(values))))
@@ -83,7 +119,15 @@ def updates(messages: Iterable[bytes],
             continue
         if len(message) == RECORD_BYTES and tag_seen:
             tag_seen = False
-            yield Update(struct.unpack_from("<%dd" % VALUE_COUNT, message), time.time())
+            slots = struct.unpack("<%dd" % SLOT_COUNT, message)
+            report = None
+            if slots[SLOT_REPORT] == REPORT_VERSION:
+                confirmed = slots[SLOT_CONFIRMED]
+                readings = slots[SLOT_READINGS]
+                report = Report(state_name(slots[SLOT_STATE]), confirmed if confirmed > 0 else None,
+                                slots[SLOT_STATE_SINCE], int(readings) if math.isfinite(readings) else 0,
+                                slots[SLOT_MADE])
+            yield Update(slots[:VALUE_COUNT], time.time(), report)
             continue
         reason = ("a record without its tag" if len(message) == RECORD_BYTES
                   else "neither a tag (4 bytes) nor a record (384 bytes)")

@@ -5,7 +5,7 @@ import sys
 import time
 from typing import Iterator
 
-from .framing import PIPE_NAME, PIPE_PREFIX, TAG, VALUE_COUNT, record_bytes
+from .framing import PIPE_NAME, PIPE_PREFIX, REPORT_REQUEST, TAG, VALUE_COUNT, record_bytes
 
 
 class NoGateway(Exception):
@@ -47,14 +47,16 @@ class GatewayPipe:
     """The gateway's pipe (Windows, ctypes): open() connects, trying again while
     the pipe does not exist, for connect_timeout seconds; messages() yields every
     message until the gateway has gone, after which exit_code holds its exit code
-    when the system tells it (else None). kernel32 and last_error stand in for
-    the system's in tests."""
+    when the system tells it (else None). With report, open() asks the gateway
+    for its state report (a gateway without it ignores the request). kernel32 and
+    last_error stand in for the system's in tests."""
 
     READ_SIZE = 1024
     KEEP = 4096  # of a longer message, which is no message of ours anyway
 
-    def __init__(self, name: str = PIPE_NAME, connect_timeout: float = 0.0, kernel32=None, last_error=None):
-        self.name, self.connect_timeout = name, connect_timeout
+    def __init__(self, name: str = PIPE_NAME, connect_timeout: float = 0.0, kernel32=None, last_error=None,
+                 report: bool = False):
+        self.name, self.connect_timeout, self.report = name, connect_timeout, report
         if kernel32 is None:
             if sys.platform != "win32":
                 raise OSError("the gateway's pipe is a Windows named pipe")
@@ -70,7 +72,8 @@ class GatewayPipe:
         path = PIPE_PREFIX + self.name
         give_up = time.monotonic() + self.connect_timeout
         while True:
-            handle = k.CreateFileW(path, GENERIC_READ | FILE_WRITE_ATTRIBUTES, 0, None, OPEN_EXISTING, 0, None)
+            access = GENERIC_READ | (GENERIC_WRITE if self.report else FILE_WRITE_ATTRIBUTES)
+            handle = k.CreateFileW(path, access, 0, None, OPEN_EXISTING, 0, None)
             if handle not in (None, INVALID_HANDLE):
                 break
             error = self.last_error()
@@ -87,6 +90,12 @@ class GatewayPipe:
             error = self.last_error()
             self.close()
             raise OSError("cannot read %s in message mode: system error %d" % (path, error))
+        written = wintypes.DWORD()
+        if self.report and not (k.WriteFile(handle, REPORT_REQUEST, len(REPORT_REQUEST), byref(written), None)
+                                and written.value == len(REPORT_REQUEST)):
+            error = self.last_error()
+            self.close()
+            raise OSError("cannot ask %s for its state report: system error %d" % (path, error))
         # The server's process, kept open so that its exit code can be read once
         # it has gone.
         pid = wintypes.ULONG()
@@ -135,7 +144,7 @@ class GatewayPipe:
         self.handle = self.process = None
 
 
-GENERIC_READ, FILE_WRITE_ATTRIBUTES, OPEN_EXISTING = 0x80000000, 0x100, 3
+GENERIC_READ, GENERIC_WRITE, FILE_WRITE_ATTRIBUTES, OPEN_EXISTING = 0x80000000, 0x40000000, 0x100, 3
 SYNCHRONIZE, PROCESS_QUERY_LIMITED_INFORMATION, STILL_ACTIVE = 0x100000, 0x1000, 259
 PIPE_READMODE_MESSAGE = 0x2
 ERROR_FILE_NOT_FOUND, ERROR_MORE_DATA, ERROR_PIPE_BUSY = 2, 234, 231
@@ -155,6 +164,8 @@ def _system_kernel32():
                            wintypes.LPVOID]
     k.SetNamedPipeHandleState.argtypes = [wintypes.HANDLE, ctypes.POINTER(wintypes.DWORD), wintypes.LPVOID,
                                           wintypes.LPVOID]
+    k.WriteFile.argtypes = [wintypes.HANDLE, wintypes.LPCVOID, wintypes.DWORD, ctypes.POINTER(wintypes.DWORD),
+                            wintypes.LPVOID]
     k.GetNamedPipeServerProcessId.argtypes = [wintypes.HANDLE, ctypes.POINTER(wintypes.ULONG)]
     k.GetExitCodeProcess.argtypes = [wintypes.HANDLE, ctypes.POINTER(wintypes.DWORD)]
     k.WaitForSingleObject.argtypes = [wintypes.HANDLE, wintypes.DWORD]
@@ -163,9 +174,10 @@ def _system_kernel32():
     return k, ctypes.get_last_error
 
 
-def pipe_messages(name: str = PIPE_NAME, connect_timeout: float = 0.0) -> Iterator[bytes]:
+def pipe_messages(name: str = PIPE_NAME, connect_timeout: float = 0.0, report: bool = False) -> Iterator[bytes]:
     """Every message the gateway sends on its pipe, until it has gone. Connects
-    first, trying again while the pipe does not exist, for connect_timeout seconds."""
-    pipe = GatewayPipe(name, connect_timeout)
+    first, trying again while the pipe does not exist, for connect_timeout
+    seconds; with report, asks for the state report."""
+    pipe = GatewayPipe(name, connect_timeout, report=report)
     pipe.open()
     yield from pipe.messages()

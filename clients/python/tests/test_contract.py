@@ -35,23 +35,47 @@ def test_constants_are_the_headers():
     assert framing.SLOT_COUNT == int(header_constant(h, "axis_slot_count"))
     assert framing.VALUE_COUNT == int(header_constant(h, "axis_value_count"))
     assert framing.RECORD_BYTES == int(header_constant(h, "axis_record_bytes"))
+    request = [int(b, 16) for b in re.findall(r"0x([0-9A-Fa-f]{2})", header_constant(h, "axis_report_request"))]
+    assert framing.REPORT_REQUEST == bytes(request)
+    assert framing.REPORT_HEARTBEAT_MS == int(header_constant(h, "axis_report_heartbeat_ms"))
+    assert framing.REPORT_VERSION == float(header_constant(h, "axis_report_version"))
+    for name in ("report", "state", "confirmed", "state_since", "readings", "made"):
+        assert getattr(framing, "SLOT_" + name.upper()) == int(header_constant(h, "axis_slot_" + name)), name
 
 
-def test_protocol_sample_is_an_update_the_package_reads():
+def test_state_codes_and_names_are_the_headers():
+    h = read("stream", "axis_contract.h")
+    codes = {name: int(v) for name, v in re.findall(r"(axis_state_\w+) = (\d+),", h)}
+    names = dict(re.findall(r"case (axis_state_\w+): return \"(\w+)\";", h))
+    assert sorted(codes.values()) == list(range(len(framing.STATES)))
+    assert {codes[c]: n for c, n in names.items()} == dict(enumerate(framing.STATES))
+    doc = read("docs", "protocol.md")
+    assert dict((int(c), n) for c, n in re.findall(r"^\| (\d) \| `(\w+)` \|", doc, re.M)) == dict(enumerate(framing.STATES))
+
+
+def sample_rows(doc, first_word):
+    """The rows of a hex sample as the document shows them (offset, sixteen bytes),
+    from the line that starts with first_word to the sample's end."""
+    block = re.search(r"^    " + first_word + r"  +[0-9a-f]{4}  .*?(?=\n\n)", doc, re.M | re.S).group(0)
+    return re.findall(r"([0-9a-f]{4})  ((?:[0-9a-f]{2} ){15}[0-9a-f]{2})", block)
+
+
+def test_protocol_samples_are_updates_the_package_reads():
     doc = read("docs", "protocol.md")
     tag = bytes(int(b, 16) for b in re.search(r"^    tag     ((?:[0-9a-f]{2} ?){4})", doc, re.M).group(1).split())
     assert tag == framing.TAG
-    # The record's rows as the document shows them: offset, sixteen bytes; the
-    # rows left out ("...") are zero.
+    request = re.search(r"^    request ((?:[0-9a-f]{2} ?){4})", doc, re.M).group(1).split()
+    assert bytes(int(b, 16) for b in request) == framing.REPORT_REQUEST
+    # The rows left out ("...") are zero; the report's sample shows its slots only.
     record = bytearray(framing.RECORD_BYTES)
-    rows = re.findall(r"^\s+(?:record  )?([0-9a-f]{4})  ((?:[0-9a-f]{2} ){15}[0-9a-f]{2})", doc, re.M)
-    assert len(rows) >= 4
-    for offset, data in rows:
+    for offset, data in sample_rows(doc, "record") + sample_rows(doc, "report"):
         record[int(offset, 16):int(offset, 16) + 16] = bytes(int(b, 16) for b in data.split())
     values = struct.unpack("<6d", bytes(record[:48]))
     assert values == (12.5, -0.5, 300.0, -1234.6, 0.0, 7.7)
-    assert not any(record[48:])
-    assert framing.record_bytes(values) == bytes(record)
+    (u,) = framing.updates([framing.TAG, bytes(record)])
+    assert u.report == framing.Report("covered", 1796811330.197, 1796811330.25, 5812, 1796811331.25)
+    assert framing.record_bytes(values, u.report) == bytes(record)
+    assert framing.record_bytes(values) == bytes(record[:48]) + bytes(framing.RECORD_BYTES - 48)
 
 
 def test_exit_codes_and_pipe_name_rule_are_the_headers():

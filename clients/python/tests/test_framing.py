@@ -5,6 +5,7 @@ import struct
 import pytest
 
 from draxion_axis import TAG, FramingError, record_bytes, recording_messages, updates
+from draxion_axis.framing import Report
 
 
 def rec(*values):
@@ -32,6 +33,21 @@ def test_values_arrive_bit_for_bit():
     tricky = (-0.0, 5e-324, 1.7976931348623157e308, 0.1 + 0.2, -1234.6, 1e-300)
     (u,) = updates([TAG, rec(*tricky)])
     assert struct.pack("<6d", *u.values) == struct.pack("<6d", *tricky)
+
+
+@pytest.mark.parametrize("slots, expected", [
+    ({}, None),  # a gateway without the report, or not asked
+    ({6: 1, 7: 6, 8: 1796811330.197, 9: 1796811330.25, 10: 5812, 11: 1796811331.25},
+     Report("covered", 1796811330.197, 1796811330.25, 5812, 1796811331.25)),
+    ({6: 1, 7: 1, 8: 0, 9: 5.0, 10: 1, 11: 5.0}, Report("waiting", None, 5.0, 1, 5.0)),  # never confirmed
+    ({6: 1, 7: 9, 10: float("nan")}, Report("unknown", None, 0.0, 0, 0.0)),  # from a later gateway, or an impostor
+    ({6: 2, 7: 0}, None),  # a report of a form this client does not know
+])
+def test_the_state_report_is_read_from_its_slots(slots, expected):
+    values = [1.5, 0, 0, 0, 0, 0] + [slots.get(k, 0.0) for k in range(6, 48)]
+    (u,) = updates([TAG, struct.pack("<48d", *values)])
+    assert u.report == expected
+    assert u.values == (1.5, 0, 0, 0, 0, 0)
 
 
 def test_framing_error_raises_when_no_one_listens():

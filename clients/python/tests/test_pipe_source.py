@@ -22,6 +22,7 @@ class FakeKernel32:
         self.exit_code, self.message_mode = exit_code, message_mode
         self.error, self.open_handles, self.creates = 0, set(), 0
         self.rest = None  # what is left of the message being read
+        self.access, self.written, self.write_ok = None, [], True
 
     def last_error(self):
         return self.error
@@ -34,7 +35,17 @@ class FakeKernel32:
             self.error = ERRORS[outcome]
             return INVALID_HANDLE
         self.open_handles.add(10)
+        self.access = access
         return 10
+
+    def WriteFile(self, handle, data, size, written, overlapped):
+        assert handle == 10 and overlapped is None
+        if not self.write_ok:
+            self.error = 232  # ERROR_NO_DATA: the gateway is closing
+            return 0
+        self.written.append(bytes(data[:size]))
+        written._obj.value = size
+        return 1
 
     def SetNamedPipeHandleState(self, handle, mode, collection, timeout):
         assert mode._obj.value == 2
@@ -81,8 +92,24 @@ class FakeKernel32:
         return 1
 
 
-def pipe(fake, timeout=0.0):
-    return GatewayPipe(connect_timeout=timeout, kernel32=fake, last_error=fake.last_error)
+def pipe(fake, timeout=0.0, report=False):
+    return GatewayPipe(connect_timeout=timeout, kernel32=fake, last_error=fake.last_error, report=report)
+
+
+@pytest.mark.parametrize("report, write_ok", [(False, True), (True, True), (True, False)])
+def test_the_report_is_asked_for_once_with_write_access(report, write_ok):
+    fake = FakeKernel32(["ok"])
+    fake.write_ok = write_ok
+    p = pipe(fake, report=report)
+    if not write_ok:
+        with pytest.raises(OSError, match="cannot ask .* for its state report: system error 232"):
+            p.open()
+        assert not fake.open_handles
+        return
+    p.open()
+    assert fake.written == ([bytes((0x02, 0x52, 0x01, 0x00))] if report else [])
+    assert bool(fake.access & 0x40000000) == report, "GENERIC_WRITE only to ask"
+    p.close()
 
 
 def test_connects_once_the_pipe_appears():
