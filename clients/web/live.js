@@ -36,6 +36,11 @@
   const state = window.draxionLive = {
     connection: "connecting", status: null, reason: "", received: 0, repeats: 0, unreadable: 0,
     seq: null, texts: null, values: null, lastChange: null, plotted: 0,
+    // The gateway's state report, as the bridge carries it: the values' state
+    // ("live", "waiting", a cause of a hold; null from a source without the
+    // report), when they were last confirmed, since when a hold lasts; whether the
+    // page shows them as live, and when it last heard anything.
+    valuesState: null, confirmed: null, since: null, live: false, lastHeard: null, shown: "",
     points: () => times.length,
   };
 
@@ -101,11 +106,11 @@
   }
 
   function onValues(text) {
-    let seq, time;
+    let seq, time, m = {};
     try {
       // The bridge writes Python's JSON, where a value that is no number would
       // read NaN or Infinity; the values are taken from the text in any case.
-      const m = JSON.parse(text.replace(/-?\b(NaN|Infinity)\b/g, "null"));
+      m = JSON.parse(text.replace(/-?\b(NaN|Infinity)\b/g, "null"));
       seq = m.seq;
       time = m.time;
     } catch (e) {
@@ -123,6 +128,8 @@
       }
       state.received = 0;  // a new run of the bridge
     }
+    state.valuesState = typeof m.state === "string" ? m.state : null;
+    state.confirmed = typeof m.confirmed === "number" ? m.confirmed : null;
     const values = texts.map(Number);
     const previous = state.values;
     const changed = state.texts === null || texts.some((t, k) => t !== state.texts[k]);
@@ -144,7 +151,37 @@
     ++state.plotted;
     $("received").textContent = String(state.received);
     $("seq").textContent = String(seq);
+    showState();
     drawSoon();
+  }
+
+  const utcText = (seconds) => new Date(seconds * 1000).toISOString().slice(11, 23) + " UTC";
+
+  // Live only while the bridge is online, the gateway says live (or, from a
+  // source without the report, as before: while the bridge is online) and
+  // something has been heard in the last 2 s; otherwise the values are dimmed.
+  function showState() {
+    const now = Date.now();
+    const silent = state.lastHeard !== null && now - state.lastHeard > 2000;
+    const v = state.valuesState;
+    state.live = state.status === "online" && !silent && state.texts !== null && (v === "live" || v === null);
+    let badge, good, detail;
+    if (v === null) {
+      [badge, good, detail] = ["no state report", undefined, "the source says nothing of holds"];
+    } else if (v === "live") {
+      [badge, good] = ["live", true];
+      detail = state.confirmed === null ? "" : "age " + Math.max(0, now / 1000 - state.confirmed).toFixed(1) + " s";
+    } else if (v === "waiting") {
+      [badge, good, detail] = ["waiting", undefined, "not yet confirmed on screen"];
+    } else {
+      [badge, good] = ["held (" + v + ")", false];
+      detail = "held since " + (state.since !== null ? utcText(state.since) : "-");
+    }
+    setBadge("valuesState", badge, good);
+    state.shown = silent ? "nothing heard for " + ((now - state.lastHeard) / 1000).toFixed(1) + " s" : detail;
+    $("valuesDetail").textContent = state.shown;
+    $("valuesDetail").className = silent ? "badge bad" : "";
+    $("values").classList.toggle("held", !state.live);
   }
 
   function onStatus(text) {
@@ -157,15 +194,17 @@
     }
     state.status = s.state;
     state.reason = s.reason || "";
+    if (typeof s.since === "number") state.since = s.since;
     setBadge("status", s.state, s.state === "online");
-    $("reason").textContent = state.reason;
+    $("reason").textContent = state.reason + (typeof s.exit_code === "number" ? " [exit code " + s.exit_code + "]" : "");
     // Values shown while the bridge is not online are its last, not live ones.
-    document.body.style.opacity = s.state === "online" ? "1" : "0.75";
+    showState();
   }
 
   setInterval(() => {
     $("since").textContent = state.lastChange === null ? "-"
       : ((Date.now() - state.lastChange) / 1000).toFixed(1) + " s ago";
+    showState();
   }, 200);
 
   const client = mqtt.connect(broker, {
@@ -189,6 +228,7 @@
     }
   });
   client.on("message", (t, payload) => {
+    state.lastHeard = Date.now();
     const text = new TextDecoder().decode(payload);
     if (t === statusTopic) onStatus(text);
     else if (t === topic) onValues(text);

@@ -1,8 +1,8 @@
 """Read the Draxion gateway's axis values from Python.
 
     from draxion_axis import pipe_messages, updates
-    for u in updates(pipe_messages()):     # Windows: the gateway's pipe
-        print(u.values)
+    for u in updates(pipe_messages(report=True)):   # Windows: the gateway's pipe
+        print(u.values, u.report.state if u.report else "no state report")
 
 The framing works on any source of messages, so it runs anywhere; the pipe source
 needs Windows (ctypes, standard library only). recording_messages() reads the
@@ -10,9 +10,10 @@ axis monitor's CSV recordings. python3 -m draxion_axis.mqtt_bridge publishes
 every update to an MQTT broker.
 """
 
-from .framing import (PIPE_NAME, PIPE_PREFIX, RECORD_BYTES, TAG, VALUE_COUNT, FramingError, Update,
+from .framing import (PIPE_NAME, PIPE_PREFIX, RECORD_BYTES, TAG, VALUE_COUNT, FramingError, Report, Update,
                       record_bytes, updates)
-from .sources import GatewayBusy, NoGateway, pipe_messages, recording_messages
+from .sources import GatewayBusy, NoGateway, pipe_messages, recording_messages, stdin_messages
 
-__all__ = ["PIPE_NAME", "PIPE_PREFIX", "RECORD_BYTES", "TAG", "VALUE_COUNT", "FramingError", "Update",
-           "record_bytes", "updates", "GatewayBusy", "NoGateway", "pipe_messages", "recording_messages"]
+__all__ = ["PIPE_NAME", "PIPE_PREFIX", "RECORD_BYTES", "TAG", "VALUE_COUNT", "FramingError", "Report", "Update",
+           "record_bytes", "updates", "GatewayBusy", "NoGateway", "pipe_messages", "recording_messages",
+           "stdin_messages"]

@@ -2,17 +2,27 @@
 programs, on any machine, can subscribe to the axis values.
 
     python3 -m draxion_axis.mqtt_bridge --broker HOST:PORT --topic T
-        [--source PIPE|recording.csv] [--realtime] [--qos 0|1] [--retain]
+        [--source PIPE|recording.csv|-] [--realtime] [--qos 0|1] [--retain]
         [--queue N] [--drain-timeout S]
         [--username U (password: --password-file F, or DRAXION_MQTT_PASSWORD)]
         [--tls-ca CA.pem [--tls-cert CERT.pem --tls-key KEY.pem]] [--client-id ID]
 
-Each update is one JSON message on T: {"seq": n, "time": t, "values": [v0, ..., v5]},
-values in the shortest form that reads back as the same double (-0.0 stays -0.0).
-Beside it, retained on T/status: {"state": "online"} while the bridge is connected
-and reading, {"state": "offline", "reason": ...} once the source has ended, and
-the same offline message as the connection's last will, so that the broker says
-so when the bridge dies or loses its network.
+The bridge asks the gateway for its state report. Each update is one JSON
+message on T: {"seq": n, "time": t, "values": [v0, ..., v5], "state": s,
+"confirmed": c}, values in the shortest form that reads back as the same double
+(-0.0 stays -0.0), s "live", "waiting" or the cause of a hold, c when the values
+were last confirmed on screen (UTC seconds; null before the first); without a
+report (a gateway or recording without it) "state" and "confirmed" are left out.
+Beside it, retained on T/status: {"state": "online", "values_state": "live" |
+"waiting" | "held" | "unknown", "cause": ..., "since": ...} while the bridge is
+connected and reading, published again whenever the values' state changes,
+{"state": "offline", "reason": ...} once the source has ended, and the same
+offline message as the connection's last will, so that the broker says so when
+the bridge dies or loses its network.
+
+The source is the gateway's pipe (Windows), a recording of the axis monitor
+(.csv), or "-": the monitor's CSV on standard input as it prints it
+(axis_monitor --csv --state | python3 -m draxion_axis.mqtt_bridge --source - ...).
 
 With --qos 1 every update reaches the broker: while it is away they wait in a
 queue of at most --queue updates, and at the end of the source the bridge keeps
@@ -37,7 +47,7 @@ import time
 import paho.mqtt.client as mqtt
 
 from .framing import PIPE_NAME, exit_code_meaning, pipe_name_problem, updates
-from .sources import GatewayBusy, GatewayPipe, NoGateway, recording_messages
+from .sources import GatewayBusy, GatewayPipe, NoGateway, recording_messages, stdin_messages
 
 EXIT_DONE, EXIT_USAGE, EXIT_BROKER, EXIT_SOURCE, EXIT_UNDELIVERED = 0, 2, 3, 4, 5
 PASSWORD_VARIABLE = "DRAXION_MQTT_PASSWORD"
@@ -61,11 +71,27 @@ def check_topic(topic: str) -> str:
 
 def payload(seq: int, update) -> str:
     # json writes a float as repr does: the shortest form that reads back exactly.
-    return json.dumps({"seq": seq, "time": update.received, "values": list(update.values)})
+    p = {"seq": seq, "time": update.received, "values": list(update.values)}
+    if update.report is not None:
+        p["state"], p["confirmed"] = update.report.state, update.report.confirmed
+    return json.dumps(p)
 
 
-def status(state: str, reason: str = None, updates_sent: int = None, exit_code: int = None) -> str:
+def values_state(update):
+    """What the status says of the values: live, waiting or held (with the cause and
+    since when), or unknown without a report."""
+    r = update.report
+    if r is None:
+        return {"values_state": "unknown"}
+    if r.state in ("live", "waiting"):
+        return {"values_state": r.state, "since": r.since}
+    return {"values_state": "held", "cause": r.state, "since": r.since}
+
+
+def status(state: str, reason: str = None, updates_sent: int = None, exit_code: int = None, values=None) -> str:
     s = {"state": state, "time": time.time()}
+    if values is not None:
+        s.update(values)
     if reason is not None:
         s["reason"] = reason
     if exit_code is not None:
@@ -238,7 +264,8 @@ def main(argv=None) -> int:
     parser.add_argument("--broker", required=True, help="HOST:PORT of the MQTT broker")
     parser.add_argument("--topic", required=True, help="the topic to publish on (no wildcards); status on TOPIC/status")
     parser.add_argument("--source", default=PIPE_NAME,
-                        help="the gateway's pipe name (default %(default)s) or a recording (.csv)")
+                        help="the gateway's pipe name (default %(default)s), a recording (.csv), or - for the axis "
+                        "monitor's CSV on standard input")
     parser.add_argument("--realtime", action="store_true", help="play a recording at its own pace")
     parser.add_argument("--qos", type=int, choices=(0, 1), default=0)
     parser.add_argument("--retain", action="store_true", help="the broker keeps the last update")
@@ -260,10 +287,11 @@ def main(argv=None) -> int:
     except SystemExit as e:
         return EXIT_USAGE if e.code else EXIT_DONE
     from_recording = args.source.lower().endswith(".csv")
+    from_stdin = args.source == "-"
     try:
         host, port = parse_broker(args.broker)
         topic = check_topic(args.topic)
-        if not from_recording and pipe_name_problem(args.source):
+        if not from_recording and not from_stdin and pipe_name_problem(args.source):
             raise ValueError("bad pipe name: %s" % pipe_name_problem(args.source))
         if not 1 <= args.queue <= MAX_QUEUE:
             raise ValueError("--queue must be between 1 and %d" % MAX_QUEUE)
@@ -292,16 +320,27 @@ def main(argv=None) -> int:
         if from_recording:
             open(args.source, encoding="ascii").close()  # unreadable: a clear error before going online
             messages = recording_messages(args.source, args.realtime)
+        elif from_stdin:
+            messages = stdin_messages()
         else:
-            pipe = GatewayPipe(args.source, args.connect_timeout)
+            pipe = GatewayPipe(args.source, args.connect_timeout, report=True)
             pipe.open()
             messages = pipe.messages()
         bridge.set_status(status("online"))
+        said = None
         for update in updates(messages):
             seq += 1
+            # The state goes out with the values (under QoS 1 delivered alike), and
+            # on the status topic whenever it changes.
+            now = values_state(update)
+            if now != said:
+                said = now
+                bridge.set_status(status("online", values=now))
             bridge.publish_update(payload(seq, update))
         if from_recording:
             reason = "the recording has ended"
+        elif from_stdin:
+            reason = "standard input has ended (the axis monitor has stopped)"
         else:
             exit_code = pipe.exit_code
             reason = "the gateway has gone" + ("" if exit_code is None else " (exit code %d: %s)" % (

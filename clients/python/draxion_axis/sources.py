@@ -1,11 +1,12 @@
-"""Sources of the gateway's messages: its pipe (Windows), or a recording made by
-the axis monitor (--csv: lines "time,v0,v1,v2,v3,v4,v5")."""
+"""Sources of the gateway's messages: its pipe (Windows), a recording made by the
+axis monitor (--csv: lines "time,v0,v1,v2,v3,v4,v5", with --state five more
+columns), or the monitor's CSV on standard input as it prints it."""
 
 import sys
 import time
-from typing import Iterator
+from typing import Iterable, Iterator, Tuple
 
-from .framing import PIPE_NAME, PIPE_PREFIX, REPORT_REQUEST, TAG, VALUE_COUNT, record_bytes
+from .framing import PIPE_NAME, PIPE_PREFIX, REPORT_REQUEST, STATES, TAG, VALUE_COUNT, Report, record_bytes
 
 
 class NoGateway(Exception):
@@ -16,31 +17,65 @@ class GatewayBusy(Exception):
     """The gateway takes one client per run, and it already has one."""
 
 
-def recording_messages(path: str, realtime: bool = False) -> Iterator[bytes]:
-    """The tag and record of every line of a recording, values exactly as written
-    (the monitor writes the shortest form that reads back as the same double).
-    With realtime, at the recording's own pace."""
+REPORT_COLUMNS = ("state", "confirmed", "since", "readings", "made")
+
+
+def csv_record(line: str) -> Tuple[float, bytes]:
+    """One line of the axis monitor's CSV: its time stamp and the record it stands
+    for. "time,v0,...,v5", and with --state five more columns: the state, when the
+    values were last confirmed, since when the state holds, the readings and when
+    the record was made (axis_monitor --state --csv). ValueError for anything else."""
+    fields = line.split(",")
+    if len(fields) not in (VALUE_COUNT + 1, VALUE_COUNT + 1 + len(REPORT_COLUMNS)):
+        raise ValueError
+    stamp, values = float(fields[0]), [float(v) for v in fields[1:VALUE_COUNT + 1]]
+    report = None
+    if len(fields) > VALUE_COUNT + 1:
+        state, confirmed, since, readings, made = fields[VALUE_COUNT + 1:]
+        if state not in STATES:
+            if state != "no report":
+                raise ValueError
+        else:
+            report = Report(state, float(confirmed) or None, float(since), int(float(readings)), float(made))
+    return stamp, record_bytes(values, report)
+
+
+def csv_messages(lines: Iterable[str], name: str, realtime: bool = False) -> Iterator[bytes]:
+    """The tag and record of every line, values exactly as written (the monitor
+    writes the shortest form that reads back as the same double). With realtime,
+    at the lines' own pace."""
     start = None
+    for number, line in enumerate(lines, 1):
+        line = line.strip()
+        if not line:
+            continue
+        try:
+            stamp, record = csv_record(line)
+        except ValueError:
+            raise ValueError("%s line %d is not \"time,v0,...,v5\" (with --state five more columns): %s"
+                             % (name, number, line)) from None
+        if realtime:
+            if start is None:
+                start = time.monotonic() - stamp
+            delay = start + stamp - time.monotonic()
+            if delay > 0:
+                time.sleep(delay)
+        yield TAG
+        yield record
+
+
+def recording_messages(path: str, realtime: bool = False) -> Iterator[bytes]:
+    """The messages of a recording made by the axis monitor (--csv, with or without
+    --state). With realtime, at the recording's own pace."""
     with open(path, encoding="ascii") as f:
-        for number, line in enumerate(f, 1):
-            line = line.strip()
-            if not line:
-                continue
-            fields = line.split(",")
-            try:
-                if len(fields) != VALUE_COUNT + 1:
-                    raise ValueError
-                stamp, values = float(fields[0]), [float(v) for v in fields[1:]]
-            except ValueError:
-                raise ValueError("%s line %d is not \"time,v0,...,v5\": %s" % (path, number, line)) from None
-            if realtime:
-                if start is None:
-                    start = time.monotonic() - stamp
-                delay = start + stamp - time.monotonic()
-                if delay > 0:
-                    time.sleep(delay)
-            yield TAG
-            yield record_bytes(values)
+        yield from csv_messages(f, path, realtime)
+
+
+def stdin_messages(stream=None) -> Iterator[bytes]:
+    """The messages of the axis monitor's CSV as it prints them on standard input
+    (axis_monitor --csv --state | ...), each line as it comes."""
+    stream = sys.stdin if stream is None else stream
+    yield from csv_messages(iter(stream.readline, ""), "standard input")
 
 
 class GatewayPipe:

@@ -36,6 +36,39 @@ def test_every_update_arrives_in_order_and_exact(broker, tmp_path):
     assert (s["state"], s["reason"], s["updates"]) == ("offline", "the recording has ended", len(rows))
 
 
+def test_the_state_goes_with_the_values_and_to_the_status_topic(broker):
+    # The axis monitor's CSV with the state report, on standard input.
+    lines = ["0.000,1,2,3,4,5,6,waiting,0,100,1,100",
+             "0.010,1,2,3,4,5,6,live,100.5,100.5,50,100.5",
+             "0.020,1,2,3,4,5,6,live,101,100.5,100,101",  # the heartbeat
+             "0.030,1,2,3,4,5,6,covered,101,101.25,120,101.25",
+             "0.040,1,2,3,4,5,6,waiting,101,102,180,102",
+             "0.050,7,2,3,4,5,6,live,102.125,102.125,190,102.125",
+             "0.060,7,2,3,4,5,6,no report,0,0,0,0",  # a gateway without the report
+             "0.070,8,2,3,4,5,6"]  # a monitor without --state
+    values, statuses = Subscriber(broker.port, "cell/state"), Subscriber(broker.port, "cell/state/status")
+    b = bridge("--broker", "127.0.0.1:%d" % broker.port, "--topic", "cell/state", "--qos", "1", "--source", "-",
+               stdin=subprocess.PIPE)
+    _, err = b.communicate("\n".join(lines) + "\n", timeout=30)
+    assert b.returncode == 0, err
+    got = values.wait_for(len(lines))
+    assert [(m.get("state"), m.get("confirmed"), m["values"][0]) for m, _ in got] == [
+        ("waiting", None, 1), ("live", 100.5, 1), ("live", 101, 1), ("covered", 101, 1), ("waiting", 101, 1),
+        ("live", 102.125, 7), (None, None, 7), (None, None, 8)]
+    said = statuses.wait_for(8)
+    assert [{k: v for k, v in m.items() if k != "time"} for m, _ in said] == [
+        {"state": "online"},
+        {"state": "online", "values_state": "waiting", "since": 100},
+        {"state": "online", "values_state": "live", "since": 100.5},
+        {"state": "online", "values_state": "held", "cause": "covered", "since": 101.25},
+        {"state": "online", "values_state": "waiting", "since": 102},
+        {"state": "online", "values_state": "live", "since": 102.125},
+        {"state": "online", "values_state": "unknown"},
+        {"state": "offline", "reason": "standard input has ended (the axis monitor has stopped)", "updates": 8}]
+    values.close()
+    statuses.close()
+
+
 def test_retained_value_is_the_last(broker, tmp_path):
     rows = [(float(i), 0.0, 0.0, 0.0, 0.0, -0.0) for i in range(5)]
     b = bridge("--broker", "127.0.0.1:%d" % broker.port, "--topic", "cell/retained", "--retain", "--qos", "1",

@@ -5,6 +5,7 @@ and the page reconnecting after the broker restarts. With DRAXION_SCREENSHOT set
 saves a picture of the page there."""
 
 import json
+import math
 import os
 import shutil
 import subprocess
@@ -101,3 +102,37 @@ def test_page_shows_every_update_exactly_and_whether_it_is_live(page_broker, bro
     b.wait(10)
     s = until(browser, "the killed bridge", lambda s: s["status"] == "offline", timeout=15)
     assert "lost its connection" in s["reason"]
+
+
+def test_page_shows_held_values_dimmed_with_their_cause_and_a_silence(page_broker, browser, tmp_path):
+    browser.get("http://127.0.0.1:%d/index.html?topic=cell/state" % page_broker.ws_port)
+    until(browser, "its connection", lambda s: s["connection"] == "connected")
+    base = time.time()
+    a, b = "1,2,3,4,5,6", "1,2,3,4,5,-0.5"
+
+    def line(stamp, values, state, confirmed, since):
+        return "%.3f,%s,%s,%r,%r,%d,%r\n" % (stamp, values, state, base + confirmed, base + since, stamp * 94,
+                                            base + stamp)
+    # Live with heartbeats, covered for 1.5 s, waiting, live with a new value,
+    # then silence for 3.5 s before the last heartbeat.
+    text = "".join([line(0.0, a, "live", 0.0, 0.0), line(0.5, a, "live", 0.5, 0.0), line(1.0, a, "live", 1.0, 0.0),
+                    line(1.5, a, "covered", 1.4, 1.5), line(2.0, a, "covered", 1.4, 1.5),
+                    line(2.5, a, "covered", 1.4, 1.5), line(3.0, a, "waiting", 1.4, 3.0),
+                    line(3.2, b, "live", 3.2, 3.2), line(6.7, b, "live", 6.7, 3.2)])
+    path = tmp_path / "state.csv"
+    path.write_text(text)
+    bridge("--broker", "127.0.0.1:%d" % page_broker.port, "--topic", "cell/state", "--qos", "1", "--realtime",
+           "--source", str(path))
+    held = lambda: "held" in browser.find_element("id", "values").get_attribute("class").split()
+    s = until(browser, "live values", lambda s: s["live"] and s["shown"].startswith("age "), timeout=10)
+    assert not held()
+    s = until(browser, "the hold", lambda s: s["valuesState"] == "covered", timeout=5)
+    since = time.strftime("%H:%M:%S", time.gmtime(base + 1.5)) + (".%03d UTC" % (math.floor((base + 1.5) * 1000) % 1000))
+    assert (s["live"], s["shown"]) == (False, "held since " + since)
+    assert held(), "held values are dimmed"
+    assert browser.find_element("id", "valuesState").text == "held (covered)"
+    s = until(browser, "live again", lambda s: s["live"] and s["texts"][5] == "-0.5", timeout=5)
+    assert not held()
+    s = until(browser, "the silence", lambda s: s["shown"].startswith("nothing heard for"), timeout=5)
+    assert not s["live"] and held()
+    until(browser, "the end", lambda s: s["status"] == "offline", timeout=10)
