@@ -97,6 +97,8 @@ void connection::close() {
         if (read_->overlapped.hEvent != nullptr) CloseHandle(read_->overlapped.hEvent);
         delete read_;
     }
+    if (server_ != nullptr) CloseHandle(handle_of(server_));
+    server_ = nullptr;
     pipe_ = nullptr;
     read_ = nullptr;
     tag_seen_ = discarding_ = false;
@@ -121,6 +123,9 @@ result connection::connect(const std::string& pipe_name, unsigned timeout_ms, co
                 return result::failed;
             }
             pipe_ = h;
+            ULONG id = 0;
+            if (GetNamedPipeServerProcessId(h, &id))
+                server_ = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id);
             read_ = new pending_read;
             read_->overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
             return read_->overlapped.hEvent != nullptr ? result::ok : result::failed;
@@ -218,6 +223,15 @@ unsigned long connection::server_process_id() const {
     ULONG id = 0;
     if (pipe_ == nullptr || !GetNamedPipeServerProcessId(handle_of(pipe_), &id)) return 0;
     return id;
+}
+
+bool connection::server_exit_code(long* code, unsigned wait_ms) const {
+    DWORD c = 0;
+    if (server_ == nullptr || WaitForSingleObject(handle_of(server_), wait_ms) != WAIT_OBJECT_0 ||
+        !GetExitCodeProcess(handle_of(server_), &c))
+        return false;
+    *code = static_cast<long>(static_cast<std::int32_t>(c));
+    return true;
 }
 
 std::wstring connection::server_image() const {

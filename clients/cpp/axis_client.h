@@ -110,11 +110,17 @@ public:
     unsigned long server_process_id() const;
     std::wstring server_image() const;
 
+    // Once next() has said gone: the server's exit code, waiting up to wait_ms for
+    // its process to end (it closes the pipe as it ends). False when it cannot be
+    // told (still running, or no process could be asked).
+    bool server_exit_code(long* code, unsigned wait_ms = 2000) const;
+
     void close();
 
 private:
     struct pending_read;
     void* pipe_ = nullptr;
+    void* server_ = nullptr;  // the server's process, kept from the connect on for its exit code
     pending_read* read_ = nullptr;
     bool tag_seen_ = false;
     bool discarding_ = false;  // inside a message too long to be ours

@@ -41,8 +41,12 @@
     // report), when they were last confirmed, since when a hold lasts; whether the
     // page shows them as live, and when it last heard anything.
     valuesState: null, confirmed: null, since: null, live: false, lastHeard: null, shown: "",
+    // For tests and bug reports: each change of the values' state with the time
+    // the page took it (Date.now()), and every set of values it has shown as live.
+    changes: [], liveSeen: [],
     points: () => times.length,
   };
+  const liveSeen = new Set();
 
   const tiles = [];
   for (let k = 0; k < AXES; ++k) {
@@ -128,12 +132,15 @@
       }
       state.received = 0;  // a new run of the bridge
     }
-    state.valuesState = typeof m.state === "string" ? m.state : null;
+    const valuesState = typeof m.state === "string" ? m.state : null;
+    if (valuesState !== state.valuesState) state.changes.push({state: valuesState, at: Date.now()});
+    state.valuesState = valuesState;
     state.confirmed = typeof m.confirmed === "number" ? m.confirmed : null;
     const values = texts.map(Number);
     const previous = state.values;
     const changed = state.texts === null || texts.some((t, k) => t !== state.texts[k]);
     state.seq = seq;
+    state.arrivedAt = Date.now();
     ++state.received;
     state.texts = texts;
     state.values = values;
@@ -182,6 +189,10 @@
     $("valuesDetail").textContent = state.shown;
     $("valuesDetail").className = silent ? "badge bad" : "";
     $("values").classList.toggle("held", !state.live);
+    if (state.live && !liveSeen.has(state.texts.join(","))) {
+      liveSeen.add(state.texts.join(","));
+      state.liveSeen.push(state.texts.join(","));
+    }
   }
 
   function onStatus(text) {

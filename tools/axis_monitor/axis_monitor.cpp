@@ -13,7 +13,9 @@
 // whenever the state changes ("state covered since 2026-12-09 10:15:30.250 UTC",
 // on standard error with --csv), and with --csv five more columns: the state,
 // when the values were last confirmed on screen, since when the state holds,
-// the readings made and when the record was made (UTC seconds since 1970).
+// the readings made and when the record was made (UTC seconds since 1970), and
+// once the gateway has gone a last line "gone,<its exit code>" ("gone," when it
+// cannot be told).
 // Exit codes: 0 done (count or time reached), 1 no gateway
 // (or it already has a client), 2 the gateway has gone, 3 a framing error.
 #include <fcntl.h>
@@ -99,7 +101,17 @@ int main(int argc, char** argv) {
         const axis::result r = gateway.next(u, wait_ms);
         if (r == axis::result::timeout) continue;
         if (r == axis::result::gone) {
-            std::fprintf(stderr, "axis_monitor: the gateway has gone\n");
+            long code = 0;
+            const bool known = gateway.server_exit_code(&code);
+            if (known)
+                std::fprintf(stderr, "axis_monitor: the gateway has gone (exit code %ld: %s)\n", code,
+                             axis::exit_code_meaning(code));
+            else
+                std::fprintf(stderr, "axis_monitor: the gateway has gone\n");
+            // The CSV's last line, for a bridge reading it: how the gateway ended.
+            if (state && csv && known) std::printf("gone,%ld\n", code);
+            if (state && csv && !known) std::printf("gone,\n");
+            std::fflush(stdout);
             return 2;
         }
         if (r != axis::result::ok) {

@@ -47,7 +47,7 @@ import time
 import paho.mqtt.client as mqtt
 
 from .framing import PIPE_NAME, exit_code_meaning, pipe_name_problem, updates
-from .sources import GatewayBusy, GatewayPipe, NoGateway, recording_messages, stdin_messages
+from .sources import GatewayBusy, GatewayPipe, MonitorOutput, NoGateway, recording_messages
 
 EXIT_DONE, EXIT_USAGE, EXIT_BROKER, EXIT_SOURCE, EXIT_UNDELIVERED = 0, 2, 3, 4, 5
 PASSWORD_VARIABLE = "DRAXION_MQTT_PASSWORD"
@@ -321,7 +321,8 @@ def main(argv=None) -> int:
             open(args.source, encoding="ascii").close()  # unreadable: a clear error before going online
             messages = recording_messages(args.source, args.realtime)
         elif from_stdin:
-            messages = stdin_messages()
+            monitor = MonitorOutput()
+            messages = monitor.messages()
         else:
             pipe = GatewayPipe(args.source, args.connect_timeout, report=True)
             pipe.open()
@@ -339,10 +340,10 @@ def main(argv=None) -> int:
             bridge.publish_update(payload(seq, update))
         if from_recording:
             reason = "the recording has ended"
-        elif from_stdin:
+        elif from_stdin and monitor.exit_code is None:
             reason = "standard input has ended (the axis monitor has stopped)"
         else:
-            exit_code = pipe.exit_code
+            exit_code = monitor.exit_code if from_stdin else pipe.exit_code
             reason = "the gateway has gone" + ("" if exit_code is None else " (exit code %d: %s)" % (
                 exit_code, exit_code_meaning(exit_code)))
     except (OSError, ValueError, NoGateway, GatewayBusy) as e:

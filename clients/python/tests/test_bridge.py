@@ -45,13 +45,14 @@ def test_the_state_goes_with_the_values_and_to_the_status_topic(broker):
              "0.040,1,2,3,4,5,6,waiting,101,102,180,102",
              "0.050,7,2,3,4,5,6,live,102.125,102.125,190,102.125",
              "0.060,7,2,3,4,5,6,no report,0,0,0,0",  # a gateway without the report
-             "0.070,8,2,3,4,5,6"]  # a monitor without --state
+             "0.070,8,2,3,4,5,6",  # a monitor without --state
+             "gone,-5"]  # the monitor's last line: how the gateway ended
     values, statuses = Subscriber(broker.port, "cell/state"), Subscriber(broker.port, "cell/state/status")
     b = bridge("--broker", "127.0.0.1:%d" % broker.port, "--topic", "cell/state", "--qos", "1", "--source", "-",
                stdin=subprocess.PIPE)
     _, err = b.communicate("\n".join(lines) + "\n", timeout=30)
     assert b.returncode == 0, err
-    got = values.wait_for(len(lines))
+    got = values.wait_for(len(lines) - 1)
     assert [(m.get("state"), m.get("confirmed"), m["values"][0]) for m, _ in got] == [
         ("waiting", None, 1), ("live", 100.5, 1), ("live", 101, 1), ("covered", 101, 1), ("waiting", 101, 1),
         ("live", 102.125, 7), (None, None, 7), (None, None, 8)]
@@ -64,7 +65,8 @@ def test_the_state_goes_with_the_values_and_to_the_status_topic(broker):
         {"state": "online", "values_state": "waiting", "since": 102},
         {"state": "online", "values_state": "live", "since": 102.125},
         {"state": "online", "values_state": "unknown"},
-        {"state": "offline", "reason": "standard input has ended (the axis monitor has stopped)", "updates": 8}]
+        {"state": "offline", "reason": "the gateway has gone (exit code -5: the jog window was closed while the "
+                                       "gateway ran)", "exit_code": -5, "updates": 8}]
     values.close()
     statuses.close()
 

@@ -1,0 +1,237 @@
+"""The whole chain on this machine, for the chain test, its benchmark and the
+demo: the host simulator, gateway.exe and the axis monitor under Wine on a display
+of our own, the monitor's CSV handed to the MQTT bridge (--source -), a mosquitto
+of our own that also serves the live page, and the page in headless Chromium.
+
+Needs the Windows build (build/windows/bin, with the Wine prefix its tests made
+ready), mosquitto, chromium with chromium-driver and python3-selenium."""
+
+import os
+import shutil
+import socket
+import subprocess
+import sys
+import threading
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+BIN = os.path.join(ROOT, "build", "windows", "bin")
+MOSQUITTO = shutil.which("mosquitto") or "/usr/sbin/mosquitto"
+CHROMIUM = shutil.which("chromium") or "/usr/bin/chromium"
+DRIVER = shutil.which("chromedriver") or "/usr/bin/chromedriver"
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def missing():
+    """What the chain cannot run without, or None."""
+    for what, path in (("the Windows build (cmake --build --preset windows)", os.path.join(BIN, "gateway.exe")),
+                       ("mosquitto", MOSQUITTO), ("chromium", CHROMIUM), ("chromium-driver", DRIVER)):
+        if not os.path.exists(path):
+            return what
+    return None
+
+
+class Reader:
+    """Reads a process's output all the time, so that it never waits on a full pipe."""
+
+    def __init__(self, stream):
+        self.lines, self.lock = [], threading.Lock()
+        self.thread = threading.Thread(target=self._read, args=(stream,), daemon=True)
+        self.thread.start()
+
+    def _read(self, stream):
+        for line in iter(stream.readline, ""):
+            with self.lock:
+                self.lines.append(line.rstrip("\n"))
+
+    def text(self):
+        with self.lock:
+            return "\n".join(self.lines)
+
+    def wait_for(self, check, timeout):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            with self.lock:
+                for line in self.lines:
+                    if check(line):
+                        return line
+            time.sleep(0.005)
+        return None
+
+
+class Desktop:
+    """An Xvfb of our own and the Wine prefix of the Windows build."""
+
+    def __init__(self):
+        n = next(n for n in range(90, 200) if not os.path.exists("/tmp/.X11-unix/X%d" % n)
+                 and not os.path.exists("/tmp/.X%d-lock" % n))
+        self.xvfb = subprocess.Popen(["Xvfb", ":%d" % n, "-screen", "0", "1280x1024x24", "-nolisten", "tcp"],
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 10
+        while not os.path.exists("/tmp/.X11-unix/X%d" % n):
+            if time.monotonic() > deadline:
+                raise RuntimeError("Xvfb did not start")
+            time.sleep(0.05)
+        self.env = dict(os.environ, DISPLAY=":%d" % n, WINEPREFIX=os.path.join(ROOT, "build", "wineprefix"),
+                        WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+        # Makes the prefix ready if the Windows tests have not.
+        subprocess.run([os.path.join(ROOT, "scripts", "wine-run"), "--command", "true"], env=self.env, check=True)
+        self.processes = []
+
+    def start(self, program, *args, **popen):
+        p = subprocess.Popen(["wine", os.path.join(BIN, program), *args], env=self.env, text=True, **popen)
+        self.processes.append(p)
+        return p
+
+    def stop(self):
+        for p in self.processes:
+            if p.poll() is None:
+                p.kill()
+        subprocess.run(["wineserver", "-k"], env=self.env, stderr=subprocess.DEVNULL)
+        self.xvfb.terminate()
+        self.xvfb.wait(10)
+
+
+class Simulator:
+    """The host simulator, driven by its commands."""
+
+    def __init__(self, desktop, *args):
+        self.process = desktop.start("host_simulator.exe", *args, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     stderr=subprocess.STDOUT)
+        self.out = Reader(self.process.stdout)
+        if self.out.wait_for(lambda l: l == "ready", 60) is None:
+            raise RuntimeError("the host simulator did not start: " + self.out.text())
+        self.main = next(l.split()[1] for l in self.out.lines if l.startswith("main "))
+        self.answered = len(self.out.lines)
+
+    def tell(self, command):
+        """Carries out a command; the time (time.time()) its answer came, once the
+        simulator has done it (and repainted)."""
+        self.process.stdin.write(command + "\n")
+        self.process.stdin.flush()
+        deadline = time.monotonic() + 20
+        while time.monotonic() < deadline:
+            with self.out.lock:
+                new = self.out.lines[self.answered:]
+            for i, line in enumerate(new):
+                if line == "ok" or line.startswith("error"):
+                    self.answered += i + 1
+                    if line != "ok":
+                        raise RuntimeError("%s: %s" % (command, line))
+                    return time.time()
+            time.sleep(0.001)
+        raise RuntimeError("no answer to " + command)
+
+
+class Chain:
+    """gateway.exe for robot 1 of a fresh simulator, its information box answered,
+    the axis monitor (with the state report) feeding the bridge, the bridge
+    publishing on topic to a mosquitto that serves the page from web_dir."""
+
+    def __init__(self, work, topic="chain/axes", qos="1"):
+        self.topic = topic
+        web = os.path.join(work, "web")
+        subprocess.run([os.path.join(ROOT, "scripts", "build-live-page"), web], check=True)
+        self.port, self.ws_port = free_port(), free_port()
+        config = os.path.join(work, "mosquitto.conf")
+        with open(config, "w") as f:
+            f.write("user root\nallow_anonymous true\nlistener %d 127.0.0.1\nlistener %d 127.0.0.1\n"
+                    "protocol websockets\nhttp_dir %s\n" % (self.port, self.ws_port, web))
+        self.broker = subprocess.Popen([MOSQUITTO, "-c", config], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.desktop = Desktop()
+        self.simulator = Simulator(self.desktop)
+        self.gateway = self.desktop.start("gateway.exe", self.simulator.main, "1", "chain_gateway",
+                                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        self.gateway_out = Reader(self.gateway.stdout)
+        box = self.desktop.start("box_user.exe", "--timeout", "60", stdout=subprocess.PIPE)
+        if box.wait(90) != 0:
+            raise RuntimeError("nobody answered the gateway's box: " + self.gateway_out.text())
+        self.monitor = self.desktop.start("axis_monitor.exe", "--csv", "--state", "--wait", "30", "--pipe",
+                                          "chain_gateway", stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.bridge = subprocess.Popen(
+            [sys.executable, "-m", "draxion_axis.mqtt_bridge", "--broker", "127.0.0.1:%d" % self.port, "--topic",
+             topic, "--qos", qos, "--retain", "--source", "-"], stdin=self.monitor.stdout, stderr=subprocess.PIPE,
+            text=True, env=dict(os.environ, PYTHONPATH=os.path.join(ROOT, "clients", "python")))
+        self.monitor.stdout.close()  # the bridge's now
+        self.monitor_err, self.bridge_err = Reader(self.monitor.stderr), Reader(self.bridge.stderr)
+        self.browser = None
+
+    def page_url(self):
+        return "http://127.0.0.1:%d/index.html?topic=%s" % (self.ws_port, self.topic)
+
+    def open_page(self):
+        from selenium import webdriver
+        from selenium.webdriver.chrome.service import Service
+
+        options = webdriver.ChromeOptions()
+        options.binary_location = CHROMIUM
+        for a in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--window-size=1400,1100",
+                  "--disable-background-networking", "--disable-component-update", "--no-first-run"):
+            options.add_argument(a)
+        self.browser = webdriver.Chrome(service=Service(DRIVER), options=options)
+        self.browser.get(self.page_url())
+        return self.browser
+
+    def page(self):
+        return self.browser.execute_script("const s = window.draxionLive; return s ? Object.assign({}, s) : null;")
+
+    def until_page(self, what, check, timeout=20):
+        deadline = time.monotonic() + timeout
+        while True:
+            s = self.page()
+            if s is not None and check(s):
+                return s
+            if time.monotonic() > deadline:
+                raise AssertionError("the page never showed %s: %s" % (what, s))
+            time.sleep(0.02)
+
+    def close(self):
+        if self.browser is not None:
+            self.browser.quit()
+        for p in (self.bridge, self.broker):
+            if p.poll() is None:
+                p.kill()
+                p.wait(10)
+        self.desktop.stop()
+
+
+def demo(picture):
+    """The chain for people: the page while the jog window is covered, saved as a
+    picture, and what the page said at each step."""
+    import tempfile
+
+    with tempfile.TemporaryDirectory() as work:
+        chain = Chain(work)
+        try:
+            chain.open_page()
+            s = chain.until_page("live values", lambda s: s["live"], timeout=60)
+            print("page: values %s, %s (%s)" % (", ".join(s["texts"]), "live" if s["live"] else "not live", s["shown"]))
+            chain.simulator.tell("cover 1 right")
+            chain.simulator.tell("set 1 5 88,8")
+            s = chain.until_page("the hold", lambda s: s["valuesState"] == "covered", timeout=10)
+            time.sleep(0.5)
+            chain.browser.save_screenshot(picture)
+            s = chain.page()
+            print("page, jog window covered: values %s, held (%s), %s; picture in %s"
+                  % (", ".join(s["texts"]), s["valuesState"], s["shown"], picture))
+            chain.simulator.tell("uncover")
+            s = chain.until_page("live again", lambda s: s["live"] and s["texts"][5] == "88.8", timeout=10)
+            print("page, uncovered: values %s, live (%s)" % (", ".join(s["texts"]), s["shown"]))
+            chain.simulator.tell("quit")
+            s = chain.until_page("offline", lambda s: s["status"] == "offline", timeout=20)
+            print("page, host closed: bridge %s: %s" % (s["status"], s["reason"]))
+        finally:
+            chain.close()
+
+
+if __name__ == "__main__":
+    import argparse
+
+    parser = argparse.ArgumentParser(description="The whole chain once, for people: a picture of the live page.")
+    parser.add_argument("--picture", default=os.path.join(ROOT, "build", "chain_page.png"))
+    demo(parser.parse_args().picture)
