@@ -155,7 +155,7 @@ TEST(HoldPolicy, ReportSaysEachStateAtOnceAndBeatsWhileNothingChanges) {
     const int beat = int(report_heartbeat_us / 10600) + 1;  // cycles until the heartbeat is due
     cycles(1, unfamiliar_new);
     cycles(confirm, unfamiliar);
-    EXPECT_EQ(trace, "w" + times(confirm - 1, '.') + "l") << "waiting at once, live once confirmed";
+    EXPECT_EQ(trace, times(1, 'w') + times(confirm - 1, '.') + "l") << "waiting at once, live once confirmed";
     trace.clear();
     cycles(beat + 12, unchanged);
     EXPECT_EQ(trace, times(beat - 1, '.') + "l" + times(12, '.')) << "the heartbeat while nothing changes";
@@ -167,7 +167,7 @@ TEST(HoldPolicy, ReportSaysEachStateAtOnceAndBeatsWhileNothingChanges) {
     EXPECT_EQ(policy.confirmed_utc, utc + 79 * 10600) << "confirmed last at the look before the cover, in cycle 80";
     trace.clear();
     cycles(settle + 5, unchanged);
-    EXPECT_EQ(trace, "w" + times(settle - 2, '.') + "l" + times(5, '.')) << "waiting, then live once settled";
+    EXPECT_EQ(trace, times(1, 'w') + times(settle - 2, '.') + "l" + times(5, '.')) << "waiting, then live once settled";
     EXPECT_LT(policy.now_utc - policy.confirmed_utc, report_look_interval * 10600) << "live: confirmed at every look";
     EXPECT_EQ(policy.cycles, 26 + beat + 12 + 12 + settle + 5);
 }
