@@ -1,7 +1,8 @@
 """The whole chain on this machine, for the chain test, its benchmark and the
 demo: the host simulator, gateway.exe and the axis monitor under Wine on a display
 of our own, the monitor's CSV handed to the MQTT bridge (--source -), a mosquitto
-of our own that also serves the live page, and the page in headless Chromium.
+configured as shipped that also serves the live page, and the page in headless
+Chromium.
 
 Needs the Windows build (build/windows/bin, with the Wine prefix its tests made
 ready), mosquitto, chromium with chromium-driver and python3-selenium."""
@@ -13,6 +14,8 @@ import subprocess
 import sys
 import threading
 import time
+
+from shipped_broker import BRIDGE_LOGIN, shipped_config
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BIN = os.path.join(ROOT, "build", "windows", "bin")
@@ -139,9 +142,8 @@ class Chain:
         subprocess.run([os.path.join(ROOT, "scripts", "build-live-page"), web], check=True)
         self.port, self.ws_port = free_port(), free_port()
         config = os.path.join(work, "mosquitto.conf")
-        with open(config, "w") as f:
-            f.write("user root\nallow_anonymous true\nlistener %d 127.0.0.1\nlistener %d 127.0.0.1\n"
-                    "protocol websockets\nhttp_dir %s\n" % (self.port, self.ws_port, web))
+        with open(config, "w") as f:  # as shipped; run as root, so that it reads our files
+            f.write("user root\npersistence_location %s/\n%s" % (work, shipped_config(work, self.port, self.ws_port, web)))
         self.broker = subprocess.Popen([MOSQUITTO, "-c", config], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.desktop = Desktop()
         self.simulator = Simulator(self.desktop)
@@ -155,8 +157,10 @@ class Chain:
                                           "chain_gateway", stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         self.bridge = subprocess.Popen(
             [sys.executable, "-m", "draxion_axis.mqtt_bridge", "--broker", "127.0.0.1:%d" % self.port, "--topic",
-             topic, "--qos", qos, "--retain", "--source", "-"], stdin=self.monitor.stdout, stderr=subprocess.PIPE,
-            text=True, env=dict(os.environ, PYTHONPATH=os.path.join(ROOT, "clients", "python")))
+             topic, "--qos", qos, "--retain", "--source", "-", "--username", BRIDGE_LOGIN[0]],
+            stdin=self.monitor.stdout, stderr=subprocess.PIPE, text=True,
+            env=dict(os.environ, PYTHONPATH=os.path.join(ROOT, "clients", "python"),
+                     DRAXION_MQTT_PASSWORD=BRIDGE_LOGIN[1]))
         self.monitor.stdout.close()  # the bridge's now
         self.monitor_err, self.bridge_err = Reader(self.monitor.stderr), Reader(self.bridge.stderr)
         self.browser = None

@@ -24,25 +24,40 @@ def free_port():
         return s.getsockname()[1]
 
 
-class Broker:
-    """A mosquitto of our own. It keeps its sessions across a restart, as a plant
-    broker would, so that a subscriber's queued messages survive it."""
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(PACKAGE_ROOT)), "support"))
+from shipped_broker import BRIDGE_LOGIN, shipped_config  # noqa: E402
 
-    def __init__(self, tmp_path, settings="allow_anonymous true\n"):
-        self.port = free_port()
+
+class Broker:
+    """A mosquitto of our own: the shipped configuration (bridge listener on port,
+    WebSockets and the page on ws_port), or one loopback listener with settings.
+    It keeps its sessions across a restart, as a plant broker would, so that a
+    subscriber's queued messages survive it."""
+
+    def __init__(self, tmp_path, settings=None, web_dir=None, bridge_listener=None):
+        self.port, self.ws_port = free_port(), free_port()
         self.config = tmp_path / "mosquitto.conf"
+        if settings is None:
+            web = web_dir or tmp_path / "web"
+            os.makedirs(web, exist_ok=True)
+            body = shipped_config(tmp_path, self.port, self.ws_port, web, bridge_listener)
+        else:
+            body = "persistence true\nlistener %d 127.0.0.1\n%s" % (self.port, settings)
         # Run as whoever runs the tests, so that it can read the test's files.
-        self.config.write_text("user root\npersistence true\npersistence_location %s/\nlistener %d 127.0.0.1\n%s"
-                               % (tmp_path, self.port, settings))
+        self.config.write_text("user root\npersistence_location %s/\n%s" % (tmp_path, body))
+        self.ports = [self.port] + ([self.ws_port] if settings is None else [])
         self.process = None
 
     def start(self):
         self.process = subprocess.Popen([MOSQUITTO, "-c", str(self.config)], stdout=subprocess.DEVNULL,
                                         stderr=subprocess.DEVNULL)
         deadline = time.monotonic() + 10
+        # Every listener, the WebSockets one included, which may open a moment later.
+        ports = [self.port] + [p for p in self.ports[1:]]
         while time.monotonic() < deadline:
             try:
-                socket.create_connection(("127.0.0.1", self.port), timeout=0.2).close()
+                for port in ports:
+                    socket.create_connection(("127.0.0.1", port), timeout=0.2).close()
                 return
             except OSError:
                 time.sleep(0.05)
@@ -58,10 +73,12 @@ class Broker:
 class Subscriber:
     """Collects every message on a topic; reconnects and subscribes again after the broker returns."""
 
-    def __init__(self, port, topic, session=None):
+    def __init__(self, port, topic, session=None, login=BRIDGE_LOGIN, transport="tcp"):
         self.messages, self.lock, self.ready = [], threading.Lock(), threading.Event()
         # With a session the broker keeps what arrives while this one is away.
-        self.client = mqtt.Client(session or "", clean_session=session is None)
+        self.client = mqtt.Client(session or "", clean_session=session is None, transport=transport)
+        if login is not None:
+            self.client.username_pw_set(*login)
         self.client.reconnect_delay_set(min_delay=1, max_delay=2)
         self.client.on_connect = lambda c, u, f, rc: (c.subscribe(topic, qos=1), self.ready.set())
         self.client.on_message = self._on_message
@@ -90,7 +107,11 @@ class Subscriber:
 
 
 def bridge(*args, env_extra=None, **kwargs):
+    """The bridge as a process, logged in as the bridge unless it is given a login."""
     env = dict(env_extra or os.environ, PYTHONPATH=PACKAGE_ROOT)
+    if "--username" not in args:
+        args = args + ("--username", BRIDGE_LOGIN[0])
+        env.setdefault("DRAXION_MQTT_PASSWORD", BRIDGE_LOGIN[1])
     return subprocess.Popen([sys.executable, "-m", "draxion_axis.mqtt_bridge", *args], env=env,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, **kwargs)
 

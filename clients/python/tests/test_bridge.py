@@ -1,13 +1,16 @@
 """The MQTT bridge against a real mosquitto broker on 127.0.0.1, with a real
-paho subscriber. Every test starts and stops its own broker."""
+paho subscriber. Every test starts and stops its own broker, configured as
+shipped (docs/mosquitto-live.conf) but for ports and paths."""
 
+import json
 import os
 import subprocess
 import time
 
+import paho.mqtt.client as mqtt
 import pytest
 
-from rig import MOSQUITTO, Broker, Subscriber, bits, bridge, free_port, status_after, write_recording
+from rig import BRIDGE_LOGIN, MOSQUITTO, Broker, Subscriber, bits, bridge, free_port, status_after, write_recording
 
 
 @pytest.fixture
@@ -180,36 +183,68 @@ def make_certificates(folder):
 
 @pytest.fixture
 def secured_broker(tmp_path):
-    """A broker that asks for a login, on a plain listener and a TLS one."""
+    """The shipped configuration with its bridge listener on TLS, as its comment says."""
     make_certificates(tmp_path)
-    subprocess.run(["mosquitto_passwd", "-b", "-c", str(tmp_path / "passwords"), "alice", "s3cret"], check=True)
     tls_port = free_port()
-    b = Broker(tmp_path, "allow_anonymous false\npassword_file %s/passwords\n"
-                         "listener %d 127.0.0.1\ncafile %s/ca.crt\ncertfile %s/server.crt\nkeyfile %s/server.key\n"
-               % (tmp_path, tls_port, tmp_path, tmp_path, tmp_path))
-    b.tls_port = tls_port
+    b = Broker(tmp_path, bridge_listener="listener %d 127.0.0.1\ncafile %s/ca.crt\ncertfile %s/server.crt\n"
+                                         "keyfile %s/server.key" % (tls_port, tmp_path, tmp_path, tmp_path))
+    b.port = tls_port
     b.start()
     yield b
     b.stop()
 
 
 @pytest.mark.parametrize("case, tls, password, from_env, code, says", [
-    ("login over TLS", "ca.crt", "s3cret", False, 0, "the recording has ended after 3 updates"),
-    ("password from the environment", None, "s3cret", True, 0, "the recording has ended after 3 updates"),
-    ("wrong password", None, "guess", False, 3, "refused the connection"),
-    ("untrusted certificate", "other_ca.crt", "s3cret", False, 3, "certificate verify failed"),
+    ("login over TLS", "ca.crt", BRIDGE_LOGIN[1], False, 0, "the recording has ended after 3 updates"),
+    ("password from the environment", "ca.crt", BRIDGE_LOGIN[1], True, 0, "the recording has ended after 3 updates"),
+    ("wrong password", "ca.crt", "guess", False, 3, "refused the connection"),
+    ("untrusted certificate", "other_ca.crt", BRIDGE_LOGIN[1], False, 3, "certificate verify failed"),
 ])
 def test_login_and_tls(secured_broker, tmp_path, case, tls, password, from_env, code, says):
     (tmp_path / "password").write_text(password + "\n")
-    args = ["--broker", "127.0.0.1:%d" % (secured_broker.tls_port if tls else secured_broker.port),
-            "--topic", "cell/secure", "--qos", "1", "--username", "alice", "--client-id", "bridge-" + case[:5],
-            "--source", write_recording(tmp_path / "r.csv", [(1.0,) * 6, (2.0,) * 6, (3.0,) * 6])]
+    rows = [(1.0, -0.0, 5e-324, 0.0, 0.0, 0.0), (2.0,) * 6, (3.0,) * 6]
+    # Read where browsers read: over WebSockets, without a login.
+    sub = Subscriber(secured_broker.ws_port, "cell/secure", login=None, transport="websockets")
+    args = ["--broker", "127.0.0.1:%d" % secured_broker.port, "--tls-ca", str(tmp_path / tls),
+            "--topic", "cell/secure", "--qos", "1", "--username", BRIDGE_LOGIN[0], "--client-id", "bridge-" + case[:5],
+            "--source", write_recording(tmp_path / "r.csv", rows)]
     args += [] if from_env else ["--password-file", str(tmp_path / "password")]
-    args += ["--tls-ca", str(tmp_path / tls)] if tls else []
     env = dict(os.environ, DRAXION_MQTT_PASSWORD=password) if from_env else None
     b = bridge(*args, env_extra=env)
     assert b.wait(30) == code, case
     assert says in b.stderr.read(), case
+    got = sub.wait_for(len(rows) if code == 0 else 10 ** 6, timeout=5 if code == 0 else 1)
+    sub.close()
+    assert [bits(m["values"]) for m, _ in got] == ([bits(r) for r in rows] if code == 0 else []), case
+
+
+def test_the_shipped_broker_refuses_forged_values_and_status_on_every_listener(broker):
+    """Anyone else than the bridge's login: refused on the bridge's listener, read
+    only on the browsers' one, whatever it publishes."""
+    values, late = Subscriber(broker.port, "cell/forged/#"), None
+    anonymous = mqtt.Client()
+    refused = []
+    anonymous.on_connect = lambda c, u, f, rc: refused.append(rc)
+    anonymous.connect("127.0.0.1", broker.port)
+    anonymous.loop_start()
+    deadline = time.monotonic() + 5
+    while not refused and time.monotonic() < deadline:
+        time.sleep(0.05)
+    anonymous.loop_stop()
+    assert refused == [5], "anonymous refused on the bridge's listener (not authorised)"
+    browser = mqtt.Client(transport="websockets")
+    browser.connect("127.0.0.1", broker.ws_port)
+    browser.loop_start()
+    for topic, payload in (("cell/forged", json.dumps({"seq": 1, "time": 0, "values": [666.0] * 6})),
+                           ("cell/forged/status", json.dumps({"state": "online"}))):
+        browser.publish(topic, payload, qos=1, retain=True).wait_for_publish(5)
+    browser.loop_stop()
+    browser.disconnect()
+    assert values.wait_for(1, timeout=2) == [], "nothing forged arrives"
+    values.close()
+    late = Subscriber(broker.ws_port, "cell/forged/#", login=None, transport="websockets")
+    assert late.wait_for(1, timeout=2) == [], "nothing forged is retained"
+    late.close()
 
 
 @pytest.mark.parametrize("args, code, says", [

@@ -13,7 +13,7 @@ import time
 
 import pytest
 
-from rig import Broker, bridge, free_port, write_recording
+from rig import Broker, bridge, write_recording
 
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..")
 CHROMIUM, DRIVER = shutil.which("chromium") or "/usr/bin/chromium", shutil.which("chromedriver") or "/usr/bin/chromedriver"
@@ -23,10 +23,7 @@ CHROMIUM, DRIVER = shutil.which("chromium") or "/usr/bin/chromium", shutil.which
 def page_broker(tmp_path):
     web = tmp_path / "web"
     subprocess.run([os.path.join(ROOT, "scripts", "build-live-page"), str(web)], check=True)
-    ws_port = free_port()
-    b = Broker(tmp_path, "allow_anonymous true\nlistener %d 127.0.0.1\nprotocol websockets\nhttp_dir %s\n"
-               % (ws_port, web))
-    b.ws_port = ws_port
+    b = Broker(tmp_path, web_dir=web)  # the shipped configuration: the page reads without a login
     b.start()
     yield b
     b.stop()
