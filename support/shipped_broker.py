@@ -4,11 +4,20 @@ comment says. For the bridge's and the page's tests and the chain harness, which
 all run against it."""
 
 import os
+import shutil
+import socket
 import subprocess
 
+MOSQUITTO = shutil.which("mosquitto") or "/usr/sbin/mosquitto"
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SHIPPED_CONFIG = os.path.join(ROOT, "docs", "mosquitto-live.conf")
 BRIDGE_LOGIN = ("bridge", "bridge-pass-4711")
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
 
 
 def shipped_config(folder, port, ws_port, web_dir, bridge_listener=None):

@@ -9,25 +9,17 @@ ready), mosquitto, chromium with chromium-driver and python3-selenium."""
 
 import os
 import shutil
-import socket
 import subprocess
 import sys
 import threading
 import time
 
-from shipped_broker import BRIDGE_LOGIN, shipped_config
+from shipped_broker import BRIDGE_LOGIN, MOSQUITTO, free_port, shipped_config
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BIN = os.path.join(ROOT, "build", "windows", "bin")
-MOSQUITTO = shutil.which("mosquitto") or "/usr/sbin/mosquitto"
 CHROMIUM = shutil.which("chromium") or "/usr/bin/chromium"
 DRIVER = shutil.which("chromedriver") or "/usr/bin/chromedriver"
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def missing():

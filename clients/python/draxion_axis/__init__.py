@@ -12,8 +12,8 @@ every update to an MQTT broker.
 
 from .framing import (PIPE_NAME, PIPE_PREFIX, RECORD_BYTES, TAG, VALUE_COUNT, FramingError, Report, Update,
                       record_bytes, updates)
-from .sources import GatewayBusy, NoGateway, pipe_messages, recording_messages, stdin_messages
+from .sources import GatewayBusy, NoGateway, MonitorOutput, pipe_messages, recording_messages
 
 __all__ = ["PIPE_NAME", "PIPE_PREFIX", "RECORD_BYTES", "TAG", "VALUE_COUNT", "FramingError", "Report", "Update",
            "record_bytes", "updates", "GatewayBusy", "NoGateway", "pipe_messages", "recording_messages",
-           "stdin_messages"]
+           "MonitorOutput"]

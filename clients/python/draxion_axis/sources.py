@@ -94,11 +94,6 @@ class MonitorOutput:
         yield from csv_messages(self._lines(), "standard input")
 
 
-def stdin_messages(stream=None) -> Iterator[bytes]:
-    """The messages of the axis monitor's CSV on standard input (MonitorOutput)."""
-    yield from MonitorOutput(stream).messages()
-
-
 class GatewayPipe:
     """The gateway's pipe (Windows, ctypes): open() connects, trying again while
     the pipe does not exist, for connect_timeout seconds; messages() yields every

@@ -3,7 +3,6 @@ paho subscriber, the bridge as a process and recordings."""
 
 import json
 import os
-import shutil
 import socket
 import struct
 import subprocess
@@ -15,17 +14,10 @@ import paho.mqtt.client as mqtt
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 PACKAGE_ROOT = os.path.dirname(HERE)
-MOSQUITTO = shutil.which("mosquitto") or "/usr/sbin/mosquitto"
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(PACKAGE_ROOT)), "support"))
-from shipped_broker import BRIDGE_LOGIN, shipped_config  # noqa: E402
+from shipped_broker import BRIDGE_LOGIN, MOSQUITTO, free_port, shipped_config  # noqa: E402,F401
 
 
 class Broker:
