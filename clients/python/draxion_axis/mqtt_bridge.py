@@ -30,16 +30,25 @@ trying for --drain-timeout seconds until every one is acknowledged. With --qos 0
 updates published while the broker is away are dropped (the count is printed when
 it is back) and the latest values are published again.
 
+The bridge speaks MQTT 5, under which the broker says when it refuses a publish
+(a login that may not write the topic, a quota): a refused update counts as not
+delivered. At start the bridge waits for the broker to take its online status
+(always QoS 1); a login that may not write ends the bridge at once, and so does
+one refused later with "not authorized". A broker of MQTT 3.1.1 only is spoken to
+in 3.1.1, which acknowledges a refused publish like an accepted one: the bridge
+says so at start.
+
 Exit codes: 0 the source ended and every update was delivered (QoS 1) or sent
-(QoS 0); 2 bad arguments; 3 the broker cannot be reached, or refuses the login or
-the certificate, at start; 4 the source cannot be opened or read; 5 updates were
-not delivered (the count is printed).
+(QoS 0); 2 bad arguments; 3 the broker cannot be reached, or refuses the login,
+the certificate or the bridge's publishes, at start; 4 the source cannot be opened
+or read; 5 updates were not delivered, or refused (the count is printed).
 """
 
 import argparse
 import json
 import os
 import ssl
+import struct
 import sys
 import threading
 import time
@@ -53,6 +62,26 @@ EXIT_DONE, EXIT_USAGE, EXIT_BROKER, EXIT_SOURCE, EXIT_UNDELIVERED = 0, 2, 3, 4, 
 PASSWORD_VARIABLE = "DRAXION_MQTT_PASSWORD"
 MAX_QUEUE = 60000  # below the 65,535 message ids a connection can have outstanding
 WILL_REASON = "the bridge has lost its connection to the broker, or has ended without saying why"
+UNSUPPORTED_PROTOCOL = 132  # CONNACK: the broker does not speak MQTT 5
+# The reasons an MQTT 5 broker gives in a PUBACK for a publish it has refused.
+REFUSALS = {0x80: "unspecified error", 0x83: "implementation specific error", 0x87: "not authorized",
+            0x90: "topic name invalid", 0x91: "packet identifier in use", 0x97: "quota exceeded",
+            0x99: "payload format invalid"}
+FOR_GOOD = (0x87, 0x90)  # the same login and topic will never be taken
+
+
+class RefusalsClient(mqtt.Client):
+    """paho's client, telling on_refused(mid, code) of an MQTT 5 PUBACK with a
+    refusal before on_publish: paho 1.6 parses the reason code and drops it."""
+
+    on_refused = None
+
+    def _handle_pubackcomp(self, cmd):
+        packet = self._in_packet
+        if (cmd == "PUBACK" and self._protocol == mqtt.MQTTv5 and packet["remaining_length"] > 2
+                and packet["packet"][2] >= 0x80 and self.on_refused is not None):
+            self.on_refused(struct.unpack("!H", packet["packet"][:2])[0], packet["packet"][2])
+        return super()._handle_pubackcomp(cmd)
 
 
 def parse_broker(text: str):
@@ -108,6 +137,7 @@ class Bridge:
     def __init__(self, host, port, topic, qos, retain, queue=MAX_QUEUE, username=None, password=None,
                  tls=None, client_id=""):
         self.host, self.port, self.topic, self.qos, self.retain, self.queue = host, port, topic, qos, retain, queue
+        self.username, self.password, self.tls, self.client_id = username, password, tls, client_id
         self.status_topic = topic + "/status"
         self.lock = threading.Lock()
         self.connected = threading.Event()
@@ -122,29 +152,42 @@ class Bridge:
         self.early = set()          # acknowledged before publish() had returned its id
         self.dropped = 0            # updates that never reached the broker
         self.dropped_away = 0       # QoS 0: of those, since the broker went away
+        self.refused_ids = {}       # message id -> the reason the broker gave for refusing it
+        self.refused = 0            # updates the broker refused
+        self.refusals = set()       # (update?, reason) already said
+        self.denied = None          # why the broker will take nothing more of this login
+        self.client = self._make_client(mqtt.MQTTv5)
+
+    def _make_client(self, protocol):
         # paho 2 asks which callback signatures are meant: ours are those of 1.x.
         api = getattr(mqtt, "CallbackAPIVersion", None)
-        self.client = (mqtt.Client(api.VERSION1, client_id=client_id or "", clean_session=True) if api
-                       else mqtt.Client(client_id=client_id or "", clean_session=True))
-        if username is not None:
-            self.client.username_pw_set(username, password)
-        if tls is not None:
-            ca, cert, key = tls
-            self.client.tls_set(ca_certs=ca, certfile=cert, keyfile=key)  # raises on unreadable files
-        self.client.will_set(self.status_topic, status("offline", WILL_REASON), qos=1, retain=True)
-        self.client.max_queued_messages_set(0)  # bounded here, where the drop is counted
+        options = {"client_id": self.client_id or "", "protocol": protocol}
+        if protocol != mqtt.MQTTv5:  # MQTT 5 starts clean by default and has no such flag
+            options["clean_session"] = True
+        client = RefusalsClient(api.VERSION1, **options) if api else RefusalsClient(**options)
+        if self.username is not None:
+            client.username_pw_set(self.username, self.password)
+        if self.tls is not None:
+            ca, cert, key = self.tls
+            client.tls_set(ca_certs=ca, certfile=cert, keyfile=key)  # raises on unreadable files
+        client.will_set(self.status_topic, status("offline", WILL_REASON), qos=1, retain=True)
+        client.max_queued_messages_set(0)  # bounded here, where the drop is counted
         # Soon after a loss, then backing off to a few seconds.
-        self.client.reconnect_delay_set(min_delay=0.25, max_delay=4)
-        self.client.on_connect = self._on_connect
-        self.client.on_disconnect = self._on_disconnect
-        self.client.on_publish = self._on_publish
+        client.reconnect_delay_set(min_delay=0.25, max_delay=4)
+        client.on_connect = self._on_connect
+        client.on_disconnect = self._on_disconnect
+        client.on_publish = self._on_publish
+        client.on_refused = self._on_refused
+        return client
 
-    def _on_connect(self, client, userdata, flags, rc):
+    def _on_connect(self, client, userdata, flags, rc, properties=None):
         if rc != 0:
-            self.refusal = mqtt.connack_string(rc)
+            self.refusal = getattr(rc, "value", rc)
+            self.refusal_text = (mqtt.connack_string(rc) if client._protocol != mqtt.MQTTv5
+                                 else "unsupported protocol version" if rc == UNSUPPORTED_PROTOCOL else str(rc))
             if self.ever_connected:
                 print("mqtt_bridge: the broker at %s:%d refused the connection: %s; trying again"
-                      % (self.host, self.port, self.refusal), file=sys.stderr)
+                      % (self.host, self.port, self.refusal_text), file=sys.stderr)
             self.answered.set()
             return
         returning = self.ever_connected
@@ -166,43 +209,81 @@ class Bridge:
         if again:  # back after an absence: the broker gets the current values
             self._send(latest, update=True)
 
-    def _on_disconnect(self, client, userdata, rc):
+    def _on_disconnect(self, client, userdata, rc, properties=None):
         self.connected.clear()
         if rc != 0:
             print("mqtt_bridge: lost the broker at %s:%d; reconnecting" % (self.host, self.port), file=sys.stderr)
+
+    def _on_refused(self, mid, code):
+        with self.lock:
+            self.refused_ids[mid] = code
 
     def _on_publish(self, client, userdata, mid):
         with self.lock:
             kind = self.outstanding.pop(mid, None)
             if kind is None:
-                self.early.add(mid)
-            self.pending -= kind is True
+                self.early.add(mid)  # settled when publish() returns
+                return
+            self.pending -= kind
+            self._settled(mid, kind)
+
+    def _settled(self, mid, update):
+        """Under the lock: counts and says a refusal of message mid."""
+        code = self.refused_ids.pop(mid, None)
+        if code is None:
+            return
+        self.refused += update
+        reason = REFUSALS.get(code, "reason code 0x%02x" % code)
+        topic = self.topic if update else self.status_topic
+        if code in FOR_GOOD and self.denied is None:
+            who = "the login %r" % self.username if self.username is not None else "a client without a login"
+            self.denied = "the broker refuses the bridge's publishes on %s: %s (may %s write %s and %s? See the " \
+                          "broker's ACL)" % (topic, reason, who, self.topic, self.status_topic)
+        if (update, code) not in self.refusals:  # once each: a refusal tends to repeat
+            self.refusals.add((update, code))
+            print("mqtt_bridge: the broker refused %s on %s: %s" % ("an update" if update else "the status", topic,
+                                                                    reason), file=sys.stderr)
 
     def _send(self, text, update, topic=None, qos=None, retain=None):
-        """Hands a message to the connection; False if it will never go out."""
+        """Hands a message to the connection: its id, or None if it will never go out."""
         qos = self.qos if qos is None else qos
         info = self.client.publish(topic or self.topic, text, qos=qos,
                                    retain=self.retain if retain is None else retain)
         if info.rc not in (mqtt.MQTT_ERR_SUCCESS, mqtt.MQTT_ERR_NO_CONN) or (qos == 0 and info.rc != 0):
-            return False
+            return None
         with self.lock:
             if info.mid in self.early:
                 self.early.discard(info.mid)
+                self._settled(info.mid, update)
             else:
                 self.outstanding[info.mid] = update
                 self.pending += update
-        return True
+        return info.mid
 
     def start(self, timeout=10.0):
-        """Connects, or raises OSError (unreachable, a certificate refused) or
-        ConnectionError (the login refused, no answer) saying why not."""
+        """Connects, in MQTT 5 or else 3.1.1, or raises OSError (unreachable, a
+        certificate refused) or ConnectionError (the login refused, no answer)
+        saying why not."""
+        if not self._connect(timeout) and self.refusal == UNSUPPORTED_PROTOCOL:
+            print("mqtt_bridge: the broker at %s:%d speaks MQTT 3.1.1 only, which does not say when it refuses a "
+                  "publish: updates it refuses cannot be counted" % (self.host, self.port), file=sys.stderr)
+            self.client = self._make_client(mqtt.MQTTv311)
+            self._connect(timeout)
+        if self.refusal is not None:
+            raise ConnectionError("the broker refused the connection: %s" % self.refusal_text)
+
+    def _connect(self, timeout):
+        self.answered.clear()
+        self.refusal = None
         self.client.connect(self.host, self.port, keepalive=5)
         self.client.loop_start()
-        if not self.answered.wait(timeout) or self.refusal is not None:
-            self.client.loop_stop()
-            if self.refusal is not None:
-                raise ConnectionError("the broker refused the connection: %s" % self.refusal)
+        if self.answered.wait(timeout) and self.refusal is None:
+            return True
+        self.client.loop_stop()
+        self.client.disconnect()
+        if self.refusal is None:
             raise ConnectionError("no answer from the broker within %g s" % timeout)
+        return False
 
     def publish_update(self, text):
         with self.lock:
@@ -210,7 +291,7 @@ class Bridge:
             full = self.pending >= self.queue
         # Past the bound an update is dropped (and counted): the queue keeps the
         # oldest, which the broker gets first.
-        sent = not full and (self.qos == 1 or self.connected.is_set()) and self._send(text, update=True)
+        sent = not full and (self.qos == 1 or self.connected.is_set()) and self._send(text, update=True) is not None
         with self.lock:
             self.latest_dropped = not sent
             if not sent:
@@ -218,9 +299,19 @@ class Bridge:
                 self.dropped_away += self.qos == 0
 
     def set_status(self, text):
+        """Publishes the status; its message id, or None."""
         with self.lock:
             self.current_status = text
-        self._send(text, update=False, topic=self.status_topic, qos=1, retain=True)
+        return self._send(text, update=False, topic=self.status_topic, qos=1, retain=True)
+
+    def wait_settled(self, mid, timeout):
+        """Waits for the broker to take or refuse message mid, at most timeout s."""
+        deadline = time.monotonic() + timeout
+        while mid is not None and time.monotonic() < deadline:
+            with self.lock:
+                if mid not in self.outstanding:
+                    return
+            time.sleep(0.01)
 
     def drain(self, timeout):
         """Waits until the broker has everything (QoS 0: until it is written);
@@ -233,7 +324,7 @@ class Bridge:
                 if again:
                     self.latest_dropped = False
                     self.dropped -= 1  # its values arrive after all
-            if again and not self._send(self.latest, update=True):
+            if again and self._send(self.latest, update=True) is None:
                 with self.lock:
                     self.dropped += 1
             with self.lock:
@@ -245,6 +336,10 @@ class Bridge:
     def stop(self):
         self.client.disconnect()
         self.client.loop_stop()
+
+
+class PublishesRefused(Exception):
+    """The broker takes nothing more of this login."""
 
 
 def read_password(args):
@@ -327,7 +422,13 @@ def main(argv=None) -> int:
             pipe = GatewayPipe(args.source, args.connect_timeout, report=True)
             pipe.open()
             messages = pipe.messages()
-        bridge.set_status(status("online"))
+        # The status goes with QoS 1 whatever --qos says: its answer tells whether
+        # this login may write at all.
+        bridge.wait_settled(bridge.set_status(status("online")), timeout=10)
+        if bridge.denied is not None:
+            print("mqtt_bridge: %s" % bridge.denied, file=sys.stderr)
+            bridge.stop()
+            return EXIT_BROKER
         said = None
         for update in updates(messages):
             seq += 1
@@ -338,6 +439,8 @@ def main(argv=None) -> int:
                 said = now
                 bridge.set_status(status("online", values=now))
             bridge.publish_update(payload(seq, update))
+            if bridge.denied is not None:
+                raise PublishesRefused(bridge.denied)
         if from_recording:
             reason = "the recording has ended"
         elif from_stdin and monitor.exit_code is None:
@@ -348,6 +451,8 @@ def main(argv=None) -> int:
                 exit_code, exit_code_meaning(exit_code)))
     except (OSError, ValueError, NoGateway, GatewayBusy) as e:
         reason, code = str(e), EXIT_SOURCE
+    except PublishesRefused as e:
+        reason, code = str(e), EXIT_UNDELIVERED
     except KeyboardInterrupt:
         reason = "the bridge was stopped"
     bridge.set_status(status("offline", reason, seq, exit_code))
@@ -356,10 +461,12 @@ def main(argv=None) -> int:
         unacknowledged = bridge.drain(args.drain_timeout)
     except KeyboardInterrupt:  # a second Ctrl+C: stop waiting, but say what was lost
         unacknowledged = bridge.drain(0)
-    undelivered = unacknowledged + bridge.dropped
+    undelivered = unacknowledged + bridge.dropped + bridge.refused
     bridge.stop()
     if undelivered and args.qos == 1:
         why = []
+        if bridge.refused:
+            why.append("%d refused by the broker" % bridge.refused)
         if bridge.dropped:
             why.append("%d dropped while the queue of %d was full" % (bridge.dropped, args.queue))
         if unacknowledged:

@@ -26,13 +26,13 @@ class Broker:
     It keeps its sessions across a restart, as a plant broker would, so that a
     subscriber's queued messages survive it."""
 
-    def __init__(self, tmp_path, settings=None, web_dir=None, bridge_listener=None):
+    def __init__(self, tmp_path, settings=None, web_dir=None, bridge_listener=None, logins=None):
         self.port, self.ws_port = free_port(), free_port()
         self.config = tmp_path / "mosquitto.conf"
         if settings is None:
             web = web_dir or tmp_path / "web"
             os.makedirs(web, exist_ok=True)
-            body = shipped_config(tmp_path, self.port, self.ws_port, web, bridge_listener)
+            body = shipped_config(tmp_path, self.port, self.ws_port, web, bridge_listener, logins)
         else:
             body = "persistence true\nlistener %d 127.0.0.1\n%s" % (self.port, settings)
         # Run as whoever runs the tests, so that it can read the test's files.

@@ -4,7 +4,11 @@ shipped (docs/mosquitto-live.conf) but for ports and paths."""
 
 import json
 import os
+import re
+import socket
+import struct
 import subprocess
+import threading
 import time
 
 import paho.mqtt.client as mqtt
@@ -216,6 +220,78 @@ def test_login_and_tls(secured_broker, tmp_path, case, tls, password, from_env, 
     got = sub.wait_for(len(rows) if code == 0 else 10 ** 6, timeout=5 if code == 0 else 1)
     sub.close()
     assert [bits(m["values"]) for m, _ in got] == ([bits(r) for r in rows] if code == 0 else []), case
+
+
+@pytest.mark.parametrize("login, qos, code, says", [
+    # May read only: refused at its first publish, the online status.
+    ("viewer", "1", 3, r"refuses the bridge's publishes on cell/ro/status: not authorized \(may the login 'viewer'"),
+    ("viewer", "0", 3, r"refuses the bridge's publishes on cell/ro/status: not authorized"),
+    # May write the status but not the values: refused at the first update, and
+    # every update sent is counted.
+    ("status-only", "1", 5, r"refused an update on cell/ro: not authorized\n.*\n"
+                            r"mqtt_bridge: (\d+) of \1 updates were not delivered \(\1 refused by the broker\)"),
+])
+def test_a_login_that_may_not_write_ends_the_bridge_with_a_failure(tmp_path, login, qos, code, says):
+    b = Broker(tmp_path, logins={"viewer": ("v", "topic read #"),
+                                 "status-only": ("s", "topic readwrite cell/ro/status\ntopic read #")})
+    b.start()
+    try:
+        sub = Subscriber(b.port, "cell/ro")
+        rows = [(float(i),) * 6 for i in range(200)]
+        bridge_run = bridge("--broker", "127.0.0.1:%d" % b.port, "--topic", "cell/ro", "--qos", qos, "--realtime",
+                            "--username", login, "--source", write_recording(tmp_path / "r.csv", rows),
+                            env_extra=dict(os.environ, DRAXION_MQTT_PASSWORD=login[0]))
+        # Within a second, not after the recording's two seconds.
+        assert bridge_run.wait(1.5) == code
+        assert re.search(says, bridge_run.stderr.read())
+        assert sub.wait_for(1, timeout=0.5) == []
+        sub.close()
+    finally:
+        b.stop()
+
+
+def test_a_broker_of_mqtt_3_1_1_only_is_spoken_to_in_3_1_1(tmp_path):
+    """A stand-in broker that refuses MQTT 5 as a 3.1.1 broker does, then takes
+    everything: the bridge connects again in 3.1.1, says what that costs, delivers."""
+    server = socket.create_server(("127.0.0.1", 0))
+    levels, published = [], []
+
+    def serve():
+        for _ in range(2):
+            conn, _ = server.accept()
+            with conn, conn.makefile("rb") as f:
+                while True:
+                    head = f.read(1)
+                    if not head:
+                        break
+                    length, shift = 0, 0
+                    while True:  # the remaining length, 7 bits a byte
+                        byte = f.read(1)[0]
+                        length, shift = length | (byte & 0x7F) << shift, shift + 7
+                        if byte < 0x80:
+                            break
+                    body = f.read(length)
+                    kind = head[0] >> 4
+                    if kind == 1:  # CONNECT: refused as "unacceptable protocol version" unless 3.1.1
+                        levels.append(body[6])
+                        conn.sendall(bytes([0x20, 2, 0, 0 if body[6] == 4 else 1]))
+                    elif kind == 3:  # PUBLISH
+                        topic_end = 2 + struct.unpack("!H", body[:2])[0]
+                        published.append(body[2:topic_end].decode())
+                        if head[0] & 0x06:  # QoS 1: acknowledged
+                            conn.sendall(bytes([0x40, 2]) + body[topic_end:topic_end + 2])
+                    elif kind == 12:  # PINGREQ
+                        conn.sendall(bytes([0xD0, 0]))
+                    elif kind == 14:  # DISCONNECT
+                        break
+    threading.Thread(target=serve, daemon=True).start()
+    b = bridge("--broker", "127.0.0.1:%d" % server.getsockname()[1], "--topic", "old/axes", "--qos", "1",
+               "--source", write_recording(tmp_path / "r.csv", [(1.0,) * 6, (2.0,) * 6]))
+    assert b.wait(20) == 0
+    assert "speaks MQTT 3.1.1 only" in b.stderr.read()
+    assert levels == [5, 4]
+    assert published == ["old/axes/status", "old/axes/status", "old/axes", "old/axes", "old/axes/status"]
+    server.close()
 
 
 def test_the_shipped_broker_refuses_forged_values_and_status_on_every_listener(broker):
