@@ -44,9 +44,10 @@
     // For tests and bug reports: each change of the values' state with the time
     // the page took it (Date.now()), and every set of values it has shown as live.
     changes: [], liveSeen: [],
-    points: () => times.length,
+    points: () => times.length, notes: () => notes.map((n) => n.textContent),
   };
   const liveSeen = new Set();
+  const notes = [];
 
   const tiles = [];
   for (let k = 0; k < AXES; ++k) {
@@ -58,20 +59,48 @@
   }
 
   // One plot per axis over the last windowSeconds, all sharing the time column.
+  // A column whose magnitude lies outside what the plot's ticks can show (any
+  // double may arrive, up to 1.8e308 and down to 5e-324) is drawn divided by a
+  // power of ten, and its labels say which.
   const times = [];
   const columns = Array.from({length: AXES}, () => []);
+  const exponents = columns.map(() => 0);
+  const pad2 = (n) => String(n).padStart(2, "0");
+  const clock = (t, ms) => {
+    const d = new Date(t * 1000);
+    return pad2(d.getHours()) + ":" + pad2(d.getMinutes()) + ":" + pad2(d.getSeconds()) +
+      (ms ? "." + String(d.getMilliseconds()).padStart(3, "0") : "");
+  };
   const plots = columns.map((column, k) => {
     const box = document.createElement("div");
+    box.className = "plot";
     $("plots").appendChild(box);
-    return new uPlot({
+    const plot = new uPlot({
       width: 440, height: 170,
       title: "axis " + (k + 1),
       scales: {x: {time: true}},
       legend: {show: false},
-      axes: [{}, {size: 70}],
+      axes: [
+        // One line per label, and room for the longest (with milliseconds).
+        {space: 100, values: (u, splits, i, space, incr) => splits.map((t) => clock(t, incr < 1))},
+        {size: 70, values: (u, splits) => splits.map((v) => exponents[k] === 0 || v === 0 ? uPlot.fmtNum(v)
+          : +v.toPrecision(4) + "e" + exponents[k])},
+      ],
       series: [{}, {stroke: COLOURS[k], width: 1.5, points: {show: false}}],
     }, [times, column], box);
+    const note = document.createElement("div");
+    note.className = "note";
+    box.appendChild(note);
+    notes.push(note);
+    return plot;
   });
+  // 10^e as two factors, so that neither overflows nor underflows.
+  const scaled = (v, e) => v * Math.pow(10, -Math.trunc(e / 2)) * Math.pow(10, -(e - Math.trunc(e / 2)));
+  function exponentFor(column) {
+    let m = 0;
+    for (const v of column) m = Math.max(m, Math.abs(v));
+    return m === 0 || (m >= 1e-3 && m < 1e15) ? 0 : Math.floor(Math.log10(m));
+  }
   let drawPending = false;
   function draw() {
     drawPending = false;
@@ -84,8 +113,18 @@
       times.splice(0, cut);
       columns.forEach((c) => c.splice(0, cut));
     }
-    plots.forEach((p, k) => p.setData([times, columns[k]]));
+    plots.forEach((p, k) => {
+      try {  // one plot that fails says why, and the others draw
+        exponents[k] = exponentFor(columns[k]);
+        p.setData([times, exponents[k] === 0 ? columns[k] : columns[k].map((v) => scaled(v, exponents[k]))]);
+        notes[k].textContent = "";
+      } catch (e) {
+        notes[k].textContent = "not plotted: " + e.message;
+      }
+    });
   }
+  // The plots too, for tests; not enumerable, so that a copy of the state leaves them out.
+  Object.defineProperty(state, "plots", {value: plots});
   // Many updates a second, one drawing per 50 ms: every update is in the data.
   function drawSoon() {
     if (!drawPending) {
@@ -100,31 +139,43 @@
     el.className = "badge" + (good === true ? " good" : good === false ? " bad" : "");
   }
 
-  // The values exactly as the bridge wrote them (its shortest form: -0.0 stays
-  // -0.0), and as numbers for the plot.
-  function valueTexts(text) {
-    const m = /"values":\s*\[([^\]]*)\]/.exec(text);
-    if (!m) return null;
-    const texts = m[1].split(",").map((t) => t.trim());
-    return texts.length === AXES ? texts : null;
+  // Every message goes through the JSON parser. The numbers inside arrays keep
+  // the text they were written in where the browser gives the parser's source
+  // (the bridge's shortest form: -0.0 stays -0.0); elsewhere they are shown in
+  // the shortest form that reads back the same (-0 kept).
+  function parse(text) {
+    const sources = new WeakMap();
+    const value = JSON.parse(text, function (key, v, context) {
+      if (Array.isArray(this) && typeof v === "number" && context && typeof context.source === "string") {
+        if (!sources.has(this)) sources.set(this, []);
+        sources.get(this)[key] = context.source;
+      }
+      return v;
+    });
+    return {value, sources};
+  }
+  const isObject = (v) => typeof v === "object" && v !== null && !Array.isArray(v);
+  const shortest = (v) => Object.is(v, -0) ? "-0" : String(v);
+
+  // An update: a top-level object with an integer seq, a finite time and exactly
+  // six finite numbers in its own values; state and confirmed, where given, of
+  // their kind. Anything else throws.
+  function readUpdate(text) {
+    const {value: m, sources} = parse(text);
+    const ok = isObject(m) && Number.isSafeInteger(m.seq) && m.seq >= 1 &&
+      Number.isFinite(m.time) && Math.abs(m.time) <= 8.64e12 /* a date */ &&
+      Array.isArray(m.values) && m.values.length === AXES && m.values.every(Number.isFinite) &&
+      (m.state === undefined || typeof m.state === "string") &&
+      (m.confirmed === undefined || m.confirmed === null || Number.isFinite(m.confirmed));
+    if (!ok) throw new Error("not an update");
+    const written = sources.get(m.values);
+    return {m, texts: m.values.map((v, k) => written && written[k] !== undefined ? written[k] : shortest(v))};
   }
 
   function onValues(text) {
-    let seq, time, m = {};
-    try {
-      // The bridge writes Python's JSON, where a value that is no number would
-      // read NaN or Infinity; the values are taken from the text in any case.
-      m = JSON.parse(text.replace(/-?\b(NaN|Infinity)\b/g, "null"));
-      seq = m.seq;
-      time = m.time;
-    } catch (e) {
-      seq = undefined;
-    }
-    const texts = valueTexts(text);
-    if (!Number.isInteger(seq) || typeof time !== "number" || texts === null) {
-      ++state.unreadable;
-      return;
-    }
+    const {m, texts} = readUpdate(text);
+    const seq = m.seq, time = m.time;
+    state.lastHeard = Date.now();
     if (state.seq !== null && seq <= state.seq) {
       if (seq !== 1) {  // delivered again (at least once): already shown
         ++state.repeats;
@@ -132,11 +183,11 @@
       }
       state.received = 0;  // a new run of the bridge
     }
-    const valuesState = typeof m.state === "string" ? m.state : null;
+    const valuesState = m.state === undefined ? null : m.state;
     if (valuesState !== state.valuesState) state.changes.push({state: valuesState, at: Date.now()});
     state.valuesState = valuesState;
     state.confirmed = typeof m.confirmed === "number" ? m.confirmed : null;
-    const values = texts.map(Number);
+    const values = m.values;
     const previous = state.values;
     const changed = state.texts === null || texts.some((t, k) => t !== state.texts[k]);
     state.seq = seq;
@@ -146,12 +197,23 @@
     state.values = values;
     if (changed) state.lastChange = Date.now();
     for (let k = 0; k < AXES; ++k) {
-      tiles[k].querySelector(".value").textContent = texts[k];
+      const shown = tiles[k].querySelector(".value");
+      shown.textContent = texts[k];
+      // On one line, whole: a long number gets a smaller font, in proportion.
+      if (texts[k].length !== shown.length) {
+        shown.length = texts[k].length;
+        shown.style.fontSize = texts[k].length <= 10 ? "" : "min(1.7rem, " + (160 / texts[k].length).toFixed(2) + "cqi)";
+      }
       if (previous && Math.abs(values[k] - previous[k]) > jump) {
         tiles[k].classList.add("jumped");
         clearTimeout(tiles[k].jumpTimer);
         tiles[k].jumpTimer = setTimeout(() => tiles[k].classList.remove("jumped"), 1500);
       }
+    }
+    // The plots need times in order: a clock that went back starts them anew.
+    if (times.length > 0 && time < times[times.length - 1]) {
+      times.length = 0;
+      columns.forEach((c) => { c.length = 0; });
     }
     times.push(time);
     values.forEach((v, k) => columns[k].push(v));
@@ -195,19 +257,17 @@
     }
   }
 
+  // A status: a top-level object with a state; reason, since and exit_code used
+  // where they are of their kind. Anything else throws.
   function onStatus(text) {
-    let s;
-    try {
-      s = JSON.parse(text);
-    } catch (e) {
-      ++state.unreadable;
-      return;
-    }
+    const s = parse(text).value;
+    if (!isObject(s) || typeof s.state !== "string") throw new Error("not a status");
+    state.lastHeard = Date.now();
     state.status = s.state;
-    state.reason = s.reason || "";
-    if (typeof s.since === "number") state.since = s.since;
+    state.reason = typeof s.reason === "string" ? s.reason : "";
+    if (Number.isFinite(s.since)) state.since = s.since;
     setBadge("status", s.state, s.state === "online");
-    $("reason").textContent = state.reason + (typeof s.exit_code === "number" ? " [exit code " + s.exit_code + "]" : "");
+    $("reason").textContent = state.reason + (Number.isInteger(s.exit_code) ? " [exit code " + s.exit_code + "]" : "");
     // Values shown while the bridge is not online are its last, not live ones.
     showState();
   }
@@ -238,10 +298,16 @@
       setBadge("connection", "lost " + broker + ", reconnecting", false);
     }
   });
+  // A message that cannot be read is counted and changes nothing else; nothing
+  // it does escapes into the MQTT library, which would stop handling messages.
+  const utf8 = new TextDecoder("utf-8", {fatal: true});
   client.on("message", (t, payload) => {
-    state.lastHeard = Date.now();
-    const text = new TextDecoder().decode(payload);
-    if (t === statusTopic) onStatus(text);
-    else if (t === topic) onValues(text);
+    try {
+      const text = utf8.decode(payload);
+      if (t === statusTopic) onStatus(text);
+      else if (t === topic) onValues(text);
+    } catch (e) {
+      ++state.unreadable;
+    }
   });
 })();

@@ -11,9 +11,10 @@ import shutil
 import subprocess
 import time
 
+import paho.mqtt.client as mqtt
 import pytest
 
-from rig import Broker, bridge, write_recording
+from rig import BRIDGE_LOGIN, Broker, bridge, write_recording
 
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..")
 CHROMIUM, DRIVER = shutil.which("chromium") or "/usr/bin/chromium", shutil.which("chromedriver") or "/usr/bin/chromedriver"
@@ -49,8 +50,8 @@ def until(driver, what, check, timeout=30):
     """Waits for check(state of the page) to hold; the state on timeout in the failure."""
     deadline = time.monotonic() + timeout
     while True:
-        state = driver.execute_script(
-            "const s = window.draxionLive; return s ? Object.assign({}, s, {points: s.points()}) : null;")
+        state = driver.execute_script("const s = window.draxionLive; "
+                                      "return s ? Object.assign({}, s, {points: s.points(), notes: s.notes()}) : null;")
         if state is not None and check(state):
             return state
         if time.monotonic() > deadline:
@@ -133,3 +134,105 @@ def test_page_shows_held_values_dimmed_with_their_cause_and_a_silence(page_broke
     s = until(browser, "the silence", lambda s: s["shown"].startswith("nothing heard for"), timeout=5)
     assert not s["live"] and held()
     until(browser, "the end", lambda s: s["status"] == "offline", timeout=10)
+
+
+# What each plot shows, measured on its canvas: the y scale, pixels of the
+# series' colour, and whether two neighbouring time labels overlap.
+PLOTS_DRAWN = """
+const colours = ["#1f77b4", "#d62728", "#2ca02c", "#9467bd", "#ff7f0e", "#17becf"];
+return window.draxionLive.plots.map((u, k) => {
+  const c = colours[k], rgb = [1, 3, 5].map((i) => parseInt(c.slice(i, i + 2), 16));
+  const px = u.ctx.getImageData(0, 0, u.ctx.canvas.width, u.ctx.canvas.height).data;
+  let stroke = 0;
+  for (let i = 0; i < px.length; i += 4)
+    stroke += Math.abs(px[i] - rgb[0]) + Math.abs(px[i + 1] - rgb[1]) + Math.abs(px[i + 2] - rgb[2]) < 40;
+  const x = u.axes[0];
+  u.ctx.font = x.font[0];
+  const at = x._splits.map((t) => u.valToPos(t, "x", true)), w = x._values.map((t) => u.ctx.measureText(t).width);
+  const overlaps = at.slice(1).filter((p, i) => p - at[i] < (w[i] + w[i + 1]) / 2 + 4).length;
+  return {min: u.scales.y.min, max: u.scales.y.max, stroke, labels: x._values.length, overlaps, y: u.axes[1]._values};
+});
+"""
+WHOLE_ON_ONE_LINE = """
+return [...document.querySelectorAll('.axis .value')].map((e) => {
+  const r = document.createRange();
+  r.selectNodeContents(e);
+  return e.scrollWidth <= e.clientWidth && r.getClientRects().length === 1;
+});
+"""
+
+
+def test_page_takes_nothing_it_cannot_trust(page_broker, browser):
+    t0 = time.time()
+    writer = mqtt.Client()
+    writer.username_pw_set(*BRIDGE_LOGIN)
+    writer.connect("127.0.0.1", page_broker.port)
+    writer.loop_start()
+
+    def send(suffix, text, retain=False):
+        data = text if isinstance(text, bytes) else text.encode()
+        writer.publish("cell/t" + suffix, data, qos=1, retain=retain).wait_for_publish(5)
+
+    def update(seq, values, extra=""):
+        return '{"seq": %d, "time": %r, "values": [%s]%s}' % (seq, t0 + seq / 4, values, extra)
+    # A late joiner: what the bridge left retained, with every number's text as written.
+    exact = ["-0.0", "5e-324", "1.7976931348623157e+308", "0.30000000000000004", "1E-7", "7.0"]
+    send("/status", '{"state": "online", "reason": "here", "values_state": "live"}', retain=True)
+    send("", update(1, ", ".join(exact), ', "state": "live", "confirmed": %r' % t0), retain=True)
+    browser.get("http://127.0.0.1:%d/index.html?topic=cell/t" % page_broker.ws_port)
+    s = until(browser, "the retained values", lambda s: s["texts"] == exact and s["status"] == "online")
+    assert [e.text for e in browser.find_elements("css selector", ".axis .value")] == exact
+
+    markup = '"<img src=x onerror=\\"window.forged=1\\">"'
+    unreadable = [
+        ("", update(2, '"1", "2", "3", "4", "5", "6"')),          # strings
+        ("", update(2, ", ".join([markup] * 6))),                 # markup
+        ("", update(2, "1, 2, 3, 4, 5")), ("", update(2, "1, 2, 3, 4, 5, 6, 7")),
+        ("", update(2, "NaN, 1, 2, 3, 4, 5")), ("", update(2, "1e400, 1, 2, 3, 4, 5")),
+        ("", update(2, "[1], 2, 3, 4, 5, 6")), ("", update(2, "null, 2, 3, 4, 5, 6")),
+        ("", '{"seq": 2, "time": %r, "meta": {"values": [9, 9, 9, 9, 9, 9]}}' % t0),  # only nested values
+        ("", '{"seq": "2", "time": 1, "values": [1, 2, 3, 4, 5, 6]}'), ("", '{"time": 1, "values": [1, 2, 3, 4, 5, 6]}'),
+        ("", '{"seq": 2.5, "time": 1, "values": [1, 2, 3, 4, 5, 6]}'), ("", update(2, "1, 2, 3, 4, 5, 6", ', "state": 5')),
+        ("", "null"), ("", "[1, 2, 3, 4, 5, 6]"), ("", "5"), ("", "not json"), ("", b"\xff\xfe{}"),
+        ("", update(2, "1, 2, 3, 4, 5, 6")[:-1]),                # cut short
+        ("/status", "null"), ("/status", "[]"), ("/status", "5"), ("/status", "{}"), ("/status", '{"state": 7}'),
+        ("/status", '"online"'), ("/status", '{"state": "offline"'),
+    ]
+    kept = ("received", "seq", "texts", "values", "status", "reason", "valuesState", "points", "plotted", "repeats",
+            "lastHeard", "since")
+    for n, (suffix, text) in enumerate(unreadable, start=1):
+        before = until(browser, "a steady page", lambda s: s["unreadable"] == n - 1)
+        send(suffix, text)
+        after = until(browser, "%r counted as unreadable" % text, lambda s: s["unreadable"] == n, timeout=5)
+        assert {k: after[k] for k in kept} == {k: before[k] for k in kept}, text
+    assert browser.execute_script("return window.forged") is None
+    assert browser.find_elements("css selector", "#values img") == []
+
+    # Still handling messages; the message's own top-level values, not nested ones.
+    send("", '{"meta": {"values": [9, 9, 9, 9, 9, 9]}, "seq": 2, "time": %r, "values": [1.5, 2, 3, 4, 5, 6]}'
+         % (t0 + 0.5))
+    until(browser, "the top-level values", lambda s: s["texts"] == ["1.5", "2", "3", "4", "5", "6"])
+    send("/status", '{"state": "online", "reason": "again"}')
+    until(browser, "the status after all", lambda s: s["reason"] == "again")
+
+    # The extremes of a double, within the plots' window: every plot draws, the
+    # numbers stay whole on one line, and no two time labels overlap.
+    m = "1.7976931348623157e+308"
+    for seq, values in ((3, "%s, -%s, 5e-324, -5e-324, 1e15, 1e-300" % (m, m)),
+                        (4, "-%s, %s, 0.0, 5e-324, -1e15, 1e300" % (m, m)),
+                        (5, "-1234.56789012345, 0.1, 2.5, -5e-324, 1e15, 12"), (6, "%s, 1, 2, 3, 4, -%s" % (m, m))):
+        send("", update(seq, values))
+    until(browser, "the extremes", lambda s: s["seq"] == 6 and s["unreadable"] == len(unreadable))
+    time.sleep(0.3)  # drawn within 50 ms
+    drawn = browser.execute_script(PLOTS_DRAWN)
+    for k, p in enumerate(drawn):
+        assert math.isfinite(p["min"]) and math.isfinite(p["max"]) and p["min"] < p["max"], (k, p)
+        assert p["stroke"] > 20 and p["labels"] >= 2 and p["overlaps"] == 0, (k, p)
+    assert drawn[0]["y"][-1].endswith("e308"), drawn[0]  # says by which power of ten the column is drawn
+    assert until(browser, "no notes", lambda s: True)["notes"] == [""] * 6
+    assert browser.execute_script(WHOLE_ON_ONE_LINE) == [True] * 6
+    # A clock that went back: the plots start anew rather than go out of order.
+    send("", update(0, "1, 2, 3, 4, 5, 6").replace('"seq": 0', '"seq": 7'))
+    until(browser, "the plots started anew", lambda s: s["seq"] == 7 and s["points"] == 1)
+    writer.loop_stop()
+    writer.disconnect()
