@@ -1,6 +1,6 @@
-# The release package: a ZIP of the programs, README, docs, clients and the live
-# page, with a SHA256SUMS of everything in it (cpack, or the "package" target, in the Windows
-# build). Every program carries a version resource with the project's version.
+# The release package: a ZIP of the programs, README, docs, clients, the live
+# page and the OPC UA server, with a SHA256SUMS of everything in it (cpack, or
+# the "package" target, in the Windows build). Every program carries a version resource with the project's version.
 function(gateway_version_resource target description)
   set(VERSION_TARGET ${target})
   set(VERSION_DESCRIPTION "${description}")
@@ -14,8 +14,9 @@ function(gateway_package)
   if(selfcheck IN_LIST ARGN)
     install(FILES ${CMAKE_SOURCE_DIR}/tools/selfcheck/selfcheck.cmd DESTINATION .)
   endif()
+  # The OPC UA server goes in its own folder, assembled (below), not as sources.
   install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs ${CMAKE_SOURCE_DIR}/clients DESTINATION .
-          PATTERN __pycache__ EXCLUDE PATTERN .pytest_cache EXCLUDE)
+          PATTERN __pycache__ EXCLUDE PATTERN .pytest_cache EXCLUDE PATTERN clients/opcua EXCLUDE)
   # The C++ client is built with the gateway's own contract header.
   install(FILES ${CMAKE_SOURCE_DIR}/stream/axis_contract.h DESTINATION clients/cpp)
   # The live page with the libraries it ships with (pinned, from npm).
@@ -24,6 +25,13 @@ function(gateway_package)
                     RESULT_VARIABLE status)
     if(NOT status EQUAL 0)
       message(FATAL_ERROR \"the live page could not be assembled\")
+    endif()")
+  # The OPC UA server, ready for Node 20 without internet: its libraries beside it.
+  install(CODE "
+    execute_process(COMMAND \"${CMAKE_SOURCE_DIR}/scripts/build-opcua-server\" \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/opcua\"
+                    RESULT_VARIABLE status)
+    if(NOT status EQUAL 0)
+      message(FATAL_ERROR \"the OPC UA server could not be assembled\")
     endif()")
   # Written last, over everything installed before it, with paths as sha256sum
   # prints them, so that "sha256sum -c SHA256SUMS" checks the unpacked folder.

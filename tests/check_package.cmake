@@ -17,6 +17,7 @@ set(root "${scratch}/${NAME}")
 foreach(f gateway.exe gateway_probe.exe axis_monitor.exe axis_replay.exe host_simulator.exe README.md
           docs/protocol.md docs/mosquitto-live.conf clients/cpp/axis_client.h clients/cpp/axis_client.cpp
           clients/cpp/axis_contract.h web/index.html web/live.js web/lib/mqtt.min.js web/lib/uPlot.iife.min.js
+          opcua/opcua_server.js opcua/opcua_server.example.json opcua/node_modules/node-opcua/package.json
           selfcheck.exe selfcheck.cmd e2e_tests.exe box_user.exe cycle_bench.exe SHA256SUMS)
   if(NOT EXISTS "${root}/${f}")
     message(FATAL_ERROR "${f} is missing from the package")
