@@ -3,6 +3,7 @@
 #include "gateway/gateway.h"
 #include "host/host_windows.h"
 #include "recognition/field_reader.h"
+#include "recognition/probe_rows.h"
 
 // The six fields fill the record's value slots, top field first.
 static_assert(axis_field_count == axis_value_count);

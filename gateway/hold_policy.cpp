@@ -1,4 +1,5 @@
 #include "gateway/hold_policy.h"
+#include "recognition/probe_rows.h"
 
 namespace {
 

@@ -36,6 +36,7 @@
 #include "gateway/timing.h"
 #include "host/view_problem.h"
 #include "recognition/field_reader.h"
+#include "recognition/probe_rows.h"
 #include "stream/axis_contract.h"
 
 // What this cycle's reading tells, next to the last trusted one and the previous

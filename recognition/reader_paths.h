@@ -1,5 +1,6 @@
-// The reader's fast forms of the matching rule, one per reader_path, open to the
-// tests that hold each against the plain rule in matcher.h. Nothing else uses them.
+// The forms the reader can take, which one it takes, and each form's pixel work
+// alone, open to the tests that hold each against the plain rule in matcher.h.
+// Nothing but the reader and the tests use them.
 #ifndef RECOGNITION_READER_PATHS_H
 #define RECOGNITION_READER_PATHS_H
 
@@ -7,6 +8,17 @@
 #include <cstdint>
 
 #include "recognition/field_reader.h"
+
+// The forms the reader can take: the plain rule alone, or with its pixel work in
+// SSE2 or AVX2 registers. It takes the fastest the processor has.
+enum class reader_path { plain, sse2, avx2 };
+
+// For tests that check each form: makes the reader take path p from now on, if
+// this build and processor have it; returns whether it does.
+bool reader_use(reader_path p);
+
+// The form the reader takes now.
+reader_path reader_path_in_use();
 
 // Whether this build and processor have path p.
 bool reader_path_available(reader_path p);

@@ -14,6 +14,7 @@
 
 #include "recognition/field_reader.h"
 #include "recognition/matcher.h"
+#include "recognition/reader_paths.h"
 #include "support/frame_painter.h"
 #include "support/oracle.h"
 

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "recognition/field_reader.h"
+#include "recognition/probe_rows.h"
 #include "support/frame_painter.h"
 #include "support/oracle.h"
 

@@ -1,4 +1,5 @@
 #include "tools/gateway_probe/probe_analysis.h"
+#include "recognition/probe_rows.h"
 
 #include <algorithm>
 

@@ -12,6 +12,7 @@
 
 #include "host/jog_view.h"
 #include "recognition/field_reader.h"
+#include "recognition/probe_rows.h"
 
 // Pixels of a field's two probe rows across its first search window.
 struct field_report {
