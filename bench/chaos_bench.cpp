@@ -22,7 +22,8 @@ int main(int argc, char** argv) {
     chaos_options options;
     options.seconds = 600;
     double seed = options.seed, paint_delay = options.paint_delay_ms;
-    read_options_or_exit(argc, argv, "chaos_bench", "chaos_bench [--seconds S] [--seed N] [--paint-delay MS] [--verbose]",
+    read_options_or_exit(argc, argv, "chaos_bench",
+                         "chaos_bench [--seconds S] [--seed N] [--paint-delay MS] [--verbose]",
                          {{"--seconds", number_option{&options.seconds, 1, 1e6}},
                           {"--seed", number_option{&seed, 0, 4294967295.0, true}},
                           {"--paint-delay", number_option{&paint_delay, 0, 60000, true}},
@@ -36,9 +37,11 @@ int main(int argc, char** argv) {
     auto at = [&](double q) { return a.empty() ? 0.0 : a[std::min(a.size() - 1, std::size_t(q * double(a.size())))]; };
     std::printf("%.0f s, seed %u: %d disturbances, %d records, %zu values never shown, %d returns lost\n",
                 options.seconds, options.seed, r.disturbances, r.records, r.never_shown.size(), r.lost);
-    std::printf("return to whole view -> values at the peer: median %.1f ms, p90 %.1f, p99 %.1f, max %.1f; over 0.7 s: %zu\n",
-                at(0.5), at(0.9), at(0.99), a.empty() ? 0.0 : a.back(), r.late.size());
-    for (std::size_t i = 0; i < r.never_shown.size() && i < 20; ++i) std::printf("never shown: %s\n", r.never_shown[i].c_str());
+    std::printf(
+        "return to whole view -> values at the peer: median %.1f ms, p90 %.1f, p99 %.1f, max %.1f; over 0.7 s: %zu\n",
+        at(0.5), at(0.9), at(0.99), a.empty() ? 0.0 : a.back(), r.late.size());
+    for (std::size_t i = 0; i < r.never_shown.size() && i < 20; ++i)
+        std::printf("never shown: %s\n", r.never_shown[i].c_str());
     for (const std::string& s : r.late) std::printf("late: %s\n", s.c_str());
     std::printf("gateway.exe exit code %lu\n", r.exit_code);
     return r.failure.empty() && r.never_shown.empty() && r.late.empty() && r.lost == 0 ? 0 : 1;

@@ -81,7 +81,9 @@ double next_record(pipe_peer& peer, DWORD timeout_ms) {
     }
 }
 
-double filetime_us(const FILETIME& f) { return double(ULARGE_INTEGER{{f.dwLowDateTime, f.dwHighDateTime}}.QuadPart) / 10.0; }
+double filetime_us(const FILETIME& f) {
+    return double(ULARGE_INTEGER{{f.dwLowDateTime, f.dwHighDateTime}}.QuadPart) / 10.0;
+}
 
 double process_cpu_us(HANDLE process) {
     FILETIME created, exited, kernel, user;
@@ -171,8 +173,7 @@ bool measure_gateway(host_driver& simulator, bool report, double seconds, int ch
     for (int i = 0; i < changes; ++i) {
         Sleep(std::uniform_int_distribution<DWORD>(0, 20)(rng));  // any phase of the cycle
         const double value = 100.0 + i;
-        if (!simulator.tell("set 1 0 " + std::to_string(int(value * 10) / 10) + "," + std::to_string(i % 10)))
-            break;
+        if (!simulator.tell("set 1 0 " + std::to_string(int(value * 10) / 10) + "," + std::to_string(i % 10))) break;
         const double painted = clock_us();  // the simulator has repainted before it answers
         const double want = (std::floor(value) * 10 + i % 10) / 10.0;
         for (double got; !std::isnan(got = next_record(peer, 2000));)  // heartbeats come between
@@ -224,23 +225,27 @@ int main(int argc, char** argv) {
     release_capture();
     setup_capture_contexts(jog);
     setup_capture_frame(jog, area_read(glyphs));
-    row("copy and read the area read (columns 101 on, rows 210 to 353)", time_step(repeats, [&] { capture_jog_window(false); }), "us");
+    row("copy and read the area read (columns 101 on, rows 210 to 353)",
+        time_step(repeats, [&] { capture_jog_window(false); }), "us");
     jog_view view;
     row("view analysis (look and judge)", time_step(repeats, [&] { look_at_jog_window(jog, view), judge_view(view); }),
         "us");
     double values[axis_field_count];
-    row("reading the six fields (read_axes)", time_step(repeats, [&] { read_axes(jog_frame(), glyphs, values); }), "us");
+    row("reading the six fields (read_axes)", time_step(repeats, [&] { read_axes(jog_frame(), glyphs, values); }),
+        "us");
     {
         open_axis_pipe("cycle_bench");
         pipe_peer peer(std::string(axis_pipe_prefix) + "cycle_bench");
         peer.connect(5000);
         axis_record r;
         int i = 0;
-        row("send a changed record (tag and record)", time_step(repeats, [&] {
-                r.slots[0] = ++i;
-                send_axis_record(r);
-                next_record(peer, 1000);  // read at once, so nothing queues
-            }),
+        row("send a changed record (tag and record)",
+            time_step(repeats,
+                      [&] {
+                          r.slots[0] = ++i;
+                          send_axis_record(r);
+                          next_record(peer, 1000);  // read at once, so nothing queues
+                      }),
             "us (with the read)");
         peer.leave();
         close_axis_pipe();
@@ -306,7 +311,8 @@ int main(int argc, char** argv) {
             shares += share;
         }
         std::printf("| %-44s | %9.2f | | | %% of one core (each round: %s) |\n",
-                    report ? "gateway.exe CPU, values unchanged, with the report" : "gateway.exe CPU while cycling, values unchanged",
+                    report ? "gateway.exe CPU, values unchanged, with the report"
+                           : "gateway.exe CPU while cycling, values unchanged",
                     summarise(cpu[report]).median, shares.c_str());
     }
 

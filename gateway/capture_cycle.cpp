@@ -90,8 +90,10 @@ cycle_end run_cycle(const glyph_set& set, sender_state& state, cycle_state& c) {
     say(verdict);
     // Held: nothing is sent, and the sender keeps what it last sent, so the first
     // reading once trusted again goes out if it differs.
-    if (h.reporting) send_with_report(state, c, verdict.send && reading.differs);
-    else if (verdict.send) send_if_changed(state, c.record);
+    if (h.reporting)
+        send_with_report(state, c, verdict.send && reading.differs);
+    else if (verdict.send)
+        send_if_changed(state, c.record);
     return cycle_end::done;
 }
 

@@ -7,12 +7,12 @@ namespace {
 // cause the last look found, else live once trusted, else waiting for evidence.
 axis_state state_now(const hold_policy& p) {
     switch (p.last) {
-        case view_problem::hidden: return axis_state_hidden;
-        case view_problem::minimized: return axis_state_minimized;
-        case view_problem::docked: return axis_state_docked;
-        case view_problem::off_screen: return axis_state_off_screen;
-        case view_problem::covered: return axis_state_covered;
-        case view_problem::none: break;
+    case view_problem::hidden: return axis_state_hidden;
+    case view_problem::minimized: return axis_state_minimized;
+    case view_problem::docked: return axis_state_docked;
+    case view_problem::off_screen: return axis_state_off_screen;
+    case view_problem::covered: return axis_state_covered;
+    case view_problem::none: break;
     }
     return p.trusted ? axis_state_live : axis_state_waiting;
 }
@@ -45,8 +45,9 @@ hold_verdict decide(hold_policy& policy, const reading_evidence& reading, const 
     if (policy.trusted) policy.calm = 0;
     policy.trusted = false;
     const bool confirmed =
-        reading.familiar ? policy.whole >= view_settle_cycles
-                         : reading.plain && policy.calm >= (reading.foreign ? foreign_confirm_cycles : reading_confirm_cycles);
+        reading.familiar
+            ? policy.whole >= view_settle_cycles
+            : reading.plain && policy.calm >= (reading.foreign ? foreign_confirm_cycles : reading_confirm_cycles);
     if (!confirmed) return verdict;
     policy.trusted = true;
     verdict.send = true;

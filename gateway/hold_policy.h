@@ -42,11 +42,11 @@
 // What this cycle's reading tells, next to the last trusted one and the previous
 // cycle's.
 struct reading_evidence {
-    bool differs = false;   // from the record last sent, or a send is forced
-    bool familiar = false;  // probe rows as in the last trusted reading, and no field newly blank
-    bool steady = false;    // probe rows and blank fields as in the previous cycle's reading
-    bool plain = true;      // every field without digits lies on a field's plain background
-    bool foreign = false;   // a probe pixel that differs from the trusted reading's is no field's background
+    bool differs = false;          // from the record last sent, or a send is forced
+    bool familiar = false;         // probe rows as in the last trusted reading, and no field newly blank
+    bool steady = false;           // probe rows and blank fields as in the previous cycle's reading
+    bool plain = true;             // every field without digits lies on a field's plain background
+    bool foreign = false;          // a probe pixel that differs from the trusted reading's is no field's background
     bool rows_as_trusted = false;  // the probe rows are the trusted ones already (nothing to copy)
 };
 
@@ -73,9 +73,9 @@ struct hold_policy {
     std::uint32_t blank = 0, previous_blank = 0, trusted_blank = 0;
 
     // The hold.
-    bool trusted = false;  // false at the start: the first reading is confirmed too
-    int calm = 0;          // cycles in a row the view was whole and the reading steady
-    int whole = 0;         // cycles in a row the view was whole and the window in place
+    bool trusted = false;                    // false at the start: the first reading is confirmed too
+    int calm = 0;                            // cycles in a row the view was whole and the reading steady
+    int whole = 0;                           // cycles in a row the view was whole and the window in place
     view_problem last = view_problem::none;  // at the previous look
     int same = 0;                            // looks in a row that found it
     view_problem said = view_problem::none;  // the cause last announced
@@ -93,7 +93,7 @@ struct hold_policy {
     std::int64_t confirmed_utc = 0;     // the values' last confirmation on screen; 0 never
     axis_state state = axis_state_waiting;
     std::int64_t state_since_utc = 0;
-    int reported_state = -1;            // in the last report sent; -1 none yet
+    int reported_state = -1;  // in the last report sent; -1 none yet
     std::int64_t reported_at = 0;
 };
 

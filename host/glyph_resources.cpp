@@ -13,7 +13,7 @@ glyph_load_status load_template(int id, glyph_template& out) {
     out.height = height;
     out.pixels.assign(std::size_t(width) * std::size_t(height), 0);
     return read_bitmap_pixels(bitmap, out.pixels.data(), out.pixels.size()) ? glyph_load_status::ok
-                                                                             : glyph_load_status::unreadable;
+                                                                            : glyph_load_status::unreadable;
 }
 
 }  // namespace

@@ -18,9 +18,9 @@ struct capture_state {
     dc_handle memory_dc = nullptr;
     bitmap_handle bitmap = nullptr;
     capture_frame frame;
-    frame_area area;             // the part copied each cycle
+    frame_area area;                     // the part copied each cycle
     std::int32_t columns = 0, rows = 0;  // of it, within the client area
-    jog_view view;  // refilled at each look
+    jog_view view;                       // refilled at each look
 };
 
 capture_state& capture() {
@@ -117,9 +117,8 @@ void setup_capture_frame(window_handle jog, frame_area area) {
     const std::int64_t client_height = std::int64_t(client.bottom) - client.top;
     const std::int32_t columns = c.columns =
         std::int32_t(std::clamp<std::int64_t>(client_width - c.area.left, 0, c.frame.width - c.area.left));
-    const std::int32_t rows = c.rows =
-        std::int32_t(std::clamp<std::int64_t>(std::min<std::int64_t>(client_height, c.area.bottom) - c.area.top, 0,
-                                              c.area.bottom - c.area.top));
+    const std::int32_t rows = c.rows = std::int32_t(std::clamp<std::int64_t>(
+        std::min<std::int64_t>(client_height, c.area.bottom) - c.area.top, 0, c.area.bottom - c.area.top));
     if (empty || columns == 0 || rows == 0) {
         c.frame.pixels.clear();
         c.frame.width = c.frame.height = 0;
@@ -149,7 +148,8 @@ void copy_jog_window(bool lock) {
         if (bits == nullptr) return;
         for (std::int32_t r = 0; r < rows; ++r) {
             const std::uint32_t* from = bits + std::size_t(r) * std::size_t(columns);
-            pixel* to = &c.frame.pixels[std::size_t(c.area.top + r) * std::size_t(c.frame.width) + std::size_t(c.area.left)];
+            pixel* to =
+                &c.frame.pixels[std::size_t(c.area.top + r) * std::size_t(c.frame.width) + std::size_t(c.area.left)];
             for (std::int32_t x = 0; x < columns; ++x) to[x] = pixel_from_bitmap(from[x]);
         }
     }

@@ -17,36 +17,38 @@ bool contains(const window_rect& r, std::int32_t x, std::int32_t y) {
 
 const char* view_problem_id(view_problem problem) {
     switch (problem) {
-        case view_problem::none: return "none";
-        case view_problem::hidden: return "hidden";
-        case view_problem::minimized: return "minimized";
-        case view_problem::docked: return "docked";
-        case view_problem::off_screen: return "off_screen";
-        case view_problem::covered: return "covered";
+    case view_problem::none: return "none";
+    case view_problem::hidden: return "hidden";
+    case view_problem::minimized: return "minimized";
+    case view_problem::docked: return "docked";
+    case view_problem::off_screen: return "off_screen";
+    case view_problem::covered: return "covered";
     }
     return "unknown";
 }
 
 const char* view_problem_advice(view_problem problem) {
     switch (problem) {
-        case view_problem::none: return "the jog window's fields are in full view";
-        case view_problem::hidden: return "the jog window is hidden: show it again";
-        case view_problem::minimized: return "the jog window is minimised: restore it";
-        case view_problem::docked: return "the jog window is docked into the main window: undock it so that it floats";
-        case view_problem::off_screen:
-            return "part of the jog window's fields lies outside every monitor: move the window fully onto a screen";
-        case view_problem::covered:
-            return "another window lies over the jog window's fields: move it away or bring the jog window to the front";
+    case view_problem::none: return "the jog window's fields are in full view";
+    case view_problem::hidden: return "the jog window is hidden: show it again";
+    case view_problem::minimized: return "the jog window is minimised: restore it";
+    case view_problem::docked: return "the jog window is docked into the main window: undock it so that it floats";
+    case view_problem::off_screen:
+        return "part of the jog window's fields lies outside every monitor: move the window fully onto a screen";
+    case view_problem::covered:
+        return "another window lies over the jog window's fields: move it away or bring the jog window to the front";
     }
     return "unknown";
 }
 
-window_rect fields_area(const window_rect& client) {
+window_rect on_screen(const window_rect& client, const frame_area& area) {
     // In 64 bits and cut back, so that no rectangle can overflow.
     auto cut = [](std::int64_t v) { return std::int32_t(std::clamp<std::int64_t>(v, INT32_MIN, INT32_MAX)); };
-    return {cut(std::int64_t(client.left) + first_search_column), cut(std::int64_t(client.top) + first_row_read),
-            client.right, std::min(client.bottom, cut(std::int64_t(client.top) + rows_read_end))};
+    return {cut(std::int64_t(client.left) + area.left), cut(std::int64_t(client.top) + area.top), client.right,
+            std::min(client.bottom, cut(std::int64_t(client.top) + area.bottom))};
 }
+
+window_rect fields_area(const window_rect& client) { return on_screen(client, fields_rows(0, axis_field_count)); }
 
 void look_at_jog_window(window_handle jog, jog_view& view) {
     view.visible = is_window_visible(jog);

@@ -10,17 +10,22 @@
 
 #include "host/view_problem.h"
 #include "platform/platform.h"
+#include "recognition/field_reader.h"
 
 // What the analysis knows of the desktop around the jog window.
 struct jog_view {
     bool visible = false;
     bool minimized = false;
     bool top_level = false;
-    window_rect client;                  // the client area on the screen
-    window_rect fields;                  // the fields' area on the screen
-    std::vector<window_rect> monitors;   // every display monitor
-    std::vector<window_rect> above;      // visible windows above the jog window that draw something
+    window_rect client;                 // the client area on the screen
+    window_rect fields;                 // the fields' area on the screen
+    std::vector<window_rect> monitors;  // every display monitor
+    std::vector<window_rect> above;     // visible windows above the jog window that draw something
 };
+
+// A part of a frame (as field_reader.h gives it, relative to the client area) on
+// the screen, cut at the client's bottom and never overflowing.
+window_rect on_screen(const window_rect& client, const frame_area& area);
 
 // The part of a client area (in screen coordinates) that the reader looks at: the
 // columns from the first search column to the client's right edge, the rows from

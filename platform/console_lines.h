@@ -47,8 +47,8 @@ private:
     std::size_t capacity_;
     std::deque<std::string> waiting_;
     bool writing_ = false;
-    std::uint64_t unsaid_ = 0;     // dropped since the last note that reached the console
-    std::uint64_t in_note_ = 0;    // the count in the note being written
+    std::uint64_t unsaid_ = 0;   // dropped since the last note that reached the console
+    std::uint64_t in_note_ = 0;  // the count in the note being written
 };
 
 // The note written before the first line the console takes after some were

@@ -202,9 +202,9 @@ void close_pipe(pipe_handle pipe);
 
 // --- Console, framework, time, command line ---
 
-void console_write(const char* text);           // 8-bit text to standard output
-void console_write_wide(const wchar_t* text);   // wide text to standard output
-bool console_key_waiting();                     // _kbhit: neither blocks nor consumes the key
+void console_write(const char* text);          // 8-bit text to standard output
+void console_write_wide(const wchar_t* text);  // wide text to standard output
+bool console_key_waiting();                    // _kbhit: neither blocks nor consumes the key
 
 // A line for standard output that the caller never waits for, whatever the
 // console does (a redirected output nobody reads, a console window with a

@@ -62,7 +62,7 @@ void classify_64(const pixel* probes, const pixel* row0, const pixel* row1, word
     const __m128i w = _mm_set1_epi32(int(colour_white)), w_to_g = _mm_set1_epi32(int(colour_white ^ colour_grey));
     auto load = [](const pixel* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); };
     // Four masks of 0 or -1 per pixel to sixteen bits; saturating packs keep the values.
-    auto bits = [](const __m128i (&m)[4]) {
+    auto bits = [](const __m128i(&m)[4]) {
         const __m128i bytes = _mm_packs_epi16(_mm_packs_epi32(m[0], m[1]), _mm_packs_epi32(m[2], m[3]));
         return word(unsigned(_mm_movemask_epi8(bytes)));
     };
@@ -105,8 +105,10 @@ void classify_64(const pixel* probes, const pixel* row0, const pixel* row1, word
             masks[0][i] = _mm256_cmpeq_epi32(probe, d);
             masks[1][i] = _mm256_cmpeq_epi32(probe, g);
             const __m256i background = _mm256_xor_si256(w, _mm256_and_si256(masks[1][i], w_to_g));
-            masks[2][i] = _mm256_cmpeq_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(row0 + at)), background);
-            masks[3][i] = _mm256_cmpeq_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(row1 + at)), background);
+            masks[2][i] =
+                _mm256_cmpeq_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(row0 + at)), background);
+            masks[3][i] =
+                _mm256_cmpeq_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(row1 + at)), background);
         }
         for (int m = 0; m < 4; ++m) {
             const __m256i bytes = _mm256_packs_epi16(_mm256_packs_epi32(masks[m][0], masks[m][1]),
@@ -124,7 +126,9 @@ void classify_64(const pixel* probes, const pixel* row0, const pixel* row1, word
 void classify_columns(const capture_frame& frame, const glyph_filter& filter, std::int64_t top, std::int64_t first,
                       int count, word& dark, word& primary, word& alternate, word (&background)[filter_row_count]) {
     const std::size_t stride = std::size_t(frame.width);
-    auto row_at = [&](std::int64_t row) { return frame.pixels.data() + std::size_t(row) * stride + std::size_t(first); };
+    auto row_at = [&](std::int64_t row) {
+        return frame.pixels.data() + std::size_t(row) * stride + std::size_t(first);
+    };
     dark = primary = alternate = 0;
     for (word& b : background) b = 0;
     if (count <= 0) return;
@@ -161,7 +165,9 @@ template <reader_path path>
     word background[filter_row_count];
 #if GATEWAY_SSE2
     const std::size_t stride = std::size_t(frame.width);
-    auto row_at = [&](std::int64_t row) { return frame.pixels.data() + std::size_t(row) * stride + std::size_t(first); };
+    auto row_at = [&](std::int64_t row) {
+        return frame.pixels.data() + std::size_t(row) * stride + std::size_t(first);
+    };
     auto row_inside = [&](std::size_t k) {
         const std::int64_t row = top + filter.rows[k];
         return filter.rows[k] >= 0 && row >= 0 && row < frame.height;
@@ -202,10 +208,10 @@ template <reader_path path>
     const __m256i alternate = _mm256_cmpeq_epi32(probe, _mm256_set1_epi32(int(colour_grey)));
     const pixel* differ = wide + std::size_t(height) * 8;
     for (std::int32_t i = 0; i < height; ++i, origin += stride) {
-        const __m256i expected =
-            _mm256_xor_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(wide + std::size_t(i) * 8)),
-                             _mm256_and_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(differ + std::size_t(i) * 8)),
-                                              alternate));
+        const __m256i expected = _mm256_xor_si256(
+            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(wide + std::size_t(i) * 8)),
+            _mm256_and_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(differ + std::size_t(i) * 8)),
+                             alternate));
         const __m256i wrong = _mm256_xor_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(origin)), expected);
         if (!_mm256_testz_si256(wrong, care)) return false;
     }
@@ -215,7 +221,8 @@ template <reader_path path>
 
 // glyph_drawn_at, with the same preconditions.
 template <reader_path path>
-bool drawn_at(const capture_frame& frame, std::int64_t x0, std::int64_t y0, const glyph& g, const std::vector<pixel>& wide) {
+bool drawn_at(const capture_frame& frame, std::int64_t x0, std::int64_t y0, const glyph& g,
+              const std::vector<pixel>& wide) {
 #if GATEWAY_SSE2
     // A glyph no wider than a pair of registers is compared a row at a time, when
     // the eight-pixel reads stay inside the frame (past the right edge they read
@@ -235,8 +242,10 @@ bool drawn_at(const capture_frame& frame, std::int64_t x0, std::int64_t y0, cons
         const __m128i width = _mm_set1_epi32(g.primary.width);
         const __m128i p0 = load(probes), p1 = load(probes + 4);
         // Compared columns: inside the glyph, under a probe that is not dark.
-        const __m128i care0 = _mm_andnot_si128(_mm_cmpeq_epi32(p0, dark), _mm_cmplt_epi32(_mm_setr_epi32(0, 1, 2, 3), width));
-        const __m128i care1 = _mm_andnot_si128(_mm_cmpeq_epi32(p1, dark), _mm_cmplt_epi32(_mm_setr_epi32(4, 5, 6, 7), width));
+        const __m128i care0 =
+            _mm_andnot_si128(_mm_cmpeq_epi32(p0, dark), _mm_cmplt_epi32(_mm_setr_epi32(0, 1, 2, 3), width));
+        const __m128i care1 =
+            _mm_andnot_si128(_mm_cmpeq_epi32(p1, dark), _mm_cmplt_epi32(_mm_setr_epi32(4, 5, 6, 7), width));
         if (_mm_movemask_epi8(_mm_or_si128(care0, care1)) == 0) return true;  // every probe dark: nothing to compare
         const __m128i alternate0 = _mm_cmpeq_epi32(p0, grey), alternate1 = _mm_cmpeq_epi32(p1, grey);
         const pixel* primary = wide.data();

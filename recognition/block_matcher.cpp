@@ -67,7 +67,7 @@ static_assert(glyph_count <= 32);
 
 // One candidate top row of one field.
 struct row_scan {
-    std::int64_t row = 0;  // bit b of word n stands for frame column first_search_column + word_places * n + b
+    std::int64_t row = 0;    // bit b of word n stands for frame column first_search_column + word_places * n + b
     std::uint32_t fits = 0;  // glyphs whose pixels and probes fit between the frame's top and bottom here
     word match[max_words][glyph_count];
     word any[max_words];  // places where some glyph matches
@@ -80,7 +80,7 @@ struct row_scan {
 // and the rows' quick tests run side by side, one row in each half of a register.
 struct field_scan {
     reader_path path = reader_path::plain;  // the form that matches them
-    int matched = 0;  // words of match bits ready in every row
+    int matched = 0;                        // words of match bits ready in every row
     row_scan rows[candidate_rows];
 };
 static_assert(candidate_rows == 2);
@@ -128,7 +128,8 @@ struct block_sets {
     row_pair possible;
 };
 
-[[gnu::always_inline]] inline block_sets sets_of(const glyph_filter& filter, const column_kinds (&kinds)[candidate_rows]) {
+[[gnu::always_inline]] inline block_sets sets_of(const glyph_filter& filter,
+                                                 const column_kinds (&kinds)[candidate_rows]) {
     auto both = [&](word column_kinds::*kind) { return row_pair::of(kinds[0].*kind, kinds[1].*kind); };
     const row_pair dark = both(&column_kinds::dark), primary = both(&column_kinds::primary),
                    alternate = both(&column_kinds::alternate);
@@ -140,7 +141,8 @@ struct block_sets {
     row_pair same[patterns];
     for (int b = 0; b < patterns; ++b) {
         same[b] = row_pair::of(~word(0), ~word(0));
-        for (std::size_t k = 0; k < filter_row_count; ++k) same[b] = same[b] & (b >> k & 1 ? background[k] : ~background[k]);
+        for (std::size_t k = 0; k < filter_row_count; ++k)
+            same[b] = same[b] & (b >> k & 1 ? background[k] : ~background[k]);
     }
     // [m]: columns in any of the patterns of m.
     row_pair either[1 << patterns];
@@ -149,13 +151,15 @@ struct block_sets {
     // [s]: columns whose class is in the filter's set s; a set's classes of one
     // rendering are the patterns from that rendering's class for pattern 0 on.
     constexpr unsigned pattern_bits = (1u << patterns) - 1;
-    constexpr int primary_0 = filter_class(probe_class::primary, 0), alternate_0 = filter_class(probe_class::alternate, 0);
+    constexpr int primary_0 = filter_class(probe_class::primary, 0),
+                  alternate_0 = filter_class(probe_class::alternate, 0);
     constexpr int skipped = filter_class(probe_class::skipped, 0);
     row_pair sets[max_filter_sets];
     sets[0] = row_pair::of(~word(0), ~word(0));  // every class, and beyond the frame too: no requirement
     for (int s = 1; s < filter.set_count; ++s) {
         const unsigned m = filter.sets[std::size_t(s)];
-        sets[s] = (primary & either[m >> primary_0 & pattern_bits]) | (alternate & either[m >> alternate_0 & pattern_bits]);
+        sets[s] =
+            (primary & either[m >> primary_0 & pattern_bits]) | (alternate & either[m >> alternate_0 & pattern_bits]);
         if (m >> skipped & 1) sets[s] = sets[s] | dark;
     }
     block_sets out;
@@ -163,7 +167,8 @@ struct block_sets {
         for (int c = 0; c < filter_column_count; ++c) out.shifted[s][c] = sets[s] >> c;
     // None in most blocks away from the text.
     out.possible = row_pair::of(place_bits, place_bits);
-    for (int c = 0; c < filter_column_count; ++c) out.possible = out.possible & out.shifted[filter.any_sets[std::size_t(c)]][c];
+    for (int c = 0; c < filter_column_count; ++c)
+        out.possible = out.possible & out.shifted[filter.any_sets[std::size_t(c)]][c];
     return out;
 }
 
@@ -175,7 +180,8 @@ struct quick_result {
 };
 
 [[gnu::always_inline]] inline quick_result quick_test(const capture_frame& frame, const glyph_set& set,
-                                                      const field_scan& field, const block_sets& b, std::int64_t first) {
+                                                      const field_scan& field, const block_sets& b,
+                                                      std::int64_t first) {
     const glyph_filter& filter = set.filter;
     const bool near_edge = first + word_places - 1 + filter.widest > frame.width;
     quick_result q;
@@ -185,7 +191,8 @@ struct quick_result {
             const std::int64_t room = std::int64_t(frame.width) - set.glyphs[g].primary.width - first;
             edge = room < 0 ? 0 : room < word_places - 1 ? (word(2) << room) - 1 : edge;
         }
-        row_pair bits = b.possible & row_pair::of(field.rows[0].fits >> g & 1 ? edge : 0, field.rows[1].fits >> g & 1 ? edge : 0);
+        row_pair bits =
+            b.possible & row_pair::of(field.rows[0].fits >> g & 1 ? edge : 0, field.rows[1].fits >> g & 1 ? edge : 0);
         const auto& column_sets = filter.glyph_sets[g];
         for (int c = 0; c < filter_column_count; ++c) bits = bits & b.shifted[column_sets[std::size_t(c)]][c];
         for (int r = 0; r < candidate_rows; ++r) {
@@ -229,7 +236,8 @@ template <reader_path path>
 // A block of every candidate row: classify its columns, keep the places that
 // pass the quick test for some glyph, compare those in full.
 template <reader_path path>
-[[gnu::always_inline]] inline void match_word_with(const capture_frame& frame, const glyph_set& set, field_scan& field) {
+[[gnu::always_inline]] inline void match_word_with(const capture_frame& frame, const glyph_set& set,
+                                                   field_scan& field) {
     const int n = field.matched++;
     column_kinds kinds[candidate_rows];
     for (int r = 0; r < candidate_rows; ++r) {
@@ -327,7 +335,8 @@ int read_text(const capture_frame& frame, const glyph_set& set, std::int32_t y, 
         scan.fits = 0;
         for (int g = 0; g < glyph_count; ++g) {
             const glyph_template& t = set.glyphs[std::size_t(g)].primary;
-            const bool fits = scan.row >= 0 && scan.row + t.height <= frame.height && scan.row + probe_offset < frame.height;
+            const bool fits =
+                scan.row >= 0 && scan.row + t.height <= frame.height && scan.row + probe_offset < frame.height;
             scan.fits |= std::uint32_t(fits) << g;
         }
     }
@@ -350,8 +359,8 @@ int read_text(const capture_frame& frame, const glyph_set& set, std::int32_t y, 
             // A later row is searched only up to the best so far (limit), so a
             // place it finds is never to the right of best: left of it, or on it
             // with the lower glyph winning the tie.
-            if (later.offset >= 0 &&
-                (best.offset < 0 || later.offset < best.offset || (later.offset == best.offset && later.glyph < best.glyph)))
+            if (later.offset >= 0 && (best.offset < 0 || later.offset < best.offset ||
+                                      (later.offset == best.offset && later.glyph < best.glyph)))
                 best = later;
         }
         if (best.offset < 0) break;

@@ -16,9 +16,9 @@
 inline constexpr std::int32_t first_search_column = 101;
 inline constexpr std::int32_t first_field_row = 208;  // reference row of the top field
 inline constexpr std::int32_t field_pitch = 26;
-inline constexpr std::int32_t fields_end_row = 364;   // no reference row at or below this
+inline constexpr std::int32_t fields_end_row = 364;  // no reference row at or below this
 inline constexpr int axis_field_count = 6;
-inline constexpr int max_field_chars = 127;           // a field's text holds at most this many
+inline constexpr int max_field_chars = 127;  // a field's text holds at most this many
 inline constexpr double field_divisor = 10.0;
 static_assert(fields_end_row == first_field_row + axis_field_count * field_pitch, "six fields, one pitch apart");
 
@@ -39,6 +39,17 @@ struct frame_area {
     std::int32_t bottom = 0;
 };
 frame_area area_read(const glyph_set& set);
+
+// The part of a frame that fields first to first + count - 1 occupy: from the
+// first search column to the right edge, and from the first's first candidate row
+// to the last's last probe row (exclusive). All six: first_row_read to
+// rows_read_end.
+constexpr frame_area fields_rows(int first, int count) {
+    const std::int32_t top = first_field_row + field_pitch * first + candidate_row_offset;
+    return {first_search_column, top, top + field_pitch * (count - 1) + candidate_rows + probe_offset};
+}
+static_assert(fields_rows(0, axis_field_count).top == first_row_read &&
+              fields_rows(0, axis_field_count).bottom == rows_read_end);
 
 // How a field was read, for diagnosis: the text and where each glyph was found.
 struct field_trace {

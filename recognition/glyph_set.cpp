@@ -36,7 +36,8 @@ std::uint16_t accepted_classes(const glyph& g, const std::array<std::int32_t, fi
             for (std::size_t k = 0; k < filter_row_count; ++k) {
                 const std::int32_t row = rows[k];
                 if (row < 0 || row >= t.height || j >= t.width) continue;  // the template does not reach here
-                const bool blank = t.pixels[std::size_t(row) * std::size_t(t.width) + std::size_t(j)] == background_of(c);
+                const bool blank =
+                    t.pixels[std::size_t(row) * std::size_t(t.width) + std::size_t(j)] == background_of(c);
                 fits = fits && blank == bool(b >> k & 1);
             }
             if (fits) accepted |= std::uint16_t(1u << filter_class(c, b));
@@ -131,12 +132,13 @@ void prepare_glyph_set(glyph_set& set) {
         const std::int32_t w = g.primary.width, h = g.primary.height;
         if (w > filter_column_count) continue;
         std::vector<pixel>& wide = f.wide_rows[i];
-        wide.assign(std::size_t(2 * h * filter_column_count), 0);
+        wide.assign(std::size_t(2) * std::size_t(h) * filter_column_count, 0);
         for (std::int32_t row = 0; row < h; ++row)
             for (std::int32_t j = 0; j < w; ++j) {
-                const std::size_t at = std::size_t(row * w + j), to = std::size_t(row * filter_column_count + j);
+                const std::size_t at = std::size_t(row) * std::size_t(w) + std::size_t(j),
+                                  to = std::size_t(row) * filter_column_count + std::size_t(j);
                 wide[to] = g.primary.pixels[at];
-                wide[to + std::size_t(h * filter_column_count)] = g.primary.pixels[at] ^ g.alternate.pixels[at];
+                wide[to + std::size_t(h) * filter_column_count] = g.primary.pixels[at] ^ g.alternate.pixels[at];
             }
     }
 }

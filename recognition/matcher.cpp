@@ -11,7 +11,8 @@ bool glyph_drawn_at(const capture_frame& frame, std::int32_t x0, std::int32_t y0
         if (c == probe_class::skipped) continue;
         const glyph_template& t = rendering_for(g, c);
         for (std::int32_t i = 0; i < t.height; ++i)
-            if (origin[std::size_t(i) * stride + std::size_t(j)] != t.pixels[std::size_t(i) * std::size_t(t.width) + std::size_t(j)])
+            if (origin[std::size_t(i) * stride + std::size_t(j)] !=
+                t.pixels[std::size_t(i) * std::size_t(t.width) + std::size_t(j)])
                 return false;
     }
     return true;

@@ -14,18 +14,18 @@
 
 #include "recognition/glyph_set.h"
 
-inline constexpr std::int32_t probe_offset = 12;     // rows from a candidate's top row to its probe
+inline constexpr std::int32_t probe_offset = 12;         // rows from a candidate's top row to its probe
 inline constexpr std::int32_t candidate_row_offset = 2;  // first candidate top row below the reference row
-inline constexpr std::int32_t candidate_rows = 2;    // reference + 2, then reference + 3
-inline constexpr std::int32_t search_span = 60;      // a glyph of width w has 60 - w candidate columns
+inline constexpr std::int32_t candidate_rows = 2;        // reference + 2, then reference + 3
+inline constexpr std::int32_t search_span = 60;          // a glyph of width w has 60 - w candidate columns
 
 // What a probe asks of the template column above it.
 enum class probe_class : std::uint8_t { skipped, primary, alternate };
 
 constexpr probe_class class_of_probe(pixel probe) {
-    return probe == colour_dark ? probe_class::skipped
-         : probe == colour_grey ? probe_class::alternate
-                                : probe_class::primary;
+    return probe == colour_dark   ? probe_class::skipped
+           : probe == colour_grey ? probe_class::alternate
+                                  : probe_class::primary;
 }
 
 // The rendering's background: what a frame pixel shows where the template is blank.
@@ -40,7 +40,9 @@ inline const glyph_template& rendering_for(const glyph& g, probe_class c) {
 // skips the column, else 1 + b for the primary rendering and 5 + b for the
 // alternate one, bit k of b set where filter row k shows that rendering's background.
 constexpr int filter_class(probe_class c, unsigned background_rows) {
-    return c == probe_class::skipped ? 0 : (c == probe_class::primary ? 1 : 1 + (1 << filter_row_count)) + int(background_rows);
+    return c == probe_class::skipped
+               ? 0
+               : (c == probe_class::primary ? 1 : 1 + (1 << filter_row_count)) + int(background_rows);
 }
 static_assert(filter_class(probe_class::alternate, (1u << filter_row_count) - 1) == filter_class_count - 1);
 

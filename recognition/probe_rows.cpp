@@ -54,10 +54,14 @@ probe_counts count_probe_rows(const capture_frame& frame, int field) {
         if (y < 0 || y >= frame.height) continue;
         for (std::int32_t x = first_search_column; x < end; ++x) {
             const pixel p = frame.pixels[std::size_t(y) * std::size_t(frame.width) + std::size_t(x)];
-            if (p == colour_white) ++n.white;
-            else if (p == colour_grey) ++n.grey;
-            else if (p == colour_dark) ++n.dark;
-            else ++n.other;
+            if (p == colour_white)
+                ++n.white;
+            else if (p == colour_grey)
+                ++n.grey;
+            else if (p == colour_dark)
+                ++n.dark;
+            else
+                ++n.other;
         }
     }
     return n;

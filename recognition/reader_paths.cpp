@@ -31,8 +31,8 @@ bool path_available(reader_path p) {
 
 // The fastest the processor has.
 reader_path path_in_use = path_available(reader_path::avx2)   ? reader_path::avx2
-                        : path_available(reader_path::sse2) ? reader_path::sse2
-                                                            : reader_path::plain;
+                          : path_available(reader_path::sse2) ? reader_path::sse2
+                                                              : reader_path::plain;
 
 #if GATEWAY_AVX2
 // The AVX2 forms alone, for the tests that hold them against the rule.
@@ -75,10 +75,10 @@ std::array<int, 64> classify_block(reader_path p, const capture_frame& frame, co
         const bool dark = k.dark >> b & 1, alternate = k.alternate >> b & 1;
         unsigned background = 0;
         for (std::size_t r = 0; r < filter_row_count; ++r) background |= unsigned(k.background[r] >> b & 1) << r;
-        classes[std::size_t(b)] = dark ? filter_class(probe_class::skipped, 0)
-                                : alternate ? filter_class(probe_class::alternate, background)
-                                : (k.primary >> b & 1) ? filter_class(probe_class::primary, background)
-                                                       : -1;
+        classes[std::size_t(b)] = dark                   ? filter_class(probe_class::skipped, 0)
+                                  : alternate            ? filter_class(probe_class::alternate, background)
+                                  : (k.primary >> b & 1) ? filter_class(probe_class::primary, background)
+                                                         : -1;
     }
     return classes;
 }

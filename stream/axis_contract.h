@@ -89,13 +89,13 @@ inline constexpr int axis_state_count = 7;
 // The state's name, as the bridge and the docs write it; null for no state.
 inline const char* axis_state_id(long code) {
     switch (code) {
-        case axis_state_live: return "live";
-        case axis_state_waiting: return "waiting";
-        case axis_state_hidden: return "hidden";
-        case axis_state_minimized: return "minimized";
-        case axis_state_docked: return "docked";
-        case axis_state_off_screen: return "off_screen";
-        case axis_state_covered: return "covered";
+    case axis_state_live: return "live";
+    case axis_state_waiting: return "waiting";
+    case axis_state_hidden: return "hidden";
+    case axis_state_minimized: return "minimized";
+    case axis_state_docked: return "docked";
+    case axis_state_off_screen: return "off_screen";
+    case axis_state_covered: return "covered";
     }
     return nullptr;
 }
@@ -104,7 +104,7 @@ inline const char* axis_state_id(long code) {
 
 // As the process's 32-bit exit status (a Linux shell running it under Wine sees
 // them modulo 256).
-inline constexpr int exit_stopped = 0;             // owner window gone, or a key pressed
+inline constexpr int exit_stopped = 0;  // owner window gone, or a key pressed
 inline constexpr int exit_framework_failed = 1;
 inline constexpr int exit_no_host_or_pipe = -2;    // 0xFFFFFFFE
 inline constexpr int exit_no_jog_window = -3;      // 0xFFFFFFFD
@@ -115,15 +115,15 @@ inline constexpr int exit_bad_pipe_name = -6;      // 0xFFFFFFFA
 // What a gateway's exit code means for a program that launched it.
 inline const char* exit_code_meaning(long code) {
     switch (code) {
-        case exit_stopped: return "stopped normally: the owner window closed, or a key was pressed";
-        case exit_framework_failed: return "the gateway's framework could not start";
-        case exit_no_host_or_pipe:
-            return "no Draxion3 main window, or the pipe could not be opened (another gateway holds the name)";
-        case exit_no_jog_window: return "no jog window for the robot (open it, undock it, check the robot's name)";
-        case exit_glyphs_unreadable:
-            return "the glyph bitmaps cannot be used (damaged, or the display is not 32 bits per pixel)";
-        case exit_jog_window_closed: return "the jog window was closed while the gateway ran";
-        case exit_bad_pipe_name: return "the pipe name on the command line is not a valid name";
+    case exit_stopped: return "stopped normally: the owner window closed, or a key was pressed";
+    case exit_framework_failed: return "the gateway's framework could not start";
+    case exit_no_host_or_pipe:
+        return "no Draxion3 main window, or the pipe could not be opened (another gateway holds the name)";
+    case exit_no_jog_window: return "no jog window for the robot (open it, undock it, check the robot's name)";
+    case exit_glyphs_unreadable:
+        return "the glyph bitmaps cannot be used (damaged, or the display is not 32 bits per pixel)";
+    case exit_jog_window_closed: return "the jog window was closed while the gateway ran";
+    case exit_bad_pipe_name: return "the pipe name on the command line is not a valid name";
     }
     return "unknown exit code";
 }

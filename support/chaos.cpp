@@ -132,8 +132,8 @@ chaos_report run_chaos(const chaos_options& options) {
         return v;
     };
 
-    const std::wstring arguments = d.host.owner_word() + L" 1 " +
-                                   std::wstring(pipe_name, pipe_name + std::strlen(pipe_name));
+    const std::wstring arguments =
+        d.host.owner_word() + L" 1 " + std::wstring(pipe_name, pipe_name + std::strlen(pipe_name));
     seen_box box;
     peer p;
     if (!start_process(gateway, L"gateway.exe", arguments) || !wait_for_box(gateway.id, start_patience_ms, &box)) {
@@ -163,17 +163,17 @@ chaos_report run_chaos(const chaos_options& options) {
         // The fields lie at client columns 101 to 300 and rows 210 to 353.
         std::string spoil, mend = "move 1 " + std::to_string(d.home.left) + " " + std::to_string(d.home.top);
         switch (uniform(0, 6)) {
-            case 0: spoil = "move 1 " + std::to_string(-101 - uniform(5, 190)) + " " + std::to_string(d.home.top); break;
-            case 1: spoil = "move 1 " + std::to_string(d.screen_w - 300 + uniform(5, 190)) + " 200"; break;
-            case 2: spoil = "move 1 200 " + std::to_string(d.screen_h - 360 + uniform(5, 140)); break;
-            case 3: spoil = "move 1 200 " + std::to_string(-210 - uniform(5, 140)); break;
-            case 4:
-                spoil = "cover 1 " + std::to_string(uniform(101, 290)) + " " + std::to_string(uniform(190, 350)) + " " +
-                        std::to_string(uniform(5, 220)) + " " + std::to_string(uniform(3, 160));
-                mend = "uncover";
-                break;
-            case 5: spoil = "minimize 1", mend = "restore 1"; break;
-            default: spoil = "hide 1", mend = "show 1"; break;
+        case 0: spoil = "move 1 " + std::to_string(-101 - uniform(5, 190)) + " " + std::to_string(d.home.top); break;
+        case 1: spoil = "move 1 " + std::to_string(d.screen_w - 300 + uniform(5, 190)) + " 200"; break;
+        case 2: spoil = "move 1 200 " + std::to_string(d.screen_h - 360 + uniform(5, 140)); break;
+        case 3: spoil = "move 1 200 " + std::to_string(-210 - uniform(5, 140)); break;
+        case 4:
+            spoil = "cover 1 " + std::to_string(uniform(101, 290)) + " " + std::to_string(uniform(190, 350)) + " " +
+                    std::to_string(uniform(5, 220)) + " " + std::to_string(uniform(3, 160));
+            mend = "uncover";
+            break;
+        case 5: spoil = "minimize 1", mend = "restore 1"; break;
+        default: spoil = "hide 1", mend = "show 1"; break;
         }
         ++report.disturbances;
         bool ok = d.tell(spoil);
@@ -190,14 +190,16 @@ chaos_report run_chaos(const chaos_options& options) {
             break;
         }
         const double took = arrival(whole);
-        if (took < 0) ++report.lost;
-        else report.arrival_ms.push_back(took);
+        if (took < 0)
+            ++report.lost;
+        else
+            report.arrival_ms.push_back(took);
         if (took < 0 || took > 700) {
             char line[160];
             std::snprintf(line, sizeof line, "%s, then %s: %s", spoil.c_str(), mend.c_str(),
                           took < 0 ? "never arrived" : (std::to_string(int(took)) + " ms").c_str());
-            report.late.push_back(std::string(line) + "; the gateway said: " +
-                                  collect_output(gateway).substr(said_before));
+            report.late.push_back(std::string(line) +
+                                  "; the gateway said: " + collect_output(gateway).substr(said_before));
         }
         if (options.verbose)
             std::printf("%8.1f s  %-32s %-16s %7.1f ms\n", (now_ms() - end) / 1000 + options.seconds, spoil.c_str(),

@@ -13,11 +13,11 @@
 #include <vector>
 
 struct chaos_options {
-    double seconds = 60;      // how long disturbances are made
+    double seconds = 60;  // how long disturbances are made
     unsigned seed = 1;
-    int paint_delay_ms = 300;  // the host repaints what comes back into view this much later
+    int paint_delay_ms = 300;   // the host repaints what comes back into view this much later
     double patience_ms = 5000;  // a return whose values take longer counts as lost
-    bool verbose = false;     // each disturbance and what the gateway said, as it happens
+    bool verbose = false;       // each disturbance and what the gateway said, as it happens
 };
 
 struct chaos_report {

@@ -23,7 +23,8 @@ std::string read_options(int argc, const char* const* argv, const std::vector<op
         const option* o = nullptr;
         for (const option& candidate : options)
             if (std::strcmp(argv[i], candidate.name) == 0) o = &candidate;
-        if (o == nullptr) return std::string(std::strncmp(argv[i], "--", 2) == 0 ? "unknown option " : "unexpected word ") + argv[i];
+        if (o == nullptr)
+            return std::string(std::strncmp(argv[i], "--", 2) == 0 ? "unknown option " : "unexpected word ") + argv[i];
         if (bool* const* flag = std::get_if<bool*>(&o->target)) {
             **flag = true;
             continue;
@@ -40,7 +41,8 @@ std::string read_options(int argc, const char* const* argv, const std::vector<op
         const double v = std::strtod(value, &end);
         // Decimal only: strtod would also take blanks, hexadecimal and "inf".
         const bool decimal = std::strspn(value, "0123456789+-.eE") == std::strlen(value);
-        if (!decimal || *value == 0 || *end != 0 || !std::isfinite(v) || v < n.min || v > n.max || (n.whole && v != std::floor(v)))
+        if (!decimal || *value == 0 || *end != 0 || !std::isfinite(v) || v < n.min || v > n.max ||
+            (n.whole && v != std::floor(v)))
             return std::string(o->name) + (n.whole ? " needs a whole number from " : " needs a number from ") +
                    plain(n.min) + " to " + plain(n.max) + ", not " + value;
         *n.value = v;

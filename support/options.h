@@ -16,7 +16,7 @@ struct number_option {
 };
 
 struct option {
-    const char* name;  // "--seconds"
+    const char* name;                                         // "--seconds"
     std::variant<bool*, std::string*, number_option> target;  // a flag, a text, a number
 };
 

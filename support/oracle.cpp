@@ -26,9 +26,12 @@ bool match_glyph_at(const capture_frame& frame, std::int32_t x0, std::int32_t y0
             pixel probe;
             if (!frame_element(frame, std::int64_t(x0) + j, std::int64_t(y0) + 12, &probe)) return false;
             int mode;  // 0 not compared, 1 alternate, 2 primary
-            if (probe == 0x141414) mode = 0;
-            else if (probe == 0x808080) mode = 1;
-            else mode = 2;
+            if (probe == 0x141414)
+                mode = 0;
+            else if (probe == 0x808080)
+                mode = 1;
+            else
+                mode = 2;
             pixel actual;
             if (!frame_element(frame, std::int64_t(x0) + j, std::int64_t(y0) + i, &actual)) return false;
             if (mode == 1 && actual != g.alternate.pixels[std::size_t(i * g.alternate.width + j)]) return false;

@@ -2,8 +2,8 @@
 
 bool pipe_peer::connect(DWORD timeout_ms) {
     const ULONGLONG give_up = GetTickCount64() + timeout_ms;
-    while ((pipe_ = CreateFileA(path_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                                nullptr)) == INVALID_HANDLE_VALUE) {
+    while ((pipe_ = CreateFileA(path_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr)) ==
+           INVALID_HANDLE_VALUE) {
         if (GetTickCount64() >= give_up) return false;
         Sleep(20);
     }

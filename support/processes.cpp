@@ -67,8 +67,9 @@ bool make_output_pipe(output_reader& ours, HANDLE* theirs, DWORD bytes) {
     static LONG made = 0;
     const std::wstring name = L"\\\\.\\pipe\\draxion_child_output_" + std::to_wstring(GetCurrentProcessId()) + L"_" +
                               std::to_wstring(InterlockedIncrement(&made));
-    ours.pipe = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
-                                 PIPE_TYPE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, bytes, bytes, 0, nullptr);
+    ours.pipe =
+        CreateNamedPipeW(name.c_str(), PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
+                         PIPE_TYPE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, bytes, bytes, 0, nullptr);
     if (ours.pipe == INVALID_HANDLE_VALUE) return false;
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     *theirs = CreateFileW(name.c_str(), GENERIC_WRITE, 0, &inherit, OPEN_EXISTING, 0, nullptr);

@@ -16,8 +16,8 @@ struct output_reader;
 struct child_process {
     HANDLE process = nullptr;
     DWORD id = 0;
-    HANDLE input = nullptr;  // our end of its standard input
-    std::string seen;        // everything it had printed at the last collect_output
+    HANDLE input = nullptr;                 // our end of its standard input
+    std::string seen;                       // everything it had printed at the last collect_output
     std::shared_ptr<output_reader> output;  // our end of its standard output (and error)
 };
 
@@ -54,6 +54,5 @@ void stop_process(child_process& child);
 
 // Microseconds on a steady clock (QueryPerformanceCounter).
 double clock_us();
-
 
 #endif  // SUPPORT_PROCESSES_H

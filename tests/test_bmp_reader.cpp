@@ -12,7 +12,9 @@
 namespace {
 
 std::vector<std::uint8_t> minus_bitmap() { return sim_resource(primary_resource_ids[10]); }  // 4 x 8, no row padding
-std::vector<std::uint8_t> zero_bitmap() { return sim_resource(primary_resource_ids[0]); }  // 6 x 8, rows padded by 2 bytes
+std::vector<std::uint8_t> zero_bitmap() {
+    return sim_resource(primary_resource_ids[0]);
+}  // 6 x 8, rows padded by 2 bytes
 
 void put_u32(std::vector<std::uint8_t>& v, std::size_t at, std::uint32_t x) {
     for (int k = 0; k < 4; ++k) v[at + std::size_t(k)] = std::uint8_t(x >> (8 * k));
@@ -34,7 +36,8 @@ TEST(BmpReader, RefusesEveryKindOfMalformedFile) {
         {"truncated headers", [](auto& v) { v.resize(53); }, bmp_status::too_short},
         {"empty", [](auto& v) { v.clear(); }, bmp_status::too_short},
         {"signature", [](auto& v) { v[1] = 'X'; }, bmp_status::bad_signature},
-        {"declared size too large", [](auto& v) { put_u32(v, 2, std::uint32_t(v.size() + 1)); }, bmp_status::bad_file_size},
+        {"declared size too large", [](auto& v) { put_u32(v, 2, std::uint32_t(v.size() + 1)); },
+         bmp_status::bad_file_size},
         {"pixel data cut short", [](auto& v) { v.pop_back(); }, bmp_status::bad_file_size},
         {"info header of another version", [](auto& v) { put_u32(v, 14, 108); }, bmp_status::bad_header_size},
         {"zero width", [](auto& v) { put_u32(v, 18, 0); }, bmp_status::bad_dimensions},
@@ -50,9 +53,24 @@ TEST(BmpReader, RefusesEveryKindOfMalformedFile) {
         {"gap before the pixels", [](auto& v) { put_u32(v, 10, 58); }, bmp_status::bad_pixel_offset},
         {"declared image size", [](auto& v) { put_u32(v, 34, 100); }, bmp_status::bad_image_size},
         // A width of 5 needs 16-byte rows: 128 bytes where the file has 96.
-        {"width that the rows do not fit", [](auto& v) { put_u32(v, 18, 5); put_u32(v, 34, 0); }, bmp_status::bad_image_size},
-        {"one row more than stored", [](auto& v) { put_u32(v, 22, 9); put_u32(v, 34, 0); }, bmp_status::bad_image_size},
-        {"trailing bytes", [](auto& v) { v.push_back(0); put_u32(v, 2, std::uint32_t(v.size())); }, bmp_status::bad_image_size},
+        {"width that the rows do not fit",
+         [](auto& v) {
+             put_u32(v, 18, 5);
+             put_u32(v, 34, 0);
+         },
+         bmp_status::bad_image_size},
+        {"one row more than stored",
+         [](auto& v) {
+             put_u32(v, 22, 9);
+             put_u32(v, 34, 0);
+         },
+         bmp_status::bad_image_size},
+        {"trailing bytes",
+         [](auto& v) {
+             v.push_back(0);
+             put_u32(v, 2, std::uint32_t(v.size()));
+         },
+         bmp_status::bad_image_size},
     };
     for (const malformed_case& c : cases) {
         std::vector<std::uint8_t> bytes = minus_bitmap();
@@ -79,7 +97,7 @@ TEST(BmpReader, TurnsPaddedBottomUpRowsTopDown) {
     ASSERT_EQ(before.height, 8);
 
     std::vector<std::uint8_t> bytes = original;
-    const std::size_t stride = 20;                          // 6 pixels of 3 bytes, padded to 4
+    const std::size_t stride = 20;                         // 6 pixels of 3 bytes, padded to 4
     bytes[54] = 0x01, bytes[55] = 0x02, bytes[56] = 0x03;  // stored first: the bottom row's left pixel
     bytes[54 + 18] = 0xAA, bytes[54 + 19] = 0xBB;          // padding of that row: never a pixel
     bytes[54 + 7 * stride + 15] = 0x30;                    // stored last: the top row, column 5, blue

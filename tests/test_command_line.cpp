@@ -58,10 +58,19 @@ TEST(CommandLine, OwnerWordReadsLikePercentX) {
         std::uint32_t value;
     };
     const owner_case cases[] = {
-        {L"", 0},           {L"   ", 0},          {L"ghost", 0},         {L"0x", 0},
-        {L"0xg", 0},        {L" \t 10", 0x10},    {L"ffFF0001", 0xFFFF0001}, {L"0XaB", 0xAB},
-        {L"12g45", 0x12},   {L"+7f", 0x7F},       {L"-1", 0xFFFFFFFF},   {L"-0x10", 0xFFFFFFF0},
-        {L"123456789", 0xFFFFFFFF},  // more than 32 bits: saturated, names no window
+        {L"", 0},
+        {L"   ", 0},
+        {L"ghost", 0},
+        {L"0x", 0},
+        {L"0xg", 0},
+        {L" \t 10", 0x10},
+        {L"ffFF0001", 0xFFFF0001},
+        {L"0XaB", 0xAB},
+        {L"12g45", 0x12},
+        {L"+7f", 0x7F},
+        {L"-1", 0xFFFFFFFF},
+        {L"-0x10", 0xFFFFFFF0},
+        {L"123456789", 0xFFFFFFFF},           // more than 32 bits: saturated, names no window
         {L"00000000000000000000ABC", 0xABC},  // leading zeros are not extra bits
     };
     for (const owner_case& c : cases) EXPECT_EQ(parse_owner_word(c.word), c.value) << "word " << (&c - cases);
@@ -73,10 +82,18 @@ TEST(CommandLine, RobotWordReadsLikeWtoi) {
         std::int32_t value;
     };
     const robot_case cases[] = {
-        {L"1", 1},          {L"12abc", 12},      {L"abc", 0},          {L"", 0},
-        {L"  7", 7},        {L"+5", 5},          {L"-1", -1},          {L"- 1", 0},
-        {L"2147483647", 2147483647},             {L"2147483648", 2147483647},
-        {L"-2147483648", -2147483647 - 1},       {L"-99999999999999999999", -2147483647 - 1},
+        {L"1", 1},
+        {L"12abc", 12},
+        {L"abc", 0},
+        {L"", 0},
+        {L"  7", 7},
+        {L"+5", 5},
+        {L"-1", -1},
+        {L"- 1", 0},
+        {L"2147483647", 2147483647},
+        {L"2147483648", 2147483647},
+        {L"-2147483648", -2147483647 - 1},
+        {L"-99999999999999999999", -2147483647 - 1},
     };
     for (const robot_case& c : cases) EXPECT_EQ(parse_robot_word(c.word), c.value) << "word " << (&c - cases);
 }

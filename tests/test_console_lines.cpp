@@ -59,8 +59,15 @@ TEST(ConsoleLines, WhatTheConsoleIsGivenAfterEachSequence) {
           {step::take, "d\n"},
           {step::ok, ""}}},
         {"one dropped line is one line",
-         {{step::post, "a\n"}, {step::take, "a\n"}, {step::post, "b\n"}, {step::post, "c\n"}, {step::post, "d\n"},
-          {step::post, "e\n"}, {step::ok, ""}, {step::take, note(1) + "c\n"}, {step::ok, ""}}},
+         {{step::post, "a\n"},
+          {step::take, "a\n"},
+          {step::post, "b\n"},
+          {step::post, "c\n"},
+          {step::post, "d\n"},
+          {step::post, "e\n"},
+          {step::ok, ""},
+          {step::take, note(1) + "c\n"},
+          {step::ok, ""}}},
     };
     for (const sequence& s : sequences) {
         SCOPED_TRACE(s.name);
@@ -70,15 +77,15 @@ TEST(ConsoleLines, WhatTheConsoleIsGivenAfterEachSequence) {
             SCOPED_TRACE("step " + std::to_string(i));
             std::string bytes;
             switch (st.what) {
-                case step::post: lines.post(st.text); break;
-                case step::take:
-                    EXPECT_EQ(lines.take(bytes, milliseconds(0)), !st.text.empty());
-                    EXPECT_EQ(bytes, st.text);
-                    break;
-                case step::ok: lines.written(true); break;
-                case step::fail: lines.written(false); break;
-                case step::idle: EXPECT_TRUE(lines.wait_until_idle(milliseconds(0))); break;
-                case step::busy: EXPECT_FALSE(lines.wait_until_idle(milliseconds(0))); break;
+            case step::post: lines.post(st.text); break;
+            case step::take:
+                EXPECT_EQ(lines.take(bytes, milliseconds(0)), !st.text.empty());
+                EXPECT_EQ(bytes, st.text);
+                break;
+            case step::ok: lines.written(true); break;
+            case step::fail: lines.written(false); break;
+            case step::idle: EXPECT_TRUE(lines.wait_until_idle(milliseconds(0))); break;
+            case step::busy: EXPECT_FALSE(lines.wait_until_idle(milliseconds(0))); break;
             }
         }
     }

@@ -35,11 +35,11 @@ public:
     bool chance(double p) { return std::bernoulli_distribution(p)(rng_); }
     pixel any_colour() {
         switch (uniform(0, 5)) {
-            case 0: return colour_dark;
-            case 1: return colour_grey;
-            case 2: return colour_white;
-            case 3: return pixel(std::uniform_int_distribution<std::uint32_t>()(rng_));  // top byte too
-            default: return palette[uniform(0, int(std::size(palette)) - 1)];
+        case 0: return colour_dark;
+        case 1: return colour_grey;
+        case 2: return colour_white;
+        case 3: return pixel(std::uniform_int_distribution<std::uint32_t>()(rng_));  // top byte too
+        default: return palette[uniform(0, int(std::size(palette)) - 1)];
         }
     }
 
@@ -85,7 +85,7 @@ private:
     capture_frame sized_frame() {
         const int kind = uniform(0, 19);
         if (kind == 0) return blank_frame(uniform(0, 1) ? 0 : uniform(0, 300), uniform(0, 1) ? 0 : uniform(0, 420));
-        if (kind == 1) return blank_frame(uniform(0, 260), uniform(200, 420));  // often too narrow
+        if (kind == 1) return blank_frame(uniform(0, 260), uniform(200, 420));    // often too narrow
         if (kind == 2) return blank_frame(uniform(150, 300), uniform(330, 360));  // cut near the last field
         return blank_frame(uniform(180, 330), uniform(354, 420), chance(0.8) ? colour_white : any_colour());
     }
@@ -95,9 +95,9 @@ private:
         const std::int32_t drop = chance(0.6) ? 0 : chance(0.75) ? 1 : 2;
         std::int32_t x;
         switch (uniform(0, 9)) {
-            case 0: x = 154 + uniform(0, 3); break;  // first character at the window's end
-            case 1: x = 99 + uniform(0, 3); break;
-            default: x = uniform(101, 150);
+        case 0: x = 154 + uniform(0, 3); break;  // first character at the window's end
+        case 1: x = 99 + uniform(0, 3); break;
+        default: x = uniform(101, 150);
         }
         if (dialog_) {
             if (chance(0.5)) x = uniform(101, 159);

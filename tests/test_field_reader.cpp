@@ -41,9 +41,13 @@ TEST_P(FieldReader, TextBecomesTheQuotientOfItsLeadingNumberByTen) {
         double expected;
     };
     const value_case cases[] = {
-        {"", 0.0},        {"-123", -12.3},  {"7", 0.7},      {"12-3", 1.2},   {"-", 0.0},
-        {"-00", -0.0},    {"12,5", 12.5},   {"-5,0", -5.0},  {"0,0", 0.0},    {"1234567,8", 1234567.8},
-        {"--5", 0.0},     {"3", 3.0 / 10.0}, {"-,-4", 0.0},  {"99999999999999999", 99999999999999999.0 / 10.0},
+        {"", 0.0},      {"-123", -12.3},
+        {"7", 0.7},     {"12-3", 1.2},
+        {"-", 0.0},     {"-00", -0.0},
+        {"12,5", 12.5}, {"-5,0", -5.0},
+        {"0,0", 0.0},   {"1234567,8", 1234567.8},
+        {"--5", 0.0},   {"3", 3.0 / 10.0},
+        {"-,-4", 0.0},  {"99999999999999999", 99999999999999999.0 / 10.0},
     };
     for (rendering r : {rendering::primary, rendering::alternate}) {
         for (const value_case& c : cases) {
@@ -124,16 +128,18 @@ TEST_P(FieldReader, CharactersAreReachedUpToTheEndOfEachWindow) {
         double expected;
     };
     const reach_case cases[] = {
-        {154, '9', 0, 0, 0.9},   {155, '9', 0, 0, 0.0},    {156, '1', 0, 0, 0.1},     {157, '1', 0, 0, 0.0},
-        {110, '1', 54, '2', 1.2}, {110, '1', 55, '2', 0.1}, {110, '4', 56, '1', 4.1},  {110, '4', 57, '1', 0.4},
+        {154, '9', 0, 0, 0.9},    {155, '9', 0, 0, 0.0},    {156, '1', 0, 0, 0.1},    {157, '1', 0, 0, 0.0},
+        {110, '1', 54, '2', 1.2}, {110, '1', 55, '2', 0.1}, {110, '4', 56, '1', 4.1}, {110, '4', 57, '1', 0.4},
         {101, '8', 7, '-', 0.8},  {100, '8', 0, 0, 0.0},
     };
     for (const reach_case& c : cases) {
         capture_frame f = blank_frame(300, 400);
         draw_glyph(f, glyph_for(set, c.first), c.first_at, first_field_row + 2, rendering::primary);
         if (c.second_offset != 0)
-            draw_glyph(f, glyph_for(set, c.second), c.first_at + c.second_offset, first_field_row + 2, rendering::primary);
-        EXPECT_EQ(field(f), c.expected) << c.first << " at " << c.first_at << ", then " << c.second << " at +" << c.second_offset;
+            draw_glyph(f, glyph_for(set, c.second), c.first_at + c.second_offset, first_field_row + 2,
+                       rendering::primary);
+        EXPECT_EQ(field(f), c.expected) << c.first << " at " << c.first_at << ", then " << c.second << " at +"
+                                        << c.second_offset;
     }
 }
 

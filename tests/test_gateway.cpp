@@ -138,7 +138,8 @@ TEST_F(Gateway, NoJogWindowPrintsTheVisitedTitlesAndNamesTheRobotTwice) {
     ASSERT_EQ(sim_boxes().size(), 1u);
     EXPECT_EQ(sim_boxes()[0].text, jog_missing_text(L"robot2"));
     EXPECT_EQ(sim_boxes()[0].icon, box_icon::error);
-    EXPECT_TRUE(sim_pipe_exists(pipe_path)) << "the endpoint was created before the search and is left to the process's end";
+    EXPECT_TRUE(sim_pipe_exists(pipe_path))
+        << "the endpoint was created before the search and is left to the process's end";
     EXPECT_TRUE(sim_contract_violations(false).empty());
 }
 
@@ -197,7 +198,8 @@ TEST_F(Gateway, ChangedValuesReachTheLatePeerWithinACycle) {
     sim_peer_connects_after(first_send + 3);
     sim_destroy_window_after_checks(main, first_send + 8);
     sim_on_sleep([&](int sleeps) {
-        if (sleeps == first_send + 5) sim_set_client_pixels(jog, 300, 400, jog_pixels({"12,6", "-0,5", "300,0", "-1234,6", "-0,0", "7,7"}));
+        if (sleeps == first_send + 5)
+            sim_set_client_pixels(jog, 300, 400, jog_pixels({"12,6", "-0,5", "300,0", "-1234,6", "-0,0", "7,7"}));
     });
     EXPECT_EQ(run({hex(sim_handle_value(main))}), 0);
     const auto& got = sim_peer_received();
@@ -224,7 +226,8 @@ TEST_F(Gateway, ReportAskedForSaysTheStateAndWhenTheValuesWereConfirmed) {
             cover = sim_create_window({"Notes", nullptr, true, true, {920, 310, 1010, 490}});
             sim_bring_to_top(cover);
         }
-        if (sleeps == 120) sim_set_client_pixels(jog, 300, 400, jog_pixels({"12,5", "-0,5", "300,0", "-1234,6", "0,0", "8,8"}));
+        if (sleeps == 120)
+            sim_set_client_pixels(jog, 300, 400, jog_pixels({"12,5", "-0,5", "300,0", "-1234,6", "0,0", "8,8"}));
         if (sleeps == 150) sim_destroy_window(cover);
     });
     EXPECT_EQ(run({hex(sim_handle_value(main))}), 0);
@@ -238,13 +241,13 @@ TEST_F(Gateway, ReportAskedForSaysTheStateAndWhenTheValuesWereConfirmed) {
         const std::vector<double>& values;
     };
     const expected_record expected[] = {
-        {1, axis_state_waiting, 0, 1, none},         // at once: no values yet
-        {26, axis_state_live, 26, 26, before},       // confirmed
-        {76, axis_state_live, 70, 26, before},       // the heartbeat, 50 cycles on; confirmed at every 10th
-        {101, axis_state_covered, 100, 101, before}, // at once: held, the last live values
-        {151, axis_state_waiting, 100, 151, before}, // whole again
-        {160, axis_state_live, 160, 160, after},     // settled: the new value
-        {210, axis_state_live, 210, 160, after},     // the heartbeat
+        {1, axis_state_waiting, 0, 1, none},          // at once: no values yet
+        {26, axis_state_live, 26, 26, before},        // confirmed
+        {76, axis_state_live, 70, 26, before},        // the heartbeat, 50 cycles on; confirmed at every 10th
+        {101, axis_state_covered, 100, 101, before},  // at once: held, the last live values
+        {151, axis_state_waiting, 100, 151, before},  // whole again
+        {160, axis_state_live, 160, 160, after},      // settled: the new value
+        {210, axis_state_live, 210, 160, after},      // the heartbeat
     };
     const auto& got = sim_peer_received();
     ASSERT_EQ(got.size(), 2 * std::size(expected));
@@ -306,12 +309,14 @@ TEST_F(Gateway, ViewThatIsNotWholeHoldsTheValuesAndSaysWhy) {
         });
         EXPECT_EQ(run({hex(sim_handle_value(main))}), 0) << view_problem_id(c.cause);
         const auto& got = sim_peer_received();
-        ASSERT_EQ(got.size(), 4u) << view_problem_id(c.cause) << ": the first values, then only the true ones once whole";
+        ASSERT_EQ(got.size(), 4u) << view_problem_id(c.cause)
+                                  << ": the first values, then only the true ones once whole";
         EXPECT_EQ(values_of(got[3]), (std::vector<double>{12.5, -0.5, 300.0, -1234.6, 0.0, 8.8}));
         const std::string titles = banner + "Palette\nMail\njog - robot1 (Cell 4)\n";
         const std::string said = std::string("Values held (") + view_problem_id(c.cause) +
                                  "): " + view_problem_advice(c.cause) + "\nValues live again\n";
-        EXPECT_EQ(sim_console(), c.said ? titles + said : titles) << view_problem_id(c.cause) << " held until " << c.mend_at;
+        EXPECT_EQ(sim_console(), c.said ? titles + said : titles)
+            << view_problem_id(c.cause) << " held until " << c.mend_at;
         expect_everything_given_back();
     }
 }
@@ -389,8 +394,9 @@ TEST_F(Gateway, DisplayOfAnotherDepthIsNamedAsTheCause) {
     start_host();
     sim_set_display_bits(16);
     EXPECT_EQ(run({}), -4);
-    EXPECT_EQ(sim_console(), banner + "Palette\nMail\njog - robot1 (Cell 4)\n"
-                                      "The display uses 16 bits per pixel; the gateway needs 32\n");
+    EXPECT_EQ(sim_console(), banner +
+                                 "Palette\nMail\njog - robot1 (Cell 4)\n"
+                                 "The display uses 16 bits per pixel; the gateway needs 32\n");
     expect_everything_given_back();
 }
 

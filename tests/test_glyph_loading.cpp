@@ -26,13 +26,13 @@ std::vector<pixel> parse_rows(const char* const rows[8], std::int32_t* width) {
 // of the generator so that a slip in either shows.
 std::uint32_t alternate_channel(std::uint32_t c) {
     switch (c) {
-        case 0x14: return 0xFF;
-        case 0x44: return 0xEB;
-        case 0x6E: return 0xD6;
-        case 0x94: return 0xC1;
-        case 0xB9: return 0xAC;
-        case 0xDC: return 0x97;
-        case 0xFF: return 0x80;
+    case 0x14: return 0xFF;
+    case 0x44: return 0xEB;
+    case 0x6E: return 0xD6;
+    case 0x94: return 0xC1;
+    case 0xB9: return 0xAC;
+    case 0xDC: return 0x97;
+    case 0xFF: return 0x80;
     }
     ADD_FAILURE() << "channel level " << std::hex << c << " is not one of the seven";
     return 0;
@@ -77,7 +77,8 @@ TEST_F(GlyphSetLoading, MinusRowsReadTopDown) {
     const std::vector<pixel> row5_alternate = {0xACD6FF, 0xFFFFFF, 0xFFFFFF, 0xFFD6AC};
     for (int row = 0; row < 8; ++row) {
         const std::vector<pixel> p(minus.primary.pixels.begin() + row * 4, minus.primary.pixels.begin() + row * 4 + 4);
-        const std::vector<pixel> a(minus.alternate.pixels.begin() + row * 4, minus.alternate.pixels.begin() + row * 4 + 4);
+        const std::vector<pixel> a(minus.alternate.pixels.begin() + row * 4,
+                                   minus.alternate.pixels.begin() + row * 4 + 4);
         EXPECT_EQ(p, row == 5 ? row5_primary : std::vector<pixel>(4, 0xFFFFFF)) << "row " << row;
         EXPECT_EQ(a, row == 5 ? row5_alternate : std::vector<pixel>(4, 0x808080)) << "row " << row;
     }
@@ -99,12 +100,15 @@ TEST_F(GlyphSetLoading, DamagedOrMissingBitmapIsReportedWithItsIdentifier) {
         {"truncated", primary_resource_ids[4], truncated, glyph_load_status::not_loadable},
         {"not a bitmap", alternate_resource_ids[3], not_a_bitmap, glyph_load_status::not_loadable},
         // The 4-wide alternate of "1" stored in place of the 6-wide alternate of "0".
-        {"renderings of different sizes", alternate_resource_ids[0], sim_resource(alternate_resource_ids[1]), glyph_load_status::size_mismatch},
+        {"renderings of different sizes", alternate_resource_ids[0], sim_resource(alternate_resource_ids[1]),
+         glyph_load_status::size_mismatch},
     };
     for (const damage_case& c : cases) {
         sim_restore_resources();
-        if (c.bytes.empty()) sim_remove_resource(c.id);
-        else sim_set_resource(c.id, c.bytes);
+        if (c.bytes.empty())
+            sim_remove_resource(c.id);
+        else
+            sim_set_resource(c.id, c.bytes);
         glyph_set set;
         int failed = 0;
         EXPECT_EQ(load_glyph_set(set, &failed), c.expected) << c.name;

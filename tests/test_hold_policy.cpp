@@ -38,11 +38,13 @@ std::string run(hold_policy& policy, const std::vector<segment>& segments) {
             const view_evidence view{s.problem, s.moved && i == 0};
             const bool look = hold_needs_look(policy, s.reading);
             const hold_verdict v = hold_decide(policy, s.reading, look ? &view : nullptr);
-            if (v.line == hold_line::live) trace += v.send && s.reading.differs ? 'L' : 'l';
+            if (v.line == hold_line::live)
+                trace += v.send && s.reading.differs ? 'L' : 'l';
             else if (v.line == hold_line::held) {
                 trace += 'h';
                 EXPECT_EQ(v.cause, s.problem);
-            } else trace += !look ? '-' : v.send && s.reading.differs ? 's' : '.';
+            } else
+                trace += !look ? '-' : v.send && s.reading.differs ? 's' : '.';
         }
     return trace;
 }
@@ -89,9 +91,7 @@ TEST(HoldPolicy, Sequences) {
         {"a field that goes blank and stays blank",
          {{1, unfamiliar_new}, {confirm, unfamiliar}, {1, unchanged}},
          times(confirm, '.') + "s" + "-"},
-        {"a field blank for one cycle",
-         {{1, unfamiliar_new}, {1, back}, {3, unchanged}},
-         "..---"},
+        {"a field blank for one cycle", {{1, unfamiliar_new}, {1, back}, {3, unchanged}}, "..---"},
         // Moved between looks (off the screen and back, unseen): what came into view
         // may be unpainted, so the change waits for the settle.
         {"a window moved between looks",
@@ -99,9 +99,7 @@ TEST(HoldPolicy, Sequences) {
          times(settle, '.') + "s"},
         // An unpainted window (black) shows no field at all, however long it lasts;
         // the host's pixels go out once it has painted.
-        {"a window that stays unpainted",
-         {{4 * confirm, unpainted}, {1, changed}},
-         times(4 * confirm, '.') + "s"},
+        {"a window that stays unpainted", {{4 * confirm, unpainted}, {1, changed}}, times(4 * confirm, '.') + "s"},
         // Something else over part of the fields (a cut value, not blank): believed
         // only after the long confirmation.
         {"a part that shows something else",

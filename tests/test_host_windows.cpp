@@ -125,8 +125,9 @@ TEST_F(HostWindows, AreaCaptureFillsOnlyItsPixelsAtTheirPlace) {
 
 TEST_F(HostWindows, DegenerateRectangleGivesAnEmptyFrame) {
     // Also a frame too large for one bitmap read, and one whose size overflows.
-    for (window_rect rect : {window_rect{0, 0, 0, 400}, window_rect{50, 50, 40, 400}, window_rect{0, 0, 300, -5},
-                             window_rect{0, 0, 40000, 40000}, window_rect{INT32_MIN, INT32_MIN, INT32_MAX, INT32_MAX}}) {
+    for (window_rect rect :
+         {window_rect{0, 0, 0, 400}, window_rect{50, 50, 40, 400}, window_rect{0, 0, 300, -5},
+          window_rect{0, 0, 40000, 40000}, window_rect{INT32_MIN, INT32_MIN, INT32_MAX, INT32_MAX}}) {
         sim_window_setup setup;
         setup.title = "jog - robot1 (";
         setup.rect = rect;

@@ -28,9 +28,11 @@ TEST(JogView, FirstProblemIsReported) {
     };
     const view_case cases[] = {
         {"in full view", {true, false, true, {}, fields, one_monitor, {{400, 0, 800, 600}}}, view_problem::none},
-        {"window above touching the edge only", {true, false, true, {}, fields, one_monitor, {{300, 100, 400, 250}}},
+        {"window above touching the edge only",
+         {true, false, true, {}, fields, one_monitor, {{300, 100, 400, 250}}},
          view_problem::none},
-        {"window above over one pixel", {true, false, true, {}, fields, one_monitor, {{299, 249, 400, 300}}},
+        {"window above over one pixel",
+         {true, false, true, {}, fields, one_monitor, {{299, 249, 400, 300}}},
          view_problem::covered},
         {"hidden", {false, false, true, {}, fields, one_monitor, {}}, view_problem::hidden},
         {"minimised (still marked visible)", {true, true, true, {}, fields, one_monitor, {}}, view_problem::minimized},
@@ -38,13 +40,16 @@ TEST(JogView, FirstProblemIsReported) {
         {"left of the screen", {true, false, true, {}, {-1, 100, 300, 250}, one_monitor, {}}, view_problem::off_screen},
         {"no monitor at all", {true, false, true, {}, fields, {}, {}}, view_problem::off_screen},
         {"across two monitors side by side",
-         {true, false, true, {}, fields, {{0, 0, 200, 1080}, {200, 0, 400, 1080}}, {}}, view_problem::none},
+         {true, false, true, {}, fields, {{0, 0, 200, 1080}, {200, 0, 400, 1080}}, {}},
+         view_problem::none},
         {"across two monitors of different heights",
-         {true, false, true, {}, fields, {{0, 0, 200, 1080}, {200, 200, 400, 1080}}, {}}, view_problem::off_screen},
+         {true, false, true, {}, fields, {{0, 0, 200, 1080}, {200, 200, 400, 1080}}, {}},
+         view_problem::off_screen},
         {"off screen and covered: off screen first",
          {true, false, true, {}, {-1, 100, 300, 250}, one_monitor, {{0, 0, 50, 50}, {150, 150, 160, 160}}},
          view_problem::off_screen},
-        {"empty fields area (client too small)", {true, false, true, {}, {100, 100, 100, 250}, {}, {fields}},
+        {"empty fields area (client too small)",
+         {true, false, true, {}, {100, 100, 100, 250}, {}, {fields}},
          view_problem::none},
     };
     for (const view_case& c : cases) EXPECT_EQ(judge_view(c.view), c.expected) << c.name;
@@ -52,8 +57,8 @@ TEST(JogView, FirstProblemIsReported) {
 
 TEST(JogView, EveryProblemHasAnIdentifierAndAdvice) {
     const std::pair<view_problem, const char*> ids[] = {
-        {view_problem::hidden, "hidden"},         {view_problem::minimized, "minimized"},
-        {view_problem::docked, "docked"},         {view_problem::off_screen, "off_screen"},
+        {view_problem::hidden, "hidden"},   {view_problem::minimized, "minimized"},
+        {view_problem::docked, "docked"},   {view_problem::off_screen, "off_screen"},
         {view_problem::covered, "covered"},
     };
     for (auto [problem, id] : ids) {

@@ -32,7 +32,9 @@ class Matcher : public ::testing::TestWithParam<implementation> {
 protected:
     const glyph_set& set = real_glyphs();
     const glyph& g(char c) { return glyph_for(set, c); }
-    bool match(const capture_frame& f, std::int32_t x, std::int32_t y, const glyph& gl) { return GetParam().match(f, x, y, gl); }
+    bool match(const capture_frame& f, std::int32_t x, std::int32_t y, const glyph& gl) {
+        return GetParam().match(f, x, y, gl);
+    }
 };
 
 TEST_P(Matcher, FindsEachGlyphOnlyWhereItIsDrawnInEitherRendering) {
@@ -41,7 +43,8 @@ TEST_P(Matcher, FindsEachGlyphOnlyWhereItIsDrawnInEitherRendering) {
             capture_frame f = blank_frame(40, 40, r == rendering::primary ? colour_white : colour_grey);
             draw_glyph(f, drawn, 10, 5, r);
             for (const glyph& tried : set.glyphs) {
-                EXPECT_EQ(match(f, 10, 5, tried), &tried == &drawn) << drawn.character << " tried as " << tried.character;
+                EXPECT_EQ(match(f, 10, 5, tried), &tried == &drawn)
+                    << drawn.character << " tried as " << tried.character;
             }
             EXPECT_FALSE(match(f, 11, 5, drawn));
             EXPECT_FALSE(match(f, 10, 6, drawn));
@@ -134,8 +137,8 @@ TEST(OracleSearch, ReachesAsFarAsTheWindowAndNoFurther) {
         bool found;
     };
     const reach_case cases[] = {
-        {'7', 0, 0, true},   {'7', 53, 0, true},  {'7', 54, 0, false}, {'1', 55, 0, true}, {'1', 56, 0, false},
-        {'-', 55, 1, true},  {'-', 56, 1, false}, {'3', 20, 1, true},  {'3', 20, 2, false}, {'3', -1, 0, false},
+        {'7', 0, 0, true},  {'7', 53, 0, true},  {'7', 54, 0, false}, {'1', 55, 0, true},  {'1', 56, 0, false},
+        {'-', 55, 1, true}, {'-', 56, 1, false}, {'3', 20, 1, true},  {'3', 20, 2, false}, {'3', -1, 0, false},
     };
     const std::int32_t x = 100, y = 50;
     for (const reach_case& c : cases) {
@@ -175,8 +178,10 @@ capture_frame rule_frame(std::mt19937_64& rng, const glyph_set& set) {
         const std::int32_t x = uniform(first_search_column - 8, f.width), y = uniform(-4, f.height);
         const rendering r = uniform(0, 1) ? rendering::primary : rendering::alternate;
         draw_glyph(f, set.glyphs[std::size_t(uniform(0, glyph_count - 1))], x, y, r);
-        if (uniform(0, 3) != 0) fill_rect(f, x, y + probe_offset, 8, 1, r == rendering::primary ? colour_white : colour_grey);
-        for (int p = uniform(0, 2); p > 0; --p) put_pixel(f, x + uniform(0, 7), y + probe_offset, colours[uniform(0, 4)]);
+        if (uniform(0, 3) != 0)
+            fill_rect(f, x, y + probe_offset, 8, 1, r == rendering::primary ? colour_white : colour_grey);
+        for (int p = uniform(0, 2); p > 0; --p)
+            put_pixel(f, x + uniform(0, 7), y + probe_offset, colours[uniform(0, 4)]);
     }
     return f;
 }

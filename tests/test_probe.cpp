@@ -5,7 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "support/frame_painter.h"
-#include "tools/gateway_probe/probe_output.h"
+#include "host/probe_output.h"
 
 namespace {
 
@@ -53,33 +53,59 @@ TEST(Probe, ProblemsFollowFromTheFrameAndTheDesktop) {
     const auto as_is = [](jog_view&, desktop_facts&) {};
     const probe_case cases[] = {
         {"in full view", jog_frame_showing(), as_is, {}},
-        {"digits drawn at another scale", scaled, as_is,
+        {"digits drawn at another scale",
+         scaled,
+         as_is,
          {"unreadable_field@0", "unreadable_field@1", "unreadable_field@2", "unreadable_field@3", "unreadable_field@4",
           "unreadable_field@5"}},
-        {"fields on a selection colour", jog_frame_showing(0x3399FF), as_is,
+        {"fields on a selection colour",
+         jog_frame_showing(0x3399FF),
+         as_is,
          {"unknown_background@0", "unknown_background@1", "unknown_background@2", "unknown_background@3",
           "unknown_background@4", "unknown_background@5"}},
-        {"a window over the third field only", jog_frame_showing(),
-         [](jog_view& v, desktop_facts&) { v.above = {{700, 100 + 260, 900, 100 + 270}}; }, {"covered@2"}},
-        {"left part off the monitor", jog_frame_showing(),
-         [](jog_view& v, desktop_facts&) { v.monitors = {{610, 0, 1920, 1080}}; },
+        {"a window over the third field only",
+         jog_frame_showing(),
+         [](jog_view& v, desktop_facts&) {
+             v.above = {{700, 100 + 260, 900, 100 + 270}};
+         },
+         {"covered@2"}},
+        {"left part off the monitor",
+         jog_frame_showing(),
+         [](jog_view& v, desktop_facts&) {
+             v.monitors = {{610, 0, 1920, 1080}};
+         },
          {"off_screen@0", "off_screen@1", "off_screen@2", "off_screen@3", "off_screen@4", "off_screen@5"}},
-        {"minimised, its client area gone", jog_frame_showing(),
+        {"minimised, its client area gone",
+         jog_frame_showing(),
          [](jog_view& v, desktop_facts&) {
              v.minimized = true;
              v.client = {};
          },
          {"minimized"}},
-        {"125 % and 16 bits", jog_frame_showing(),
-         [](jog_view&, desktop_facts& d) { d = {16, 120, dpi_awareness::system_aware}; }, {"display_scale", "colour_depth"}},
+        {"125 % and 16 bits",
+         jog_frame_showing(),
+         [](jog_view&, desktop_facts& d) {
+             d = {16, 120, dpi_awareness::system_aware};
+         },
+         {"display_scale", "colour_depth"}},
         // An unaware host is drawn at 96 DPI on any monitor; one whose awareness
         // cannot be told may not be.
-        {"125 %, host DPI-unaware", jog_frame_showing(),
-         [](jog_view&, desktop_facts& d) { d = {32, 120, dpi_awareness::unaware}; }, {}},
-        {"125 %, host awareness unknown", jog_frame_showing(),
-         [](jog_view&, desktop_facts& d) { d = {32, 120, dpi_awareness::unknown}; }, {"display_scale"}},
-        {"client too short for the last field", jog_frame_showing(),
-         [](jog_view& v, desktop_facts&) { v.client.bottom = v.client.top + 340; }, {"frame_too_small"}},
+        {"125 %, host DPI-unaware",
+         jog_frame_showing(),
+         [](jog_view&, desktop_facts& d) {
+             d = {32, 120, dpi_awareness::unaware};
+         },
+         {}},
+        {"125 %, host awareness unknown",
+         jog_frame_showing(),
+         [](jog_view&, desktop_facts& d) {
+             d = {32, 120, dpi_awareness::unknown};
+         },
+         {"display_scale"}},
+        {"client too short for the last field",
+         jog_frame_showing(),
+         [](jog_view& v, desktop_facts&) { v.client.bottom = v.client.top + 340; },
+         {"frame_too_small"}},
     };
     for (const probe_case& c : cases) {
         jog_view view = whole_view();

@@ -17,8 +17,7 @@ struct misuse_case {
 
 TEST(SimContract, ReportsEachKindOfMisuse) {
     const misuse_case cases[] = {
-        {"window context kept",
-         [] { get_window_dc(sim_create_window({"w"})); }, true},
+        {"window context kept", [] { get_window_dc(sim_create_window({"w"})); }, true},
         {"memory context kept",
          [] {
              const window_handle w = sim_create_window({"w"});

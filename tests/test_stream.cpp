@@ -111,7 +111,8 @@ TEST_F(Stream, ChangesAreBitwise) {
         double value;
         bool sends;
     };
-    const step steps[] = {{0.0, true}, {0.0, false}, {-0.0, true}, {-0.0, false}, {nan, true}, {nan, false}, {0.0, true}};
+    const step steps[] = {{0.0, true}, {0.0, false}, {-0.0, true}, {-0.0, false},
+                          {nan, true}, {nan, false}, {0.0, true}};
     std::size_t expected = 0;
     for (const step& s : steps) {
         cycle(record_of({s.value}));

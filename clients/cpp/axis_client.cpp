@@ -16,13 +16,13 @@ HANDLE handle_of(void* h) { return static_cast<HANDLE>(h); }
 
 const char* describe(result r) {
     switch (r) {
-        case result::ok: return "ok";
-        case result::timeout: return "no update within the time allowed";
-        case result::gone: return "the gateway has gone";
-        case result::framing_error: return "a message that is neither a tag nor a record";
-        case result::no_gateway: return "no gateway is serving the pipe";
-        case result::busy: return "the gateway takes one client per run, and it already has one (it may have gone)";
-        case result::failed: return "a call of the system failed";
+    case result::ok: return "ok";
+    case result::timeout: return "no update within the time allowed";
+    case result::gone: return "the gateway has gone";
+    case result::framing_error: return "a message that is neither a tag nor a record";
+    case result::no_gateway: return "no gateway is serving the pipe";
+    case result::busy: return "the gateway takes one client per run, and it already has one (it may have gone)";
+    case result::failed: return "a call of the system failed";
     }
     return "unknown";
 }

@@ -56,18 +56,18 @@ bmp_status decode_bmp(const std::uint8_t* data, std::size_t size, decoded_bmp& o
 
 const char* bmp_status_text(bmp_status status) {
     switch (status) {
-        case bmp_status::ok: return "ok";
-        case bmp_status::too_short: return "shorter than its headers";
-        case bmp_status::bad_signature: return "no BM signature";
-        case bmp_status::bad_file_size: return "declared file size differs from the data";
-        case bmp_status::bad_header_size: return "info header is not 40 bytes";
-        case bmp_status::bad_dimensions: return "width or height not positive or too large";
-        case bmp_status::bad_planes: return "plane count is not 1";
-        case bmp_status::not_24_bits: return "not 24 bits per pixel";
-        case bmp_status::compressed: return "compressed";
-        case bmp_status::has_palette: return "declares a palette";
-        case bmp_status::bad_pixel_offset: return "pixel data does not follow the headers";
-        case bmp_status::bad_image_size: return "pixel data does not fit the dimensions";
+    case bmp_status::ok: return "ok";
+    case bmp_status::too_short: return "shorter than its headers";
+    case bmp_status::bad_signature: return "no BM signature";
+    case bmp_status::bad_file_size: return "declared file size differs from the data";
+    case bmp_status::bad_header_size: return "info header is not 40 bytes";
+    case bmp_status::bad_dimensions: return "width or height not positive or too large";
+    case bmp_status::bad_planes: return "plane count is not 1";
+    case bmp_status::not_24_bits: return "not 24 bits per pixel";
+    case bmp_status::compressed: return "compressed";
+    case bmp_status::has_palette: return "declares a palette";
+    case bmp_status::bad_pixel_offset: return "pixel data does not follow the headers";
+    case bmp_status::bad_image_size: return "pixel data does not fit the dimensions";
     }
     return "unknown";
 }

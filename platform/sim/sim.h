@@ -80,16 +80,16 @@ int sim_write_attempts();
 
 // --- Console, message boxes, framework, time ---
 
-const std::string& sim_console();              // 8-bit output
-const std::wstring& sim_console_wide();        // wide output
+const std::string& sim_console();        // 8-bit output
+const std::wstring& sim_console_wide();  // wide output
 void sim_set_key_waiting(bool waiting);
-int sim_key_tests();                           // how many times the key test ran
+int sim_key_tests();  // how many times the key test ran
 
 struct sim_box {
     std::wstring text;
     box_icon icon;
 };
-const std::vector<sim_box>& sim_boxes();       // every box shown, answered with OK
+const std::vector<sim_box>& sim_boxes();  // every box shown, answered with OK
 // Runs while a box is up, as a user acting before pressing OK would.
 void sim_on_box(std::function<void(const sim_box&)> action);
 

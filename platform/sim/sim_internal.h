@@ -46,7 +46,7 @@ struct platform_pipe {
     bool foreign = false;  // held by another process
     bool shared = false;   // ... which lets further instances be created beside its own
     bool open = true;
-    bool armed = false;    // accepting a peer
+    bool armed = false;  // accepting a peer
     std::uint64_t buffer_bytes = 0;
     enum class peer { listening, connected, gone } state = peer::listening;
     std::deque<std::vector<std::uint8_t>> unread;  // written, not yet read by the peer

@@ -17,7 +17,8 @@ std::vector<std::string> sim_contract_violations(bool at_shutdown) {
     std::vector<std::string> out = s.violations;
     if (!at_shutdown) return out;
     for (const platform_dc& dc : s.dcs)
-        if (!dc.gone) out.push_back(dc.window != nullptr ? "window drawing context not released" : "memory context not deleted");
+        if (!dc.gone)
+            out.push_back(dc.window != nullptr ? "window drawing context not released" : "memory context not deleted");
     for (const platform_bitmap& b : s.bitmaps)
         if (b.created && !b.deleted) out.push_back("created bitmap not deleted");
     for (const platform_pipe& p : s.pipes)

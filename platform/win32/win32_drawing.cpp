@@ -47,7 +47,8 @@ bitmap_handle create_capture_bitmap(dc_handle dc, std::int32_t width, std::int32
     info.bmiHeader.biCompression = BI_RGB;
     void* bits = nullptr;
     const HBITMAP bitmap = CreateDIBSection(hdc(dc), &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-    if (bitmap != nullptr && bits != nullptr) created_bits().emplace_back(bitmap, static_cast<const std::uint32_t*>(bits));
+    if (bitmap != nullptr && bits != nullptr)
+        created_bits().emplace_back(bitmap, static_cast<const std::uint32_t*>(bits));
     return reinterpret_cast<bitmap_handle>(bitmap);
 }
 

@@ -110,9 +110,10 @@ pipe_handle create_message_pipe(const char* full_name, std::uint32_t buffer_byte
     if (!security.make()) return nullptr;
     // The peer is on this machine: remote clients are refused, and a name that some
     // other process created first is an error rather than shared.
-    const HANDLE h = CreateNamedPipeA(full_name, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
-                                      PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
-                                      1, buffer_bytes, buffer_bytes, 0, &security.attributes);
+    const HANDLE h =
+        CreateNamedPipeA(full_name, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
+                         PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1,
+                         buffer_bytes, buffer_bytes, 0, &security.attributes);
     if (h == INVALID_HANDLE_VALUE) return nullptr;
     auto* p = new platform_pipe;
     p->handle = h;

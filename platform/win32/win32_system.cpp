@@ -138,9 +138,9 @@ void keep_timer_resolution() {
     struct power_throttling_state {  // PROCESS_POWER_THROTTLING_STATE
         ULONG version, control_mask, state_mask;
     };
-    constexpr int process_power_throttling = 4;              // ProcessPowerThrottling
-    constexpr ULONG throttling_current_version = 1;          // PROCESS_POWER_THROTTLING_CURRENT_VERSION
-    constexpr ULONG ignore_timer_resolution = 0x4;           // PROCESS_POWER_THROTTLING_IGNORE_TIMER_RESOLUTION
+    constexpr int process_power_throttling = 4;      // ProcessPowerThrottling
+    constexpr ULONG throttling_current_version = 1;  // PROCESS_POWER_THROTTLING_CURRENT_VERSION
+    constexpr ULONG ignore_timer_resolution = 0x4;   // PROCESS_POWER_THROTTLING_IGNORE_TIMER_RESOLUTION
     using set_information = BOOL(WINAPI*)(HANDLE, int, LPVOID, DWORD);
     const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
     const auto set = kernel == nullptr ? nullptr
@@ -205,12 +205,14 @@ std::int64_t utc_us() {
     static const precise_time precise = [] {
         const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
         return kernel == nullptr ? nullptr
-                                 : reinterpret_cast<precise_time>(
-                                       reinterpret_cast<void*>(GetProcAddress(kernel, "GetSystemTimePreciseAsFileTime")));
+                                 : reinterpret_cast<precise_time>(reinterpret_cast<void*>(
+                                       GetProcAddress(kernel, "GetSystemTimePreciseAsFileTime")));
     }();
     FILETIME t;
-    if (precise != nullptr) precise(&t);
-    else GetSystemTimeAsFileTime(&t);
+    if (precise != nullptr)
+        precise(&t);
+    else
+        GetSystemTimeAsFileTime(&t);
     const std::uint64_t ticks = std::uint64_t(t.dwHighDateTime) << 32 | t.dwLowDateTime;  // 100 ns since 1601
     constexpr std::uint64_t from_1601_to_1970 = 116444736000000000ULL;
     return std::int64_t((ticks - from_1601_to_1970) / 10);

@@ -43,7 +43,8 @@ window_handle get_enabled_popup(window_handle window) {
     // documented contract: the first enabled popup owned by the window, in Z-order,
     // or else the window itself. Provide it from the Z-order.
     int walked = 0;
-    for (HWND w = GetTopWindow(nullptr); w != nullptr && walked < window_walk_limit; w = GetWindow(w, GW_HWNDNEXT), ++walked)
+    for (HWND w = GetTopWindow(nullptr); w != nullptr && walked < window_walk_limit;
+         w = GetWindow(w, GW_HWNDNEXT), ++walked)
         if (GetWindow(w, GW_OWNER) == hwnd(window) && IsWindowVisible(w) && IsWindowEnabled(w)) return handle(w);
     return window;
 }
@@ -140,10 +141,10 @@ int display_dpi_at(window_handle window) {
     const dpi_calls& c = dpi();
     const auto before = c.set_thread != nullptr ? c.set_thread(reinterpret_cast<dpi_calls::context>(-3)) : nullptr;
     UINT x = 0, y = 0;
-    const bool found =
-        c.for_monitor != nullptr &&
-        SUCCEEDED(c.for_monitor(MonitorFromWindow(hwnd(window), MONITOR_DEFAULTTONEAREST), 0 /* effective */, &x, &y)) &&
-        x != 0;
+    const bool found = c.for_monitor != nullptr &&
+                       SUCCEEDED(c.for_monitor(MonitorFromWindow(hwnd(window), MONITOR_DEFAULTTONEAREST),
+                                               0 /* effective */, &x, &y)) &&
+                       x != 0;
     int result = int(x);
     if (!found) {
         const HDC screen = GetDC(nullptr);
@@ -160,10 +161,10 @@ dpi_awareness window_dpi_awareness(window_handle window) {
     const dpi_calls::context context = c.of_window(hwnd(window));
     if (context == nullptr) return dpi_awareness::unknown;
     switch (c.awareness_of(context)) {  // DPI_AWARENESS
-        case 0: return dpi_awareness::unaware;
-        case 1: return dpi_awareness::system_aware;
-        case 2: return dpi_awareness::per_monitor_aware;
-        default: return dpi_awareness::unknown;
+    case 0: return dpi_awareness::unaware;
+    case 1: return dpi_awareness::system_aware;
+    case 2: return dpi_awareness::per_monitor_aware;
+    default: return dpi_awareness::unknown;
     }
 }
 

@@ -158,8 +158,10 @@ TEST_F(Clients, CppClientTellsWhyTheGatewayStoppedAtStartUp) {
     axis::connection c;
     const axis::result r = c.connect(axis_pipe_name, patience_ms, &gateway);
     axis::update u;
-    if (r == axis::result::ok) EXPECT_EQ(c.next(u, patience_ms), axis::result::gone);
-    else EXPECT_EQ(r, axis::result::gone);
+    if (r == axis::result::ok)
+        EXPECT_EQ(c.next(u, patience_ms), axis::result::gone);
+    else
+        EXPECT_EQ(r, axis::result::gone);
     long code = 0;
     for (int i = 0; i < 100 && !gateway.ended(&code); ++i) Sleep(50);
     EXPECT_EQ(code, -3);
@@ -169,14 +171,15 @@ TEST_F(Clients, CppClientTellsWhyTheGatewayStoppedAtStartUp) {
 TEST_F(Clients, RecordingReplaysBitForBitAndTheMonitorRecordsItSo) {
     // Values a recording must carry exactly: negative zero, the smallest
     // subnormal, the largest double, decimals with no short binary form.
-    const std::string csv = "0.000,12.5,-0.5,300,-1234.6,0,7.7\n"
-                            "0.050,-0,5e-324,1.7976931348623157e+308,0.30000000000000004,-1234.6,7.7\n"
-                            "0.120,0.1,0.2,0.3,-99999.9,1e-300,-7.7\n"
-                            "0.130,0.1,0.2,0.3,-99999.9,1e-300,-7.8\n";
+    const std::string csv =
+        "0.000,12.5,-0.5,300,-1234.6,0,7.7\n"
+        "0.050,-0,5e-324,1.7976931348623157e+308,0.30000000000000004,-1234.6,7.7\n"
+        "0.120,0.1,0.2,0.3,-99999.9,1e-300,-7.7\n"
+        "0.130,0.1,0.2,0.3,-99999.9,1e-300,-7.8\n";
     const std::string path = "e2e_recording.csv";
     std::ofstream(path, std::ios::binary) << csv;
-    ASSERT_TRUE(start_process(replay, L"axis_replay.exe", L"--recording " + std::wstring(path.begin(), path.end()) +
-                                                              L" --pipe e2e_replay"));
+    ASSERT_TRUE(start_process(replay, L"axis_replay.exe",
+                              L"--recording " + std::wstring(path.begin(), path.end()) + L" --pipe e2e_replay"));
     axis::connection c;
     ASSERT_EQ(c.connect("e2e_replay", patience_ms), axis::result::ok);
     axis::result last;
@@ -186,8 +189,8 @@ TEST_F(Clients, RecordingReplaysBitForBitAndTheMonitorRecordsItSo) {
     c.close();
 
     // The monitor's own recording of a replay replays to the same values.
-    ASSERT_TRUE(start_process(replay, L"axis_replay.exe", L"--recording " + std::wstring(path.begin(), path.end()) +
-                                                              L" --pipe e2e_replay"));
+    ASSERT_TRUE(start_process(replay, L"axis_replay.exe",
+                              L"--recording " + std::wstring(path.begin(), path.end()) + L" --pipe e2e_replay"));
     ASSERT_TRUE(start_process(monitor, L"axis_monitor.exe", L"--csv --wait 20 --pipe e2e_replay"));
     DWORD code = 0;
     ASSERT_TRUE(wait_for_exit(monitor, patience_ms, &code));
@@ -210,8 +213,8 @@ TEST_F(Clients, LateClientGetsTheCurrentValuesAtOnce) {
 TEST_F(Clients, ProgramsThatTakeAPipeNameRefuseOneTheGatewayWould) {
     for (const wchar_t* program : {L"axis_replay.exe", L"axis_monitor.exe"}) {
         child_process p;
-        ASSERT_TRUE(start_process(p, program, std::wstring(program) == L"axis_replay.exe" ? L"--motion --pipe a\\b"
-                                                                                           : L"--pipe a\\b"));
+        ASSERT_TRUE(start_process(
+            p, program, std::wstring(program) == L"axis_replay.exe" ? L"--motion --pipe a\\b" : L"--pipe a\\b"));
         DWORD code = 0;
         ASSERT_TRUE(wait_for_exit(p, patience_ms, &code));
         EXPECT_EQ(code, 2u);
@@ -241,13 +244,25 @@ TEST_F(Clients, CppClientTakesExactlyTheFramedUpdatesFromAnImpostor) {
     // What the gateway never sends, each before a framed update or in its place.
     const std::string oversized_ending_in_tag = std::string(1024, 'x') + tag;  // a read of 1,024 then the tag's bytes
     const std::vector<std::string> messages = {
-        tag, tag, record(1.5),                   // the first tag lost its record
-        record(2.5),                             // a record without its tag
-        "odd", tag, record(3.5),                 // a short message
-        oversized_ending_in_tag, record(4.5),    // its last bytes are no tag
-        tag, std::string(5000, '\2') + tag, record(5.5),  // nor does it complete a tag before it
-        std::string(2048, 'y'), tag, record(6.5),         // exactly two reads long
-        tag, record(7.5).substr(0, 383), tag, record(8.5),
+        tag,
+        tag,
+        record(1.5),  // the first tag lost its record
+        record(2.5),  // a record without its tag
+        "odd",
+        tag,
+        record(3.5),  // a short message
+        oversized_ending_in_tag,
+        record(4.5),  // its last bytes are no tag
+        tag,
+        std::string(5000, '\2') + tag,
+        record(5.5),  // nor does it complete a tag before it
+        std::string(2048, 'y'),
+        tag,
+        record(6.5),  // exactly two reads long
+        tag,
+        record(7.5).substr(0, 383),
+        tag,
+        record(8.5),
     };
     // Written while the client reads: the pipe need not hold them all at once.
     bool all_sent = true;

@@ -81,8 +81,9 @@ protected:
         ASSERT_TRUE(start_process(gateway, L"gateway.exe", arguments));
         seen_box box;
         ASSERT_TRUE(wait_for_box(gateway.id, patience_ms, &box)) << collect_output(gateway);
-        EXPECT_EQ(box.text, L"Jog window found for 'robot1', please be sure that you are using a 100% scale display on "
-                            L"the screen showing this jog window and that this jog window will stay visible");
+        EXPECT_EQ(box.text,
+                  L"Jog window found for 'robot1', please be sure that you are using a 100% scale display on "
+                  L"the screen showing this jog window and that this jog window will stay visible");
         EXPECT_EQ(box.icon, L"information");
         EXPECT_EQ(box.caption, L"gateway");
         press_ok(box);
@@ -153,7 +154,7 @@ TEST_F(EndToEnd, PeerThatLeavesDoesNotStopTheGateway) {
         ASSERT_TRUE(peer.connect(patience_ms));
         EXPECT_EQ(peer.read(5000).size(), 4u);
         EXPECT_EQ(peer.read(5000).size(), 384u);
-    }  // gone
+    }                               // gone
     tell_simulator("set 1 0 1,0");  // a change the gateway can no longer deliver
     Sleep(500);
     EXPECT_EQ(WaitForSingleObject(gateway.process, 0), DWORD(WAIT_TIMEOUT)) << "still cycling";
@@ -269,8 +270,8 @@ TEST_F(EndToEnd, ConsoleThatNobodyReadsNeverStopsTheValues) {
 TEST_F(EndToEnd, SquatterOnThePipeNameIsRefused) {
     // Created first, allowing any number of instances: a gateway beside it would
     // hand its peer to the squatter.
-    const HANDLE squatter = CreateNamedPipeA(pipe_path, PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE,
-                                             PIPE_UNLIMITED_INSTANCES, 4096, 4096, 0, nullptr);
+    const HANDLE squatter = CreateNamedPipeA(pipe_path, PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE, PIPE_UNLIMITED_INSTANCES,
+                                             4096, 4096, 0, nullptr);
     ASSERT_NE(squatter, INVALID_HANDLE_VALUE);
     ASSERT_TRUE(start_process(gateway, L"gateway.exe", start_simulator() + L" 1"));
     EXPECT_EQ(exit_code_of(gateway), 0xFFFFFFFEu);
@@ -295,7 +296,9 @@ std::pair<std::uint32_t, std::uint32_t> png_size(const std::string& path) {
     in.read(reinterpret_cast<char*>(head), sizeof head);
     const unsigned char signature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
     if (!in || std::memcmp(head, signature, 8) != 0 || std::memcmp(head + 12, "IHDR", 4) != 0) return {0, 0};
-    auto be = [&](int at) { return std::uint32_t(head[at]) << 24 | head[at + 1] << 16 | head[at + 2] << 8 | head[at + 3]; };
+    auto be = [&](int at) {
+        return std::uint32_t(head[at]) << 24 | head[at + 1] << 16 | head[at + 2] << 8 | head[at + 3];
+    };
     return {be(16), be(20)};
 }
 
@@ -391,8 +394,10 @@ TEST_F(EndToEnd, BandCopyReadsWhatTheWholeWindowCopyReads) {
     ASSERT_TRUE(is_window(jog)) << simulator.process.seen;
     auto read_with = [&](bool band, double values[axis_field_count]) {
         setup_capture_contexts(jog);
-        if (band) setup_capture_frame(jog, area_read(real_glyphs()));
-        else setup_capture_frame(jog);
+        if (band)
+            setup_capture_frame(jog, area_read(real_glyphs()));
+        else
+            setup_capture_frame(jog);
         capture_jog_window(false);
         read_axes(jog_frame(), real_glyphs(), values);
         release_capture();
@@ -476,9 +481,10 @@ TEST_F(EndToEnd, MissingJogWindowNamesTheRobotTwice) {
     ASSERT_TRUE(start_process(gateway, L"gateway.exe", start_simulator() + L" 2"));
     seen_box box;
     ASSERT_TRUE(wait_for_box(gateway.id, patience_ms, &box));
-    EXPECT_EQ(box.text, L"Can't find jog window robot 'robot2', please open a jog window for this robot (also rename "
-                        L"the robot to 'robot2' and reopen the jog window if necessary) and verify this window is not "
-                        L"docked to the main frame");
+    EXPECT_EQ(box.text,
+              L"Can't find jog window robot 'robot2', please open a jog window for this robot (also rename "
+              L"the robot to 'robot2' and reopen the jog window if necessary) and verify this window is not "
+              L"docked to the main frame");
     EXPECT_EQ(box.icon, L"error");
     press_ok(box);
     EXPECT_EQ(exit_code_of(gateway), 0xFFFFFFFDu);

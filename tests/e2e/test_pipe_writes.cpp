@@ -22,9 +22,9 @@ const char* const path = "\\\\.\\pipe\\zelmorvelgateway_write_test";
 
 struct send_run {
     sender_state state{true, {}};
-    int sent = 0;      // sends that reported delivery
-    int refused = 0;   // sends refused while a message was queued
-    double last = 0;   // value of the last delivered record
+    int sent = 0;     // sends that reported delivery
+    int refused = 0;  // sends refused while a message was queued
+    double last = 0;  // value of the last delivered record
 };
 
 // A send that waited on the peer would hang the test; this ends it instead. (The

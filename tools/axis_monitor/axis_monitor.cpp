@@ -93,7 +93,8 @@ int main(int argc, char** argv) {
     for (long received = 0; count < 0 || received < count;) {
         unsigned wait_ms = 1000;
         if (seconds >= 0) {
-            const auto left = std::chrono::duration<double, std::milli>(stop - std::chrono::steady_clock::now()).count();
+            const auto left =
+                std::chrono::duration<double, std::milli>(stop - std::chrono::steady_clock::now()).count();
             if (left <= 0) break;
             wait_ms = unsigned(left) + 1;
         }

@@ -73,8 +73,7 @@ bool read_recording(const char* path, std::vector<frame_of_values>& out) {
 // Six values as the host simulator's animation draws them, to one decimal.
 axis_record motion_at(double seconds) {
     axis_record r;
-    for (int k = 0; k < axis_value_count; ++k)
-        r.slots[k] = motion_value(k, seconds);
+    for (int k = 0; k < axis_value_count; ++k) r.slots[k] = motion_value(k, seconds);
     return r;
 }
 
@@ -85,8 +84,9 @@ int main(int argc, char** argv) {
     bool loop = false, motion = false;
     double seconds = -1;
     std::string pipe = axis_pipe_name;
-    const char* const usage = "axis_replay --recording FILE.csv [--loop] [--pipe NAME]\n"
-                              "       axis_replay --motion [--seconds S] [--pipe NAME]";
+    const char* const usage =
+        "axis_replay --recording FILE.csv [--loop] [--pipe NAME]\n"
+        "       axis_replay --motion [--seconds S] [--pipe NAME]";
     read_options_or_exit(argc, argv, "axis_replay", usage,
                          {{"--recording", &recording_file},
                           {"--loop", &loop},

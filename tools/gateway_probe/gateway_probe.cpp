@@ -26,7 +26,7 @@
 #include "host/host_windows.h"
 #include "support/glyph_tables.h"
 #include "support/options.h"
-#include "tools/gateway_probe/probe_output.h"
+#include "host/probe_output.h"
 
 namespace {
 
@@ -145,11 +145,10 @@ int main(int argc, char** argv) {
     // on the side (display_dpi_at).
     options o;
     std::string robot_word;
-    read_options_or_exit(argc, argv, "gateway_probe", "gateway_probe [robot-number] [--picture FILE.png] [--json] [--watch SECONDS]",
-                         {{"--json", &o.json},
-                          {"--picture", &o.picture},
-                          {"--watch", number_option{&o.watch_seconds, 0.01, 86400}}},
-                         &robot_word);
+    read_options_or_exit(
+        argc, argv, "gateway_probe", "gateway_probe [robot-number] [--picture FILE.png] [--json] [--watch SECONDS]",
+        {{"--json", &o.json}, {"--picture", &o.picture}, {"--watch", number_option{&o.watch_seconds, 0.01, 86400}}},
+        &robot_word);
     if (!robot_word.empty()) o.robot = parse_robot_word(std::wstring(robot_word.begin(), robot_word.end()));
     capture_frame frame;
     probe_result r = probe_once(o, frame);

@@ -65,7 +65,7 @@ struct jog_state {
     HWND window = nullptr;
     field_state fields[axis_field_count];
     bool animate = false;
-    int scale = 100;  // percent
+    int scale = 100;         // percent
     bool paint_now = false;  // the next WM_PAINT is one of ours, or its delay is over
 };
 
@@ -145,33 +145,33 @@ void repaint(jog_state& jog) {
 LRESULT CALLBACK jog_proc(HWND window, UINT message, WPARAM wp, LPARAM lp) {
     auto* jog = reinterpret_cast<jog_state*>(GetWindowLongPtrW(window, GWLP_USERDATA));
     switch (message) {
-        case WM_NCCREATE:
-            SetWindowLongPtrW(window, GWLP_USERDATA,
-                              reinterpret_cast<LONG_PTR>(reinterpret_cast<CREATESTRUCTW*>(lp)->lpCreateParams));
-            break;
-        case WM_PAINT:
-            if (jog != nullptr && paint_delay_ms > 0 && !jog->paint_now) {
-                // Later: what is invalid now stays unpainted until then.
-                ValidateRect(window, nullptr);
-                SetTimer(window, late_paint_timer, paint_delay_ms, nullptr);
-                return 0;
-            }
-            if (jog != nullptr) {
-                jog->paint_now = false;
-                paint_jog(window, *jog);
-                return 0;
-            }
-            break;
-        case WM_TIMER:
-            if (jog != nullptr && wp == late_paint_timer) {
-                KillTimer(window, late_paint_timer);
-                repaint(*jog);
-                return 0;
-            }
-            break;
-        case WM_DESTROY:
-            if (jog != nullptr) jog->window = nullptr;
-            break;
+    case WM_NCCREATE:
+        SetWindowLongPtrW(window, GWLP_USERDATA,
+                          reinterpret_cast<LONG_PTR>(reinterpret_cast<CREATESTRUCTW*>(lp)->lpCreateParams));
+        break;
+    case WM_PAINT:
+        if (jog != nullptr && paint_delay_ms > 0 && !jog->paint_now) {
+            // Later: what is invalid now stays unpainted until then.
+            ValidateRect(window, nullptr);
+            SetTimer(window, late_paint_timer, paint_delay_ms, nullptr);
+            return 0;
+        }
+        if (jog != nullptr) {
+            jog->paint_now = false;
+            paint_jog(window, *jog);
+            return 0;
+        }
+        break;
+    case WM_TIMER:
+        if (jog != nullptr && wp == late_paint_timer) {
+            KillTimer(window, late_paint_timer);
+            repaint(*jog);
+            return 0;
+        }
+        break;
+    case WM_DESTROY:
+        if (jog != nullptr) jog->window = nullptr;
+        break;
     }
     return DefWindowProcW(window, message, wp, lp);
 }
@@ -189,9 +189,9 @@ void open_jog(int robot) {
     AdjustWindowRectEx(&r, style, FALSE, WS_EX_TOOLWINDOW);
     const std::wstring title = L"jog - robot" + std::to_wstring(robot) + L" (host simulator)";
     const int offset = 40 * int(jogs.size());
-    jog->window = CreateWindowExW(WS_EX_TOOLWINDOW, L"host_simulator_jog", title.c_str(), style, 480 + offset,
-                                  40 + offset, r.right - r.left, r.bottom - r.top, main_window, nullptr,
-                                  GetModuleHandleW(nullptr), jog.get());
+    jog->window =
+        CreateWindowExW(WS_EX_TOOLWINDOW, L"host_simulator_jog", title.c_str(), style, 480 + offset, 40 + offset,
+                        r.right - r.left, r.bottom - r.top, main_window, nullptr, GetModuleHandleW(nullptr), jog.get());
     ShowWindow(jog->window, SW_SHOWNOACTIVATE);
     UpdateWindow(jog->window);
     say("jog " + std::to_string(robot) + " " + hex(jog->window));
@@ -235,7 +235,8 @@ std::string run_command(const std::string& line) {
         std::string arg;
         in >> arg;
         field_state& fs = jog->fields[k];
-        if (verb == "set") fs.text = arg;
+        if (verb == "set")
+            fs.text = arg;
         else if (verb == "render" && (arg == "white" || arg == "grey"))
             fs.look = arg == "white" ? rendering::primary : rendering::alternate;
         else if (verb == "drop" && (arg == "0" || arg == "1"))
@@ -247,7 +248,8 @@ std::string run_command(const std::string& line) {
     }
     if (verb == "scale") {
         int percent = 0;
-        if (!(in >> percent) || (percent != 100 && percent != 125 && percent != 150)) return "error 100, 125 or 150 expected";
+        if (!(in >> percent) || (percent != 100 && percent != 125 && percent != 150))
+            return "error 100, 125 or 150 expected";
         jog->scale = percent;
         repaint(*jog);
         return "ok";
@@ -315,22 +317,20 @@ std::string run_command(const std::string& line) {
 
 LRESULT CALLBACK main_proc(HWND window, UINT message, WPARAM wp, LPARAM lp) {
     switch (message) {
-        case command_message: {
-            std::unique_ptr<std::string> line(reinterpret_cast<std::string*>(lp));
-            if (!line->empty()) say(run_command(*line));
-            return 0;
-        }
-        case WM_TIMER:
-            ++ticks;
-            for (auto& j : jogs)
-                if (j->window != nullptr && j->animate) {
-                    for (int k = 0; k < axis_field_count; ++k) j->fields[k].text = animated_text(k, ticks);
-                    repaint(*j);
-                }
-            return 0;
-        case WM_DESTROY:
-            PostQuitMessage(0);
-            return 0;
+    case command_message: {
+        std::unique_ptr<std::string> line(reinterpret_cast<std::string*>(lp));
+        if (!line->empty()) say(run_command(*line));
+        return 0;
+    }
+    case WM_TIMER:
+        ++ticks;
+        for (auto& j : jogs)
+            if (j->window != nullptr && j->animate) {
+                for (int k = 0; k < axis_field_count; ++k) j->fields[k].text = animated_text(k, ticks);
+                repaint(*j);
+            }
+        return 0;
+    case WM_DESTROY: PostQuitMessage(0); return 0;
     }
     return DefWindowProcW(window, message, wp, lp);
 }
@@ -372,10 +372,14 @@ int main() {
     bool animate = false;
     for (int i = 1; i < argc; ++i) {
         const std::wstring a = argv[i];
-        if (a == L"--animate") animate = true;
-        else if (a == L"--robot" && i + 1 < argc) robots.push_back(_wtoi(argv[++i]));
-        else if (a == L"--paint-delay" && i + 1 < argc) paint_delay_ms = UINT(_wtoi(argv[++i]));
-        else if (a == L"--dpi-aware") SetProcessDPIAware();
+        if (a == L"--animate")
+            animate = true;
+        else if (a == L"--robot" && i + 1 < argc)
+            robots.push_back(_wtoi(argv[++i]));
+        else if (a == L"--paint-delay" && i + 1 < argc)
+            paint_delay_ms = UINT(_wtoi(argv[++i]));
+        else if (a == L"--dpi-aware")
+            SetProcessDPIAware();
     }
     LocalFree(argv);
     if (robots.empty()) robots.push_back(1);
@@ -383,8 +387,8 @@ int main() {
     register_class(L"host_simulator_main", main_proc, reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1));
     register_class(L"host_simulator_jog", jog_proc, nullptr);
     register_class(L"host_simulator_cover", DefWindowProcW, static_cast<HBRUSH>(GetStockObject(DKGRAY_BRUSH)));
-    main_window = CreateWindowExW(0, L"host_simulator_main", L"Draxion3 - host simulator", WS_OVERLAPPEDWINDOW, 20,
-                                  20, 420, 240, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+    main_window = CreateWindowExW(0, L"host_simulator_main", L"Draxion3 - host simulator", WS_OVERLAPPEDWINDOW, 20, 20,
+                                  420, 240, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
     ShowWindow(main_window, SW_SHOWNOACTIVATE);
     say("main " + hex(main_window));
     for (int r : robots) open_jog(r);

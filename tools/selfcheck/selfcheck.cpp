@@ -53,8 +53,7 @@ void system_facts() {
         WCHAR service_pack[128];
     } v{};
     v.size = sizeof v;
-    if (auto rtl_get_version = from<LONG(WINAPI*)(os_version*)>(L"ntdll.dll", "RtlGetVersion"))
-        rtl_get_version(&v);
+    if (auto rtl_get_version = from<LONG(WINAPI*)(os_version*)>(L"ntdll.dll", "RtlGetVersion")) rtl_get_version(&v);
     say("system facts\n");
     say("  Windows version       %lu.%lu build %lu\n", v.major, v.minor, v.build);
     if (auto wine_version = from<const char*(CDECL*)()>(L"ntdll.dll", "wine_get_version"))
@@ -92,16 +91,16 @@ const behaviour behaviours[] = {
     {"a closed jog window ends the gateway (exit -5)", {"EndToEnd.ClosedJogWindowEndsTheGatewayWithMinusFive"}},
     {"a console that nobody reads never stops the values", {"EndToEnd.ConsoleThatNobodyReadsNeverStopsTheValues"}},
     {"a stalled client gets the newest values, not a backlog",
-     {"EndToEnd.PeerThatStallsGetsTheNewestValuesNotABacklog", "PipeWrites.PeerThatStopsReadingNeitherBlocksNorTearsMessages",
-      "EndToEnd.PeerThatLeavesDoesNotStopTheGateway"}},
+     {"EndToEnd.PeerThatStallsGetsTheNewestValuesNotABacklog",
+      "PipeWrites.PeerThatStopsReadingNeitherBlocksNorTearsMessages", "EndToEnd.PeerThatLeavesDoesNotStopTheGateway"}},
     {"a squatter on the pipe is refused; only the user and SYSTEM may connect",
      {"EndToEnd.SquatterOnThePipeNameIsRefused", "EndToEnd.SecondGatewayEndsWithPipeOpenError",
       "PipeSecurity.AccessListNamesOnlyTheUserAndSystem"}},
     {"errors at start-up are boxes with the right exit codes",
      {"EndToEnd.NoHostShowsTheErrorBoxAndCreatesNoPipe", "EndToEnd.MissingJogWindowNamesTheRobotTwice",
       "EndToEnd.DockedJogWindowIsNotFound", "EndToEnd.BadPipeNameEndsBeforeAnySearch"}},
-    {"the probe names each state", {"EndToEnd.ProbeNamesTheProblemOfEachState",
-                                   "EndToEnd.ProbeBesideARunningGatewayLeavesItUndisturbed"}},
+    {"the probe names each state",
+     {"EndToEnd.ProbeNamesTheProblemOfEachState", "EndToEnd.ProbeBesideARunningGatewayLeavesItUndisturbed"}},
     {"two gateways serve two robots", {"EndToEnd.TwoGatewaysServeTwoRobotsOnTwoPipes"}},
     {"the clients and the stand-in",
      {"Clients.CppClientReadsTheRealGatewayUntilItGoes", "Clients.CppClientTellsWhyTheGatewayStoppedAtStartUp",
@@ -133,8 +132,8 @@ int self_check(bool quick) {
     say("Draxion gateway self-check\n\n");
     system_facts();
 
-    say("\nrunning the end-to-end suite on this desktop (%s)...\n", quick ? "without the chaos run, about a minute"
-                                                                          : "about two minutes");
+    say("\nrunning the end-to-end suite on this desktop (%s)...\n",
+        quick ? "without the chaos run, about a minute" : "about two minutes");
     DeleteFileW(L"selfcheck-e2e.json");
     std::wstring arguments = L"--gtest_output=json:selfcheck-e2e.json";
     if (quick) arguments += L" --gtest_filter=-Chaos.*";
@@ -145,7 +144,8 @@ int self_check(bool quick) {
     std::ifstream in("selfcheck-e2e.json");
     nlohmann::json results = nlohmann::json::parse(in, nullptr, false);
     if (!ended || results.is_discarded()) {
-        say("the suite %s; see selfcheck-e2e.log\n", ended ? "left no readable results" : "did not finish in 15 minutes");
+        say("the suite %s; see selfcheck-e2e.log\n",
+            ended ? "left no readable results" : "did not finish in 15 minutes");
         return 1;
     }
 
@@ -208,8 +208,8 @@ int self_check(bool quick) {
     if (run(L"cycle_bench.exe", L"--seconds 3 --changes 5", 120 * 1000, &bench, &bench_code) && bench_code == 0) {
         const std::size_t at = bench.find("| cycle period");
         const std::size_t bar = at == std::string::npos ? at : bench.find('|', at + 2);
-        measured = bar != std::string::npos &&
-                   std::sscanf(bench.c_str() + bar, "| %lf | %lf | %lf", &median, &p99, &max) == 3;
+        measured =
+            bar != std::string::npos && std::sscanf(bench.c_str() + bar, "| %lf | %lf | %lf", &median, &p99, &max) == 3;
     }
     // A pause that rounds up to a coarse timer tick (15.6 ms) halves the gateway's pace.
     const bool period_ok = measured && median < 13.0;
@@ -222,8 +222,7 @@ int self_check(bool quick) {
     holding += period_ok;
 
     say("\n%d of %d behaviours hold on this machine.\n", holding, counted);
-    if (holding != counted)
-        say("For a bug report send selfcheck-report.txt and selfcheck-e2e.log from this folder.\n");
+    if (holding != counted) say("For a bug report send selfcheck-report.txt and selfcheck-e2e.log from this folder.\n");
     std::ofstream("selfcheck-report.txt", std::ios::binary) << report;
     return holding == counted ? 0 : 1;
 }

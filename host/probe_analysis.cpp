@@ -1,17 +1,9 @@
-#include "tools/gateway_probe/probe_analysis.h"
+#include "host/probe_analysis.h"
 #include "recognition/probe_rows.h"
 
 #include <algorithm>
 
 namespace {
-
-// A field's part of the client area: the first search window's columns to the
-// client's right edge, from the first candidate row to the last probe row.
-window_rect field_area(const jog_view& view, std::int32_t reference_row) {
-    const window_rect& c = view.client;
-    return {c.left + first_search_column, c.top + reference_row + candidate_row_offset, c.right,
-            std::min(c.bottom, c.top + reference_row + candidate_row_offset + candidate_rows + probe_offset)};
-}
 
 std::string percent(int dpi) { return std::to_string((dpi * 100 + 48) / 96) + " %"; }
 
@@ -25,7 +17,7 @@ std::vector<field_report> analyse_fields(const capture_frame& frame, const glyph
         f.reference_row = first_field_row + field_pitch * k;
         f.value = trace_field(frame, set, f.reference_row, f.trace);
         f.probe = count_probe_rows(frame, k);
-        f.view = judge_area(view, field_area(view, f.reference_row));
+        f.view = judge_area(view, on_screen(view.client, fields_rows(k, 1)));
     }
     return fields;
 }
@@ -37,7 +29,8 @@ std::vector<probe_problem> find_problems(const jog_view& view, const desktop_fac
     if (whole == view_problem::covered || whole == view_problem::off_screen) {
         // Named per field, so the user knows which values to distrust.
         for (const field_report& f : fields)
-            if (f.view != view_problem::none) out.push_back({view_problem_id(f.view), f.index, view_problem_advice(f.view)});
+            if (f.view != view_problem::none)
+                out.push_back({view_problem_id(f.view), f.index, view_problem_advice(f.view)});
     } else if (whole != view_problem::none) {
         out.push_back({view_problem_id(whole), -1, view_problem_advice(whole)});
     }
@@ -57,8 +50,9 @@ std::vector<probe_problem> find_problems(const jog_view& view, const desktop_fac
     const std::int32_t client_height = view.client.bottom - view.client.top;
     if (client_height < rows_read_end)
         out.push_back({"frame_too_small", -1,
-                       "the jog window's client area is " + std::to_string(client_height) + " rows high; the six fields need " +
-                           std::to_string(rows_read_end) + ": make the window taller"});
+                       "the jog window's client area is " + std::to_string(client_height) +
+                           " rows high; the six fields need " + std::to_string(rows_read_end) +
+                           ": make the window taller"});
     // A field out of view reads whatever lay over it: only fields in full view
     // say something about the glyphs and colours themselves.
     for (const field_report& f : fields) {
@@ -77,10 +71,10 @@ std::vector<probe_problem> find_problems(const jog_view& view, const desktop_fac
 
 const char* dpi_awareness_id(dpi_awareness a) {
     switch (a) {
-        case dpi_awareness::unaware: return "unaware";
-        case dpi_awareness::system_aware: return "system_aware";
-        case dpi_awareness::per_monitor_aware: return "per_monitor_aware";
-        case dpi_awareness::unknown: break;
+    case dpi_awareness::unaware: return "unaware";
+    case dpi_awareness::system_aware: return "system_aware";
+    case dpi_awareness::per_monitor_aware: return "per_monitor_aware";
+    case dpi_awareness::unknown: break;
     }
     return "unknown";
 }

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/gateway_probe/probe_analysis.h"
+#include "host/probe_analysis.h"
 
 // A window as the report names it; the title already in UTF-8.
 struct window_seen {

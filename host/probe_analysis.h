@@ -25,15 +25,15 @@ struct field_report {
 };
 
 struct probe_problem {
-    std::string id;   // stable, for scripts: "covered", "unreadable_field", ...
-    int field = -1;   // the field it concerns, or -1
+    std::string id;  // stable, for scripts: "covered", "unreadable_field", ...
+    int field = -1;  // the field it concerns, or -1
     std::string advice;
 };
 
 // What else the probe learnt of the display and the windows.
 struct desktop_facts {
     int bits_per_pixel = 32;
-    int dpi = 96;  // of the jog window's monitor
+    int dpi = 96;                                 // of the jog window's monitor
     dpi_awareness host = dpi_awareness::unaware;  // the jog window's own
 };
 

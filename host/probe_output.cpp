@@ -1,4 +1,4 @@
-#include "tools/gateway_probe/probe_output.h"
+#include "host/probe_output.h"
 
 #include <charconv>
 #include <cstdio>
@@ -90,18 +90,16 @@ std::string report_json(const probe_result& r) {
         json glyphs = json::array();
         for (const field_trace::hit& h : f.trace.hits)
             glyphs.push_back({{"character", std::string(1, h.character)}, {"column", h.x}, {"row", h.top}});
-        j["fields"].push_back({{"index", f.index},
-                               {"reference_row", f.reference_row},
-                               {"text", f.trace.text},
-                               {"value", f.value},
-                               {"readable", !f.trace.text.empty()},
-                               {"glyphs", glyphs},
-                               {"probe",
-                                {{"white", f.probe.white},
-                                 {"grey", f.probe.grey},
-                                 {"dark", f.probe.dark},
-                                 {"other", f.probe.other}}},
-                               {"view", view_problem_id(f.view)}});
+        j["fields"].push_back(
+            {{"index", f.index},
+             {"reference_row", f.reference_row},
+             {"text", f.trace.text},
+             {"value", f.value},
+             {"readable", !f.trace.text.empty()},
+             {"glyphs", glyphs},
+             {"probe",
+              {{"white", f.probe.white}, {"grey", f.probe.grey}, {"dark", f.probe.dark}, {"other", f.probe.other}}},
+             {"view", view_problem_id(f.view)}});
     }
     j["problems"] = json::array();
     for (const probe_problem& p : r.problems) {
@@ -167,6 +165,7 @@ std::string watch_line(const probe_result& r) {
     for (const field_report& f : r.fields) s += f.trace.text.empty() ? " -" : " " + std::to_string(f.index);
     s += "; problems:";
     if (r.problems.empty()) s += " none";
-    for (const probe_problem& p : r.problems) s += " " + p.id + (p.field >= 0 ? "(" + std::to_string(p.field) + ")" : "");
+    for (const probe_problem& p : r.problems)
+        s += " " + p.id + (p.field >= 0 ? "(" + std::to_string(p.field) + ")" : "");
     return s;
 }
