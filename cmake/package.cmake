@@ -11,12 +11,16 @@ endfunction()
 function(gateway_package)
   install(TARGETS ${ARGN} RUNTIME DESTINATION .)
   install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION .)
+  # What a Windows user reads first: what to run, in what order.
+  install(FILES ${CMAKE_SOURCE_DIR}/docs/start-here.md DESTINATION . RENAME START-HERE.md)
   if(selfcheck IN_LIST ARGN)
     install(FILES ${CMAKE_SOURCE_DIR}/tools/selfcheck/selfcheck.cmd DESTINATION .)
   endif()
-  # The OPC UA server goes in its own folder, assembled (below), not as sources.
+  # The OPC UA server goes in its own folder, assembled (below), not as sources;
+  # the Python tests run only here, and the client goes as a wheel too.
   install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs ${CMAKE_SOURCE_DIR}/clients DESTINATION .
-          PATTERN __pycache__ EXCLUDE PATTERN .pytest_cache EXCLUDE PATTERN clients/opcua EXCLUDE)
+          PATTERN __pycache__ EXCLUDE PATTERN .pytest_cache EXCLUDE PATTERN clients/opcua EXCLUDE
+          PATTERN clients/python/tests EXCLUDE)
   # The C++ client is built with the gateway's own contract header.
   install(FILES ${CMAKE_SOURCE_DIR}/stream/axis_contract.h DESTINATION clients/cpp)
   # The live page with the libraries it ships with (pinned, from npm).
@@ -32,6 +36,12 @@ function(gateway_package)
                     RESULT_VARIABLE status)
     if(NOT status EQUAL 0)
       message(FATAL_ERROR \"the OPC UA server could not be assembled\")
+    endif()")
+  install(CODE "
+    execute_process(COMMAND \"${CMAKE_SOURCE_DIR}/scripts/build-python-wheel\" \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/python\"
+                    RESULT_VARIABLE status)
+    if(NOT status EQUAL 0)
+      message(FATAL_ERROR \"the Python wheel could not be built\")
     endif()")
   # Written last, over everything installed before it, with paths as sha256sum
   # prints them, so that "sha256sum -c SHA256SUMS" checks the unpacked folder.

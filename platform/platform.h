@@ -229,7 +229,10 @@ enum class box_icon { error, information };
 // A modal message box with a single OK button; returns when the user has closed it.
 void message_box(const wchar_t* text, box_icon icon);
 
-void sleep_ms(std::uint32_t milliseconds);  // Sleep
+// Pauses the calling thread for about this many milliseconds: on Windows on a
+// high-resolution waitable timer (Windows 10 1803 and later), else Sleep with the
+// system tick raised to 1 ms; on the simulated desktop it advances its clock.
+void sleep_ms(std::uint32_t milliseconds);
 
 // Microseconds on a clock that only goes forward (QueryPerformanceCounter).
 std::int64_t steady_us();

@@ -1,6 +1,7 @@
 # Makes the release package and checks it: the programs, README, docs and clients
 # are in it, and SHA256SUMS names every other file with its right hash.
-# Usage: cmake -DCPACK=<cpack> -DBUILD=<build dir> -DNAME=<package name> -P check_package.cmake
+# Usage: cmake -DCPACK=<cpack> -DBUILD=<build dir> -DNAME=<package name> -DVERSION=<version>
+#        -P check_package.cmake
 execute_process(COMMAND "${CPACK}" -G ZIP WORKING_DIRECTORY "${BUILD}" RESULT_VARIABLE status OUTPUT_QUIET)
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "cpack failed: ${status}")
@@ -14,10 +15,11 @@ if(NOT status EQUAL 0)
   message(FATAL_ERROR "cannot unpack ${NAME}.zip")
 endif()
 set(root "${scratch}/${NAME}")
-foreach(f gateway.exe gateway_probe.exe axis_monitor.exe axis_replay.exe host_simulator.exe README.md
+foreach(f gateway.exe gateway_probe.exe axis_monitor.exe axis_replay.exe host_simulator.exe README.md START-HERE.md
           docs/protocol.md docs/mosquitto-live.conf clients/cpp/axis_client.h clients/cpp/axis_client.cpp
           clients/cpp/axis_contract.h web/index.html web/live.js web/lib/mqtt.min.js web/lib/uPlot.iife.min.js
           opcua/opcua_server.js opcua/opcua_server.example.json opcua/node_modules/node-opcua/package.json
+          python/draxion_axis-${VERSION}-py3-none-any.whl
           selfcheck.exe selfcheck.cmd e2e_tests.exe box_user.exe cycle_bench.exe SHA256SUMS)
   if(NOT EXISTS "${root}/${f}")
     message(FATAL_ERROR "${f} is missing from the package")

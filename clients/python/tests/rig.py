@@ -16,8 +16,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 PACKAGE_ROOT = os.path.dirname(HERE)
 
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(PACKAGE_ROOT)), "support"))
-from shipped_broker import BRIDGE_LOGIN, MOSQUITTO, free_port, shipped_config  # noqa: E402,F401
+from shipped_broker import BRIDGE_LOGIN, MOSQUITTO, free_port, shipped_config  # noqa: F401
 
 
 class Broker:

@@ -4,12 +4,10 @@ page in headless Chromium, while the host simulator covers, moves and minimises
 the jog window and changes a value during each hold (support/wine_chain.py)."""
 
 import os
-import sys
 
 import pytest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "support"))
-import wine_chain  # noqa: E402
+import wine_chain
 
 SHOWN = ["12,5", "-0,5", "300,0", "-1234,6", "0,0", "7,7"]  # the simulator's start values
 
