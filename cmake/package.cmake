@@ -23,26 +23,20 @@ function(gateway_package)
           PATTERN clients/python/tests EXCLUDE)
   # The C++ client is built with the gateway's own contract header.
   install(FILES ${CMAKE_SOURCE_DIR}/stream/axis_contract.h DESTINATION clients/cpp)
-  # The live page with the libraries it ships with (pinned, from npm).
-  install(CODE "
-    execute_process(COMMAND \"${CMAKE_SOURCE_DIR}/scripts/build-live-page\" \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/web\"
-                    RESULT_VARIABLE status)
-    if(NOT status EQUAL 0)
-      message(FATAL_ERROR \"the live page could not be assembled\")
-    endif()")
-  # The OPC UA server, ready for Node 20 without internet: its libraries beside it.
-  install(CODE "
-    execute_process(COMMAND \"${CMAKE_SOURCE_DIR}/scripts/build-opcua-server\" \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/opcua\"
-                    RESULT_VARIABLE status)
-    if(NOT status EQUAL 0)
-      message(FATAL_ERROR \"the OPC UA server could not be assembled\")
-    endif()")
-  install(CODE "
-    execute_process(COMMAND \"${CMAKE_SOURCE_DIR}/scripts/build-python-wheel\" \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/python\"
-                    RESULT_VARIABLE status)
-    if(NOT status EQUAL 0)
-      message(FATAL_ERROR \"the Python wheel could not be built\")
-    endif()")
+  # Assembled by scripts of their own: the live page with the libraries it ships
+  # with (pinned, from npm); the OPC UA server, ready for Node 20 without internet,
+  # its libraries beside it; the Python client's wheel.
+  foreach(part "build-live-page web" "build-opcua-server opcua" "build-python-wheel python")
+    separate_arguments(part)
+    list(GET part 0 script)
+    list(GET part 1 folder)
+    install(CODE "
+      execute_process(COMMAND \"${CMAKE_SOURCE_DIR}/scripts/${script}\" \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${folder}\"
+                      RESULT_VARIABLE status)
+      if(NOT status EQUAL 0)
+        message(FATAL_ERROR \"scripts/${script} failed\")
+      endif()")
+  endforeach()
   # Written last, over everything installed before it, with paths as sha256sum
   # prints them, so that "sha256sum -c SHA256SUMS" checks the unpacked folder.
   install(CODE [[

@@ -85,24 +85,20 @@ int gateway_main(const std::vector<std::wstring>& words) {
     setup_capture_contexts(jog);
     // On any other depth the bitmaps cannot be read as 32-bit pixels, and no copy
     // of the screen would ever match them: name the cause, not a bitmap.
-    const int depth = display_bits_per_pixel();
-    if (depth != 32) {
+    auto unreadable = [&](const char* format, int number) {
         char line[96];
-        std::snprintf(line, sizeof line, "The display uses %d bits per pixel; the gateway needs 32\n", depth);
+        std::snprintf(line, sizeof line, format, number);
         console_write(line);
         release();
         return exit_glyphs_unreadable;
-    }
+    };
+    const int depth = display_bits_per_pixel();
+    if (depth != 32) return unreadable("The display uses %d bits per pixel; the gateway needs 32\n", depth);
     glyph_set glyphs;
     int failed_id = 0;
-    if (load_glyph_set(glyphs, &failed_id) != glyph_load_status::ok) {
-        // Without its glyphs the gateway could never read a value: say so and stop.
-        char line[64];
-        std::snprintf(line, sizeof line, "Can't load glyph bitmap %d\n", failed_id);
-        console_write(line);
-        release();
-        return exit_glyphs_unreadable;
-    }
+    // Without its glyphs the gateway could never read a value: say so and stop.
+    if (load_glyph_set(glyphs, &failed_id) != glyph_load_status::ok)
+        return unreadable("Can't load glyph bitmap %d\n", failed_id);
     // Only the part the reader looks at is copied, a quarter of the window.
     setup_capture_frame(jog, area_read(glyphs));
 

@@ -94,4 +94,17 @@ struct glyph_set {
 // must pass through it before fields are read (the loader does it).
 void prepare_glyph_set(glyph_set& set);
 
+// A glyph set whose glyph i stands for glyph_characters[i], its templates drawn
+// by draw(i, glyph); prepare it before reading with it.
+template <class Draw>
+glyph_set glyph_set_of(Draw draw) {
+    glyph_set s;
+    for (int i = 0; i < glyph_count; ++i) {
+        glyph& g = s.glyphs[std::size_t(i)];
+        g.character = glyph_characters[i];
+        draw(i, g);
+    }
+    return s;
+}
+
 #endif  // RECOGNITION_GLYPH_SET_H

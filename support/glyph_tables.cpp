@@ -57,15 +57,12 @@ bool alternate_of(pixel primary, pixel* alternate) {
 
 const glyph_set& real_glyphs() {
     static const glyph_set set = [] {
-        glyph_set s;
-        for (int i = 0; i < glyph_count; ++i) {
-            glyph& g = s.glyphs[std::size_t(i)];
-            g.character = glyph_characters[i];
+        glyph_set s = glyph_set_of([](int i, glyph& g) {
             g.primary = parse_primary(i);
             g.alternate = g.primary;
             for (pixel& p : g.alternate.pixels)
                 if (!alternate_of(p, &p)) malformed(i, "a channel is not one of the seven levels");
-        }
+        });
         prepare_glyph_set(s);
         return s;
     }();

@@ -30,12 +30,7 @@ void draw(capture_frame& f, const glyph_template& t, std::int32_t x, std::int32_
 }  // namespace
 
 int main() {
-    glyph_set set;
-    for (int i = 0; i < glyph_count; ++i) {
-        glyph& g = set.glyphs[std::size_t(i)];
-        g.character = glyph_characters[i];
-        g.primary = g.alternate = make_template(i);
-    }
+    glyph_set set = glyph_set_of([](int i, glyph& g) { g.primary = g.alternate = make_template(i); });
     prepare_glyph_set(set);
 
     capture_frame frame{300, 400, std::vector<pixel>(300 * 400, colour_white)};

@@ -64,10 +64,7 @@ public:
     // window, taller than the probe offset; never empty: the loader refuses those)
     // in colours from the palette.
     glyph_set odd_glyph_set() {
-        glyph_set s;
-        for (int i = 0; i < glyph_count; ++i) {
-            glyph& g = s.glyphs[std::size_t(i)];
-            g.character = glyph_characters[i];
+        glyph_set s = glyph_set_of([this](int, glyph& g) {
             const std::int32_t w = chance(0.1) ? uniform(1, 70) : uniform(1, 9);
             const std::int32_t h = chance(0.1) ? uniform(1, 16) : uniform(1, 10);
             for (glyph_template* t : {&g.primary, &g.alternate}) {
@@ -76,7 +73,7 @@ public:
                 t->pixels.resize(std::size_t(w) * std::size_t(h));
                 for (pixel& p : t->pixels) p = palette[uniform(0, 4)];
             }
-        }
+        });
         prepare_glyph_set(s);
         return s;
     }

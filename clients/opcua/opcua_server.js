@@ -137,13 +137,16 @@ const isObject = (v) => typeof v === "object" && v !== null && !Array.isArray(v)
 const finite = Number.isFinite;
 
 // An update as the bridge writes it, or null.
-function readUpdate(text) {
-  let m;
+function parsed(text) {
   try {
-    m = JSON.parse(text);
+    return JSON.parse(text);
   } catch (e) {
-    return null;
+    return undefined;
   }
+}
+
+function readUpdate(text) {
+  const m = parsed(text);
   const ok = isObject(m) && Number.isSafeInteger(m.seq) && m.seq >= 1 && finite(m.time) &&
     Array.isArray(m.values) && m.values.length === AXES && m.values.every(finite) &&
     (m.state === undefined || typeof m.state === "string") &&
@@ -152,12 +155,7 @@ function readUpdate(text) {
 }
 
 function readStatus(text) {
-  let s;
-  try {
-    s = JSON.parse(text);
-  } catch (e) {
-    return null;
-  }
+  const s = parsed(text);
   return isObject(s) && typeof s.state === "string" ? s : null;
 }
 

@@ -11,6 +11,7 @@ import threading
 import time
 
 import paho.mqtt.client as mqtt
+import pytest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 PACKAGE_ROOT = os.path.dirname(HERE)
@@ -61,6 +62,28 @@ class Broker:
             self.process = None
 
 
+def wait_until(check, lock, timeout, stop=lambda: False):
+    """Polls check() under lock until it holds (True), timeout s pass or stop() (False)."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline and not stop():
+        with lock:
+            if check():
+                return True
+        time.sleep(0.05)
+    return False
+
+
+@pytest.fixture
+def broker(tmp_path):
+    """A mosquitto configured as shipped, for one test."""
+    if not os.path.exists(MOSQUITTO):
+        pytest.fail("mosquitto is not installed (scripts/install-deps installs it)")
+    b = Broker(tmp_path)
+    b.start()
+    yield b
+    b.stop()
+
+
 class Subscriber:
     """Collects every message on a topic; reconnects and subscribes again after the broker returns."""
 
@@ -83,12 +106,7 @@ class Subscriber:
             self.messages.append((json.loads(message.payload), message.retain))
 
     def wait_for(self, count, timeout=20):
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            with self.lock:
-                if len(self.messages) >= count:
-                    break
-            time.sleep(0.05)
+        wait_until(lambda: len(self.messages) >= count, self.lock, timeout)
         with self.lock:
             return list(self.messages)
 

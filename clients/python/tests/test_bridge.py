@@ -14,17 +14,10 @@ import time
 import paho.mqtt.client as mqtt
 import pytest
 
-from rig import BRIDGE_LOGIN, MOSQUITTO, Broker, Subscriber, bits, bridge, free_port, status_after, write_recording
+from rig import BRIDGE_LOGIN, Broker, Subscriber, bits, bridge, free_port, status_after, write_recording
+from rig import broker  # noqa: F401 (a fixture)
 
 
-@pytest.fixture
-def broker(tmp_path):
-    if not os.path.exists(MOSQUITTO):
-        pytest.fail("mosquitto is not installed (scripts/install-deps installs it)")
-    b = Broker(tmp_path)
-    b.start()
-    yield b
-    b.stop()
 
 
 def test_every_update_arrives_in_order_and_exact(broker, tmp_path):

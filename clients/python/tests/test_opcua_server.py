@@ -14,7 +14,8 @@ import time
 
 import pytest
 
-from rig import Broker, bridge, free_port, write_recording
+from rig import Broker, bridge, free_port, wait_until, write_recording
+from rig import broker  # noqa: F401 (a fixture)
 
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..")
 CLIENT = os.path.join(ROOT, "clients", "opcua", "tests", "client.js")
@@ -31,12 +32,6 @@ def package(tmp_path_factory):
     return out
 
 
-@pytest.fixture
-def broker(tmp_path):
-    b = Broker(tmp_path)
-    b.start()
-    yield b
-    b.stop()
 
 
 class Server:
@@ -67,15 +62,9 @@ class Server:
                 self.lines.append(line.rstrip("\n"))
 
     def wait_for_line(self, text, timeout=10):
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            with self.lock:
-                if any(text in line for line in self.lines):
-                    return
-            if self.process.poll() is not None:
-                break
-            time.sleep(0.05)
-        pytest.fail("the server never said %r: %s" % (text, self.lines))
+        if not wait_until(lambda: any(text in line for line in self.lines), self.lock, timeout,
+                          stop=lambda: self.process.poll() is not None):
+            pytest.fail("the server never said %r: %s" % (text, self.lines))
 
     def stop(self):
         self.process.send_signal(signal.SIGINT)
