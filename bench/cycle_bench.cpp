@@ -26,7 +26,7 @@
 
 #include "gateway/gateway.h"
 #include "host/glyph_resources.h"
-#include "host/host_windows.h"
+#include "host/window_search_capture.h"
 #include "stream/axis_stream.h"
 #include "support/box_user.h"
 #include "support/glyph_tables.h"

@@ -1,7 +1,7 @@
 #include <string>
 
 #include "gateway/gateway.h"
-#include "host/host_windows.h"
+#include "host/window_search_capture.h"
 #include "recognition/field_reader.h"
 #include "recognition/probe_rows.h"
 

@@ -4,7 +4,7 @@
 #include "gateway/command_line.h"
 #include "gateway/gateway.h"
 #include "host/glyph_resources.h"
-#include "host/host_windows.h"
+#include "host/window_search_capture.h"
 
 namespace {
 
@@ -39,19 +39,19 @@ int gateway_main(const std::vector<std::wstring>& words) {
     if (arguments.pipe_name_error != nullptr) {
         const std::string line = std::string("Bad pipe name: ") + arguments.pipe_name_error + "\n";
         console_write(line.c_str());
-        return exit_bad_pipe_name;
+        return axis_exit_bad_pipe_name;
     }
 
     if (!framework_start()) {
         console_write_wide(L"Fatal Error: MFC initialization failed\n");
         release();
-        return exit_framework_failed;
+        return axis_exit_framework_failed;
     }
 
     const window_handle main = find_main_window();
     if (main == nullptr) {
         message_box(L"Can't find Draxion3 main window, please launch Draxion3, then retry", box_icon::error);
-        return exit_no_host_or_pipe;
+        return axis_exit_no_host_or_pipe;
     }
 
     const std::string robot = robot_name(arguments.robot);
@@ -59,7 +59,7 @@ int gateway_main(const std::vector<std::wstring>& words) {
 
     if (open_axis_pipe(arguments.pipe_name.c_str()) < 0) {
         console_write("Pipe open error\n");
-        return exit_no_host_or_pipe;
+        return axis_exit_no_host_or_pipe;
     }
 
     const window_handle jog = find_jog_window(first, jog_title_pattern(robot).c_str());
@@ -74,7 +74,7 @@ int gateway_main(const std::vector<std::wstring>& words) {
                       L"to the main frame",
                       name.c_str(), name.c_str());
         message_box(text, box_icon::error);
-        return exit_no_jog_window;
+        return axis_exit_no_jog_window;
     }
     std::swprintf(text, std::size(text),
                   L"Jog window found for '%ls', please be sure that you are using a 100%% scale display on the screen "
@@ -90,7 +90,7 @@ int gateway_main(const std::vector<std::wstring>& words) {
         std::snprintf(line, sizeof line, format, number);
         console_write(line);
         release();
-        return exit_glyphs_unreadable;
+        return axis_exit_glyphs_unreadable;
     };
     const int depth = display_bits_per_pixel();
     if (depth != 32) return unreadable("The display uses %d bits per pixel; the gateway needs 32\n", depth);
@@ -107,5 +107,5 @@ int gateway_main(const std::vector<std::wstring>& words) {
     const cycle_end end = capture_cycle(window_from_handle_value(arguments.owner), glyphs, state);
     release();
     console_drain(final_console_wait_ms);
-    return end == cycle_end::jog_window_closed ? exit_jog_window_closed : exit_stopped;
+    return end == cycle_end::jog_window_closed ? axis_exit_jog_window_closed : axis_exit_stopped;
 }

@@ -39,8 +39,9 @@ double read_field_traced(const capture_frame& frame, const glyph_set& set, std::
 }  // namespace
 
 frame_area area_read(const glyph_set& set) {
-    const std::int32_t last_top = fields_end_row - field_pitch + candidate_row_offset + candidate_rows - 1;
-    return {first_search_column, first_row_read, std::max(rows_read_end, last_top + set.filter.tallest)};
+    const frame_area fields = fields_rows(0, axis_field_count);
+    const std::int32_t last_top = fields.top + field_pitch * (axis_field_count - 1) + candidate_rows - 1;
+    return {fields.left, fields.top, std::max(fields.bottom, last_top + set.filter.tallest)};
 }
 
 double read_field(const capture_frame& frame, const glyph_set& set, std::int32_t y) {

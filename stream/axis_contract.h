@@ -104,26 +104,26 @@ inline const char* axis_state_id(long code) {
 
 // As the process's 32-bit exit status (a Linux shell running it under Wine sees
 // them modulo 256).
-inline constexpr int exit_stopped = 0;  // owner window gone, or a key pressed
-inline constexpr int exit_framework_failed = 1;
-inline constexpr int exit_no_host_or_pipe = -2;    // 0xFFFFFFFE
-inline constexpr int exit_no_jog_window = -3;      // 0xFFFFFFFD
-inline constexpr int exit_glyphs_unreadable = -4;  // 0xFFFFFFFC
-inline constexpr int exit_jog_window_closed = -5;  // 0xFFFFFFFB
-inline constexpr int exit_bad_pipe_name = -6;      // 0xFFFFFFFA
+inline constexpr int axis_exit_stopped = 0;  // owner window gone, or a key pressed
+inline constexpr int axis_exit_framework_failed = 1;
+inline constexpr int axis_exit_no_host_or_pipe = -2;    // 0xFFFFFFFE
+inline constexpr int axis_exit_no_jog_window = -3;      // 0xFFFFFFFD
+inline constexpr int axis_exit_glyphs_unreadable = -4;  // 0xFFFFFFFC
+inline constexpr int axis_exit_jog_window_closed = -5;  // 0xFFFFFFFB
+inline constexpr int axis_exit_bad_pipe_name = -6;      // 0xFFFFFFFA
 
 // What a gateway's exit code means for a program that launched it.
-inline const char* exit_code_meaning(long code) {
+inline const char* axis_exit_code_meaning(long code) {
     switch (code) {
-    case exit_stopped: return "stopped normally: the owner window closed, or a key was pressed";
-    case exit_framework_failed: return "the gateway's framework could not start";
-    case exit_no_host_or_pipe:
+    case axis_exit_stopped: return "stopped normally: the owner window closed, or a key was pressed";
+    case axis_exit_framework_failed: return "the gateway's framework could not start";
+    case axis_exit_no_host_or_pipe:
         return "no Draxion3 main window, or the pipe could not be opened (another gateway holds the name)";
-    case exit_no_jog_window: return "no jog window for the robot (open it, undock it, check the robot's name)";
-    case exit_glyphs_unreadable:
+    case axis_exit_no_jog_window: return "no jog window for the robot (open it, undock it, check the robot's name)";
+    case axis_exit_glyphs_unreadable:
         return "the glyph bitmaps cannot be used (damaged, or the display is not 32 bits per pixel)";
-    case exit_jog_window_closed: return "the jog window was closed while the gateway ran";
-    case exit_bad_pipe_name: return "the pipe name on the command line is not a valid name";
+    case axis_exit_jog_window_closed: return "the jog window was closed while the gateway ran";
+    case axis_exit_bad_pipe_name: return "the pipe name on the command line is not a valid name";
     }
     return "unknown exit code";
 }

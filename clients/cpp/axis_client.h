@@ -56,7 +56,7 @@ enum class result {
 const char* describe(result r);
 
 // What a gateway's exit code means for a program that launched it.
-using ::exit_code_meaning;
+inline const char* exit_code_meaning(long code) { return ::axis_exit_code_meaning(code); }
 
 // Starts gateway.exe and watches it. The gateway shows an information box at
 // start-up that the user closes with OK; only then does it serve the pipe.

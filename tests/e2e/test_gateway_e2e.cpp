@@ -14,7 +14,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "host/host_windows.h"
+#include "host/window_search_capture.h"
 #include "support/box_user.h"
 #include "support/glyph_tables.h"
 #include "support/host_driver.h"

@@ -23,7 +23,7 @@
 
 #include "gateway/command_line.h"
 #include "stream/axis_contract.h"
-#include "host/host_windows.h"
+#include "host/window_search_capture.h"
 #include "support/glyph_tables.h"
 #include "support/options.h"
 #include "host/probe_output.h"
@@ -86,7 +86,7 @@ probe_result probe_once(const options& o, capture_frame& frame) {
     const window_handle main = find_main_window();
     if (main == nullptr) {
         r.problems.push_back(no_host_problem());
-        r.exit_code = exit_no_host_or_pipe;  // the gateway's own code for no host
+        r.exit_code = axis_exit_no_host_or_pipe;  // the gateway's own code for no host
         return r;
     }
     r.host_found = true;
@@ -115,7 +115,7 @@ probe_result probe_once(const options& o, capture_frame& frame) {
         }
         for (const std::string& t : notes.other_robots) r.near_misses.push_back("another robot's: \"" + t + "\"");
         if (r.problems.empty()) r.problems.push_back(no_jog_window_problem(r.robot, r.near_misses));
-        r.exit_code = exit_no_jog_window;
+        r.exit_code = axis_exit_no_jog_window;
         return r;
     }
     r.jog_found = true;

@@ -80,9 +80,9 @@ def test_protocol_samples_are_updates_the_package_reads():
 
 def test_exit_codes_and_pipe_name_rule_are_the_headers():
     h = read("stream", "axis_contract.h")
-    codes = {name: int(value) for name, value in re.findall(r"inline constexpr int (exit_\w+) = (-?\d+);", h)}
+    codes = {name: int(value) for name, value in re.findall(r"inline constexpr int (axis_exit_\w+) = (-?\d+);", h)}
     meanings = {}
-    for name, text in re.findall(r"case (exit_\w+):\s*return ((?:\"[^\"]*\"\s*)+);", h):
+    for name, text in re.findall(r"case (axis_exit_\w+):\s*return ((?:\"[^\"]*\"\s*)+);", h):
         meanings[codes[name]] = "".join(re.findall(r"\"([^\"]*)\"", text)).replace("\\'", "'")
     assert meanings and framing.EXIT_CODE_MEANINGS == meanings
     assert framing.exit_code_meaning(99) == "unknown exit code"
@@ -93,3 +93,21 @@ def test_exit_codes_and_pipe_name_rule_are_the_headers():
         said = framing.pipe_name_problem(name)
         assert (said is None) == (problem is None) and (problem is None or problem in said), name
         assert problem is None or problem in h, "the header says the same"
+
+
+def test_the_exit_code_tables_in_the_docs_are_the_headers():
+    codes = [int(v) for v in re.findall(r"inline constexpr int axis_exit_\w+ = (-?\d+);", read("stream", "axis_contract.h"))]
+    hex_of = lambda c: "" if c >= 0 else " (0x%08X)" % (c & 0xFFFFFFFF)
+    # docs/protocol.md: the table of the gateway's exit codes, in the contract's order.
+    protocol = read("docs", "protocol.md")
+    table = protocol[protocol.index("| code | meaning |"):]
+    table = table[:table.index("\n\n")]
+    assert re.findall(r"^\| (-?\d+(?: \(0x[0-9A-F]{8}\))?) \|", table, re.M) == ["%d%s" % (c, hex_of(c)) for c in codes]
+    # README: the paragraph of exit codes, with what a Linux shell sees of them.
+    readme = read("README.md")
+    paragraph = readme[readme.index("Exit codes: 0 stopped normally;"):]
+    paragraph = paragraph[:paragraph.index("\n\n")]
+    said = re.findall(r"(?:^Exit codes: |; )(-?\d+(?: \(0x[0-9A-F]{8}\))?) ", paragraph.replace("\n", " "))
+    assert said == ["%d%s" % (c, hex_of(c)) for c in codes]
+    shell = re.search(r"modulo 256 \(([\d, ]+)\)", paragraph.replace("\n", " ")).group(1)
+    assert [int(v) for v in shell.split(", ")] == [c % 256 for c in codes if c < 0]

@@ -1,4 +1,4 @@
-#include "host/host_windows.h"
+#include "host/window_search_capture.h"
 
 #include <algorithm>
 #include <climits>

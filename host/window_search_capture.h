@@ -1,8 +1,8 @@
 // Finding the simulator's windows by their titles, and copying the jog window's
 // pixels into the frame once per cycle. The windows, drawing contexts, capture
 // bitmap and frame found or made here are process-wide and live for the run.
-#ifndef HOST_HOST_WINDOWS_H
-#define HOST_HOST_WINDOWS_H
+#ifndef HOST_WINDOW_SEARCH_CAPTURE_H
+#define HOST_WINDOW_SEARCH_CAPTURE_H
 
 #include <cstdint>
 #include <string>
@@ -77,4 +77,4 @@ const capture_frame& jog_frame();
 // acquired, so it may run when nothing was set up.
 void release_capture();
 
-#endif  // HOST_HOST_WINDOWS_H
+#endif  // HOST_WINDOW_SEARCH_CAPTURE_H

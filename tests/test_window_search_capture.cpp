@@ -3,7 +3,7 @@
 
 #include <climits>
 
-#include "host/host_windows.h"
+#include "host/window_search_capture.h"
 #include "platform/sim/sim.h"
 
 namespace {
