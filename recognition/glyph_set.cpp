@@ -1,6 +1,7 @@
 #include "recognition/glyph_set.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstddef>
 #include <tuple>
@@ -46,17 +47,16 @@ std::uint16_t accepted_classes(const glyph& g, const std::array<std::int32_t, fi
     return accepted;
 }
 
-}  // namespace
-
-void prepare_glyph_set(glyph_set& set) {
-    // On the filter rows, a frame pixel equal to the background in a column where
-    // the glyph has ink rules the glyph out (this clears plain field backgrounds),
-    // and so does a pixel other than the background where the glyph is blank (this
-    // clears surroundings of any other colour). A glyph with no column of one kind
-    // on the filter rows would have to be checked in full wherever the other kind
-    // cannot help. So pick the pair of rows on which the weakest glyph has the most
-    // of both kinds (two of each is plenty), then the most ink for the weakest, then
-    // the most ink in all.
+// On the filter rows, a frame pixel equal to the background in a column where
+// the glyph has ink rules the glyph out (this clears plain field backgrounds),
+// and so does a pixel other than the background where the glyph is blank (this
+// clears surroundings of any other colour). A glyph with no column of one kind
+// on the filter rows would have to be checked in full wherever the other kind
+// cannot help. So pick the pair of rows on which the weakest glyph has the most
+// of both kinds (two of each is plenty), then the most ink for the weakest, then
+// the most ink in all.
+// (A single row, the other -1, when the templates have only one.)
+std::array<std::int32_t, filter_row_count> choose_filter_rows(const glyph_set& set) {
     std::int32_t max_height = 0;
     for (const glyph& g : set.glyphs) max_height = std::max(max_height, g.primary.height);
     auto columns = [&](std::int32_t row, std::size_t i, bool primary) {
@@ -95,9 +95,12 @@ void prepare_glyph_set(glyph_set& set) {
             if (second < 0) break;
         }
     }
-    glyph_filter& f = set.filter;
-    f = glyph_filter{};
-    f.rows = {best[0], best[1]};
+    return {best[0], best[1]};
+}
+
+// Each glyph's accepted classes in its first filter_column_count columns, as
+// indices into the filter's table of sets (f's rows and widest already set).
+void fill_filter_sets(const glyph_set& set, glyph_filter& f) {
     // The index of a set of accepted classes; set 0 (no requirement) when the
     // table is full.
     auto set_for = [&f](std::uint16_t accepted) -> std::uint8_t {
@@ -109,12 +112,6 @@ void prepare_glyph_set(glyph_set& set) {
         }
         return std::uint8_t(s);
     };
-    f.narrowest = INT32_MAX;
-    for (const glyph& g : set.glyphs) {
-        f.widest = std::max(f.widest, g.primary.width);
-        f.tallest = std::max(f.tallest, g.primary.height);
-        f.narrowest = std::min(f.narrowest, g.primary.width);
-    }
     for (std::int32_t j = 0; j < std::min<std::int32_t>(f.widest, filter_column_count); ++j) {
         std::uint16_t any = 0;
         for (std::size_t i = 0; i < glyph_count; ++i) {
@@ -127,6 +124,11 @@ void prepare_glyph_set(glyph_set& set) {
         }
         f.any_sets[std::size_t(j)] = set_for(any);
     }
+}
+
+// Each narrow glyph's rows widened to filter_column_count pixels, then its
+// primary-to-alternate differences, for the full comparison in registers.
+void fill_wide_rows(const glyph_set& set, glyph_filter& f) {
     for (std::size_t i = 0; i < glyph_count; ++i) {
         const glyph& g = set.glyphs[i];
         const std::int32_t w = g.primary.width, h = g.primary.height;
@@ -141,4 +143,21 @@ void prepare_glyph_set(glyph_set& set) {
                 wide[to + std::size_t(h) * filter_column_count] = g.primary.pixels[at] ^ g.alternate.pixels[at];
             }
     }
+}
+
+}  // namespace
+
+void prepare_glyph_set(glyph_set& set) {
+    glyph_filter& f = set.filter;
+    f = glyph_filter{};
+    const auto rows = choose_filter_rows(set);
+    f.rows = {rows[0], rows[1]};
+    f.narrowest = INT32_MAX;
+    for (const glyph& g : set.glyphs) {
+        f.widest = std::max(f.widest, g.primary.width);
+        f.tallest = std::max(f.tallest, g.primary.height);
+        f.narrowest = std::min(f.narrowest, g.primary.width);
+    }
+    fill_filter_sets(set, f);
+    fill_wide_rows(set, f);
 }

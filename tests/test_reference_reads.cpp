@@ -23,16 +23,14 @@ namespace {
 // alternate rendering), or "dialog c1 ... c6" (boxes, first characters at those
 // columns); then "| text" for each of the six fields.
 capture_frame painted(const std::string& layout, const std::string (&texts)[6]) {
-    std::istringstream words(layout);
-    std::string kind;
-    words >> kind;
-    if (kind == "dialog") {
+    if (layout.rfind("dialog", 0) == 0) {
+        std::istringstream words(layout.substr(6));
         std::int32_t columns[6];
         for (std::int32_t& c : columns) words >> c;
         return dialog_frame(texts, columns);
     }
     capture_frame frame = blank_frame(300, 400);
-    const rendering r = kind == "grey" ? rendering::alternate : rendering::primary;
+    const rendering r = layout.rfind("grey", 0) == 0 ? rendering::alternate : rendering::primary;
     for (int k = 0; k < axis_field_count; ++k)
         draw_field(frame, real_glyphs(), first_field_row + field_pitch * k, first_search_column, texts[k], r);
     return frame;
