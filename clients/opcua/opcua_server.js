@@ -181,31 +181,31 @@ function judge(r, now, brokerUp, config) {
 
 // --- the server --------------------------------------------------------------
 
-function makeRobot(opcua, namespace, folder, spec) {
-  const object = namespace.addObject({organizedBy: folder, browseName: spec.name, nodeId: "s=" + spec.name});
+function makeRobot(opcua, namespace, folder, settings) {
+  const object = namespace.addObject({organizedBy: folder, browseName: settings.name, nodeId: "s=" + settings.name});
   const readOnly = {accessLevel: "CurrentRead", userAccessLevel: "CurrentRead", minimumSamplingInterval: 0};
   const axes = [];
   for (let k = 1; k <= AXES; ++k) {
     const axis = namespace.addVariable(Object.assign({
-      componentOf: object, browseName: "axis" + k, nodeId: "s=" + spec.name + ".axis" + k, dataType: "Double",
+      componentOf: object, browseName: "axis" + k, nodeId: "s=" + settings.name + ".axis" + k, dataType: "Double",
       description: "axis " + k + " as the jog window shows it",
     }, readOnly));
     axis.everyChange = true;
-    const unit = spec.units["axis" + k];
+    const unit = settings.units["axis" + k];
     if (unit) {
       namespace.addVariable({
         propertyOf: axis, browseName: {name: "EngineeringUnits", namespaceIndex: 0}, typeDefinition: "PropertyType",
-        nodeId: "s=" + spec.name + ".axis" + k + ".EngineeringUnits", dataType: "EUInformation", accessLevel: "CurrentRead",
+        nodeId: "s=" + settings.name + ".axis" + k + ".EngineeringUnits", dataType: "EUInformation", accessLevel: "CurrentRead",
         value: {dataType: opcua.DataType.ExtensionObject, value: opcua.makeEUInformation(unit.code, unit.symbol, unit.name)},
       });
     }
     axes.push(axis);
   }
   const text = (name, description) => namespace.addVariable(Object.assign({
-    componentOf: object, browseName: name, nodeId: "s=" + spec.name + "." + name, dataType: "String", description,
+    componentOf: object, browseName: name, nodeId: "s=" + settings.name + "." + name, dataType: "String", description,
   }, readOnly));
   return {
-    spec, axes,
+    settings, axes,
     stateNode: text("state", "live, held, waiting, no_communication or no_data"),
     causeNode: text("cause", "why the values are not live: the hold's cause or what cut them off"),
     values: null, time: null, confirmed: null, state: undefined, report: false, heard: 0,
@@ -272,7 +272,7 @@ async function serve(config) {
   const addressSpace = server.engine.addressSpace;
   const namespace = addressSpace.registerNamespace(NAMESPACE);
   const folder = namespace.addFolder(addressSpace.rootFolder.objects, {browseName: "Robots", nodeId: "s=Robots"});
-  const robots = config.robots.map((spec) => makeRobot(opcua, namespace, folder, spec));
+  const robots = config.robots.map((settings) => makeRobot(opcua, namespace, folder, settings));
   await server.start();
 
   let brokerUp = false;
@@ -288,17 +288,17 @@ async function serve(config) {
 
   const byTopic = new Map();
   robots.forEach((r) => {
-    byTopic.set(r.spec.topic, (text) => {
+    byTopic.set(r.settings.topic, (text) => {
       const m = readUpdate(text);
-      if (m === null) return unreadable(r, r.spec.topic);
+      if (m === null) return unreadable(r, r.settings.topic);
       Object.assign(r, {values: m.values, time: m.time, confirmed: m.confirmed === undefined ? null : m.confirmed,
                         state: m.state, report: m.state !== undefined, heard: Date.now()});
       if (r.bridge !== "offline") r.bridge = "online";
       refresh(r, true);
     });
-    byTopic.set(r.spec.topic + "/status", (text) => {
+    byTopic.set(r.settings.topic + "/status", (text) => {
       const s = readStatus(text);
-      if (s === null) return unreadable(r, r.spec.topic + "/status");
+      if (s === null) return unreadable(r, r.settings.topic + "/status");
       // Back after being offline, the values are the last run's until the new run sends its own.
       const online = s.state === "online";
       r.bridge = !online ? "offline" : r.bridge === "offline" || r.bridge === "again" ? "again" : "online";
@@ -309,7 +309,7 @@ async function serve(config) {
   });
   function unreadable(r, topic) {
     if (++r.unreadable === 1 || r.unreadable % 1000 === 0)
-      say(r.spec.name + ": " + r.unreadable + " message(s) on " + topic + " that are not the bridge's, ignored");
+      say(r.settings.name + ": " + r.unreadable + " message(s) on " + topic + " that are not the bridge's, ignored");
   }
 
   const broker = mqtt.connect(config.broker, {
@@ -323,7 +323,7 @@ async function serve(config) {
     everConnected = true;
     lostSaid = false;
     brokerUp = true;
-    broker.subscribe(robots.flatMap((r) => [r.spec.topic, r.spec.topic + "/status"]), {qos: 1});
+    broker.subscribe(robots.flatMap((r) => [r.settings.topic, r.settings.topic + "/status"]), {qos: 1});
     robots.forEach((r) => refresh(r, false));
   });
   broker.on("close", () => {
@@ -345,11 +345,11 @@ async function serve(config) {
   const ticker = setInterval(() => robots.forEach((r) => refresh(r, false)), 100);
 
   const endpoint = server.getEndpointUrl();
-  say("serving " + robots.map((r) => r.spec.name + " (" + r.spec.topic + ")").join(", ") + " at " + endpoint +
+  say("serving " + robots.map((r) => r.settings.name + " (" + r.settings.topic + ")").join(", ") + " at " + endpoint +
       "; security " + (config.allow_security_none ? "None, " : "") + "Basic256Sha256 Sign and SignAndEncrypt" +
       (config.allow_anonymous ? "; anonymous clients allowed" : "; users from " + config.users_file));
   say("its certificate: " + server.certificateFile);
-  say("NodeIds: ns=" + namespace.index + " (" + NAMESPACE + "), e.g. ns=" + namespace.index + ";s=" + robots[0].spec.name +
+  say("NodeIds: ns=" + namespace.index + " (" + NAMESPACE + "), e.g. ns=" + namespace.index + ";s=" + robots[0].settings.name +
       ".axis1; Ctrl+C stops");
 
   let stopping = false;
