@@ -4,12 +4,13 @@
 // gateway.exe, its CPU while cycling and the delay from a repaint of the jog window
 // to the record at a peer.
 //
-//   cycle_bench.exe [--seconds S] [--changes N] [--rounds R]
+//   cycle_bench.exe [--seconds S] [--changes N] [--rounds R] [--json FILE]
 //
 // Run from the folder that holds gateway.exe and host_simulator.exe. S (default
 // 10) is how long the CPU, the floor and the period are measured, N (default 200) how many
 // changes the delay is measured on, R (default 1) how many times gateway.exe is run
-// without the state report and with it, in turn.
+// without the state report and with it, in turn. FILE gets the rows as JSON too,
+// each under a key of its own (the self-check reads "cycle_period" from it).
 #include <windows.h>
 
 #include <fcntl.h>
@@ -19,10 +20,12 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <random>
 #include <string>
-#include <utility>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "gateway/gateway.h"
 #include "host/glyph_resources.h"
@@ -47,8 +50,17 @@ summary summarise(std::vector<double> v) {
     return {v[v.size() / 2], v[std::min(v.size() - 1, v.size() * 99 / 100)], v.back()};
 }
 
-void row(const char* what, const summary& s, const char* unit) {
+nlohmann::json rows = nlohmann::json::object();  // what --json writes
+
+void row(const char* key, const char* what, const summary& s, const char* unit) {
     std::printf("| %-44s | %9.3f | %9.3f | %9.3f | %s |\n", what, s.median, s.p99, s.max, unit);
+    rows[key] = {{"what", what}, {"median", s.median}, {"p99", s.p99}, {"max", s.max}, {"unit", unit}};
+}
+
+// A row of one figure: a share of one core.
+void share_row(const char* key, const char* what, double share, const std::string& note) {
+    std::printf("| %-44s | %9.2f | | | %% of one core%s |\n", what, share, note.c_str());
+    rows[key] = {{"what", what}, {"median", share}, {"unit", "% of one core"}};
 }
 
 // Times one step, repeated.
@@ -196,10 +208,13 @@ bool measure_gateway(host_driver& simulator, bool report, double seconds, int ch
 int main(int argc, char** argv) {
     _setmode(_fileno(stdout), _O_BINARY);
     double seconds = 10, change_count = 200, round_count = 1;
-    read_options_or_exit(argc, argv, "cycle_bench", "cycle_bench [--seconds S] [--changes N] [--rounds R]",
+    std::string json_path;
+    read_options_or_exit(argc, argv, "cycle_bench",
+                         "cycle_bench [--seconds S] [--changes N] [--rounds R] [--json FILE]",
                          {{"--seconds", number_option{&seconds, 0.1, 3600}},
                           {"--changes", number_option{&change_count, 1, 100000, true}},
-                          {"--rounds", number_option{&round_count, 1, 100, true}}});
+                          {"--rounds", number_option{&round_count, 1, 100, true}},
+                          {"--json", &json_path}});
     const int changes = int(change_count), rounds = int(round_count);
 
     host_driver simulator;
@@ -217,29 +232,31 @@ int main(int argc, char** argv) {
     // The steps of a cycle, one by one, on the whole window and on the band.
     setup_capture_contexts(jog);
     setup_capture_frame(jog);
-    row("stop test (IsWindow of the owner)", time_step(repeats, [&] { is_window(main_window); }), "us");
-    row("jog window still there (IsWindow)", time_step(repeats, [&] { jog_window_exists(); }), "us");
-    row("window lock and unlock (LockWindowUpdate x2)",
+    row("stop_test", "stop test (IsWindow of the owner)", time_step(repeats, [&] { is_window(main_window); }), "us");
+    row("jog_window_exists", "jog window still there (IsWindow)", time_step(repeats, [&] { jog_window_exists(); }),
+        "us");
+    row("window_lock", "window lock and unlock (LockWindowUpdate x2)",
         time_step(repeats, [&] { lock_window_update(jog), lock_window_update(nullptr); }), "us");
-    row("copy and read the whole window", time_step(repeats, [&] { capture_jog_window(false); }), "us");
+    row("copy_whole_window", "copy and read the whole window", time_step(repeats, [&] { capture_jog_window(false); }),
+        "us");
     release_capture();
     setup_capture_contexts(jog);
     setup_capture_frame(jog, area_read(glyphs));
-    row("copy and read the area read (columns 101 on, rows 210 to 353)",
+    row("copy_area_read", "copy and read the area read (columns 101 on, rows 210 to 353)",
         time_step(repeats, [&] { capture_jog_window(false); }), "us");
     jog_view view;
-    row("view analysis (look and judge)", time_step(repeats, [&] { look_at_jog_window(jog, view), judge_view(view); }),
-        "us");
+    row("view_analysis", "view analysis (look and judge)",
+        time_step(repeats, [&] { look_at_jog_window(jog, view), judge_view(view); }), "us");
     double values[axis_field_count];
-    row("reading the six fields (read_axes)", time_step(repeats, [&] { read_axes(jog_frame(), glyphs, values); }),
-        "us");
+    row("read_axes", "reading the six fields (read_axes)",
+        time_step(repeats, [&] { read_axes(jog_frame(), glyphs, values); }), "us");
     {
         open_axis_pipe("cycle_bench");
         pipe_peer peer(std::string(axis_pipe_prefix) + "cycle_bench");
         peer.connect(5000);
         axis_record r;
         int i = 0;
-        row("send a changed record (tag and record)",
+        row("send_record", "send a changed record (tag and record)",
             time_step(repeats,
                       [&] {
                           r.slots[0] = ++i;
@@ -270,7 +287,7 @@ int main(int argc, char** argv) {
             },
             &test, glyphs, state);
         test.periods.erase(test.periods.begin());  // the first is no period
-        row("cycle period (work plus the 10 ms pause)", summarise(test.periods), "ms");
+        row("cycle_period", "cycle period (work plus the 10 ms pause)", summarise(test.periods), "ms");
     }
     release_capture();
 
@@ -279,9 +296,12 @@ int main(int argc, char** argv) {
     window_rect client;
     get_client_screen_rect(jog, &client);
     const frame_area band = area_read(glyphs), one_pixel{client.right - client.left - 1, band.top, band.top + 1};
-    const std::pair<const char*, frame_area> floors[] = {{"floor: owner test, copy of the area, pause", band},
-                                                         {"floor: owner test, copy of one pixel, pause", one_pixel}};
-    for (const auto& [what, area] : floors) {
+    const struct {
+        const char *key, *what;
+        frame_area area;
+    } floors[] = {{"floor_area", "floor: owner test, copy of the area, pause", band},
+                  {"floor_one_pixel", "floor: owner test, copy of one pixel, pause", one_pixel}};
+    for (const auto& [key, what, area] : floors) {
         setup_capture_contexts(jog);
         setup_capture_frame(jog, area);
         const double cpu0 = own_cpu_us(), wall0 = clock_us();
@@ -291,7 +311,7 @@ int main(int argc, char** argv) {
             sleep_ms(10);
         }
         const double share = (own_cpu_us() - cpu0) / (clock_us() - wall0) * 100.0;
-        std::printf("| %-44s | %9.2f | | | %% of one core |\n", what, share);
+        share_row(key, what, share, "");
         release_capture();
     }
 
@@ -302,7 +322,8 @@ int main(int argc, char** argv) {
         for (const bool report : {false, true})
             if (!measure_gateway(simulator, report, seconds, changes, cpu[report], delays[report])) return 1;
     for (const bool report : {false, true}) {
-        row(report ? "repaint to record at the peer, with the report" : "repaint to record at the peer (gateway.exe)",
+        row(report ? "delay_with_report" : "delay",
+            report ? "repaint to record at the peer, with the report" : "repaint to record at the peer (gateway.exe)",
             summarise(delays[report]), "ms");
         std::string shares;
         for (const double c : cpu[report]) {
@@ -310,12 +331,20 @@ int main(int argc, char** argv) {
             std::snprintf(share, sizeof share, shares.empty() ? "%.2f" : " %.2f", c);
             shares += share;
         }
-        std::printf("| %-44s | %9.2f | | | %% of one core (each round: %s) |\n",
-                    report ? "gateway.exe CPU, values unchanged, with the report"
-                           : "gateway.exe CPU while cycling, values unchanged",
-                    summarise(cpu[report]).median, shares.c_str());
+        share_row(report ? "gateway_cpu_with_report" : "gateway_cpu",
+                  report ? "gateway.exe CPU, values unchanged, with the report"
+                         : "gateway.exe CPU while cycling, values unchanged",
+                  summarise(cpu[report]).median, " (each round: " + shares + ")");
     }
 
     simulator.stop();
+    if (!json_path.empty()) {
+        std::ofstream out(json_path, std::ios::binary);
+        out << rows.dump(2) << '\n';
+        if (!out.good()) {
+            std::fprintf(stderr, "cycle_bench: could not write %s\n", json_path.c_str());
+            return 1;
+        }
+    }
     return 0;
 }

@@ -2,7 +2,7 @@
 // image whose size matches its pixels and whose pixels have a zero top byte.
 #include <cstdlib>
 
-#include "platform/sim/bmp_reader.h"
+#include "resources/bmp_reader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     decoded_bmp out;

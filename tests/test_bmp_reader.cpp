@@ -5,7 +5,7 @@
 #include <cstring>
 #include <functional>
 
-#include "platform/sim/bmp_reader.h"
+#include "resources/bmp_reader.h"
 #include "host/glyph_resources.h"
 #include "platform/sim/sim.h"
 

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <map>
 
-#include "platform/sim/bmp_reader.h"
+#include "resources/bmp_reader.h"
 #include "platform/sim/embedded_resources.h"
 #include "platform/sim/sim_internal.h"
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "host/glyph_resources.h"
-#include "platform/sim/bmp_reader.h"
+#include "resources/bmp_reader.h"
 #include "platform/sim/embedded_resources.h"
 
 namespace {

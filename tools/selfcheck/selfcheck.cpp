@@ -17,7 +17,6 @@
 #include <map>
 #include <sstream>
 #include <string>
-#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -74,42 +73,32 @@ void system_facts() {
     ReleaseDC(nullptr, screen);
 }
 
-// Each behaviour and the tests that show it.
-struct behaviour {
-    const char* what;
-    std::vector<const char*> tests;
-};
-const behaviour behaviours[] = {
-    {"values read exactly, both renderings, sent on change",
-     {"EndToEnd.ValuesReachTheMonitorExactlyAndFollowChanges", "EndToEnd.BandCopyReadsWhatTheWholeWindowCopyReads",
-      "GlyphResources.LoadedSetEqualsTheBitmapFiles"}},
-    {"a late client gets the current values at once",
-     {"EndToEnd.LatePeerGetsTheCurrentValuesAtOnce", "Clients.LateClientGetsTheCurrentValuesAtOnce"}},
-    {"the hold: a view not whole sends nothing until it is back",
-     {"EndToEnd.FieldsNotInFullViewSendNothingUntilWholeAgain",
-      "Chaos.PeerGetsOnlyValuesTheFieldsShowedAndTheirValuesAfterEveryReturn"}},
-    {"a closed jog window ends the gateway (exit -5)", {"EndToEnd.ClosedJogWindowEndsTheGatewayWithMinusFive"}},
-    {"a console that nobody reads never stops the values", {"EndToEnd.ConsoleThatNobodyReadsNeverStopsTheValues"}},
-    {"a stalled client gets the newest values, not a backlog",
-     {"EndToEnd.PeerThatStallsGetsTheNewestValuesNotABacklog",
-      "PipeWrites.PeerThatStopsReadingNeitherBlocksNorTearsMessages", "EndToEnd.PeerThatLeavesDoesNotStopTheGateway"}},
-    {"a squatter on the pipe is refused; only the user and SYSTEM may connect",
-     {"EndToEnd.SquatterOnThePipeNameIsRefused", "EndToEnd.SecondGatewayEndsWithPipeOpenError",
-      "PipeSecurity.AccessListNamesOnlyTheUserAndSystem"}},
-    {"errors at start-up are boxes with the right exit codes",
-     {"EndToEnd.NoHostShowsTheErrorBoxAndCreatesNoPipe", "EndToEnd.MissingJogWindowNamesTheRobotTwice",
-      "EndToEnd.DockedJogWindowIsNotFound", "EndToEnd.BadPipeNameEndsBeforeAnySearch"}},
-    {"the probe names each state",
-     {"EndToEnd.ProbeNamesTheProblemOfEachState", "EndToEnd.ProbeBesideARunningGatewayLeavesItUndisturbed"}},
-    {"two gateways serve two robots", {"EndToEnd.TwoGatewaysServeTwoRobotsOnTwoPipes"}},
-    {"the clients and the stand-in",
-     {"Clients.CppClientReadsTheRealGatewayUntilItGoes", "Clients.CppClientTellsWhyTheGatewayStoppedAtStartUp",
-      "Clients.CppClientAsksForTheStateReportAndSeesEveryHold",
-      "Clients.RecordingReplaysBitForBitAndTheMonitorRecordsItSo",
-      "Clients.ProgramsThatTakeAPipeNameRefuseOneTheGatewayWould",
-      "Clients.CppClientTakesExactlyTheFramedUpdatesFromAnImpostor"}},
-    {"every program carries its version", {"VersionResource.EveryProgramCarriesTheProjectVersion"}},
-};
+// A JSON file a program of the package wrote, or a discarded value.
+nlohmann::json read_json(const char* path) {
+    std::ifstream in(path, std::ios::binary);
+    return nlohmann::json::parse(in, nullptr, false);
+}
+
+// The suite's table: each behaviour a "what" and its "cases", by full name.
+bool readable_table(const nlohmann::json& table) {
+    if (!table.is_array()) return false;
+    for (const auto& b : table) {
+        if (!b.is_object() || !b.contains("what") || !b["what"].is_string() || !b.contains("cases") ||
+            !b["cases"].is_array())
+            return false;
+        for (const auto& c : b["cases"])
+            if (!c.is_string()) return false;
+    }
+    return true;
+}
+
+// The number at path in j (a JSON pointer), if there is one.
+bool number_at(const nlohmann::json& j, const char* path, double& out) {
+    const nlohmann::json::json_pointer at(path);
+    if (!j.is_object() || !j.contains(at) || !j.at(at).is_number()) return false;
+    out = j.at(at).get<double>();
+    return true;
+}
 
 struct outcome {
     bool ran = false, passed = false;
@@ -132,17 +121,25 @@ int self_check(bool quick) {
     say("Draxion gateway self-check\n\n");
     system_facts();
 
+    // The suite's own table of behaviours and the cases that show each.
+    std::string output;
+    DWORD code = 0;
+    DeleteFileW(L"selfcheck-behaviours.json");
+    const bool listed = run(L"e2e_tests.exe", L"--behaviours selfcheck-behaviours.json", 60 * 1000, &output, &code);
+    const nlohmann::json behaviours = read_json("selfcheck-behaviours.json");
+    if (!listed || code != 0 || !readable_table(behaviours)) {
+        say("the suite did not give its table of behaviours (exit %lu): %s\n", code, output.c_str());
+        return 1;
+    }
+
     say("\nrunning the end-to-end suite on this desktop (%s)...\n",
         quick ? "without the chaos run, about a minute" : "about two minutes");
     DeleteFileW(L"selfcheck-e2e.json");
     std::wstring arguments = L"--gtest_output=json:selfcheck-e2e.json";
     if (quick) arguments += L" --gtest_filter=-Chaos.*";
-    std::string output;
-    DWORD code = 0;
     const bool ended = run(L"e2e_tests.exe", arguments, 15 * 60 * 1000, &output, &code);
     std::ofstream("selfcheck-e2e.log", std::ios::binary) << output;
-    std::ifstream in("selfcheck-e2e.json");
-    nlohmann::json results = nlohmann::json::parse(in, nullptr, false);
+    nlohmann::json results = read_json("selfcheck-e2e.json");  // not const: a missing member reads as null
     if (!ended || results.is_discarded()) {
         say("the suite %s; see selfcheck-e2e.log\n",
             ended ? "left no readable results" : "did not finish in 15 minutes");
@@ -166,11 +163,14 @@ int self_check(bool quick) {
         }
     int holding = 0, counted = 0;
     say("\nbehaviours on this machine\n");
-    for (const behaviour& b : behaviours) {
+    for (const auto& b : behaviours) {
+        const std::string what = b["what"].get<std::string>();
+        const nlohmann::json& cases = b["cases"];
         bool all = true, any = false;
         double seconds = 0;
         std::string why;
-        for (const char* test : b.tests) {
+        for (const auto& c : cases) {
+            const std::string test = c.get<std::string>();
             const outcome o = outcomes[test];
             outcomes.erase(test);  // named by a behaviour
             if (!o.ran) continue;
@@ -178,16 +178,16 @@ int self_check(bool quick) {
             seconds += o.seconds;
             if (!o.passed) {
                 all = false;
-                if (why.empty()) why = std::string(test) + ": " + o.failure;
+                if (why.empty()) why = test + ": " + o.failure;
             }
         }
         ++counted;
         if (!any) {  // a behaviour not shown does not hold
-            say("  FAIL  %s (none of its tests ran)\n", b.what);
+            say("  FAIL  %s (none of its tests ran)\n", what.c_str());
             continue;
         }
         holding += all;
-        say("  %s  %s (tests: %zu, %.1f s)\n", all ? "pass" : "FAIL", b.what, b.tests.size(), seconds);
+        say("  %s  %s (tests: %zu, %.1f s)\n", all ? "pass" : "FAIL", what.c_str(), cases.size(), seconds);
         if (!all) say("        %s\n", why.c_str());
     }
 
@@ -205,11 +205,13 @@ int self_check(bool quick) {
     DWORD bench_code = 0;
     double median = 0, p99 = 0, max = 0;
     bool measured = false;
-    if (run(L"cycle_bench.exe", L"--seconds 3 --changes 5", 120 * 1000, &bench, &bench_code) && bench_code == 0) {
-        const std::size_t at = bench.find("| cycle period");
-        const std::size_t bar = at == std::string::npos ? at : bench.find('|', at + 2);
-        measured =
-            bar != std::string::npos && std::sscanf(bench.c_str() + bar, "| %lf | %lf | %lf", &median, &p99, &max) == 3;
+    DeleteFileW(L"selfcheck-bench.json");
+    if (run(L"cycle_bench.exe", L"--seconds 3 --changes 5 --json selfcheck-bench.json", 120 * 1000, &bench,
+            &bench_code) &&
+        bench_code == 0) {
+        const nlohmann::json results = read_json("selfcheck-bench.json");
+        measured = number_at(results, "/cycle_period/median", median) && number_at(results, "/cycle_period/p99", p99) &&
+                   number_at(results, "/cycle_period/max", max);
     }
     // A pause that rounds up to a coarse timer tick (15.6 ms) halves the gateway's pace.
     const bool period_ok = measured && median < 13.0;

@@ -3,8 +3,8 @@
 // height (rows bottom-up, each padded to a multiple of 4 bytes, pixels blue,
 // green, red). Anything else is refused with a reason rather than guessed at,
 // because a wrong template would silently stop every value from being read.
-#ifndef PLATFORM_SIM_BMP_READER_H
-#define PLATFORM_SIM_BMP_READER_H
+#ifndef RESOURCES_BMP_READER_H
+#define RESOURCES_BMP_READER_H
 
 #include <cstddef>
 #include <cstdint>
@@ -39,4 +39,4 @@ bmp_status decode_bmp(const std::uint8_t* data, std::size_t size, decoded_bmp& o
 
 const char* bmp_status_text(bmp_status status);
 
-#endif  // PLATFORM_SIM_BMP_READER_H
+#endif  // RESOURCES_BMP_READER_H

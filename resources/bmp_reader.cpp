@@ -1,4 +1,4 @@
-#include "platform/sim/bmp_reader.h"
+#include "resources/bmp_reader.h"
 
 namespace {
 
