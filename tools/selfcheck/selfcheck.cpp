@@ -225,7 +225,6 @@ int self_check(bool quick) {
 
     say("\n%d of %d behaviours hold on this machine.\n", holding, counted);
     if (holding != counted) say("For a bug report send selfcheck-report.txt and selfcheck-e2e.log from this folder.\n");
-    std::ofstream("selfcheck-report.txt", std::ios::binary) << report;
     return holding == counted ? 0 : 1;
 }
 
@@ -236,5 +235,7 @@ int main(int argc, char** argv) {
     read_options_or_exit(argc, argv, "selfcheck", "selfcheck.exe [--quick]", {{"--quick", &quick}});
     // The suite, its helpers and the reports all live in the package's folder.
     SetCurrentDirectoryW(program_folder().c_str());
-    return self_check(quick);
+    const int result = self_check(quick);
+    std::ofstream("selfcheck-report.txt", std::ios::binary) << report;  // whatever the end, for a bug report
+    return result;
 }
