@@ -40,13 +40,16 @@ class UsageError extends Error {}
 
 // --- configuration -------------------------------------------------------
 
-function readJson(file) {
-  let text;
+function readText(file) {
   try {
-    text = fs.readFileSync(file, "utf8");
+    return fs.readFileSync(file, "utf8");
   } catch (e) {
     throw new UsageError("cannot read " + file + ": " + e.message);
   }
+}
+
+function readJson(file) {
+  const text = readText(file);
   try {
     return JSON.parse(text);
   } catch (e) {
@@ -97,8 +100,9 @@ function readConfig(file) {
     if (c[key] != null) c[key] = path.resolve(base, c[key]);
   if (!c.allow_anonymous && !c.users_file)
     throw new UsageError("give users_file (make it with --add-user), or set allow_anonymous to true");
-  c.broker_password = c.broker_password_file ? fs.readFileSync(c.broker_password_file, "utf8").split(/\r?\n/)[0]
+  c.broker_password = c.broker_password_file ? readText(c.broker_password_file).split(/\r?\n/)[0]
     : process.env[BROKER_PASSWORD_VARIABLE];
+  if (c.broker_ca) c.broker_ca_text = readText(c.broker_ca);
   return c;
 }
 
@@ -136,7 +140,6 @@ function checkUser(users, name, password) {
 const isObject = (v) => typeof v === "object" && v !== null && !Array.isArray(v);
 const finite = Number.isFinite;
 
-// An update as the bridge writes it, or null.
 function parsed(text) {
   try {
     return JSON.parse(text);
@@ -145,12 +148,16 @@ function parsed(text) {
   }
 }
 
+// A time within the range of a date (seconds since 1970).
+const aTime = (t) => finite(t) && Math.abs(t) <= 8.64e12;
+
+// An update as the bridge writes it, or null.
 function readUpdate(text) {
   const m = parsed(text);
-  const ok = isObject(m) && Number.isSafeInteger(m.seq) && m.seq >= 1 && finite(m.time) &&
+  const ok = isObject(m) && Number.isSafeInteger(m.seq) && m.seq >= 1 && aTime(m.time) &&
     Array.isArray(m.values) && m.values.length === AXES && m.values.every(finite) &&
     (m.state === undefined || typeof m.state === "string") &&
-    (m.confirmed === undefined || m.confirmed === null || finite(m.confirmed));
+    (m.confirmed === undefined || m.confirmed === null || aTime(m.confirmed));
   return ok ? m : null;
 }
 
@@ -161,12 +168,13 @@ function readStatus(text) {
 
 // The status code of a robot's values, with its state and why, at time now (ms).
 function judge(r, now, brokerUp, config) {
-  if (r.values === null || (r.report && r.confirmed === null))
+  const report = r.state !== undefined;  // the gateway's state report comes with the values
+  if (r.values === null || (report && r.confirmed === null))
     return ["BadWaitingForInitialData", "no_data", r.values === null ? "no values yet" : "not yet confirmed on screen"];
   const cut = !brokerUp ? "the broker is away"
     : r.bridge === "offline" ? "the bridge is offline" + (r.bridgeReason ? ": " + r.bridgeReason : "")
     : r.bridge === "again" ? "the bridge is online again; no values from it yet"
-    : r.report && now - r.heard > config.silence_s * 1000 ? "nothing heard from the bridge for more than " + config.silence_s + " s"
+    : report && now - r.heard > config.silence_s * 1000 ? "nothing heard from the bridge for more than " + config.silence_s + " s"
     : null;
   if (cut !== null) {
     if (r.cutSince === null) r.cutSince = now;
@@ -174,7 +182,7 @@ function judge(r, now, brokerUp, config) {
     return [bad ? "BadNoCommunication" : "UncertainNoCommunicationLastUsableValue", "no_communication", cut];
   }
   r.cutSince = null;
-  if (!r.report || r.state === "live") return ["Good", "live", ""];
+  if (!report || r.state === "live") return ["Good", "live", ""];
   if (r.state === "waiting") return ["UncertainLastUsableValue", "waiting", "not yet confirmed on screen again"];
   return ["UncertainLastUsableValue", "held", r.state];
 }
@@ -208,7 +216,7 @@ function makeRobot(opcua, namespace, folder, settings) {
     settings, axes,
     stateNode: text("state", "live, held, waiting, no_communication or no_data"),
     causeNode: text("cause", "why the values are not live: the hold's cause or what cut them off"),
-    values: null, time: null, confirmed: null, state: undefined, report: false, heard: 0,
+    values: null, time: null, confirmed: null, state: undefined, heard: 0,
     bridge: "unknown", bridgeReason: "", cutSince: null, shown: null, unreadable: 0,
   };
 }
@@ -216,7 +224,7 @@ function makeRobot(opcua, namespace, folder, settings) {
 function publish(opcua, r, verdict) {
   const [code, state, cause] = verdict;
   const now = new Date();
-  const stamp = r.values === null ? now : new Date(1000 * (r.confirmed !== null && r.confirmed !== undefined ? r.confirmed : r.time));
+  const stamp = r.values === null ? now : new Date(1000 * (r.confirmed !== null ? r.confirmed : r.time));
   r.axes.forEach((axis, k) => {
     // The server's own time as ServerTimestamp; setValueFromSource would copy the source's.
     axis._internal_set_dataValue(new opcua.DataValue({
@@ -292,7 +300,7 @@ async function serve(config) {
       const m = readUpdate(text);
       if (m === null) return unreadable(r, r.settings.topic);
       Object.assign(r, {values: m.values, time: m.time, confirmed: m.confirmed === undefined ? null : m.confirmed,
-                        state: m.state, report: m.state !== undefined, heard: Date.now()});
+                        state: m.state, heard: Date.now()});
       if (r.bridge !== "offline") r.bridge = "online";
       refresh(r, true);
     });
@@ -315,7 +323,7 @@ async function serve(config) {
   const broker = mqtt.connect(config.broker, {
     clientId: "draxion-opcua-" + crypto.randomBytes(4).toString("hex"), clean: true, reconnectPeriod: 1000,
     connectTimeout: 5000, keepalive: 5, username: config.broker_username, password: config.broker_password,
-    ca: config.broker_ca ? fs.readFileSync(config.broker_ca) : undefined,
+    ca: config.broker_ca_text,
   });
   let everConnected = false, lostSaid = false;
   broker.on("connect", () => {
@@ -323,7 +331,9 @@ async function serve(config) {
     everConnected = true;
     lostSaid = false;
     brokerUp = true;
-    broker.subscribe(robots.flatMap((r) => [r.settings.topic, r.settings.topic + "/status"]), {qos: 1});
+    // The status first: the broker sends the retained messages in this order, and
+    // values taken before an offline status would be Good for a moment.
+    broker.subscribe(robots.flatMap((r) => [r.settings.topic + "/status", r.settings.topic]), {qos: 1});
     robots.forEach((r) => refresh(r, false));
   });
   broker.on("close", () => {

@@ -14,8 +14,7 @@ import time
 
 import pytest
 
-from rig import Broker, bridge, free_port, wait_until, write_recording
-from rig import broker  # noqa: F401 (a fixture)
+from rig import bridge, free_port, wait_until, write_recording
 
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..")
 CLIENT = os.path.join(ROOT, "clients", "opcua", "tests", "client.js")
@@ -30,8 +29,6 @@ def package(tmp_path_factory):
     subprocess.run(["node", str(out / "opcua_server.js"), "--users", str(out / "users.txt"), "--add-user", USER[0]],
                    input=USER[1] + "\n", text=True, check=True, capture_output=True)
     return out
-
-
 
 
 class Server:
@@ -50,10 +47,8 @@ class Server:
         self.process = subprocess.Popen(["node", str(package / "opcua_server.js"), "--config", str(path)],
                                         stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
         threading.Thread(target=self._read, daemon=True).start()
-        self.wait_for_line("Ctrl+C stops", 60)
+        said = self.wait_for_line("NodeIds: ns=", 60)  # the last line at start
         self.endpoint = "opc.tcp://127.0.0.1:%d" % self.port
-        with self.lock:
-            said = next(line for line in self.lines if "NodeIds: ns=" in line)
         assert "ns=%d (urn:draxion:gateway:axes)" % NAMESPACE_INDEX in said, said
 
     def _read(self):
@@ -62,9 +57,12 @@ class Server:
                 self.lines.append(line.rstrip("\n"))
 
     def wait_for_line(self, text, timeout=10):
+        """The first line the server said with text in it."""
         if not wait_until(lambda: any(text in line for line in self.lines), self.lock, timeout,
                           stop=lambda: self.process.poll() is not None):
             pytest.fail("the server never said %r: %s" % (text, self.lines))
+        with self.lock:
+            return next(line for line in self.lines if text in line)
 
     def stop(self):
         self.process.send_signal(signal.SIGINT)
@@ -213,13 +211,10 @@ def test_a_monitored_item_gets_every_update_at_100_a_second(package, server, bro
     b = bridge("--broker", "127.0.0.1:%d" % broker.port, "--topic", "cell/r1", "--qos", "1", "--realtime",
                "--source", write_recording(tmp_path / "r.csv", rows))
     assert b.wait(30) == 0, b.stderr.read()
-    deadline = time.monotonic() + 10
-    while time.monotonic() < deadline:
-        with c.ready:
-            seen = [m for m in c.changes if m["status"] == "Good"]
-        if len(seen) >= 2 * len(rows):
-            break
-        time.sleep(0.1)
+    good = lambda: [m for m in c.changes if m["status"] == "Good"]  # noqa: E731
+    wait_until(lambda: len(good()) >= 2 * len(rows), c.ready, 10)
+    with c.ready:
+        seen = good()
     for k, axis in ((0, AXES[0]), (5, AXES[5])):
         assert [m["bits"] for m in seen if m["change"] == axis] == hex_bits([r[k] for r in rows]), axis
     c.close()
@@ -228,8 +223,8 @@ def test_a_monitored_item_gets_every_update_at_100_a_second(package, server, bro
 def test_a_broker_restart(package, server, broker, tmp_path):
     c = Client(package, server.endpoint)
     rows = [(float(i),) * 6 for i in range(200)]
-    bridge("--broker", "127.0.0.1:%d" % broker.port, "--topic", "cell/r1", "--qos", "1", "--retain", "--realtime",
-           "--source", write_recording(tmp_path / "r.csv", rows, step=0.05))
+    b = bridge("--broker", "127.0.0.1:%d" % broker.port, "--topic", "cell/r1", "--qos", "1", "--retain", "--realtime",
+               "--source", write_recording(tmp_path / "r.csv", rows, step=0.05))
     until_read(c, AXES, lambda g: g[0]["status"] == "Good")
     broker.stop()
     got = until_read(c, AXES + SIDE, lambda g: g[7]["value"] == "the broker is away", timeout=5)
@@ -239,6 +234,8 @@ def test_a_broker_restart(package, server, broker, tmp_path):
     got = until_read(c, AXES, lambda g: g[0]["status"] == "Good", timeout=15)
     assert got[0]["status"] == "Good"
     server.wait_for_line("back at the broker at")
+    b.terminate()
+    b.wait(10)
     c.close()
 
 
