@@ -80,7 +80,13 @@ class RefusalsClient(mqtt.Client):
         packet = self._in_packet
         if (cmd == "PUBACK" and self._protocol == mqtt.MQTTv5 and packet["remaining_length"] > 2
                 and packet["packet"][2] >= 0x80 and self.on_refused is not None):
-            self.on_refused(struct.unpack("!H", packet["packet"][:2])[0], packet["packet"][2])
+            mid = struct.unpack("!H", packet["packet"][:2])[0]
+            # Only a PUBACK for a message still outstanding settles one (as paho
+            # checks too): a stray one's refusal would stick to a later message.
+            with self._out_message_mutex:
+                ours = mid in self._out_messages
+            if ours:
+                self.on_refused(mid, packet["packet"][2])
         return super()._handle_pubackcomp(cmd)
 
 
@@ -161,9 +167,7 @@ class Bridge:
     def _make_client(self, protocol):
         # paho 2 asks which callback signatures are meant: ours are those of 1.x.
         api = getattr(mqtt, "CallbackAPIVersion", None)
-        options = {"client_id": self.client_id or "", "protocol": protocol}
-        if protocol != mqtt.MQTTv5:  # MQTT 5 starts clean by default and has no such flag
-            options["clean_session"] = True
+        options = {"client_id": self.client_id or "", "protocol": protocol}  # 3.1.1: a clean session by default
         client = RefusalsClient(api.VERSION1, **options) if api else RefusalsClient(**options)
         if self.username is not None:
             client.username_pw_set(self.username, self.password)
@@ -264,7 +268,8 @@ class Bridge:
         """Connects, in MQTT 5 or else 3.1.1, or raises OSError (unreachable, a
         certificate refused) or ConnectionError (the login refused, no answer)
         saying why not."""
-        if not self._connect(timeout) and self.refusal == UNSUPPORTED_PROTOCOL:
+        self._connect(timeout)
+        if self.refusal == UNSUPPORTED_PROTOCOL:
             print("mqtt_bridge: the broker at %s:%d speaks MQTT 3.1.1 only, which does not say when it refuses a "
                   "publish: updates it refuses cannot be counted" % (self.host, self.port), file=sys.stderr)
             self.client = self._make_client(mqtt.MQTTv311)
@@ -273,17 +278,17 @@ class Bridge:
             raise ConnectionError("the broker refused the connection: %s" % self.refusal_text)
 
     def _connect(self, timeout):
+        """Connects; a refusal is left in self.refusal, no answer raises."""
         self.answered.clear()
         self.refusal = None
         self.client.connect(self.host, self.port, keepalive=5)
         self.client.loop_start()
         if self.answered.wait(timeout) and self.refusal is None:
-            return True
+            return
         self.client.loop_stop()
         self.client.disconnect()
         if self.refusal is None:
             raise ConnectionError("no answer from the broker within %g s" % timeout)
-        return False
 
     def publish_update(self, text):
         with self.lock:

@@ -11,7 +11,6 @@ import threading
 import time
 
 import paho.mqtt.client as mqtt
-import pytest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 PACKAGE_ROOT = os.path.dirname(HERE)
@@ -71,17 +70,6 @@ def wait_until(check, lock, timeout, stop=lambda: False):
                 return True
         time.sleep(0.05)
     return False
-
-
-@pytest.fixture
-def broker(tmp_path):
-    """A mosquitto configured as shipped, for one test."""
-    if not os.path.exists(MOSQUITTO):
-        pytest.fail("mosquitto is not installed (scripts/install-deps installs it)")
-    b = Broker(tmp_path)
-    b.start()
-    yield b
-    b.stop()
 
 
 class Subscriber:

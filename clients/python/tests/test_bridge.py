@@ -15,9 +15,6 @@ import paho.mqtt.client as mqtt
 import pytest
 
 from rig import BRIDGE_LOGIN, Broker, Subscriber, bits, bridge, free_port, status_after, write_recording
-from rig import broker  # noqa: F401 (a fixture)
-
-
 
 
 def test_every_update_arrives_in_order_and_exact(broker, tmp_path):

@@ -3,8 +3,6 @@ as its pipe client, the bridge reading the monitor's CSV, mosquitto, and the liv
 page in headless Chromium, while the host simulator covers, moves and minimises
 the jog window and changes a value during each hold (support/wine_chain.py)."""
 
-import os
-
 import pytest
 
 import wine_chain

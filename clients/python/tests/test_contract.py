@@ -78,9 +78,14 @@ def test_protocol_samples_are_updates_the_package_reads():
     assert framing.record_bytes(values) == bytes(record[:48]) + bytes(framing.RECORD_BYTES - 48)
 
 
+def exit_codes(h):
+    """The header's exit codes by name, in its order."""
+    return {name: int(value) for name, value in re.findall(r"inline constexpr int (axis_exit_\w+) = (-?\d+);", h)}
+
+
 def test_exit_codes_and_pipe_name_rule_are_the_headers():
     h = read("stream", "axis_contract.h")
-    codes = {name: int(value) for name, value in re.findall(r"inline constexpr int (axis_exit_\w+) = (-?\d+);", h)}
+    codes = exit_codes(h)
     meanings = {}
     for name, text in re.findall(r"case (axis_exit_\w+):\s*return ((?:\"[^\"]*\"\s*)+);", h):
         meanings[codes[name]] = "".join(re.findall(r"\"([^\"]*)\"", text)).replace("\\'", "'")
@@ -96,8 +101,11 @@ def test_exit_codes_and_pipe_name_rule_are_the_headers():
 
 
 def test_the_exit_code_tables_in_the_docs_are_the_headers():
-    codes = [int(v) for v in re.findall(r"inline constexpr int axis_exit_\w+ = (-?\d+);", read("stream", "axis_contract.h"))]
-    hex_of = lambda c: "" if c >= 0 else " (0x%08X)" % (c & 0xFFFFFFFF)
+    codes = list(exit_codes(read("stream", "axis_contract.h")).values())
+
+    def hex_of(c):
+        return "" if c >= 0 else " (0x%08X)" % (c & 0xFFFFFFFF)
+
     # docs/protocol.md: the table of the gateway's exit codes, in the contract's order.
     protocol = read("docs", "protocol.md")
     table = protocol[protocol.index("| code | meaning |"):]
