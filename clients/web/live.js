@@ -49,13 +49,15 @@
   const liveSeen = new Set();
   const notes = [];
 
-  const tiles = [];
+  const tiles = [], shownValues = [], shownLengths = [];
   for (let k = 0; k < AXES; ++k) {
     const tile = document.createElement("div");
     tile.className = "axis";
     tile.innerHTML = '<div class="name">axis ' + (k + 1) + '</div><div class="value">-</div>';
     $("values").appendChild(tile);
     tiles.push(tile);
+    shownValues.push(tile.querySelector(".value"));
+    shownLengths.push(1);
   }
 
   // One plot per axis over the last windowSeconds, all sharing the time column.
@@ -65,12 +67,6 @@
   const times = [];
   const columns = Array.from({length: AXES}, () => []);
   const exponents = columns.map(() => 0);
-  const pad2 = (n) => String(n).padStart(2, "0");
-  const clock = (t, ms) => {
-    const d = new Date(t * 1000);
-    return pad2(d.getHours()) + ":" + pad2(d.getMinutes()) + ":" + pad2(d.getSeconds()) +
-      (ms ? "." + String(d.getMilliseconds()).padStart(3, "0") : "");
-  };
   const plots = columns.map((column, k) => {
     const box = document.createElement("div");
     box.className = "plot";
@@ -82,7 +78,7 @@
       legend: {show: false},
       axes: [
         // One line per label, and room for the longest (with milliseconds).
-        {space: 100, values: (u, splits, i, space, incr) => splits.map((t) => clock(t, incr < 1))},
+        {space: 100, values: [[1, "{HH}:{mm}:{ss}"], [1e-3, "{HH}:{mm}:{ss}.{fff}"]]},
         {size: 70, values: (u, splits) => splits.map((v) => exponents[k] === 0 || v === 0 ? uPlot.fmtNum(v)
           : +v.toPrecision(4) + "e" + exponents[k])},
       ],
@@ -94,12 +90,16 @@
     notes.push(note);
     return plot;
   });
-  // 10^e as two factors, so that neither overflows nor underflows.
-  const scaled = (v, e) => v * Math.pow(10, -Math.trunc(e / 2)) * Math.pow(10, -(e - Math.trunc(e / 2)));
+  // The column divided by 10^e, in two factors so that neither overflows nor underflows.
+  const scaled = (column, e) => {
+    const h = Math.trunc(e / 2), f1 = Math.pow(10, -h), f2 = Math.pow(10, h - e);
+    return column.map((v) => v * f1 * f2);
+  };
+  // Unscaled, what fits the axis's 70 px in its own digits.
   function exponentFor(column) {
     let m = 0;
     for (const v of column) m = Math.max(m, Math.abs(v));
-    return m === 0 || (m >= 1e-3 && m < 1e15) ? 0 : Math.floor(Math.log10(m));
+    return m === 0 || (m >= 1e-2 && m < 1e6) ? 0 : Math.floor(Math.log10(m));
   }
   let drawPending = false;
   function draw() {
@@ -116,7 +116,7 @@
     plots.forEach((p, k) => {
       try {  // one plot that fails says why, and the others draw
         exponents[k] = exponentFor(columns[k]);
-        p.setData([times, exponents[k] === 0 ? columns[k] : columns[k].map((v) => scaled(v, exponents[k]))]);
+        p.setData([times, exponents[k] === 0 ? columns[k] : scaled(columns[k], exponents[k])]);
         notes[k].textContent = "";
       } catch (e) {
         notes[k].textContent = "not plotted: " + e.message;
@@ -156,6 +156,7 @@
   }
   const isObject = (v) => typeof v === "object" && v !== null && !Array.isArray(v);
   const shortest = (v) => Object.is(v, -0) ? "-0" : String(v);
+  const isTime = (t) => Number.isFinite(t) && Math.abs(t) <= 8.64e12;  // seconds within the range of a date
 
   // An update: a top-level object with an integer seq, a finite time and exactly
   // six finite numbers in its own values; state and confirmed, where given, of
@@ -163,10 +164,10 @@
   function readUpdate(text) {
     const {value: m, sources} = parse(text);
     const ok = isObject(m) && Number.isSafeInteger(m.seq) && m.seq >= 1 &&
-      Number.isFinite(m.time) && Math.abs(m.time) <= 8.64e12 /* a date */ &&
+      isTime(m.time) &&
       Array.isArray(m.values) && m.values.length === AXES && m.values.every(Number.isFinite) &&
       (m.state === undefined || typeof m.state === "string") &&
-      (m.confirmed === undefined || m.confirmed === null || Number.isFinite(m.confirmed));
+      (m.confirmed === undefined || m.confirmed === null || isTime(m.confirmed));
     if (!ok) throw new Error("not an update");
     const written = sources.get(m.values);
     return {m, texts: m.values.map((v, k) => written && written[k] !== undefined ? written[k] : shortest(v))};
@@ -197,11 +198,11 @@
     state.values = values;
     if (changed) state.lastChange = Date.now();
     for (let k = 0; k < AXES; ++k) {
-      const shown = tiles[k].querySelector(".value");
+      const shown = shownValues[k];
       shown.textContent = texts[k];
       // On one line, whole: a long number gets a smaller font, in proportion.
-      if (texts[k].length !== shown.length) {
-        shown.length = texts[k].length;
+      if (texts[k].length !== shownLengths[k]) {
+        shownLengths[k] = texts[k].length;
         shown.style.fontSize = texts[k].length <= 10 ? "" : "min(1.7rem, " + (160 / texts[k].length).toFixed(2) + "cqi)";
       }
       if (previous && Math.abs(values[k] - previous[k]) > jump) {
@@ -260,12 +261,12 @@
   // A status: a top-level object with a state; reason, since and exit_code used
   // where they are of their kind. Anything else throws.
   function onStatus(text) {
-    const s = parse(text).value;
+    const s = JSON.parse(text);
     if (!isObject(s) || typeof s.state !== "string") throw new Error("not a status");
     state.lastHeard = Date.now();
     state.status = s.state;
     state.reason = typeof s.reason === "string" ? s.reason : "";
-    if (Number.isFinite(s.since)) state.since = s.since;
+    if (isTime(s.since)) state.since = s.since;
     setBadge("status", s.state, s.state === "online");
     $("reason").textContent = state.reason + (Number.isInteger(s.exit_code) ? " [exit code " + s.exit_code + "]" : "");
     // Values shown while the bridge is not online are its last, not live ones.

@@ -139,9 +139,8 @@ def test_page_shows_held_values_dimmed_with_their_cause_and_a_silence(page_broke
 # What each plot shows, measured on its canvas: the y scale, pixels of the
 # series' colour, and whether two neighbouring time labels overlap.
 PLOTS_DRAWN = """
-const colours = ["#1f77b4", "#d62728", "#2ca02c", "#9467bd", "#ff7f0e", "#17becf"];
-return window.draxionLive.plots.map((u, k) => {
-  const c = colours[k], rgb = [1, 3, 5].map((i) => parseInt(c.slice(i, i + 2), 16));
+return window.draxionLive.plots.map((u) => {
+  const c = u.series[1].stroke(u, 1), rgb = [1, 3, 5].map((i) => parseInt(c.slice(i, i + 2), 16));
   const px = u.ctx.getImageData(0, 0, u.ctx.canvas.width, u.ctx.canvas.height).data;
   let stroke = 0;
   for (let i = 0; i < px.length; i += 4)
@@ -180,7 +179,7 @@ def test_page_takes_nothing_it_cannot_trust(page_broker, browser):
     send("/status", '{"state": "online", "reason": "here", "values_state": "live"}', retain=True)
     send("", update(1, ", ".join(exact), ', "state": "live", "confirmed": %r' % t0), retain=True)
     browser.get("http://127.0.0.1:%d/index.html?topic=cell/t" % page_broker.ws_port)
-    s = until(browser, "the retained values", lambda s: s["texts"] == exact and s["status"] == "online")
+    until(browser, "the retained values", lambda s: s["texts"] == exact and s["status"] == "online")
     assert [e.text for e in browser.find_elements("css selector", ".axis .value")] == exact
 
     markup = '"<img src=x onerror=\\"window.forged=1\\">"'
