@@ -1,6 +1,7 @@
 # The release package: a ZIP of the programs, README, docs, clients, the live
 # page and the OPC UA server, with a SHA256SUMS of everything in it (cpack, or
-# the "package" target, in the Windows build). Every program carries a version resource with the project's version.
+# the "package" target, in the Windows build). Every program carries a version
+# resource with the project's version.
 function(gateway_version_resource target description)
   set(VERSION_TARGET ${target})
   set(VERSION_DESCRIPTION "${description}")

@@ -150,8 +150,7 @@ void fill_wide_rows(const glyph_set& set, glyph_filter& f) {
 void prepare_glyph_set(glyph_set& set) {
     glyph_filter& f = set.filter;
     f = glyph_filter{};
-    const auto rows = choose_filter_rows(set);
-    f.rows = {rows[0], rows[1]};
+    f.rows = choose_filter_rows(set);
     f.narrowest = INT32_MAX;
     for (const glyph& g : set.glyphs) {
         f.widest = std::max(f.widest, g.primary.width);
