@@ -1,5 +1,5 @@
 # The release package: a ZIP of the programs, README, docs, clients, the live
-# page and the OPC UA server, with a SHA256SUMS of everything in it (cpack, or
+# page and the hub on its own Node runtime, with a SHA256SUMS of everything in it (cpack, or
 # the "package" target, in the Windows build). Every program carries a version
 # resource with the project's version.
 function(gateway_version_resource target description)
@@ -17,17 +17,17 @@ function(gateway_package)
   if(selfcheck IN_LIST ARGN)
     install(FILES ${CMAKE_SOURCE_DIR}/tools/selfcheck/selfcheck.cmd DESTINATION .)
   endif()
-  # The OPC UA server goes in its own folder, assembled (below), not as sources;
-  # the Python tests run only here, and the client goes as a wheel too.
+  install(FILES ${CMAKE_SOURCE_DIR}/hub/hub.cmd DESTINATION .)
+  # The Python tests run only here, and the client goes as a wheel too.
   install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs ${CMAKE_SOURCE_DIR}/clients DESTINATION .
-          PATTERN __pycache__ EXCLUDE PATTERN .pytest_cache EXCLUDE PATTERN clients/opcua EXCLUDE
-          PATTERN clients/python/tests EXCLUDE)
+          PATTERN __pycache__ EXCLUDE PATTERN .pytest_cache EXCLUDE PATTERN clients/python/tests EXCLUDE)
   # The C++ client is built with the gateway's own contract header.
   install(FILES ${CMAKE_SOURCE_DIR}/stream/axis_contract.h DESTINATION clients/cpp)
   # Assembled by scripts of their own: the live page with the libraries it ships
-  # with (pinned, from npm); the OPC UA server, ready for Node 20 without internet,
-  # its libraries beside it; the Python client's wheel.
-  foreach(part "build-live-page web" "build-opcua-server opcua" "build-python-wheel python")
+  # with (pinned, from npm); the hub with its libraries, and the Node runtime it
+  # runs on (hub.cmd starts it), so that it runs without internet or installs;
+  # the Python client's wheel.
+  foreach(part "build-live-page web" "build-hub hub" "build-windows-node node" "build-python-wheel python")
     separate_arguments(part)
     list(GET part 0 script)
     list(GET part 1 folder)

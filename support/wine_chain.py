@@ -7,6 +7,7 @@ Chromium.
 Needs the Windows build (build/windows/bin, with the Wine prefix its tests made
 ready), mosquitto, chromium with chromium-driver and python3-selenium."""
 
+import json
 import os
 import shutil
 import subprocess
@@ -18,6 +19,14 @@ from shipped_broker import BRIDGE_LOGIN, MOSQUITTO, free_port, shipped_config
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BIN = os.path.join(ROOT, "build", "windows", "bin")
+# The release package as the Windows tests unpack it (ctest's release_package).
+PACKAGE = os.path.join(ROOT, "build", "windows", "package_check")
+
+
+def unpacked_package():
+    """The unpacked release package's folder, or None before the Windows tests made it."""
+    found = sorted(os.path.join(PACKAGE, d) for d in os.listdir(PACKAGE)) if os.path.isdir(PACKAGE) else []
+    return found[-1] if found and os.path.exists(os.path.join(found[-1], "hub.cmd")) else None
 CHROMIUM = shutil.which("chromium") or "/usr/bin/chromium"
 DRIVER = shutil.which("chromedriver") or "/usr/bin/chromedriver"
 
@@ -121,6 +130,67 @@ class Simulator:
                     return time.time()
             time.sleep(0.001)
         raise RuntimeError("no answer to " + command)
+
+
+def windows_path(path):
+    """A Linux path as Wine's programs see it (drive Z:)."""
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+class WineHub:
+    """The hub of the unpacked package on its own Windows node.exe, under the
+    desktop's Wine, serving OPC UA from the configuration given (a dict; paths in
+    it are Linux paths, made Windows ones here). Its output goes to a file, as
+    node.exe cannot write into a Unix pipe under Wine."""
+
+    def __init__(self, desktop, package, work, config, login=None):
+        self.desktop, self.package, self.process = desktop, package, None
+        self.log_path = os.path.join(work, "hub.log")
+        config = dict(config)
+        for key in ("users_file", "pki_folder"):
+            if key in config:
+                config[key] = windows_path(config[key])
+        self.config_path = os.path.join(work, "hub.json")
+        with open(self.config_path, "w") as f:
+            json.dump(config, f)
+        if login is not None:
+            adding = self._node("--add-user", login[0], input=login[1] + "\n")
+            if adding.wait(120) != 0:
+                raise RuntimeError("the hub could not add its user: " + self.text())
+        self.process = self._node()
+        if not self.wait_for("NodeIds: ns=", 120):
+            raise RuntimeError("the hub did not start: " + self.text())
+
+    def _node(self, *args, input=None):
+        log = open(self.log_path, "a")
+        p = subprocess.Popen(["wine", os.path.join(self.package, "node", "node.exe"),
+                              windows_path(os.path.join(self.package, "hub", "hub.js")), "--config",
+                              windows_path(self.config_path), *args], env=self.desktop.env, stdout=log, stderr=log,
+                             stdin=subprocess.PIPE if input is not None else subprocess.DEVNULL, text=True)
+        log.close()
+        if input is not None:
+            p.stdin.write(input)
+            p.stdin.close()
+        return p
+
+    def text(self):
+        with open(self.log_path, encoding="utf-8", errors="replace") as f:
+            return f.read()
+
+    def wait_for(self, text, timeout):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if text in self.text():
+                return True
+            if self.process is not None and self.process.poll() is not None:
+                return False
+            time.sleep(0.05)
+        return False
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait(10)
 
 
 class Chain:

@@ -1,5 +1,6 @@
 # Makes the release package and checks it: the programs, README, docs and clients
-# are in it, and SHA256SUMS names every other file with its right hash.
+# are in it, it holds no symbolic links (Windows' own extractor makes none), and
+# SHA256SUMS names every other file with its right hash.
 # Usage: cmake -DCPACK=<cpack> -DBUILD=<build dir> -DNAME=<package name> -DVERSION=<version>
 #        -P check_package.cmake
 execute_process(COMMAND "${CPACK}" -G ZIP WORKING_DIRECTORY "${BUILD}" RESULT_VARIABLE status OUTPUT_QUIET)
@@ -18,11 +19,18 @@ set(root "${scratch}/${NAME}")
 foreach(f gateway.exe gateway_probe.exe axis_monitor.exe axis_replay.exe host_simulator.exe README.md START-HERE.md
           docs/protocol.md docs/mosquitto-live.conf clients/cpp/axis_client.h clients/cpp/axis_client.cpp
           clients/cpp/axis_contract.h web/index.html web/live.js web/lib/mqtt.min.js web/lib/uPlot.iife.min.js
-          opcua/opcua_server.js opcua/opcua_server.example.json opcua/node_modules/node-opcua/package.json
+          hub.cmd hub/hub.js hub/hub.json hub/node_modules/node-opcua/package.json node/node.exe node/LICENSE
+          pipe_server_exit.exe
           python/draxion_axis-${VERSION}-py3-none-any.whl
           selfcheck.exe selfcheck.cmd e2e_tests.exe box_user.exe cycle_bench.exe SHA256SUMS)
   if(NOT EXISTS "${root}/${f}")
     message(FATAL_ERROR "${f} is missing from the package")
+  endif()
+endforeach()
+file(GLOB_RECURSE entries LIST_DIRECTORIES true RELATIVE "${root}" "${root}/*")
+foreach(f IN LISTS entries)
+  if(IS_SYMLINK "${root}/${f}")
+    message(FATAL_ERROR "${f} is a symbolic link")
   endif()
 endforeach()
 file(STRINGS "${root}/SHA256SUMS" lines)

@@ -1,9 +1,12 @@
-"""The package's constants and the sample update in docs/protocol.md are those of
-the contract header the gateway is built with (stream/axis_contract.h)."""
+"""The package's and the hub's constants, and the sample update in
+docs/protocol.md, are those of the contract header the gateway is built with
+(stream/axis_contract.h)."""
 
+import json
 import os
 import re
 import struct
+import subprocess
 
 from draxion_axis import framing
 
@@ -41,6 +44,23 @@ def test_constants_are_the_headers():
     assert framing.REPORT_VERSION == float(header_constant(h, "axis_report_version"))
     for name in ("report", "state", "confirmed", "state_since", "readings", "made"):
         assert getattr(framing, "SLOT_" + name.upper()) == int(header_constant(h, "axis_slot_" + name)), name
+
+
+def test_the_hubs_constants_are_the_packages():
+    """The hub's copy (hub/lib/contract.js), through the package's, which is checked above."""
+    script = ("const c = require('./hub/lib/contract'); console.log(JSON.stringify(Object.assign({}, c, "
+              "{TAG: [...c.TAG], REPORT_REQUEST: [...c.REPORT_REQUEST], "
+              "EXIT_CODE_MEANINGS: Object.fromEntries(c.EXIT_CODE_MEANINGS)})))")
+    hub = json.loads(subprocess.run([os.path.join(ROOT, "scripts", "node"), "-e", script], cwd=ROOT, check=True,
+                                    capture_output=True, text=True).stdout)
+    slots = {"SLOT_" + k.upper(): v for k, v in hub["SLOT"].items()}
+    for name in ("PIPE_PREFIX", "PIPE_NAME", "PIPE_NAME_MAX", "SLOT_COUNT", "VALUE_COUNT", "RECORD_BYTES",
+                 "REPORT_HEARTBEAT_MS", "REPORT_VERSION", "SLOT_REPORT", "SLOT_STATE", "SLOT_CONFIRMED",
+                 "SLOT_STATE_SINCE", "SLOT_READINGS", "SLOT_MADE"):
+        assert dict(hub, **slots)[name] == getattr(framing, name), name
+    assert bytes(hub["TAG"]) == framing.TAG and bytes(hub["REPORT_REQUEST"]) == framing.REPORT_REQUEST
+    assert tuple(hub["STATES"]) == framing.STATES
+    assert {int(k): v for k, v in hub["EXIT_CODE_MEANINGS"].items()} == framing.EXIT_CODE_MEANINGS
 
 
 def test_state_codes_and_names_are_the_headers():

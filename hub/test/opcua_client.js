@@ -1,11 +1,13 @@
-// An OPC UA client for the server's tests, driven by JSON lines: the first
+// An OPC UA client for the hub's tests and benchmarks, driven by JSON lines: the first
 // argument says how to connect ({"endpoint", "policy", "mode", "user": [name,
 // password] or null, "pki"}); it answers {"connected": true} or {"error": ...},
 // then takes commands on standard input, one a line:
 //   {"read": [nodeId, ...]}             -> {"read": [{bits, status, source, server, value}, ...]}
-//   {"watch": [nodeId, ...], "sampling": ms, "queue": n}
-//                                       -> {"watching": revised sampling intervals}, then
-//                                          {"change": nodeId, bits, status, source} for each
+//   {"watch": [nodeId, ...], "sampling": ms, "queue": n, "publishing": ms (default 20)}
+//                                       -> {"watching": revised sampling intervals, "publishing": revised
+//                                          publishing interval}, then
+//                                          {"change": nodeId, bits, value, status, source, at} for each
+//                                          (at: Date.now() when the client got it)
 //   {"browse": nodeId}                  -> {"browse": [browse names]}
 // Values go as the hex of their eight bytes, so that a test compares them bit for bit.
 "use strict";
@@ -23,7 +25,8 @@ const bits = (v) => {
   return b.toString("hex");
 };
 const describe = (dv) => ({
-  bits: bits(dv.value.value), value: typeof dv.value.value === "number" ? null : dv.value.value,
+  bits: bits(dv.value.value), value: dv.value.dataType === opcua.DataType.Double ? null : dv.value.value,
+  type: opcua.DataType[dv.value.dataType],
   status: dv.statusCode.name, source: dv.sourceTimestamp ? dv.sourceTimestamp.getTime() : null,
   server: dv.serverTimestamp ? dv.serverTimestamp.getTime() : null,
 });
@@ -58,7 +61,7 @@ async function main() {
       print({browse: got.references.map((r) => r.browseName.name)});
     } else if (c.watch) {
       const subscription = await session.createSubscription2({
-        requestedPublishingInterval: 20, requestedMaxKeepAliveCount: 20, requestedLifetimeCount: 600,
+        requestedPublishingInterval: c.publishing || 20, requestedMaxKeepAliveCount: 20, requestedLifetimeCount: 6000,
         maxNotificationsPerPublish: 0, publishingEnabled: true,
       });
       const revised = [];
@@ -67,9 +70,9 @@ async function main() {
                                                 {samplingInterval: c.sampling, queueSize: c.queue, discardOldest: true},
                                                 opcua.TimestampsToReturn.Both);
         revised.push(item.monitoringParameters.samplingInterval);
-        item.on("changed", (dv) => print(Object.assign({change: nodeId}, describe(dv))));
+        item.on("changed", (dv) => print(Object.assign({change: nodeId, at: Date.now()}, describe(dv))));
       }
-      print({watching: revised});
+      print({watching: revised, publishing: subscription.publishingInterval});
     }
   }
   await session.close();

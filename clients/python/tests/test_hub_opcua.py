@@ -1,32 +1,38 @@
-"""The OPC UA server (clients/opcua) as the release package carries it, fed by the
-bridge through a mosquitto configured as shipped, read with node-opcua's client
-(clients/opcua/tests/client.js): values bit for bit, status codes and source
+"""The hub (hub/) as the release package carries it, serving OPC UA from the
+bridge's topics at a mosquitto configured as shipped, read with node-opcua's
+client (hub/test/opcua_client.js): values bit for bit, status codes and source
 timestamps through a robot's states, every update of a subscription at 100 a
-second, a broker restart, and who may connect."""
+second with 0.0 and -0.0 told apart, gaps in the bridge's seq counted, a broker
+restart, and who may connect."""
 
+import functools
 import json
 import os
 import signal
-import struct
 import subprocess
 import threading
 import time
 
+import opcua_reader
+import paho.mqtt.client as mqtt
 import pytest
+from opcua_reader import AXES, ENCRYPTED, NAMESPACE_INDEX, NODE, SIDE, hex_bits, node, until_read
 
-from rig import bridge, free_port, wait_until, write_recording
+from rig import BRIDGE_LOGIN, bridge, free_port, wait_until, write_recording
 
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..")
-CLIENT = os.path.join(ROOT, "clients", "opcua", "tests", "client.js")
 USER = ("operator", "op-pass-2231")
-ENCRYPTED = ("Basic256Sha256", "SignAndEncrypt")
+# Logged in as the operator unless a test says otherwise.
+Client = functools.partial(opcua_reader.Client, user=USER)
 
 
 @pytest.fixture(scope="module")
 def package(tmp_path_factory):
-    out = tmp_path_factory.mktemp("opcua")
-    subprocess.run([os.path.join(ROOT, "scripts", "build-opcua-server"), str(out)], check=True)
-    subprocess.run(["node", str(out / "opcua_server.js"), "--users", str(out / "users.txt"), "--add-user", USER[0]],
+    out = tmp_path_factory.mktemp("hub")
+    subprocess.run([os.path.join(ROOT, "scripts", "build-hub"), str(out)], check=True)
+    config = out / "users.json"
+    config.write_text(json.dumps({"users_file": "users.txt", "robots": [{"name": "r", "pipe": "p"}]}))
+    subprocess.run([NODE, str(out / "hub.js"), "--add-user", USER[0], "--config", str(config)],
                    input=USER[1] + "\n", text=True, check=True, capture_output=True)
     return out
 
@@ -44,7 +50,7 @@ class Server:
         path = folder / "opcua.json"
         path.write_text(json.dumps(config))
         self.lines, self.lock = [], threading.Lock()
-        self.process = subprocess.Popen(["node", str(package / "opcua_server.js"), "--config", str(path)],
+        self.process = subprocess.Popen([NODE, str(package / "hub.js"), "--config", str(path)],
                                         stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
         threading.Thread(target=self._read, daemon=True).start()
         said = self.wait_for_line("NodeIds: ns=", 60)  # the last line at start
@@ -76,75 +82,6 @@ def server(package, tmp_path, broker):
     s.stop()
 
 
-class Client:
-    """client.js as a process: connect at construction, then read and watch."""
-
-    def __init__(self, package, endpoint, security=ENCRYPTED, user=USER):
-        how = dict(endpoint=endpoint, policy=security[0], mode=security[1], user=user, pki=str(package / "client-pki"))
-        self.process = subprocess.Popen(["node", CLIENT, json.dumps(how)], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                        stderr=subprocess.DEVNULL, text=True, env=dict(os.environ,
-                                                                                      NODE_PATH=str(package / "node_modules")))
-        self.answers, self.changes, self.ready = [], [], threading.Condition()
-        threading.Thread(target=self._read, daemon=True).start()
-        self.hello = self._answer(lambda m: "connected" in m or "error" in m, 60)
-
-    def _read(self):
-        for line in self.process.stdout:
-            m = json.loads(line)
-            with self.ready:
-                (self.changes if "change" in m else self.answers).append(m)
-                self.ready.notify_all()
-
-    def _answer(self, check, timeout=20):
-        with self.ready:
-            assert self.ready.wait_for(lambda: any(check(m) for m in self.answers), timeout), self.answers
-            m = next(m for m in self.answers if check(m))
-            self.answers.remove(m)
-            return m
-
-    def _ask(self, command, key):
-        self.process.stdin.write(json.dumps(command) + "\n")
-        self.process.stdin.flush()
-        return self._answer(lambda m: key in m)[key]
-
-    def read(self, nodes):
-        return self._ask({"read": nodes}, "read")
-
-    def browse(self, node):
-        return self._ask({"browse": node}, "browse")
-
-    def watch(self, nodes, sampling, queue):
-        return self._ask({"watch": nodes, "sampling": sampling, "queue": queue}, "watching")
-
-    def close(self):
-        self.process.stdin.close()
-        self.process.wait(10)
-
-
-NAMESPACE_INDEX = 2  # after the server's own
-
-
-def node(name):
-    return "ns=%d;s=%s" % (NAMESPACE_INDEX, name)
-
-
-AXES = [node("robot1.axis%d" % k) for k in range(1, 7)]
-SIDE = [node("robot1.state"), node("robot1.cause")]
-
-
-def hex_bits(values):
-    return [struct.pack("<d", v).hex() for v in values]
-
-
-def until_read(client, nodes, check, timeout=10):
-    deadline = time.monotonic() + timeout
-    while True:
-        got = client.read(nodes)
-        if check(got) or time.monotonic() > deadline:
-            return got
-        time.sleep(0.05)
-
-
 def test_values_status_codes_and_timestamps_follow_the_bridge(package, server, broker):
     c = Client(package, server.endpoint)
     assert c.hello == {"connected": True}
@@ -174,7 +111,9 @@ def test_values_status_codes_and_timestamps_follow_the_bridge(package, server, b
         got = until_read(c, AXES + SIDE, lambda g: g[6]["value"] == state and g[7]["value"] == cause)
         assert [r["status"] for r in got[:6]] == [status] * 6, line
         assert (got[6]["value"], got[7]["value"]) == (state, cause), line
-        if source is not None:
+        if source is None:  # nothing trustworthy yet: no value at all
+            assert [r["type"] for r in got[:6]] == ["Null"] * 6, got
+        else:
             assert [r["bits"] for r in got[:6]] == hex_bits(values)
             assert all(abs(r["source"] - source * 1000) <= 1 for r in got[:6]), (got[0], source)
             assert all(r["server"] >= r["source"] for r in got[:6])
@@ -206,17 +145,37 @@ def test_values_status_codes_and_timestamps_follow_the_bridge(package, server, b
 @pytest.mark.parametrize("sampling", [0, 10])
 def test_a_monitored_item_gets_every_update_at_100_a_second(package, server, broker, tmp_path, sampling):
     c = Client(package, server.endpoint)
-    assert c.watch([AXES[0], AXES[5]], sampling, 1000) == [0, 0]  # every change, whichever was asked for
-    rows = [(i / 10, 0.0, 0.0, 0.0, 0.0, -i * 1e-5) for i in range(1, 601)]
+    watched = [AXES[0], AXES[4], AXES[5]]
+    assert c.watch(watched, sampling, 1000, publishing=10) == [0, 0, 0]  # every change, whichever was asked for
+    assert c.publishing == 10
+    # Axis 5 flips between 0.0 and -0.0: a change of sign is a change.
+    rows = [(i / 10, 0.0, 0.0, 0.0, -0.0 if i % 2 else 0.0, -i * 1e-5) for i in range(1, 601)]
     b = bridge("--broker", "127.0.0.1:%d" % broker.port, "--topic", "cell/r1", "--qos", "1", "--realtime",
                "--source", write_recording(tmp_path / "r.csv", rows))
     assert b.wait(30) == 0, b.stderr.read()
     good = lambda: [m for m in c.changes if m["status"] == "Good"]  # noqa: E731
-    wait_until(lambda: len(good()) >= 2 * len(rows), c.ready, 10)
+    wait_until(lambda: len(good()) >= 3 * len(rows), c.ready, 10)
     with c.ready:
         seen = good()
-    for k, axis in ((0, AXES[0]), (5, AXES[5])):
+    for k, axis in ((0, AXES[0]), (4, AXES[4]), (5, AXES[5])):
         assert [m["bits"] for m in seen if m["change"] == axis] == hex_bits([r[k] for r in rows]), axis
+    c.close()
+
+
+def test_updates_that_never_arrived_are_counted_and_shown(package, server, broker):
+    c = Client(package, server.endpoint)
+    publisher = mqtt.Client()
+    publisher.username_pw_set(*BRIDGE_LOGIN)
+    publisher.connect("127.0.0.1", broker.port)
+    publisher.loop_start()
+    t = time.time()
+    for seq in (1, 2, 5, 6, 1, 2, 10):  # a gap of 2; a new run of the bridge (1) is none; then a gap of 7
+        publisher.publish("cell/r1", json.dumps({"seq": seq, "time": t, "values": [float(seq)] * 6}), qos=1).wait_for_publish()
+    got = until_read(c, [node("robot1.missed"), AXES[0]], lambda g: g[1]["bits"] == hex_bits([10.0])[0])
+    assert got[0]["value"] == 9
+    server.wait_for_line("robot1: 2 update(s) never arrived (2 in all)")
+    publisher.loop_stop()
+    publisher.disconnect()
     c.close()
 
 
@@ -250,26 +209,9 @@ def test_a_broker_restart(package, server, broker, tmp_path):
 def test_who_may_connect(package, tmp_path, broker, settings, security, user, connects):
     s = Server(package, tmp_path, broker, **settings)
     try:
-        c = Client(package, s.endpoint, security, user)
+        c = opcua_reader.Client(package, s.endpoint, security, user)
         assert ("connected" in c.hello) == connects, c.hello
         c.close()
         assert (package / "pki" / "server" / "own" / "certs" / "certificate.pem").exists(), "made at first start"
     finally:
         s.stop()
-
-
-@pytest.mark.parametrize("config, says", [
-    ("{", "is not JSON"),
-    ('{"users_file": "u"}', "robots must name at least one robot"),
-    ('{"users_file": "u", "robots": [{"name": "r 1", "topic": "t"}]}', "each robot needs a name"),
-    ('{"users_file": "u", "robots": [{"name": "r1", "topic": "cell/+/axes"}]}', "without the wildcards"),
-    ('{"users_file": "u", "robots": [{"name": "r1", "topic": "t", "units": {"axis1": "XYZ"}}]}',
-     'unit XYZ is not one of DD, C81'),
-    ('{"robots": [{"name": "r1", "topic": "t"}]}', "give users_file"),
-    ('{"users_file": "u", "broker": "127.0.0.1:1883", "robots": [{"name": "r1", "topic": "t"}]}', "must be a URL"),
-])
-def test_a_bad_configuration_is_refused_with_what_is_wrong(package, tmp_path, config, says):
-    (tmp_path / "c.json").write_text(config)
-    run = subprocess.run(["node", str(package / "opcua_server.js"), "--config", str(tmp_path / "c.json")],
-                         capture_output=True, text=True, timeout=30)
-    assert run.returncode == 2 and says in run.stderr, run.stderr

@@ -1,0 +1,111 @@
+// The hub's configuration, validated in one place: its defaults, its paths made
+// absolute (relative to the file), or a ConfigError saying what is wrong.
+"use strict";
+
+const fs = require("fs");
+const path = require("path");
+const {pipeNameProblem} = require("./contract");
+
+class ConfigError extends Error {}
+
+// Units by their UNECE common code; any other code needs its symbol and name.
+const KNOWN_UNITS = {
+  DD: ["°", "degree"], C81: ["rad", "radian"], MMT: ["mm", "millimetre"], CMT: ["cm", "centimetre"],
+  MTR: ["m", "metre"], INH: ["in", "inch"],
+};
+const DEFAULTS = {
+  broker: "ws://127.0.0.1:9001", port: 4840, no_communication_bad_after_s: 60, silence_s: 2,
+  allow_security_none: false, allow_anonymous: false, trust_unknown_clients: true, pki_folder: "pki",
+};
+const SOURCES = ["pipe", "recording", "topic"];
+const BROKER_PASSWORD_VARIABLE = "DRAXION_MQTT_PASSWORD";
+
+function readText(file) {
+  try {
+    return fs.readFileSync(file, "utf8");
+  } catch (e) {
+    throw new ConfigError("cannot read " + file + ": " + e.message);
+  }
+}
+
+function unitOf(robot, axis, given) {
+  const [code, symbol, name] = typeof given === "string" ? [given, ...(KNOWN_UNITS[given] || [])]
+    : given && typeof given === "object" ? [given.code, given.symbol, given.name] : [];
+  if (typeof code !== "string" || !/^[A-Z0-9]{2,3}$/.test(code))
+    throw new ConfigError(robot + "." + axis + ": a unit is a UNECE common code such as \"DD\" or \"MMT\"");
+  if (typeof symbol !== "string" || typeof name !== "string")
+    throw new ConfigError(robot + "." + axis + ": unit " + code + " is not one of " + Object.keys(KNOWN_UNITS).join(", ") +
+                          "; give it as {\"code\": ..., \"symbol\": ..., \"name\": ...}");
+  return {code, symbol, name};
+}
+
+function robotOf(r, base) {
+  if (!r || typeof r.name !== "string" || !/^[A-Za-z0-9_-]{1,64}$/.test(r.name))
+    throw new ConfigError("each robot needs a name of letters, digits, _ and - (it makes the NodeIds)");
+  const given = SOURCES.filter((key) => r[key] !== undefined);
+  if (given.length !== 1)
+    throw new ConfigError(r.name + ": give one source: \"pipe\" (the gateway's pipe name), \"recording\" (a CSV file) " +
+                          "or \"topic\" (the bridge's topic at the broker)");
+  const source = given[0];
+  if (source === "pipe" && pipeNameProblem(r.pipe) !== null)
+    throw new ConfigError(r.name + ": bad pipe name: " + pipeNameProblem(r.pipe));
+  if (source === "topic" && (typeof r.topic !== "string" || r.topic === "" || /[+#\0]/.test(r.topic)))
+    throw new ConfigError(r.name + ": topic must be a plain topic name, without the wildcards + and #");
+  if (source === "recording" && (typeof r.recording !== "string" || r.recording === ""))
+    throw new ConfigError(r.name + ": recording must be a file's path");
+  if (r.pace !== undefined && typeof r.pace !== "boolean") throw new ConfigError(r.name + ": pace is true or false");
+  const units = r.units || {};
+  for (const key of Object.keys(units))
+    if (!/^axis[1-6]$/.test(key)) throw new ConfigError(r.name + ": units are given per axis1 to axis6, not " + key);
+  return {
+    name: r.name, source, [source]: source === "recording" ? path.resolve(base, r.recording) : r[source],
+    pace: r.pace !== false,
+    units: Object.fromEntries(Object.entries(units).map(([k, u]) => [k, unitOf(r.name, k, u)])),
+  };
+}
+
+// The configuration in text (from file, for its paths and messages).
+function parseConfig(text, file) {
+  let given;
+  try {
+    given = JSON.parse(text);
+  } catch (e) {
+    throw new ConfigError(file + " is not JSON: " + e.message);
+  }
+  if (given === null || typeof given !== "object" || Array.isArray(given))
+    throw new ConfigError(file + " must hold one JSON object");
+  const c = Object.assign({}, DEFAULTS, given);
+  const base = path.dirname(path.resolve(file));
+  const number = (key, min) => {
+    if (typeof c[key] !== "number" || !(c[key] >= min)) throw new ConfigError(key + " must be a number of at least " + min);
+  };
+  number("port", 1);
+  number("no_communication_bad_after_s", 0);
+  number("silence_s", 0.1);
+  if (!Array.isArray(c.robots) || c.robots.length === 0) throw new ConfigError("robots must name at least one robot");
+  c.robots = c.robots.map((r) => robotOf(r, base));
+  const seen = new Set();
+  for (const r of c.robots) {
+    // Pipe names are case-insensitive; names and topics are not.
+    const source = r.source + ":" + (r.source === "pipe" ? r.pipe.toLowerCase() : r[r.source]);
+    for (const key of ["name:" + r.name, source]) {
+      if (seen.has(key)) throw new ConfigError(r.name + ": a robot's name and its source must be its own");
+      seen.add(key);
+    }
+  }
+  if (c.robots.some((r) => r.source === "topic") && !/^(mqtts?|wss?):\/\/./.test(c.broker))
+    throw new ConfigError("broker must be a URL such as ws://127.0.0.1:9001 or mqtt://host:1883, not " + JSON.stringify(c.broker));
+  for (const key of ["users_file", "pki_folder", "broker_ca", "broker_password_file"])
+    if (c[key] != null) c[key] = path.resolve(base, c[key]);
+  if (!c.allow_anonymous && !c.users_file)
+    throw new ConfigError("give users_file (make it with --add-user), or set allow_anonymous to true");
+  c.broker_password = c.broker_password_file ? readText(c.broker_password_file).split(/\r?\n/)[0]
+    : process.env[BROKER_PASSWORD_VARIABLE];
+  if (c.broker_ca) c.broker_ca_text = readText(c.broker_ca);
+  c.limits = {silence_s: c.silence_s, no_communication_bad_after_s: c.no_communication_bad_after_s};
+  return c;
+}
+
+const readConfig = (file) => parseConfig(readText(file), file);
+
+module.exports = {ConfigError, readConfig, parseConfig, KNOWN_UNITS};

@@ -1,0 +1,61 @@
+// Where the hub reaches past node-opcua's public options, each for a reason the
+// library gives no option for. Nothing else of the hub touches the library's
+// internals; a new release of it is checked here first (the hub's tests cover
+// each hook).
+"use strict";
+
+// Publishing intervals down to 10 ms: at 100 updates a second a client then
+// gets each value about one cycle after it changed (the library's floor is 50).
+const MIN_PUBLISHING_INTERVAL_MS = 10;
+// A sampling interval up to this many ms is served by reporting every change:
+// sampled at 10 ms, updates at 100 a second would be lost whenever two fell into
+// one interval.
+const EVERY_CHANGE_MS = 10;
+
+let sameDataValue = null;
+
+function install(opcua) {
+  sameDataValue = opcua.sameDataValue;
+  opcua.Subscription.minimumPublishingInterval = MIN_PUBLISHING_INTERVAL_MS;
+
+  // Items that ask for EVERY_CHANGE_MS or less on an axis are revised to 0,
+  // which the library serves on change (the server advertises a
+  // MinSupportedSampleRate of 0).
+  const adjust = opcua.Subscription.prototype.adjustSamplingInterval;
+  opcua.Subscription.prototype.adjustSamplingInterval = function (samplingInterval, node) {
+    if (node && node.everyChange && samplingInterval >= 0 && samplingInterval <= EVERY_CHANGE_MS) return 0;
+    return adjust.call(this, samplingInterval, node);
+  };
+
+  // 0.0 and -0.0 are different values of an axis (the gateway sends the sign it
+  // read), but the library compares values with ===, to which they are equal, and
+  // would never notify the change. Where no deadband asks otherwise, such a
+  // change skips the monitored item's change test (setDataValue below sees that
+  // the variable announces it).
+  const changed = opcua.MonitoredItem.prototype._on_value_changed;
+  opcua.MonitoredItem.prototype._on_value_changed = function (dataValue, indexRange) {
+    const old = this.oldDataValue && this.oldDataValue.value;
+    const now = dataValue.value;
+    const noDeadband = !this.filter || !this.filter.deadbandType;
+    if (noDeadband && zeroSignFlip(old, now) && dataValue.statusCode.value === this.oldDataValue.statusCode.value) {
+      return this.recordValue(dataValue, true, indexRange === null ? undefined : indexRange);
+    }
+    return changed.call(this, dataValue, indexRange);
+  };
+}
+
+const zeroSignFlip = (a, b) => Boolean(a && b) && a.dataType === b.dataType && typeof a.value === "number" &&
+  a.value === 0 && b.value === 0 && !Object.is(a.value, b.value);
+
+// Sets a variable's DataValue with the server's own time as ServerTimestamp
+// (setValueFromSource, the public way, copies the source's time into it). The
+// variable announces a change only where the library's comparison sees one, so
+// a change of sign alone at the same source time is announced here.
+function setDataValue(variable, dataValue) {
+  const old = variable.readValue();
+  variable._internal_set_dataValue(dataValue);
+  if (zeroSignFlip(old.value, dataValue.value) && sameDataValue(old, dataValue))
+    variable.emit("value_changed", dataValue.clone());
+}
+
+module.exports = {install, setDataValue, MIN_PUBLISHING_INTERVAL_MS, EVERY_CHANGE_MS};

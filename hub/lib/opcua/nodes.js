@@ -1,0 +1,81 @@
+// A robot's variables in the address space (ns "urn:draxion:gateway:axes"):
+// robotN.axis1 ... axis6 (Double, read only), with EngineeringUnits where the
+// configuration gives a unit; robotN.state and robotN.cause (String);
+// robotN.missed (UInt32, stops at its top: updates that never reached the hub). Its show() sets
+// them from a verdict, touching only what changed.
+"use strict";
+
+const {setDataValue} = require("./library_hooks");
+
+const AXES = 6;
+
+function makeRobotNodes(opcua, namespace, folder, settings) {
+  const {DataType, DataValue, StatusCodes, Variant} = opcua;
+  const object = namespace.addObject({organizedBy: folder, browseName: settings.name, nodeId: "s=" + settings.name});
+  const readOnly = {accessLevel: "CurrentRead", userAccessLevel: "CurrentRead", minimumSamplingInterval: 0};
+  const id = (suffix) => "s=" + settings.name + "." + suffix;
+  const axes = [];
+  for (let k = 1; k <= AXES; ++k) {
+    const axis = namespace.addVariable(Object.assign({
+      componentOf: object, browseName: "axis" + k, nodeId: id("axis" + k), dataType: "Double",
+      description: "axis " + k + " as the jog window shows it",
+    }, readOnly));
+    axis.everyChange = true;
+    const unit = settings.units["axis" + k];
+    if (unit) {
+      namespace.addVariable({
+        propertyOf: axis, browseName: {name: "EngineeringUnits", namespaceIndex: 0}, typeDefinition: "PropertyType",
+        nodeId: id("axis" + k + ".EngineeringUnits"), dataType: "EUInformation", accessLevel: "CurrentRead",
+        value: {dataType: DataType.ExtensionObject, value: opcua.makeEUInformation(unit.code, unit.symbol, unit.name)},
+      });
+    }
+    axes.push(axis);
+  }
+  const variable = (name, dataType, description) => namespace.addVariable(Object.assign({
+    componentOf: object, browseName: name, nodeId: id(name), dataType, description,
+  }, readOnly));
+  const stateNode = variable("state", "String", "live, held, waiting, no_communication or no_data");
+  const causeNode = variable("cause", "String", "why the values are not live: the hold's cause or what cut them off");
+  const missedNode = variable("missed", "UInt32", "updates that never reached the hub (gaps in the bridge's seq)");
+  missedNode.setValueFromSource({dataType: DataType.UInt32, value: 0});
+
+  // What each axis shows now, so that an update sets only what changed.
+  const shown = axes.map(() => ({value: undefined, code: null, stamp: NaN}));
+  let shownState = null, shownCause = null;
+  const nullVariant = new Variant({dataType: DataType.Null});
+
+  function show(verdict, values, stamp) {
+    const code = StatusCodes[verdict.code];
+    const source = new Date(Math.round(stamp * 1000));
+    const sourceMs = source.getTime();
+    const now = new Date();
+    for (let k = 0; k < AXES; ++k) {
+      const value = values === null ? null : values[k];
+      const s = shown[k];
+      if (Object.is(s.value, value) && s.code === code && s.stamp === sourceMs) continue;
+      s.value = value;
+      s.code = code;
+      s.stamp = sourceMs;
+      setDataValue(axes[k], new DataValue({
+        value: value === null ? nullVariant : new Variant({dataType: DataType.Double, value}),
+        statusCode: code, sourceTimestamp: source, serverTimestamp: now,
+      }));
+    }
+    if (verdict.state !== shownState) {
+      shownState = verdict.state;
+      stateNode.setValueFromSource({dataType: DataType.String, value: verdict.state});
+    }
+    if (verdict.cause !== shownCause) {
+      shownCause = verdict.cause;
+      causeNode.setValueFromSource({dataType: DataType.String, value: verdict.cause});
+    }
+  }
+
+  function missed(count) {
+    missedNode.setValueFromSource({dataType: DataType.UInt32, value: Math.min(count, 0xffffffff)});
+  }
+
+  return {show, missed, axes};
+}
+
+module.exports = {makeRobotNodes, AXES};

@@ -1,0 +1,48 @@
+// The OPC UA server: its endpoint and security, and a folder Objects/Robots with
+// each robot's nodes (nodes.js).
+"use strict";
+
+const fs = require("fs");
+const path = require("path");
+const hooks = require("./library_hooks");
+const {makeRobotNodes} = require("./nodes");
+const {checkUser, readUsers} = require("../users");
+
+const NAMESPACE = "urn:draxion:gateway:axes";
+
+// {server, namespace, viewOf(settings)}: the server started; viewOf adds a robot's nodes.
+async function startServer(config, say) {
+  const opcua = require("node-opcua");
+  hooks.install(opcua);
+  const users = config.users_file ? readUsers(config.users_file) : new Map();
+  if (config.users_file && users.size === 0) say("no users in " + config.users_file + " yet: add one with --add-user");
+  const policies = [opcua.SecurityPolicy.Basic256Sha256];
+  const modes = [opcua.MessageSecurityMode.Sign, opcua.MessageSecurityMode.SignAndEncrypt];
+  if (config.allow_security_none) {
+    policies.push(opcua.SecurityPolicy.None);
+    modes.push(opcua.MessageSecurityMode.None);
+  }
+  fs.mkdirSync(config.pki_folder, {recursive: true});
+  const server = new opcua.OPCUAServer({
+    port: config.port,
+    securityPolicies: policies, securityModes: modes,
+    allowAnonymous: config.allow_anonymous,
+    userManager: {isValidUser: (name, password) => checkUser(users, name, password)},
+    serverCertificateManager: new opcua.OPCUACertificateManager({
+      rootFolder: path.join(config.pki_folder, "server"), automaticallyAcceptUnknownCertificate: config.trust_unknown_clients,
+    }),
+    userCertificateManager: new opcua.OPCUACertificateManager({rootFolder: path.join(config.pki_folder, "users")}),
+    serverInfo: {applicationUri: "urn:draxion:gateway:opcua-server", productUri: "urn:draxion:gateway",
+                 applicationName: {text: "Draxion axes"}},
+    buildInfo: {productName: "Draxion hub", manufacturerName: "Draxion gateway"},
+    serverCapabilities: {minSupportedSampleRate: 0},
+  });
+  await server.initialize();
+  const addressSpace = server.engine.addressSpace;
+  const namespace = addressSpace.registerNamespace(NAMESPACE);
+  const folder = namespace.addFolder(addressSpace.rootFolder.objects, {browseName: "Robots", nodeId: "s=Robots"});
+  await server.start();
+  return {server, namespace, viewOf: (settings) => makeRobotNodes(opcua, namespace, folder, settings)};
+}
+
+module.exports = {startServer, NAMESPACE};

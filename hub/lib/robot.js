@@ -1,0 +1,72 @@
+// One robot: what its source has said, the verdict on it, and the view that
+// shows both (the OPC UA nodes). Sources call take(), cut() and missed(); the
+// clock calls refresh(), as silences and the turn to Bad need no message.
+"use strict";
+
+const {blankRecord, judge} = require("./status_rules");
+
+class Robot {
+  // view: {show(verdict, values, stamp), missed(count)}; say: a console line.
+  constructor(settings, limits, from, view, say) {
+    this.settings = settings;
+    this.limits = limits;
+    this.record = blankRecord(from);
+    this.view = view;
+    this.say = say;
+    this.verdict = null;
+    this.missedCount = 0;
+    this.missedSaid = 0;
+    this.missedSaidAt = 0;
+  }
+
+  // An update: values and, with the state report, {state, confirmed}; time (s)
+  // when the source read it; link, why it is cut off all the same (or null).
+  take(values, report, time, now = Date.now(), link = null) {
+    const r = this.record;
+    r.values = values;
+    r.report = report !== null;
+    r.state = report !== null ? report.state : undefined;
+    r.confirmed = report !== null ? report.confirmed : null;
+    r.time = time;
+    r.heard = now;
+    r.link = link;
+    this.refresh(now, true);
+  }
+
+  // The source delivers nothing (why), or again (null).
+  cut(why, now = Date.now()) {
+    this.record.link = why;
+    this.record.heard = now;
+    this.refresh(now, false);
+  }
+
+  // Updates that never arrived: counted, shown, and said at most once a second.
+  missed(count, now = Date.now()) {
+    this.missedCount += count;
+    this.view.missed(this.missedCount);
+    if (now - this.missedSaidAt >= 1000) this.sayMissed(now);
+  }
+
+  sayMissed(now) {
+    if (this.missedCount === this.missedSaid) return;
+    this.say(this.settings.name + ": " + (this.missedCount - this.missedSaid) + " update(s) never arrived (" +
+             this.missedCount + " in all)");
+    this.missedSaid = this.missedCount;
+    this.missedSaidAt = now;
+  }
+
+  // Shows the verdict when it changed, or always with force (new values).
+  refresh(now = Date.now(), force = false) {
+    const r = this.record;
+    const v = judge(r, now, this.limits);
+    r.cutSince = v.cutSince;
+    const old = this.verdict;
+    if (now - this.missedSaidAt >= 1000) this.sayMissed(now);
+    if (!force && old !== null && old.code === v.code && old.state === v.state && old.cause === v.cause) return;
+    this.verdict = v;
+    const stamp = !v.withValues ? now / 1000 : r.confirmed !== null ? r.confirmed : r.time;
+    this.view.show(v, v.withValues ? r.values : null, stamp);
+  }
+}
+
+module.exports = {Robot};

@@ -1,0 +1,161 @@
+// The gateway's pipe, read by the hub itself: it waits for the pipe to appear
+// (trying again every 100 ms, for as long as the hub runs), asks for the state
+// report, frames tag and record, and when the gateway has gone says why, with
+// its exit code, then waits for the next gateway on the same name (the pipe
+// takes one client and is never re-armed, so a new gateway is a new pipe).
+//
+// The exit code comes from pipe_server_exit.exe, which the hub hands its end of
+// the pipe: Node itself cannot ask which process serves a pipe.
+"use strict";
+
+const childProcess = require("child_process");
+const fs = require("fs");
+const net = require("net");
+const path = require("path");
+const {PIPE_PREFIX, REPORT_REQUEST, exitCodeMeaning} = require("../contract");
+const {Framer} = require("../framing");
+
+const RETRY_MS = 100;  // while there is no pipe yet
+const BUSY_RETRY_MS = 1000;  // while someone else is its client
+const EXIT_WAIT_MS = 2000;  // the pipe breaks as the gateway ends; its process may need a moment more
+
+// Where a pipe of this name is: on Windows the named pipe; elsewhere (the
+// hub's tests and development on Linux) a Unix socket in DRAXION_HUB_PIPE_DIR
+// standing in for it.
+function pipePath(name) {
+  if (process.platform === "win32") return PIPE_PREFIX + name;
+  return path.join(process.env.DRAXION_HUB_PIPE_DIR || "/tmp", name);
+}
+
+// Watches the gateway behind a connected socket with pipe_server_exit.exe:
+// {server: Promise<"PID IMAGE" | null>, exit: Promise<code | null>, stop()}; null
+// where the helper is not at hand (not Windows, or not beside the hub).
+function windowsExitWatcher(helper) {
+  if (process.platform !== "win32" || !fs.existsSync(helper)) return null;
+  return (socket) => {
+    const child = childProcess.spawn(helper, [String(process.pid)], {stdio: [socket, "pipe", "ignore"], windowsHide: true});
+    // Node stops reading a stream it hands to a child; the helper never reads it.
+    socket.resume();
+    let text = "";
+    const lines = {server: null, exit: null};
+    const waiters = [];
+    const settle = () => waiters.splice(0).forEach((w) => w());
+    child.stdout.setEncoding("utf8");
+    child.stdout.on("data", (chunk) => {
+      text += chunk;
+      let at;
+      while ((at = text.indexOf("\n")) >= 0) {
+        const line = text.slice(0, at).replace(/\r$/, "");
+        text = text.slice(at + 1);
+        const [word, ...rest] = line.split(" ");
+        if (word === "server") lines.server = rest[0] === "unknown" ? null : rest.join(" ");
+        if (word === "exit") lines.exit = /^-?\d+$/.test(rest[0]) ? Number(rest[0]) : null;
+        settle();
+      }
+    });
+    child.on("error", () => settle());
+    child.on("exit", () => settle());
+    const when = (key) => new Promise((resolve) => {
+      const check = () => (lines[key] !== null || child.exitCode !== null || child.signalCode !== null ? resolve(lines[key])
+        : waiters.push(check));
+      check();
+    });
+    return {server: when("server"), exit: when("exit"), stop: () => child.kill()};
+  };
+}
+
+class PipeSource {
+  // options: {path, watchExit (socket) => watcher | null, connect, say}
+  constructor(name, robot, options = {}) {
+    this.name = name;
+    this.robot = robot;
+    this.path = options.path || pipePath(name);
+    this.watchExit = options.watchExit !== undefined ? options.watchExit
+      : windowsExitWatcher(path.join(__dirname, "..", "..", "..", "pipe_server_exit.exe"));
+    this.connect = options.connect || net.connect;
+    this.say = options.say || (() => {});
+    this.stopped = false;
+    this.socket = null;
+    this.watcher = null;
+    this.timer = null;
+    this.waitingSaid = null;
+  }
+
+  start() {
+    this.robot.cut("waiting for the gateway's pipe " + PIPE_PREFIX + this.name);
+    this.open();
+  }
+
+  open() {
+    this.timer = null;
+    if (this.stopped) return;
+    const socket = this.connect(this.path);
+    this.socket = socket;
+    const framer = new Framer();
+    let connected = false, failure = null;
+    socket.on("connect", () => {
+      connected = true;
+      this.waitingSaid = null;
+      this.watcher = this.watchExit ? this.watchExit(socket) : null;
+      if (this.watcher) {
+        this.watcher.server.then((server) => {
+          if (server) this.say(this.robot.settings.name + ": reading " + PIPE_PREFIX + this.name + ", served by " +
+                               server.replace(/^(\d+) (.*)$/, "$2 (process $1)"));
+        });
+      } else {
+        this.say(this.robot.settings.name + ": reading " + PIPE_PREFIX + this.name);
+      }
+      socket.write(REPORT_REQUEST);
+    });
+    socket.on("data", (chunk) => {
+      const now = Date.now();
+      for (const u of framer.push(chunk)) this.robot.take(u.values, u.report, now / 1000, now);
+    });
+    socket.on("error", (e) => {
+      failure = e;
+    });
+    socket.on("close", () => {
+      this.socket = null;
+      if (this.stopped) return;
+      if (connected) return this.gone(framer);
+      // No gateway yet (ENOENT), or one with its client already (busy): try again.
+      const busy = failure && ["EBUSY", "ETIMEDOUT", "EACCES"].includes(failure.code);
+      const why = failure && failure.code !== "ENOENT" && !busy ? "cannot open " + PIPE_PREFIX + this.name + ": " +
+        failure.message : busy ? PIPE_PREFIX + this.name + " already has its one client (the gateway takes no other)"
+        : "waiting for the gateway's pipe " + PIPE_PREFIX + this.name;
+      if (why !== this.waitingSaid) {
+        this.waitingSaid = why;
+        if (failure && failure.code !== "ENOENT") this.say(this.robot.settings.name + ": " + why + "; trying again");
+        this.robot.cut(why);
+      }
+      this.timer = setTimeout(() => this.open(), failure && failure.code !== "ENOENT" ? BUSY_RETRY_MS : RETRY_MS);
+    });
+  }
+
+  async gone(framer) {
+    const watcher = this.watcher;
+    this.watcher = null;
+    let code = null;
+    if (watcher) {
+      code = await Promise.race([watcher.exit, new Promise((r) => setTimeout(() => r(null), EXIT_WAIT_MS))]);
+      watcher.stop();
+    }
+    if (this.stopped) return;
+    const why = "the gateway has gone" + (code === null ? "" : " (exit code " + code + ": " + exitCodeMeaning(code) + ")");
+    this.say(this.robot.settings.name + ": " + why + (framer.skipped ? "; " + framer.skipped + " bytes on its pipe were no update" : "") +
+             "; waiting for its pipe again");
+    this.robot.cut(why);
+    // The cause stays the gateway's end while its pipe is missing; anything else is said.
+    this.waitingSaid = "waiting for the gateway's pipe " + PIPE_PREFIX + this.name;
+    this.timer = setTimeout(() => this.open(), RETRY_MS);
+  }
+
+  stop() {
+    this.stopped = true;
+    if (this.timer !== null) clearTimeout(this.timer);
+    if (this.socket !== null) this.socket.destroy();
+    if (this.watcher) this.watcher.stop();
+  }
+}
+
+module.exports = {PipeSource, pipePath, windowsExitWatcher};

@@ -1,0 +1,39 @@
+"use strict";
+const assert = require("node:assert");
+const test = require("node:test");
+const {ConfigError, parseConfig} = require("../lib/config");
+const {recordingLine} = require("../lib/sources/recording");
+
+test("a bad configuration is refused with what is wrong", () => {
+  const robots = (r) => JSON.stringify({users_file: "u", robots: [r]});
+  const cases = [
+    ["{", "is not JSON"],
+    ["[]", "must hold one JSON object"],
+    ['{"users_file": "u"}', "robots must name at least one robot"],
+    [robots({name: "r 1", pipe: "p"}), "each robot needs a name"],
+    [robots({name: "r1"}), "give one source"],
+    [robots({name: "r1", pipe: "p", topic: "t"}), "give one source"],
+    [robots({name: "r1", pipe: "a\\b"}), "bad pipe name: the name holds a backslash"],
+    [robots({name: "r1", topic: "cell/+/axes"}), "without the wildcards"],
+    [robots({name: "r1", pipe: "p", units: {axis1: "XYZ"}}), "unit XYZ is not one of DD, C81"],
+    [robots({name: "r1", pipe: "p", units: {axis7: "DD"}}), "not axis7"],
+    [JSON.stringify({users_file: "u", robots: [{name: "a", pipe: "P"}, {name: "b", pipe: "p"}]}), "must be its own"],
+    ['{"robots": [{"name": "r1", "pipe": "p"}]}', "give users_file"],
+    ['{"users_file": "u", "broker": "127.0.0.1:1883", "robots": [{"name": "r1", "topic": "t"}]}', "must be a URL"],
+    ['{"users_file": "u", "port": 0, "robots": [{"name": "r1", "pipe": "p"}]}', "port must be a number"],
+  ];
+  for (const [text, says] of cases)
+    assert.throws(() => parseConfig(text, "c.json"), (e) => e instanceof ConfigError && e.message.includes(says), says);
+  const good = parseConfig(robots({name: "r1", pipe: "p", units: {axis1: "DD"}}), "/x/c.json");
+  assert.deepStrictEqual([good.users_file, good.robots[0].units.axis1.symbol], ["/x/u", "°"]);
+});
+
+test("a recording's lines are read exactly, or refused", () => {
+  const line = recordingLine("0.010,-0.0,5e-324,1,2,3,4,covered,1.5,2.5,7,3.5");
+  assert.ok(Object.is(line.values[0], -0) && line.values[1] === 5e-324);
+  assert.deepStrictEqual(line.report, {state: "covered", confirmed: 1.5, since: 2.5, readings: 7, made: 3.5});
+  assert.strictEqual(recordingLine("0,1,2,3,4,5,6,no report,0,0,0,0").report, null);
+  assert.strictEqual(recordingLine("0,1,2,3,4,5,6,waiting,0,1,1,1").report.confirmed, null);
+  for (const bad of ["0,1,2,3,4,5", "0,1,2,3,4,5,", "0,1,2,3,4,5,0x10", "0,1,2,3,4,5, 6", "0,1,2,3,4,5,6,asleep,0,0,0,0"])
+    assert.throws(() => recordingLine(bad), Error, bad);
+});

@@ -1,0 +1,74 @@
+"use strict";
+// The pipe source against a stand-in gateway on a Unix socket (the pipe's place
+// on Linux): it waits for the pipe, asks for the report, takes every update, and
+// says the gateway's end with its exit code before waiting for the next one.
+const assert = require("node:assert");
+const fs = require("fs");
+const net = require("net");
+const os = require("os");
+const path = require("path");
+const test = require("node:test");
+const {REPORT_REQUEST, TAG} = require("../lib/contract");
+const {encodeRecord} = require("../lib/framing");
+const {Robot} = require("../lib/robot");
+const {PipeSource} = require("../lib/sources/pipe");
+
+const until = async (check, what) => {
+  for (const end = Date.now() + 5000; !check();) {
+    if (Date.now() > end) throw new Error("never: " + what);
+    await new Promise((r) => setTimeout(r, 10));
+  }
+};
+
+function gateway(file, onRequest) {
+  const server = net.createServer((socket) => {
+    server.client = socket;
+    socket.on("data", (d) => onRequest(d));
+  });
+  server.listen(file);
+  return server;
+}
+
+test("waits for the gateway, reads it, and tells its end and exit code", async () => {
+  const file = path.join(fs.mkdtempSync(path.join(os.tmpdir(), "hub-pipe-")), "gw");
+  const shown = [];
+  const lines = [];
+  const view = {show: (v, values) => shown.push([v.state, v.cause, values]), missed: () => {}};
+  const robot = new Robot({name: "robot1"}, {silence_s: 2, no_communication_bad_after_s: 60}, "the gateway", view,
+                          (l) => lines.push(l));
+  let exitCode = null;
+  const watchExit = () => ({server: Promise.resolve("7 C:\\gateway.exe"), exit: new Promise((r) => { exitCode = r; }),
+                            stop: () => {}});
+  const source = new PipeSource("gw", robot, {path: file, watchExit, say: (l) => lines.push(l)});
+  source.start();
+  await new Promise((r) => setTimeout(r, 250));  // no pipe yet: it keeps trying
+  assert.deepStrictEqual(shown.at(-1), ["no_data", "waiting for the gateway's pipe \\\\.\\Pipe\\gw", null]);
+
+  const requests = [];
+  let server = gateway(file, (d) => requests.push(d));
+  await until(() => requests.length > 0, "the report request");
+  assert.deepStrictEqual(requests[0], REPORT_REQUEST);
+  const report = {state: "live", confirmed: 100.5, since: 100, readings: 3, made: 100.5};
+  const record = Buffer.concat([TAG, encodeRecord([-0, 1, 2, 3, 4, 5], report)]);
+  server.client.write(record.subarray(0, 100));
+  server.client.write(record.subarray(100));
+  await until(() => shown.at(-1)[0] === "live", "live values");
+  assert.ok(Object.is(shown.at(-1)[2][0], -0));
+  assert.ok(lines.includes("robot1: reading \\\\.\\Pipe\\gw, served by C:\\gateway.exe (process 7)"), lines);
+
+  server.client.destroy();
+  server.close();
+  exitCode(-5);
+  const gone = "the gateway has gone (exit code -5: the jog window was closed while the gateway ran)";
+  await until(() => shown.at(-1)[1] === gone, "the end");
+  assert.strictEqual(shown.at(-1)[0], "no_communication");
+  await new Promise((r) => setTimeout(r, 250));  // while no new gateway comes, the end stays the cause
+  assert.strictEqual(shown.at(-1)[1], gone);
+
+  server = gateway(file, () => {});  // a new gateway on the same name
+  await until(() => server.client, "a connection to the new gateway");
+  server.client.write(Buffer.concat([TAG, encodeRecord([9, 9, 9, 9, 9, 9], report)]));
+  await until(() => shown.at(-1)[0] === "live" && shown.at(-1)[2][0] === 9, "the new gateway's values");
+  source.stop();
+  server.close();
+});

@@ -1,0 +1,45 @@
+"use strict";
+const assert = require("node:assert");
+const test = require("node:test");
+const {blankRecord, judge} = require("../lib/status_rules");
+
+const limits = {silence_s: 2, no_communication_bad_after_s: 60};
+const NOW = 1e6;
+const record = (fields) => Object.assign(blankRecord("the gateway"), {heard: NOW}, fields);
+const values = [1, 2, 3, 4, 5, 6];
+
+test("each record has its status code, state and cause", () => {
+  const cases = [
+    // [what, record fields, code, state, cause, served with its values]
+    ["nothing yet", {}, "BadWaitingForInitialData", "no_data", "no values yet", false],
+    ["nothing yet, no pipe", {link: "waiting for the gateway's pipe"}, "BadWaitingForInitialData", "no_data",
+     "waiting for the gateway's pipe", false],
+    ["values never confirmed", {values, report: true, state: "waiting"}, "BadWaitingForInitialData", "no_data",
+     "not yet confirmed on screen", false],
+    ["live", {values, report: true, state: "live", confirmed: 5}, "Good", "live", "", true],
+    ["no report", {values}, "Good", "live", "", true],
+    ["no report, silent", {values, heard: NOW - 9000}, "Good", "live", "", true],
+    ["held", {values, report: true, state: "covered", confirmed: 5}, "UncertainLastUsableValue", "held", "covered", true],
+    ["waiting again", {values, report: true, state: "waiting", confirmed: 5}, "UncertainLastUsableValue", "waiting",
+     "not yet confirmed on screen again", true],
+    ["silent", {values, report: true, state: "live", confirmed: 5, heard: NOW - 2001}, "UncertainNoCommunicationLastUsableValue",
+     "no_communication", "nothing heard from the gateway for more than 2 s", true],
+    ["gone", {values, report: true, state: "live", confirmed: 5, link: "the gateway has gone"},
+     "UncertainNoCommunicationLastUsableValue", "no_communication", "the gateway has gone", true],
+    ["gone for a minute", {values, report: true, state: "live", confirmed: 5, link: "gone", cutSince: NOW - 60000},
+     "BadNoCommunication", "no_communication", "gone", true],
+  ];
+  for (const [what, fields, code, state, cause, withValues] of cases) {
+    const v = judge(record(fields), NOW, limits);
+    assert.deepStrictEqual([v.code, v.state, v.cause, v.withValues], [code, state, cause, withValues], what);
+  }
+});
+
+test("a cut is timed from when it began, and forgotten once the source delivers", () => {
+  const r = record({values, link: "the broker is away"});
+  assert.strictEqual(judge(r, NOW, limits).cutSince, NOW);
+  r.cutSince = NOW - 1000;
+  assert.strictEqual(judge(r, NOW, limits).cutSince, NOW - 1000);
+  r.link = null;
+  assert.strictEqual(judge(r, NOW, limits).cutSince, null);
+});
