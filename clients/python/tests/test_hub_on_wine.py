@@ -7,7 +7,7 @@ import os
 
 import pytest
 import wine_chain
-from opcua_reader import AXES, SIDE, Client, hex_bits, node, until_read
+from opcua_reader import AXES, SIDE, Client, hex_bits, until_read
 
 from rig import free_port
 

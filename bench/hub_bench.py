@@ -1,0 +1,389 @@
+#!/usr/bin/python3
+"""The hub's benchmarks (hub/, assembled by scripts/build-hub):
+
+    /usr/bin/python3 bench/hub_bench.py latency [--changes N]    under Wine: a repaint to an OPC UA notification
+    /usr/bin/python3 bench/hub_bench.py footprint [--seconds S]  one robot at 100 updates/s: the hub's CPU and
+                                                                 memory, beside the OPC UA server of 1.1.0 fed by
+                                                                 the bridge, in one run
+    /usr/bin/python3 bench/hub_bench.py cell [--robots N] [--rate R] [--seconds S] [--websockets]
+                                                                 N robots from the broker: every update to a subscriber?
+    /usr/bin/python3 bench/hub_bench.py overflow                 a broker queue overflowed on purpose: counted?
+
+CPU and memory are read from /proc; times are this machine's clock."""
+
+import argparse
+import json
+import os
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+sys.path.insert(0, os.path.join(ROOT, "support"))
+sys.path.insert(0, os.path.join(ROOT, "clients", "python"))
+import opcua_reader  # noqa: E402
+from shipped_broker import BRIDGE_LOGIN, MOSQUITTO, free_port, shipped_config  # noqa: E402
+
+NODE = os.path.join(ROOT, "scripts", "node")
+TICKS = os.sysconf("SC_CLK_TCK")
+OLD_RELEASE = "9609f5b"  # 1.1.0: the OPC UA server fed by the bridge through the broker
+
+
+def summary(values):
+    d = sorted(values)
+    return d[len(d) // 2], d[min(len(d) - 1, len(d) * 99 // 100)], d[-1]
+
+
+def cpu_seconds(pid, thread=None):
+    """User and system time of a process (or one of its threads), in seconds."""
+    path = "/proc/%d/task/%d/stat" % (pid, thread) if thread else "/proc/%d/stat" % pid
+    with open(path) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / TICKS
+
+
+def rss_mb(pid):
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1]) / 1024
+    return 0.0
+
+
+class Process:
+    """A process whose output is read all the time, into lines."""
+
+    def __init__(self, args, **popen):
+        self.p = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, **popen)
+        self.lines, self.lock = [], threading.Lock()
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def _read(self):
+        for line in self.p.stdout:
+            with self.lock:
+                self.lines.append(line.rstrip("\n"))
+
+    def wait_for(self, text, timeout=60):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            with self.lock:
+                for line in self.lines:
+                    if text in line:
+                        return line
+            if self.p.poll() is not None:
+                break
+            time.sleep(0.02)
+        raise RuntimeError("never said %r: %s" % (text, "\n".join(self.lines[-20:])))
+
+    def stop(self):
+        if self.p.poll() is None:
+            self.p.send_signal(signal.SIGINT)
+            try:
+                self.p.wait(10)
+            except subprocess.TimeoutExpired:
+                self.p.kill()
+
+
+class Broker:
+    """mosquitto as shipped (ports and paths of our own), plus extra lines."""
+
+    def __init__(self, work, extra=""):
+        self.port, self.ws_port = free_port(), free_port()
+        web = os.path.join(work, "web")
+        os.makedirs(web, exist_ok=True)
+        config = os.path.join(work, "mosquitto.conf")
+        with open(config, "w") as f:
+            f.write("user root\n%s\n%s" % (shipped_config(work, self.port, self.ws_port, web), extra))
+        self.p = subprocess.Popen([MOSQUITTO, "-c", config], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        for _ in range(200):
+            try:
+                socket.create_connection(("127.0.0.1", self.ws_port), timeout=0.2).close()
+                return
+            except OSError:
+                time.sleep(0.05)
+        raise RuntimeError("mosquitto did not start")
+
+    def stop(self):
+        self.p.terminate()
+        self.p.wait(10)
+
+
+def build_hub(work):
+    hub = os.path.join(work, "hub")
+    subprocess.run([os.path.join(ROOT, "scripts", "build-hub"), hub], check=True)
+    return hub
+
+
+def start_hub(hub, work, robots, env=None, **settings):
+    port = free_port()
+    config = dict(robots=robots, port=port, allow_anonymous=True, allow_security_none=True,
+                  pki_folder=os.path.join(work, "pki"), **settings)
+    path = os.path.join(work, "hub.json")
+    with open(path, "w") as f:
+        json.dump(config, f)
+    p = Process([NODE, os.path.join(hub, "hub.js"), "--config", path], env=env)
+    p.wait_for("NodeIds: ns=")
+    return p, "opc.tcp://127.0.0.1:%d" % port
+
+
+def subscriber(hub, endpoint, robots, prefix, seconds, publishing=10):
+    p = Process([NODE, os.path.join(HERE, "hub", "opcua_subscriber.js"),
+                 json.dumps(dict(endpoint=endpoint, robots=robots, prefix=prefix, seconds=seconds,
+                                 publishing=publishing))],
+                env=dict(os.environ, NODE_PATH=os.path.join(hub, "node_modules")))
+    p.wait_for('"ready"', 60)
+    return p
+
+
+def result_of(process, timeout):
+    process.p.wait(timeout)
+    return json.loads(process.wait_for('"counts"', 1))
+
+
+def feed(broker, robots, rate, seconds, seq_from=1):
+    return Process([NODE, os.path.join(HERE, "hub", "bridge_feed.js"),
+                    json.dumps(dict(broker="mqtt://127.0.0.1:%d" % broker.port, robots=robots, rate=rate,
+                                    seconds=seconds, username=BRIDGE_LOGIN[0], password=BRIDGE_LOGIN[1],
+                                    seq_from=seq_from))],
+                   env=dict(os.environ, NODE_PATH=os.path.join(ROOT, "build", "hub-deps", "node_modules")))
+
+
+def cell(args):
+    with tempfile.TemporaryDirectory() as work:
+        hub_dir = build_hub(work)
+        broker = Broker(work)
+        robots = [{"name": "bench%d" % k, "topic": "bench/robot%d" % k} for k in range(1, args.robots + 1)]
+        if args.websockets:  # the browsers' listener: read only, no login
+            hub, endpoint = start_hub(hub_dir, work, robots, broker="ws://127.0.0.1:%d" % broker.ws_port)
+        else:  # the bridge's listener, with its login
+            hub, endpoint = start_hub(hub_dir, work, robots, env=dict(os.environ, DRAXION_MQTT_PASSWORD=BRIDGE_LOGIN[1]),
+                                      broker="mqtt://127.0.0.1:%d" % broker.port, broker_username=BRIDGE_LOGIN[0])
+        try:
+            hub.wait_for("connected to the broker")
+            sub = subscriber(hub_dir, endpoint, args.robots, "bench", args.seconds + 15)
+            main0, all0, t0 = cpu_seconds(hub.p.pid, hub.p.pid), cpu_seconds(hub.p.pid), time.monotonic()
+            f = feed(broker, args.robots, args.rate, args.seconds)
+            f.p.wait(args.seconds + 60)
+            main1, all1, t1 = cpu_seconds(hub.p.pid, hub.p.pid), cpu_seconds(hub.p.pid), time.monotonic()
+            published = json.loads(f.wait_for('"published"', 1))
+            got = result_of(sub, 60)
+            counts = got["counts"]
+            missed = [line for line in hub.lines if "never arrived" in line]
+            print("| %d robots at %d updates/s, %d s, hub reading %s | |\n|---|---:|" % (
+                args.robots, args.rate, args.seconds, "WebSockets" if args.websockets else "MQTT (TCP)"))
+            print("| updates published, per robot | %d |" % published["per_robot"])
+            print("| notifications per robot: fewest, most | %d, %d |" % (min(counts), max(counts)))
+            print("| robots with every update | %d of %d |" % (sum(c >= published["per_robot"] for c in counts),
+                                                           args.robots))
+            print("| source time to notification: median, p99, max | %s, %s, %s ms |" % (
+                got["median_ms"], got["p99_ms"], got["max_ms"]))
+            print("| notifications with the overflow bit | %d |" % got["overflows"])
+            print("| hub: main thread CPU, whole process CPU (of one core) | %.0f %%, %.0f %% |" % (
+                100 * (main1 - main0) / (t1 - t0), 100 * (all1 - all0) / (t1 - t0)))
+            print("| hub: resident memory at the end | %.0f MB |" % rss_mb(hub.p.pid))
+            print("| hub said updates never arrived | %s |" % ("; ".join(missed[-3:]) or "no"))
+        finally:
+            hub.stop()
+            broker.stop()
+
+
+class StandInGateway:
+    """A gateway's pipe as a Unix socket (where the hub looks for it on Linux):
+    the report's records at rate per second, values changing each time."""
+
+    def __init__(self, folder, name, rate):
+        self.path = os.path.join(folder, name)
+        self.server = socket.socket(socket.AF_UNIX)
+        self.server.bind(self.path)
+        self.server.listen(1)
+        self.rate, self.sent, self.stopped = rate, 0, False
+        threading.Thread(target=self._serve, daemon=True).start()
+
+    def _serve(self):
+        from draxion_axis.framing import TAG, Report, record_bytes
+        conn, _ = self.server.accept()
+        start = time.time()
+        while not self.stopped:
+            self.sent += 1
+            now = time.time()
+            v = self.sent / 10
+            conn.sendall(TAG + record_bytes([v, -v, 0.0, 0.0, 0.0, 1.0], Report("live", now, start, self.sent, now)))
+            time.sleep(max(0.0, start + self.sent / self.rate - time.time()))
+        conn.close()
+
+
+def old_server(work):
+    """The OPC UA server of 1.1.0 and its libraries, from git, ready to run."""
+    folder = os.path.join(work, "old")
+    os.makedirs(folder)
+    for name in ("opcua_server.js", "package.json", "package-lock.json"):
+        with open(os.path.join(folder, name), "wb") as f:
+            f.write(subprocess.run(["git", "-C", ROOT, "show", "%s:clients/opcua/%s" % (OLD_RELEASE, name)],
+                                   check=True, capture_output=True).stdout)
+    subprocess.run([os.path.join(ROOT, "scripts", "npm-deps"), folder, os.path.join(ROOT, "build", "old-opcua-deps")],
+                   check=True)
+    os.symlink(os.path.join(ROOT, "build", "old-opcua-deps", "node_modules"), os.path.join(folder, "node_modules"))
+    return folder
+
+
+def footprint(args):
+    with tempfile.TemporaryDirectory() as work:
+        hub_dir = build_hub(work)
+        old = old_server(work)
+        broker = Broker(work)
+        pipes = os.path.join(work, "pipes")
+        os.makedirs(pipes)
+        gateway = StandInGateway(pipes, "bench_gateway", 100)
+        hub, hub_endpoint = start_hub(hub_dir, work, [{"name": "bench1", "pipe": "bench_gateway"}],
+                                      env=dict(os.environ, DRAXION_HUB_PIPE_DIR=pipes))
+        old_port = free_port()
+        with open(os.path.join(work, "old.json"), "w") as f:
+            json.dump(dict(broker="ws://127.0.0.1:%d" % broker.ws_port, port=old_port, allow_anonymous=True,
+                           allow_security_none=True, pki_folder=os.path.join(work, "old-pki"),
+                           robots=[{"name": "bench1", "topic": "bench/robot1"}]), f)
+        server = Process([NODE, os.path.join(old, "opcua_server.js"), "--config", os.path.join(work, "old.json")])
+        server.wait_for("NodeIds: ns=")
+        # The bridge of 1.1.0 reads what the axis monitor would print: the same records at 100 a second.
+        bridge = subprocess.Popen([sys.executable, "-m", "draxion_axis.mqtt_bridge", "--broker",
+                                   "127.0.0.1:%d" % broker.port, "--topic", "bench/robot1", "--qos", "1", "--source",
+                                   "-", "--username", BRIDGE_LOGIN[0]], stdin=subprocess.PIPE,
+                                  stderr=subprocess.DEVNULL, text=True,
+                                  env=dict(os.environ, PYTHONPATH=os.path.join(ROOT, "clients", "python"),
+                                           DRAXION_MQTT_PASSWORD=BRIDGE_LOGIN[1]))
+        try:
+            subs = [subscriber(hub_dir, hub_endpoint, 1, "bench", args.seconds + 5, publishing=10),
+                    subscriber(hub_dir, "opc.tcp://127.0.0.1:%d" % old_port, 1, "bench", args.seconds + 5,
+                               publishing=50)]
+            pids = {"hub (pipe, 10 ms publishing)": hub.p.pid, "OPC UA server of 1.1.0 (50 ms)": server.p.pid,
+                    "its bridge": bridge.pid, "its broker": broker.p.pid}
+            before = {k: cpu_seconds(p) for k, p in pids.items()}
+            t0 = time.monotonic()
+            start, n = time.time(), 0
+            while time.monotonic() - t0 < args.seconds:
+                n += 1
+                now = time.time()
+                bridge.stdin.write("%.3f,%r,%r,0.0,0.0,0.0,1.0,live,%r,%r,%d,%r\n" % (
+                    now - start, n / 10, -n / 10, now, start, n, now))
+                bridge.stdin.flush()
+                time.sleep(max(0.0, start + n / 100 - time.time()))
+            took = time.monotonic() - t0
+            after = {k: cpu_seconds(p) for k, p in pids.items()}
+            print("| one robot at 100 updates/s, %d s, side by side | CPU (of one core) | resident memory |\n"
+                  "|---|---:|---:|" % args.seconds)
+            for k, p in pids.items():
+                print("| %s | %.1f %% | %.0f MB |" % (k, 100 * (after[k] - before[k]) / took, rss_mb(p)))
+            got = [result_of(s, 30) for s in subs]
+            print("\nnotifications: hub %d (median delay %s ms), 1.1.0 %d (median delay %s ms); %d updates sent to each"
+                  % (got[0]["counts"][0], got[0]["median_ms"], got[1]["counts"][0], got[1]["median_ms"], n))
+        finally:
+            gateway.stopped = True
+            bridge.stdin.close()
+            bridge.wait(30)
+            for p in (hub, server):
+                p.stop()
+            broker.stop()
+
+
+def overflow(args):
+    """The hub stopped (SIGSTOP) while ten bridges publish: the broker's queue for
+    it (here 1,000 messages) overflows once the socket's buffers are full, and the
+    hub must count what it lost."""
+    with tempfile.TemporaryDirectory() as work:
+        hub_dir = build_hub(work)
+        broker = Broker(work, "max_queued_messages 1000\n")
+        robots = [{"name": "bench%d" % k, "topic": "bench/robot%d" % k} for k in range(1, 11)]
+        hub, endpoint = start_hub(hub_dir, work, robots, broker="ws://127.0.0.1:%d" % broker.ws_port)
+        try:
+            hub.wait_for("connected to the broker")
+            f = feed(broker, 10, 100, 1)
+            f.p.wait(30)
+            time.sleep(1)
+            hub.p.send_signal(signal.SIGSTOP)
+            f = feed(broker, 10, 1000, 4, json.loads(f.wait_for('"published"', 1))["last_seq"] + 1)
+            f.p.wait(60)  # some 40,000 updates while the hub cannot take them
+            published = json.loads(f.wait_for('"published"', 1))
+            hub.p.send_signal(signal.SIGCONT)
+            time.sleep(2)
+            feed(broker, 10, 100, 1, published["last_seq"] + 1).p.wait(30)  # a gap shows when the next update comes
+            said = hub.wait_for("never arrived", 20)
+            time.sleep(2)
+            c = opcua_reader.Client(hub_dir, endpoint, security=("None", "None"))
+            missed = [r["value"] for r in c.read(["ns=2;s=bench%d.missed" % k for k in range(1, 11)])]
+            c.close()
+            print("published while the hub was stopped: %d per robot\nthe hub said, first: %s\n"
+                  "benchN.missed: %s" % (published["per_robot"], said, missed))
+            print("\n".join(line for line in hub.lines if "broker" in line))
+        finally:
+            hub.stop()
+            broker.stop()
+
+
+def latency(args):
+    import wine_chain
+
+    package = wine_chain.unpacked_package()
+    if wine_chain.missing() or package is None:
+        sys.exit("hub_bench: needs the Windows build and its unpacked package (scripts/test makes both)")
+    with tempfile.TemporaryDirectory() as work:
+        desktop = wine_chain.Desktop()
+        hub = None
+        try:
+            simulator = wine_chain.Simulator(desktop)
+            desktop.start("gateway.exe", simulator.main, "1", "hub_bench", stdout=subprocess.DEVNULL)
+            if desktop.start("box_user.exe", "--timeout", "60", stdout=subprocess.DEVNULL).wait(90) != 0:
+                sys.exit("hub_bench: nobody answered the gateway's box")
+            port = free_port()
+            hub = wine_chain.WineHub(desktop, package, work, {
+                "robots": [{"name": "robot1", "pipe": "hub_bench"}], "port": port, "allow_anonymous": True,
+                "allow_security_none": True, "pki_folder": os.path.join(work, "pki")})
+            c = opcua_reader.Client(os.path.join(package, "hub"), "opc.tcp://127.0.0.1:%d" % port,
+                                    security=("None", "None"))
+            c.watch([opcua_reader.AXES[0]], 0, 100, publishing=10)
+            opcua_reader.until_read(c, opcua_reader.AXES[:1], lambda g: g[0]["status"] == "Good", timeout=30)
+            import random
+            delays = []
+            for i in range(args.changes):
+                time.sleep(random.uniform(0, 0.02))  # any phase of the cycle
+                text = "%d,%d" % (1000 + i, i % 10)
+                want = opcua_reader.hex_bits([(10000 + 10 * i + i % 10) / 10])[0]
+                painted = simulator.tell("set 1 0 " + text)
+                deadline = time.monotonic() + 5
+                while time.monotonic() < deadline:
+                    with c.ready:
+                        at = next((m["at"] for m in c.changes if m["bits"] == want), None)
+                    if at is not None:
+                        break
+                    time.sleep(0.002)
+                if at is None:
+                    sys.exit("hub_bench: change %d never notified" % i)
+                delays.append(at - painted * 1000)
+            c.close()
+            print("| repaint to an OPC UA notification, hub on node.exe under Wine, publishing interval 10 ms "
+                  "(%d changes) | median | p99 | max |\n|---|---:|---:|---:|" % args.changes)
+            print("| | %.1f ms | %.1f ms | %.1f ms |" % summary(delays))
+            simulator.tell("quit")
+        finally:
+            if hub is not None:
+                hub.stop()
+            desktop.stop()
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("what", choices=("latency", "footprint", "cell", "overflow"))
+    parser.add_argument("--changes", type=int, default=200)
+    parser.add_argument("--robots", type=int, default=100)
+    parser.add_argument("--rate", type=int, default=100)
+    parser.add_argument("--seconds", type=int, default=30)
+    parser.add_argument("--websockets", action="store_true", help="the hub reads the broker's WebSocket listener")
+    args = parser.parse_args()
+    {"latency": latency, "footprint": footprint, "cell": cell, "overflow": overflow}[args.what](args)
+
+
+if __name__ == "__main__":
+    main()
