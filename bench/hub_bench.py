@@ -27,7 +27,8 @@ ROOT = os.path.dirname(HERE)
 sys.path.insert(0, os.path.join(ROOT, "support"))
 sys.path.insert(0, os.path.join(ROOT, "clients", "python"))
 import opcua_reader  # noqa: E402
-from shipped_broker import BRIDGE_LOGIN, MOSQUITTO, free_port, shipped_config  # noqa: E402
+import wine_chain  # noqa: E402
+from shipped_broker import BRIDGE_LOGIN, Broker, free_port  # noqa: E402
 
 NODE = os.path.join(ROOT, "scripts", "node")
 TICKS = os.sysconf("SC_CLK_TCK")
@@ -60,25 +61,18 @@ class Process:
 
     def __init__(self, args, **popen):
         self.p = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, **popen)
-        self.lines, self.lock = [], threading.Lock()
-        threading.Thread(target=self._read, daemon=True).start()
+        self.out = wine_chain.Reader(self.p.stdout)
 
-    def _read(self):
-        for line in self.p.stdout:
-            with self.lock:
-                self.lines.append(line.rstrip("\n"))
+    @property
+    def lines(self):
+        with self.out.lock:
+            return list(self.out.lines)
 
     def wait_for(self, text, timeout=60):
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            with self.lock:
-                for line in self.lines:
-                    if text in line:
-                        return line
-            if self.p.poll() is not None:
-                break
-            time.sleep(0.02)
-        raise RuntimeError("never said %r: %s" % (text, "\n".join(self.lines[-20:])))
+        line = self.out.wait_for(lambda line: text in line, timeout)
+        if line is None:
+            raise RuntimeError("never said %r: %s" % (text, "\n".join(self.lines[-20:])))
+        return line
 
     def stop(self):
         if self.p.poll() is None:
@@ -89,28 +83,10 @@ class Process:
                 self.p.kill()
 
 
-class Broker:
-    """mosquitto as shipped (ports and paths of our own), plus extra lines."""
-
-    def __init__(self, work, extra=""):
-        self.port, self.ws_port = free_port(), free_port()
-        web = os.path.join(work, "web")
-        os.makedirs(web, exist_ok=True)
-        config = os.path.join(work, "mosquitto.conf")
-        with open(config, "w") as f:
-            f.write("user root\n%s\n%s" % (shipped_config(work, self.port, self.ws_port, web), extra))
-        self.p = subprocess.Popen([MOSQUITTO, "-c", config], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        for _ in range(200):
-            try:
-                socket.create_connection(("127.0.0.1", self.ws_port), timeout=0.2).close()
-                return
-            except OSError:
-                time.sleep(0.05)
-        raise RuntimeError("mosquitto did not start")
-
-    def stop(self):
-        self.p.terminate()
-        self.p.wait(10)
+def shipped_broker(work, extra=""):
+    broker = Broker(work, extra=extra)
+    broker.start()
+    return broker
 
 
 def build_hub(work):
@@ -156,7 +132,7 @@ def feed(broker, robots, rate, seconds, seq_from=1):
 def cell(args):
     with tempfile.TemporaryDirectory() as work:
         hub_dir = build_hub(work)
-        broker = Broker(work)
+        broker = shipped_broker(work)
         robots = [{"name": "bench%d" % k, "topic": "bench/robot%d" % k} for k in range(1, args.robots + 1)]
         if args.websockets:  # the browsers' listener: read only, no login
             hub, endpoint = start_hub(hub_dir, work, robots, broker="ws://127.0.0.1:%d" % broker.ws_port)
@@ -235,7 +211,7 @@ def footprint(args):
     with tempfile.TemporaryDirectory() as work:
         hub_dir = build_hub(work)
         old = old_server(work)
-        broker = Broker(work)
+        broker = shipped_broker(work)
         pipes = os.path.join(work, "pipes")
         os.makedirs(pipes)
         gateway = StandInGateway(pipes, "bench_gateway", 100)
@@ -260,7 +236,7 @@ def footprint(args):
                     subscriber(hub_dir, "opc.tcp://127.0.0.1:%d" % old_port, 1, "bench", args.seconds + 5,
                                publishing=50)]
             pids = {"hub (pipe, 10 ms publishing)": hub.p.pid, "OPC UA server of 1.1.0 (50 ms)": server.p.pid,
-                    "its bridge": bridge.pid, "its broker": broker.p.pid}
+                    "its bridge": bridge.pid, "its broker": broker.process.pid}
             before = {k: cpu_seconds(p) for k, p in pids.items()}
             t0 = time.monotonic()
             start, n = time.time(), 0
@@ -295,7 +271,7 @@ def overflow(args):
     hub must count what it lost."""
     with tempfile.TemporaryDirectory() as work:
         hub_dir = build_hub(work)
-        broker = Broker(work, "max_queued_messages 1000\n")
+        broker = shipped_broker(work, "max_queued_messages 1000")
         robots = [{"name": "bench%d" % k, "topic": "bench/robot%d" % k} for k in range(1, 11)]
         hub, endpoint = start_hub(hub_dir, work, robots, broker="ws://127.0.0.1:%d" % broker.ws_port)
         try:
@@ -324,11 +300,7 @@ def overflow(args):
 
 
 def latency(args):
-    import wine_chain
-
-    package = wine_chain.unpacked_package()
-    if wine_chain.missing() or package is None:
-        sys.exit("hub_bench: needs the Windows build and its unpacked package (scripts/test makes both)")
+    package = wine_chain.needed_package()
     with tempfile.TemporaryDirectory() as work:
         desktop = wine_chain.Desktop()
         hub = None

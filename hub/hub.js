@@ -27,12 +27,36 @@ const TICK_MS = 100;  // silences and the turn to Bad are noticed by the clock
 
 const say = (text) => console.error("hub: " + text);
 
-function readStdinLine() {
-  try {
-    return fs.readFileSync(0, "utf8").split(/\r?\n/)[0];
-  } catch (e) {
-    return "";
+// The password for --add-user: typed at the console without echo (Enter ends
+// it), or the first line of what standard input brings (read whole: under Wine
+// a stream on a Unix pipe fails).
+function readPassword() {
+  if (!require("tty").isatty(0)) {
+    try {
+      return Promise.resolve(fs.readFileSync(0, "utf8").split(/\r?\n/)[0]);
+    } catch (e) {
+      return Promise.resolve("");
+    }
   }
+  const input = process.stdin;
+  input.setEncoding("utf8");
+  input.setRawMode(true);
+  process.stderr.write("password: ");
+  return new Promise((resolve) => {
+    let text = "";
+    input.on("data", (chunk) => {
+      for (const c of chunk) {
+        if (c === "\u0003") process.exit(130);  // Ctrl+C
+        if (c === "\r" || c === "\n") {
+          input.setRawMode(false);
+          input.pause();
+          process.stderr.write("\n");
+          return resolve(text);
+        }
+        text = c === "\b" || c === "\u007f" ? text.slice(0, -1) : text + c;
+      }
+    });
+  });
 }
 
 function parseArguments(argv) {
@@ -116,7 +140,7 @@ async function main(argv) {
   if (args["--add-user"] !== undefined) {
     const config = readConfig(args["--config"]);
     if (!config.users_file) throw new ConfigError("the configuration names no users_file");
-    const problem = addUser(config.users_file, args["--add-user"], process.env[PASSWORD_VARIABLE] || readStdinLine());
+    const problem = addUser(config.users_file, args["--add-user"], process.env[PASSWORD_VARIABLE] || await readPassword());
     if (problem) throw new ConfigError(problem === "no password" ? "no password: give it on standard input or in " +
                                        PASSWORD_VARIABLE : problem);
     say("user " + args["--add-user"] + " is in " + config.users_file);

@@ -4,9 +4,11 @@ comment says. For the bridge's and the page's tests and the chain harness, which
 all run against it."""
 
 import os
+import pathlib
 import shutil
 import socket
 import subprocess
+import time
 
 MOSQUITTO = shutil.which("mosquitto") or "/usr/sbin/mosquitto"
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -48,3 +50,47 @@ def shipped_config(folder, port, ws_port, web_dir, bridge_listener=None, logins=
         assert "\n" + old in text, "%s is not in %s" % (old, SHIPPED_CONFIG)
         text = text.replace("\n" + old, "\n" + new)
     return text
+
+
+class Broker:
+    """A mosquitto of our own in folder: the shipped configuration (bridge
+    listener on port, WebSockets and the page on ws_port) with the lines extra
+    after it, or one loopback listener with settings. It keeps its sessions
+    across a restart, as a plant broker would, so that a subscriber's queued
+    messages survive it."""
+
+    def __init__(self, folder, settings=None, web_dir=None, bridge_listener=None, logins=None, extra=""):
+        tmp_path = pathlib.Path(folder)
+        self.port, self.ws_port = free_port(), free_port()
+        self.config = tmp_path / "mosquitto.conf"
+        if settings is None:
+            web = web_dir or tmp_path / "web"
+            os.makedirs(web, exist_ok=True)
+            body = shipped_config(tmp_path, self.port, self.ws_port, web, bridge_listener, logins)
+        else:
+            body = "persistence true\nlistener %d 127.0.0.1\n%s" % (self.port, settings)
+        # Run as whoever runs the tests, so that it can read the test's files.
+        self.config.write_text("user root\npersistence_location %s/\n%s\n%s" % (tmp_path, body, extra))
+        self.ports = [self.port] + ([self.ws_port] if settings is None else [])
+        self.process = None
+
+    def start(self):
+        self.process = subprocess.Popen([MOSQUITTO, "-c", str(self.config)], stdout=subprocess.DEVNULL,
+                                        stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 10
+        # Every listener, the WebSockets one included, which may open a moment later.
+        ports = [self.port] + [p for p in self.ports[1:]]
+        while time.monotonic() < deadline:
+            try:
+                for port in ports:
+                    socket.create_connection(("127.0.0.1", port), timeout=0.2).close()
+                return
+            except OSError:
+                time.sleep(0.05)
+        raise RuntimeError("mosquitto did not start")
+
+    def stop(self):
+        if self.process is not None:
+            self.process.terminate()
+            self.process.wait(10)
+            self.process = None

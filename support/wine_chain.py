@@ -23,10 +23,13 @@ BIN = os.path.join(ROOT, "build", "windows", "bin")
 PACKAGE = os.path.join(ROOT, "build", "windows", "package_check")
 
 
-def unpacked_package():
-    """The unpacked release package's folder, or None before the Windows tests made it."""
+def needed_package():
+    """The unpacked release package's folder, with the Windows build beside it; a
+    RuntimeError saying what is missing before the Windows tests made them."""
     found = sorted(os.path.join(PACKAGE, d) for d in os.listdir(PACKAGE)) if os.path.isdir(PACKAGE) else []
-    return found[-1] if found and os.path.exists(os.path.join(found[-1], "hub.cmd")) else None
+    if missing() or not found or not os.path.exists(os.path.join(found[-1], "hub.cmd")):
+        raise RuntimeError("needs the Windows build and its unpacked package (scripts/test makes both)")
+    return found[-1]
 CHROMIUM = shutil.which("chromium") or "/usr/bin/chromium"
 DRIVER = shutil.which("chromedriver") or "/usr/bin/chromedriver"
 

@@ -3,7 +3,6 @@ paho subscriber, the bridge as a process and recordings."""
 
 import json
 import os
-import socket
 import struct
 import subprocess
 import sys
@@ -16,49 +15,11 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 PACKAGE_ROOT = os.path.dirname(HERE)
 
 
-from shipped_broker import BRIDGE_LOGIN, MOSQUITTO, free_port, shipped_config  # noqa: F401
+from shipped_broker import BRIDGE_LOGIN, MOSQUITTO, Broker, free_port, shipped_config
 
-
-class Broker:
-    """A mosquitto of our own: the shipped configuration (bridge listener on port,
-    WebSockets and the page on ws_port), or one loopback listener with settings.
-    It keeps its sessions across a restart, as a plant broker would, so that a
-    subscriber's queued messages survive it."""
-
-    def __init__(self, tmp_path, settings=None, web_dir=None, bridge_listener=None, logins=None):
-        self.port, self.ws_port = free_port(), free_port()
-        self.config = tmp_path / "mosquitto.conf"
-        if settings is None:
-            web = web_dir or tmp_path / "web"
-            os.makedirs(web, exist_ok=True)
-            body = shipped_config(tmp_path, self.port, self.ws_port, web, bridge_listener, logins)
-        else:
-            body = "persistence true\nlistener %d 127.0.0.1\n%s" % (self.port, settings)
-        # Run as whoever runs the tests, so that it can read the test's files.
-        self.config.write_text("user root\npersistence_location %s/\n%s" % (tmp_path, body))
-        self.ports = [self.port] + ([self.ws_port] if settings is None else [])
-        self.process = None
-
-    def start(self):
-        self.process = subprocess.Popen([MOSQUITTO, "-c", str(self.config)], stdout=subprocess.DEVNULL,
-                                        stderr=subprocess.DEVNULL)
-        deadline = time.monotonic() + 10
-        # Every listener, the WebSockets one included, which may open a moment later.
-        ports = [self.port] + [p for p in self.ports[1:]]
-        while time.monotonic() < deadline:
-            try:
-                for port in ports:
-                    socket.create_connection(("127.0.0.1", port), timeout=0.2).close()
-                return
-            except OSError:
-                time.sleep(0.05)
-        raise RuntimeError("mosquitto did not start")
-
-    def stop(self):
-        if self.process is not None:
-            self.process.terminate()
-            self.process.wait(10)
-            self.process = None
+# What the test modules take from here, some of it from support/.
+__all__ = ["BRIDGE_LOGIN", "MOSQUITTO", "Broker", "free_port", "shipped_config", "wait_until", "Subscriber", "bridge",
+           "publisher", "write_recording", "bits", "status_after"]
 
 
 def wait_until(check, lock, timeout, stop=lambda: False):
@@ -120,6 +81,15 @@ def write_recording(path, rows, step=0.01):
 
 def bits(values):
     return struct.pack("<%dd" % len(values), *values)
+
+
+def publisher(port):
+    """A paho client logged in as the bridge, connected and looping."""
+    client = mqtt.Client()
+    client.username_pw_set(*BRIDGE_LOGIN)
+    client.connect("127.0.0.1", port)
+    client.loop_start()
+    return client
 
 
 def status_after(port, topic):

@@ -5,7 +5,6 @@ client on Linux, with the shipped security (Basic256Sha256 and a login)."""
 
 import os
 
-import pytest
 import wine_chain
 from opcua_reader import AXES, SIDE, Client, hex_bits, until_read
 
@@ -16,9 +15,7 @@ LOGIN = ("operator", "wine-pass-7713")
 
 
 def test_the_hub_serves_gateway_exe_s_pipe_as_windows_code(tmp_path):
-    package = wine_chain.unpacked_package()
-    if wine_chain.missing() or package is None:
-        pytest.fail("needs the Windows build and its unpacked package (scripts/test makes both)")
+    package = wine_chain.needed_package()
     desktop = wine_chain.Desktop()
     hub = None
     try:

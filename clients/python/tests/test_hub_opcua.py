@@ -14,11 +14,10 @@ import threading
 import time
 
 import opcua_reader
-import paho.mqtt.client as mqtt
 import pytest
 from opcua_reader import AXES, ENCRYPTED, NAMESPACE_INDEX, NODE, SIDE, hex_bits, node, until_read
 
-from rig import BRIDGE_LOGIN, bridge, free_port, wait_until, write_recording
+from rig import bridge, free_port, publisher, wait_until, write_recording
 
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..")
 USER = ("operator", "op-pass-2231")
@@ -164,18 +163,15 @@ def test_a_monitored_item_gets_every_update_at_100_a_second(package, server, bro
 
 def test_updates_that_never_arrived_are_counted_and_shown(package, server, broker):
     c = Client(package, server.endpoint)
-    publisher = mqtt.Client()
-    publisher.username_pw_set(*BRIDGE_LOGIN)
-    publisher.connect("127.0.0.1", broker.port)
-    publisher.loop_start()
+    bridge_login = publisher(broker.port)
     t = time.time()
     for seq in (1, 2, 5, 6, 1, 2, 10):  # a gap of 2; a new run of the bridge (1) is none; then a gap of 7
-        publisher.publish("cell/r1", json.dumps({"seq": seq, "time": t, "values": [float(seq)] * 6}), qos=1).wait_for_publish()
+        bridge_login.publish("cell/r1", json.dumps({"seq": seq, "time": t, "values": [float(seq)] * 6}), qos=1).wait_for_publish()
     got = until_read(c, [node("robot1.missed"), AXES[0]], lambda g: g[1]["bits"] == hex_bits([10.0])[0])
     assert got[0]["value"] == 9
     server.wait_for_line("robot1: 2 update(s) never arrived (2 in all)")
-    publisher.loop_stop()
-    publisher.disconnect()
+    bridge_login.loop_stop()
+    bridge_login.disconnect()
     c.close()
 
 

@@ -11,10 +11,9 @@ import shutil
 import subprocess
 import time
 
-import paho.mqtt.client as mqtt
 import pytest
 
-from rig import BRIDGE_LOGIN, Broker, bridge, write_recording
+from rig import Broker, bridge, publisher, write_recording
 
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..")
 CHROMIUM, DRIVER = shutil.which("chromium") or "/usr/bin/chromium", shutil.which("chromedriver") or "/usr/bin/chromedriver"
@@ -163,10 +162,7 @@ return [...document.querySelectorAll('.axis .value')].map((e) => {
 
 def test_page_takes_nothing_it_cannot_trust(page_broker, browser):
     t0 = time.time()
-    writer = mqtt.Client()
-    writer.username_pw_set(*BRIDGE_LOGIN)
-    writer.connect("127.0.0.1", page_broker.port)
-    writer.loop_start()
+    writer = publisher(page_broker.port)
 
     def send(suffix, text, retain=False):
         data = text if isinstance(text, bytes) else text.encode()
