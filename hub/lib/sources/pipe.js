@@ -39,6 +39,7 @@ function windowsExitWatcher(helper) {
     let text = "";
     const lines = {server: null, exit: null};
     const waiters = [];
+    let ended = false;  // the helper has ended, or could not start
     const settle = () => waiters.splice(0).forEach((w) => w());
     child.stdout.setEncoding("utf8");
     child.stdout.on("data", (chunk) => {
@@ -53,11 +54,15 @@ function windowsExitWatcher(helper) {
         settle();
       }
     });
-    child.on("error", () => settle());
-    child.on("exit", () => settle());
+    const end = () => {
+      ended = true;
+      settle();
+    };
+    child.on("error", end);
+    // "close", not "exit": the helper's last line may still be on its way.
+    child.on("close", end);
     const when = (key) => new Promise((resolve) => {
-      const check = () => (lines[key] !== null || child.exitCode !== null || child.signalCode !== null ? resolve(lines[key])
-        : waiters.push(check));
+      const check = () => (lines[key] !== null || ended ? resolve(lines[key]) : waiters.push(check));
       check();
     });
     return {server: when("server"), exit: when("exit"), stop: () => child.kill()};
