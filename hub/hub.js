@@ -123,12 +123,12 @@ async function serve(config) {
 
   let stopping = false;
   const stop = async () => {
-    if (stopping) return;
+    if (stopping) process.exit(0);  // a second Ctrl+C: no more waiting
     stopping = true;
     say("stopping");
     clearInterval(ticker);
     sources.forEach((s) => s.stop());
-    await opcua.server.shutdown(0);
+    await opcua.server.shutdown(0).catch((e) => say("the OPC UA server did not stop cleanly: " + e.message));
     process.exit(0);
   };
   process.on("SIGINT", stop);

@@ -39,9 +39,19 @@ function unitOf(robot, axis, given) {
   return {code, symbol, name};
 }
 
+function brokerUrl(text) {
+  try {
+    const url = new URL(text);
+    return ["mqtt:", "mqtts:", "ws:", "wss:"].includes(url.protocol) && url.hostname !== "";
+  } catch (e) {
+    return false;
+  }
+}
+
 function robotOf(r, base) {
   if (!r || typeof r.name !== "string" || !/^[A-Za-z0-9_-]{1,64}$/.test(r.name))
     throw new ConfigError("each robot needs a name of letters, digits, _ and - (it makes the NodeIds)");
+  if (r.name === "Robots") throw new ConfigError("Robots is the robots' folder: give the robot another name");
   const given = SOURCES.filter((key) => r[key] !== undefined);
   if (given.length !== 1)
     throw new ConfigError(r.name + ": give one source: \"pipe\" (the gateway's pipe name), \"recording\" (a CSV file) " +
@@ -79,9 +89,14 @@ function parseConfig(text, file) {
   const number = (key, min) => {
     if (typeof c[key] !== "number" || !(c[key] >= min)) throw new ConfigError(key + " must be a number of at least " + min);
   };
-  number("port", 1);
+  if (!Number.isInteger(c.port) || c.port < 1 || c.port > 65535) throw new ConfigError("port must be a whole number from 1 to 65535");
   number("no_communication_bad_after_s", 0);
-  number("silence_s", 0.1);
+  // The gateway reports at least every 0.5 s: a shorter silence is no silence.
+  number("silence_s", 1);
+  for (const key of ["allow_anonymous", "allow_security_none", "trust_unknown_clients"])
+    if (typeof c[key] !== "boolean") throw new ConfigError(key + " must be true or false");
+  for (const key of ["users_file", "pki_folder", "broker_ca", "broker_password_file", "broker_username"])
+    if (c[key] != null && (typeof c[key] !== "string" || c[key] === "")) throw new ConfigError(key + " must be a text");
   if (!Array.isArray(c.robots) || c.robots.length === 0) throw new ConfigError("robots must name at least one robot");
   c.robots = c.robots.map((r) => robotOf(r, base));
   const seen = new Set();
@@ -93,7 +108,10 @@ function parseConfig(text, file) {
       seen.add(key);
     }
   }
-  if (c.robots.some((r) => r.source === "topic") && !/^(mqtts?|wss?):\/\/./.test(c.broker))
+  const topics = new Set(c.robots.filter((r) => r.source === "topic").map((r) => r.topic));
+  for (const t of topics)
+    if (topics.has(t + "/status")) throw new ConfigError(t + "/status is the status of the robot on " + t + ": not a topic of its own");
+  if (topics.size && !brokerUrl(c.broker))
     throw new ConfigError("broker must be a URL such as ws://127.0.0.1:9001 or mqtt://host:1883, not " + JSON.stringify(c.broker));
   for (const key of ["users_file", "pki_folder", "broker_ca", "broker_password_file"])
     if (c[key] != null) c[key] = path.resolve(base, c[key]);

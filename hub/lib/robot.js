@@ -33,10 +33,10 @@ class Robot {
     this.refresh(now, true);
   }
 
-  // The source delivers nothing (why), or again (null).
+  // The source delivers nothing (why), or again (null). Only values count as
+  // heard: a silence goes on through a change of cause.
   cut(why, now = Date.now()) {
     this.record.link = why;
-    this.record.heard = now;
     this.refresh(now, false);
   }
 

@@ -20,7 +20,15 @@ test("a bad configuration is refused with what is wrong", () => {
     [JSON.stringify({users_file: "u", robots: [{name: "a", pipe: "P"}, {name: "b", pipe: "p"}]}), "must be its own"],
     ['{"robots": [{"name": "r1", "pipe": "p"}]}', "give users_file"],
     ['{"users_file": "u", "broker": "127.0.0.1:1883", "robots": [{"name": "r1", "topic": "t"}]}', "must be a URL"],
-    ['{"users_file": "u", "port": 0, "robots": [{"name": "r1", "pipe": "p"}]}', "port must be a number"],
+    ['{"users_file": "u", "port": 4840.5, "robots": [{"name": "r1", "pipe": "p"}]}', "port must be a whole number"],
+    ['{"users_file": "u", "allow_anonymous": "false", "robots": [{"name": "r1", "pipe": "p"}]}',
+     "allow_anonymous must be true or false"],
+    ['{"users_file": 7, "robots": [{"name": "r1", "pipe": "p"}]}', "users_file must be a text"],
+    ['{"users_file": "u", "silence_s": 0.4, "robots": [{"name": "r1", "pipe": "p"}]}', "silence_s must be"],
+    [robots({name: "Robots", pipe: "p"}), "the robots' folder"],
+    [JSON.stringify({users_file: "u", robots: [{name: "a", topic: "c/r"}, {name: "b", topic: "c/r/status"}]}),
+     "c/r/status is the status of the robot on c/r"],
+    ['{"users_file": "u", "broker": "mqtt://", "robots": [{"name": "r1", "topic": "t"}]}', "must be a URL"],
   ];
   for (const [text, says] of cases)
     assert.throws(() => parseConfig(text, "c.json"), (e) => e instanceof ConfigError && e.message.includes(says), says);

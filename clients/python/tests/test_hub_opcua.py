@@ -141,7 +141,7 @@ def test_values_status_codes_and_timestamps_follow_the_bridge(package, server, b
     c.close()
 
 
-@pytest.mark.parametrize("sampling", [0, 10])
+@pytest.mark.parametrize("sampling", [0, 10, -1])  # -1: the publishing interval, 10 ms
 def test_a_monitored_item_gets_every_update_at_100_a_second(package, server, broker, tmp_path, sampling):
     c = Client(package, server.endpoint)
     watched = [AXES[0], AXES[4], AXES[5]]

@@ -18,13 +18,20 @@ function install(opcua) {
   sameDataValue = opcua.sameDataValue;
   opcua.Subscription.minimumPublishingInterval = MIN_PUBLISHING_INTERVAL_MS;
 
-  // Items that ask for EVERY_CHANGE_MS or less on an axis are revised to 0,
-  // which the library serves on change (the server advertises a
-  // MinSupportedSampleRate of 0).
+  // Items that ask for EVERY_CHANGE_MS or less on an axis (-1 asks for the
+  // publishing interval) are revised to 0, which the library serves on change
+  // (the server advertises a MinSupportedSampleRate of 0); at creation and when
+  // a client modifies an item.
+  const everyChange = (node, asked) => Boolean(node && node.everyChange) && asked >= 0 && asked <= EVERY_CHANGE_MS;
   const adjust = opcua.Subscription.prototype.adjustSamplingInterval;
   opcua.Subscription.prototype.adjustSamplingInterval = function (samplingInterval, node) {
-    if (node && node.everyChange && samplingInterval >= 0 && samplingInterval <= EVERY_CHANGE_MS) return 0;
+    if (everyChange(node, samplingInterval < 0 ? this.publishingInterval : samplingInterval)) return 0;
     return adjust.call(this, samplingInterval, node);
+  };
+  const modify = opcua.MonitoredItem.prototype.modify;
+  opcua.MonitoredItem.prototype.modify = function (timestampsToReturn, parameters) {
+    if (parameters && everyChange(this.node, parameters.samplingInterval)) parameters.samplingInterval = 0;
+    return modify.call(this, timestampsToReturn, parameters);
   };
 
   // 0.0 and -0.0 are different values of an axis (the gateway sends the sign it

@@ -1,8 +1,10 @@
 // The MQTT bridge's topics at a broker, one robot per topic, for a hub that
 // serves robots whose gateways run on other machines. The status comes first
 // (retained messages arrive in the order subscribed, and values taken before an
-// offline status would be live for a moment); a gap in an update's seq is counted
-// as updates that never arrived.
+// offline status would be live for a moment). Values are live only once an
+// update comes as the bridge sends it: a retained one is the last of an
+// earlier moment. A gap in an update's seq is counted as updates that never
+// arrived.
 "use strict";
 
 const crypto = require("crypto");
@@ -19,14 +21,26 @@ class BrokerSource {
     this.byTopic = new Map();
     this.feeds = [];
     for (const robot of robots) {
-      const feed = {robot, bridge: "unknown", offline: "", seq: null, unreadable: 0};
+      // bridge: unknown, online, offline (why in offline), or again (online after offline);
+      // fresh: an update has come as sent since the subscription or the bridge's return.
+      const feed = {robot, bridge: "unknown", offline: "", fresh: false, seq: null, unreadable: 0};
       this.feeds.push(feed);
-      this.byTopic.set(robot.settings.topic, (text) => this.update(feed, text));
+      this.byTopic.set(robot.settings.topic, (text, retained) => this.update(feed, text, retained));
       this.byTopic.set(robot.settings.topic + "/status", (text) => this.status(feed, text));
     }
+    this.connected = false;
   }
 
-  update(feed, text) {
+  // Why a robot's values are cut off now, or null.
+  linkOf(feed) {
+    if (!this.connected) return "the broker is away";
+    if (feed.bridge === "offline") return feed.offline;
+    if (feed.fresh) return null;
+    return feed.bridge === "again" ? "the bridge is online again; no values from it yet"
+      : "no new values from the bridge yet";
+  }
+
+  update(feed, text, retained) {
     const m = readUpdate(text);
     if (m === null) return this.unreadable(feed, feed.robot.settings.topic);
     const now = Date.now();
@@ -34,9 +48,11 @@ class BrokerSource {
     if (feed.seq !== null && m.seq > feed.seq + 1) feed.robot.missed(m.seq - feed.seq - 1, now);
     feed.seq = m.seq;
     const report = m.state === undefined ? null : {state: m.state, confirmed: m.confirmed === undefined ? null : m.confirmed};
-    // The last values of a bridge that has gone (retained) are cut off all the same.
-    if (feed.bridge !== "offline") feed.bridge = "online";
-    feed.robot.take(m.values, report, m.time, now, feed.bridge === "offline" ? feed.offline : null);
+    if (feed.bridge !== "offline") {
+      if (feed.bridge === "unknown") feed.bridge = "online";
+      if (!retained) feed.fresh = true;
+    }
+    feed.robot.take(m.values, report, m.time, now, this.linkOf(feed));
   }
 
   status(feed, text) {
@@ -45,16 +61,15 @@ class BrokerSource {
     if (s.state !== "online") {
       feed.bridge = "offline";
       feed.offline = "the bridge is offline" + (typeof s.reason === "string" && s.reason ? ": " + s.reason : "");
-      feed.robot.cut(feed.offline);
     } else if (feed.bridge === "offline" || feed.bridge === "again") {
       // Back after being offline: the values are the last run's until the new run sends its own.
       feed.bridge = "again";
+      feed.fresh = false;
       feed.seq = null;
-      feed.robot.cut("the bridge is online again; no values from it yet");
-    } else if (feed.bridge === "unknown") {
+    } else {
       feed.bridge = "online";
-      feed.robot.cut(null);
     }
+    feed.robot.cut(this.linkOf(feed));
   }
 
   unreadable(feed, topic) {
@@ -75,25 +90,28 @@ class BrokerSource {
       this.say((everConnected ? "back at the broker at " : "connected to the broker at ") + c.broker);
       everConnected = true;
       lostSaid = false;
-      // Until the retained status says otherwise, the bridge is as it was.
-      for (const feed of this.feeds)
-        feed.robot.cut(feed.bridge === "offline" ? feed.offline : feed.bridge === "again"
-          ? "the bridge is online again; no values from it yet" : null);
+      this.connected = true;
+      // Until the bridge sends again, its values are those of before.
+      for (const feed of this.feeds) {
+        feed.fresh = false;
+        feed.robot.cut(this.linkOf(feed));
+      }
       client.subscribe(this.robots.flatMap((r) => [r.settings.topic + "/status", r.settings.topic]), {qos: 1});
     });
     client.on("close", () => {
+      this.connected = false;
       if (!lostSaid) {
         lostSaid = true;
         this.say((everConnected ? "lost the broker at " : "cannot reach the broker at ") + c.broker +
                  "; trying again (the values are UncertainNoCommunicationLastUsableValue meanwhile, BadNoCommunication after " +
                  c.no_communication_bad_after_s + " s)");
       }
-      for (const robot of this.robots) robot.cut("the broker is away");
+      for (const feed of this.feeds) feed.robot.cut(this.linkOf(feed));
     });
     client.on("error", (e) => this.say("the broker at " + c.broker + ": " + e.message));
-    client.on("message", (topic, payload) => {
+    client.on("message", (topic, payload, packet) => {
       const take = this.byTopic.get(topic);
-      if (take) take(payload.toString("utf8"));
+      if (take) take(payload.toString("utf8"), packet.retain);
     });
   }
 

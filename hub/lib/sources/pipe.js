@@ -101,7 +101,13 @@ class PipeSource {
     socket.on("connect", () => {
       connected = true;
       this.waitingSaid = null;
-      this.watcher = this.watchExit ? this.watchExit(socket) : null;
+      try {
+        this.watcher = this.watchExit ? this.watchExit(socket) : null;
+      } catch (e) {  // the exit code is a nicety: the values flow without it
+        this.watcher = null;
+        this.say(this.robot.settings.name + ": cannot learn the gateway's exit code: " + e.message);
+        socket.resume();
+      }
       if (this.watcher) {
         this.watcher.server.then((server) => {
           if (server) this.say(this.robot.settings.name + ": reading " + PIPE_PREFIX + this.name + ", served by " +
@@ -140,6 +146,8 @@ class PipeSource {
   async gone(framer) {
     const watcher = this.watcher;
     this.watcher = null;
+    // Cut off at once; the exit code, which may take a moment, names the cause after.
+    this.robot.cut("the gateway has gone");
     let code = null;
     if (watcher) {
       code = await Promise.race([watcher.exit, new Promise((r) => setTimeout(() => r(null), EXIT_WAIT_MS))]);

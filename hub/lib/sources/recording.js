@@ -10,8 +10,9 @@ const {STATES, VALUE_COUNT} = require("../contract");
 const NUMBER = /^[+-]?(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?$/;
 
 function number(text) {
-  if (!NUMBER.test(text)) throw new Error("not a number: " + JSON.stringify(text));
-  return Number(text);
+  const n = NUMBER.test(text) ? Number(text) : NaN;
+  if (!Number.isFinite(n)) throw new Error("not a number: " + JSON.stringify(text));
+  return n;
 }
 
 // One line: {stamp, values, report (null without the state columns)}, or an Error.
@@ -71,7 +72,9 @@ class RecordingSource {
         this.robot.cut("the recording has ended");
         return;
       }
-      this.timer = setTimeout(play, Math.max(0, (this.rows[next].stamp - first) * 1000 - (Date.now() - start)));
+      // A timer's longest wait is some 24 days; a longer pause is waited in steps.
+      const wait = (this.rows[next].stamp - first) * 1000 - (Date.now() - start);
+      this.timer = setTimeout(play, Math.min(Math.max(0, wait), 2 ** 31 - 1));
     };
     play();
   }
