@@ -43,7 +43,7 @@ function readRecording(file) {
       rows.push(recordingLine(line.trim()));
     } catch (e) {
       throw new Error(file + " line " + (i + 1) + " is not \"time,v0,...,v5\" (with the state five more columns): " +
-                      e.message);
+                      e.message, {cause: e});
     }
   });
   return rows;
