@@ -56,10 +56,11 @@ class Client:
     def browse(self, node):
         return self._ask({"browse": node}, "browse")
 
-    def watch(self, nodes, sampling, queue, publishing=20):
-        """The revised sampling intervals; the revised publishing interval in self.publishing."""
+    def watch(self, nodes, sampling, queue, publishing=20, trigger=None):
+        """The revised sampling intervals; the revised publishing interval in self.publishing.
+        trigger: a DataChangeFilter's trigger (without deadband), or None for no filter."""
         self.process.stdin.write(json.dumps({"watch": nodes, "sampling": sampling, "queue": queue,
-                                             "publishing": publishing}) + "\n")
+                                             "publishing": publishing, "trigger": trigger}) + "\n")
         self.process.stdin.flush()
         m = self._answer(lambda m: "watching" in m)
         self.publishing = m["publishing"]

@@ -3,7 +3,8 @@
 // password] or null, "pki"}); it answers {"connected": true} or {"error": ...},
 // then takes commands on standard input, one a line:
 //   {"read": [nodeId, ...]}             -> {"read": [{bits, status, source, server, value}, ...]}
-//   {"watch": [nodeId, ...], "sampling": ms, "queue": n, "publishing": ms (default 20)}
+//   {"watch": [nodeId, ...], "sampling": ms, "queue": n, "publishing": ms (default 20),
+//    "trigger": a DataChangeFilter's trigger without deadband ("StatusValue"...; default: no filter)}
 //                                       -> {"watching": revised sampling intervals, "publishing": revised
 //                                          publishing interval}, then
 //                                          {"change": nodeId, bits, value, status, source, at} for each
@@ -66,8 +67,10 @@ async function main() {
       });
       const revised = [];
       for (const nodeId of c.watch) {
+        const filter = c.trigger ? new opcua.DataChangeFilter({trigger: opcua.DataChangeTrigger[c.trigger],
+                                                                deadbandType: opcua.DeadbandType.None}) : null;
         const item = await subscription.monitor({nodeId, attributeId: opcua.AttributeIds.Value},
-                                                {samplingInterval: c.sampling, queueSize: c.queue, discardOldest: true},
+                                                {samplingInterval: c.sampling, queueSize: c.queue, discardOldest: true, filter},
                                                 opcua.TimestampsToReturn.Both);
         revised.push(item.monitoringParameters.samplingInterval);
         item.on("changed", (dv) => print(Object.assign({change: nodeId, at: Date.now()}, describe(dv))));

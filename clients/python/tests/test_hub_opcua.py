@@ -141,11 +141,12 @@ def test_values_status_codes_and_timestamps_follow_the_bridge(package, server, b
     c.close()
 
 
-@pytest.mark.parametrize("sampling", [0, 10, -1])  # -1: the publishing interval, 10 ms
-def test_a_monitored_item_gets_every_update_at_100_a_second(package, server, broker, tmp_path, sampling):
+@pytest.mark.parametrize("sampling, trigger", [(0, None), (10, None), (-1, None),  # -1: the publishing interval
+                                               (0, "StatusValue")])  # the filter many clients send
+def test_a_monitored_item_gets_every_update_at_100_a_second(package, server, broker, tmp_path, sampling, trigger):
     c = Client(package, server.endpoint)
     watched = [AXES[0], AXES[4], AXES[5]]
-    assert c.watch(watched, sampling, 1000, publishing=10) == [0, 0, 0]  # every change, whichever was asked for
+    assert c.watch(watched, sampling, 1000, publishing=10, trigger=trigger) == [0, 0, 0]  # every change
     assert c.publishing == 10
     # Axis 5 flips between 0.0 and -0.0: a change of sign is a change.
     rows = [(i / 10, 0.0, 0.0, 0.0, -0.0 if i % 2 else 0.0, -i * 1e-5) for i in range(1, 601)]

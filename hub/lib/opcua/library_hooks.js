@@ -43,8 +43,11 @@ function install(opcua) {
   opcua.MonitoredItem.prototype._on_value_changed = function (dataValue, indexRange) {
     const old = this.oldDataValue && this.oldDataValue.value;
     const now = dataValue.value;
-    const noDeadband = !this.filter || !this.filter.deadbandType;
-    if (noDeadband && zeroSignFlip(old, now) && dataValue.statusCode.value === this.oldDataValue.statusCode.value) {
+    // Many clients send a filter that asks for what no filter gives: values and status, no deadband.
+    const f = this.filter;
+    const asValues = !f || (f instanceof opcua.DataChangeFilter && f.deadbandType === opcua.DeadbandType.None &&
+                            f.trigger !== opcua.DataChangeTrigger.Status);
+    if (asValues && zeroSignFlip(old, now) && dataValue.statusCode.value === this.oldDataValue.statusCode.value) {
       return this.recordValue(dataValue, true, indexRange === null ? undefined : indexRange);
     }
     return changed.call(this, dataValue, indexRange);
