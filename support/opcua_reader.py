@@ -66,6 +66,10 @@ class Client:
         self.publishing = m["publishing"]
         return m["watching"]
 
+    def modify(self, sampling):
+        """Modifies the last watch's items to this sampling interval: the revised ones."""
+        return self._ask({"modify": sampling}, "modified")
+
     def close(self):
         self.process.stdin.close()
         self.process.wait(10)

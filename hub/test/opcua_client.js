@@ -9,6 +9,7 @@
 //                                          publishing interval}, then
 //                                          {"change": nodeId, bits, value, status, source, at} for each
 //                                          (at: Date.now() when the client got it)
+//   {"modify": ms}                      -> {"modified": revised sampling intervals} of the last watch's items
 //   {"browse": nodeId}                  -> {"browse": [browse names]}
 // Values go as the hex of their eight bytes, so that a test compares them bit for bit.
 "use strict";
@@ -52,6 +53,7 @@ async function main() {
   }
   print({connected: true});
   const lines = readline.createInterface({input: process.stdin});
+  const items = [];
   for await (const line of lines) {
     const c = JSON.parse(line);
     if (c.read) {
@@ -60,7 +62,15 @@ async function main() {
     } else if (c.browse) {
       const got = await session.browse(c.browse);
       print({browse: got.references.map((r) => r.browseName.name)});
+    } else if (c.modify !== undefined) {
+      const revised = [];
+      for (const item of items) {
+        await item.modify({samplingInterval: c.modify, queueSize: item.monitoringParameters.queueSize});
+        revised.push(item.monitoringParameters.samplingInterval);
+      }
+      print({modified: revised});
     } else if (c.watch) {
+      items.length = 0;
       const subscription = await session.createSubscription2({
         requestedPublishingInterval: c.publishing || 20, requestedMaxKeepAliveCount: 20, requestedLifetimeCount: 6000,
         maxNotificationsPerPublish: 0, publishingEnabled: true,
@@ -73,6 +83,7 @@ async function main() {
                                                 {samplingInterval: c.sampling, queueSize: c.queue, discardOldest: true, filter},
                                                 opcua.TimestampsToReturn.Both);
         revised.push(item.monitoringParameters.samplingInterval);
+        items.push(item);
         item.on("changed", (dv) => print(Object.assign({change: nodeId, at: Date.now()}, describe(dv))));
       }
       print({watching: revised, publishing: subscription.publishingInterval});

@@ -147,6 +147,7 @@ def test_a_monitored_item_gets_every_update_at_100_a_second(package, server, bro
     c = Client(package, server.endpoint)
     watched = [AXES[0], AXES[4], AXES[5]]
     assert c.watch(watched, sampling, 1000, publishing=10, trigger=trigger) == [0, 0, 0]  # every change
+    assert c.modify(5) == [0, 0, 0], "a modified item too"
     assert c.publishing == 10
     # Axis 5 flips between 0.0 and -0.0: a change of sign is a change.
     rows = [(i / 10, 0.0, 0.0, 0.0, -0.0 if i % 2 else 0.0, -i * 1e-5) for i in range(1, 601)]
