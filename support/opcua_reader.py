@@ -46,29 +46,28 @@ class Client:
             return m
 
     def _ask(self, command, key):
+        """The client's answer to command: the message that holds key."""
         self.process.stdin.write(json.dumps(command) + "\n")
         self.process.stdin.flush()
-        return self._answer(lambda m: key in m)[key]
+        return self._answer(lambda m: key in m)
 
     def read(self, nodes):
-        return self._ask({"read": nodes}, "read")
+        return self._ask({"read": nodes}, "read")["read"]
 
     def browse(self, node):
-        return self._ask({"browse": node}, "browse")
+        return self._ask({"browse": node}, "browse")["browse"]
 
     def watch(self, nodes, sampling, queue, publishing=20, trigger=None):
         """The revised sampling intervals; the revised publishing interval in self.publishing.
         trigger: a DataChangeFilter's trigger (without deadband), or None for no filter."""
-        self.process.stdin.write(json.dumps({"watch": nodes, "sampling": sampling, "queue": queue,
-                                             "publishing": publishing, "trigger": trigger}) + "\n")
-        self.process.stdin.flush()
-        m = self._answer(lambda m: "watching" in m)
+        m = self._ask({"watch": nodes, "sampling": sampling, "queue": queue, "publishing": publishing,
+                       "trigger": trigger}, "watching")
         self.publishing = m["publishing"]
         return m["watching"]
 
     def modify(self, sampling):
         """Modifies the last watch's items to this sampling interval: the revised ones."""
-        return self._ask({"modify": sampling}, "modified")
+        return self._ask({"modify": sampling}, "modified")["modified"]
 
     def close(self):
         self.process.stdin.close()

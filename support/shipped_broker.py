@@ -79,10 +79,9 @@ class Broker:
                                         stderr=subprocess.DEVNULL)
         deadline = time.monotonic() + 10
         # Every listener, the WebSockets one included, which may open a moment later.
-        ports = [self.port] + [p for p in self.ports[1:]]
         while time.monotonic() < deadline:
             try:
-                for port in ports:
+                for port in self.ports:
                     socket.create_connection(("127.0.0.1", port), timeout=0.2).close()
                 return
             except OSError:

@@ -15,7 +15,7 @@ import sys
 import threading
 import time
 
-from shipped_broker import BRIDGE_LOGIN, MOSQUITTO, free_port, shipped_config
+from shipped_broker import BRIDGE_LOGIN, MOSQUITTO, Broker
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BIN = os.path.join(ROOT, "build", "windows", "bin")
@@ -205,11 +205,9 @@ class Chain:
         self.topic = topic
         web = os.path.join(work, "web")
         subprocess.run([os.path.join(ROOT, "scripts", "build-live-page"), web], check=True)
-        self.port, self.ws_port = free_port(), free_port()
-        config = os.path.join(work, "mosquitto.conf")
-        with open(config, "w") as f:  # as shipped; run as root, so that it reads our files
-            f.write("user root\npersistence_location %s/\n%s" % (work, shipped_config(work, self.port, self.ws_port, web)))
-        self.broker = subprocess.Popen([MOSQUITTO, "-c", config], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.broker = Broker(work, web_dir=web)  # as shipped
+        self.broker.start()
+        self.port, self.ws_port = self.broker.port, self.broker.ws_port
         self.desktop = Desktop()
         self.simulator = Simulator(self.desktop)
         self.gateway = self.desktop.start("gateway.exe", self.simulator.main, "1", "chain_gateway",
@@ -262,10 +260,10 @@ class Chain:
     def close(self):
         if self.browser is not None:
             self.browser.quit()
-        for p in (self.bridge, self.broker):
-            if p.poll() is None:
-                p.kill()
-                p.wait(10)
+        if self.bridge.poll() is None:
+            self.bridge.kill()
+            self.bridge.wait(10)
+        self.broker.stop()
         self.desktop.stop()
 
 

@@ -33,4 +33,4 @@ function readStatus(text) {
   return isObject(s) && typeof s.state === "string" ? s : null;
 }
 
-module.exports = {readUpdate, readStatus, aTime};
+module.exports = {readUpdate, readStatus};

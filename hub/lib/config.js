@@ -126,4 +126,4 @@ function parseConfig(text, file) {
 
 const readConfig = (file) => parseConfig(readText(file), file);
 
-module.exports = {ConfigError, readConfig, parseConfig, KNOWN_UNITS};
+module.exports = {ConfigError, readConfig, parseConfig};

@@ -10,8 +10,6 @@
 // from the verdict).
 "use strict";
 
-const LIMITS = {silence_s: 2, no_communication_bad_after_s: 60};
-
 // Why the values are cut off from the gateway, or null.
 function cutCause(r, now, limits) {
   if (r.link !== null) return r.link;
@@ -22,7 +20,7 @@ function cutCause(r, now, limits) {
 
 // {code, state, cause, cutSince, withValues}: withValues false means the value is
 // served as Null, as nothing trustworthy has come yet.
-function judge(r, now, limits = LIMITS) {
+function judge(r, now, limits) {
   const cut = cutCause(r, now, limits);
   const cutSince = cut === null ? null : r.cutSince === null ? now : r.cutSince;
   const verdict = (code, state, cause, withValues = true) => ({code, state, cause, cutSince, withValues});
@@ -43,4 +41,4 @@ const blankRecord = (from) => ({
   values: null, report: false, state: undefined, confirmed: null, time: null, heard: 0, link: null, from, cutSince: null,
 });
 
-module.exports = {LIMITS, judge, cutCause, blankRecord};
+module.exports = {judge, blankRecord};

@@ -68,4 +68,4 @@ function setDataValue(variable, dataValue) {
     variable.emit("value_changed", dataValue.clone());
 }
 
-module.exports = {install, setDataValue, MIN_PUBLISHING_INTERVAL_MS, EVERY_CHANGE_MS};
+module.exports = {install, setDataValue};

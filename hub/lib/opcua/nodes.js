@@ -5,9 +5,8 @@
 // them from a verdict, touching only what changed.
 "use strict";
 
+const {VALUE_COUNT: AXES} = require("../contract");
 const {setDataValue} = require("./library_hooks");
-
-const AXES = 6;
 
 function makeRobotNodes(opcua, namespace, folder, settings) {
   const {DataType, DataValue, StatusCodes, Variant} = opcua;
@@ -75,7 +74,7 @@ function makeRobotNodes(opcua, namespace, folder, settings) {
     missedNode.setValueFromSource({dataType: DataType.UInt32, value: Math.min(count, 0xffffffff)});
   }
 
-  return {show, missed, axes};
+  return {show, missed};
 }
 
-module.exports = {makeRobotNodes, AXES};
+module.exports = {makeRobotNodes};

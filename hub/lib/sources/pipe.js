@@ -12,6 +12,7 @@ const childProcess = require("child_process");
 const fs = require("fs");
 const net = require("net");
 const path = require("path");
+const readline = require("readline");
 const {PIPE_PREFIX, REPORT_REQUEST, exitCodeMeaning} = require("../contract");
 const {Framer} = require("../framing");
 
@@ -36,36 +37,23 @@ function windowsExitWatcher(helper) {
     const child = childProcess.spawn(helper, [String(process.pid)], {stdio: [socket, "pipe", "ignore"], windowsHide: true});
     // Node stops reading a stream it hands to a child; the helper never reads it.
     socket.resume();
-    let text = "";
-    const lines = {server: null, exit: null};
-    const waiters = [];
-    let ended = false;  // the helper has ended, or could not start
-    const settle = () => waiters.splice(0).forEach((w) => w());
-    child.stdout.setEncoding("utf8");
-    child.stdout.on("data", (chunk) => {
-      text += chunk;
-      let at;
-      while ((at = text.indexOf("\n")) >= 0) {
-        const line = text.slice(0, at).replace(/\r$/, "");
-        text = text.slice(at + 1);
-        const [word, ...rest] = line.split(" ");
-        if (word === "server") lines.server = rest[0] === "unknown" ? null : rest.join(" ");
-        if (word === "exit") lines.exit = /^-?\d+$/.test(rest[0]) ? Number(rest[0]) : null;
-        settle();
-      }
+    // Each promise takes the helper's line, or null once it has ended (or never started) without it.
+    const tell = {};
+    const server = new Promise((resolve) => { tell.server = resolve; });
+    const exit = new Promise((resolve) => { tell.exit = resolve; });
+    readline.createInterface({input: child.stdout}).on("line", (line) => {
+      const [word, ...rest] = line.trim().split(" ");
+      if (word === "server") tell.server(rest[0] === "unknown" ? null : rest.join(" "));
+      if (word === "exit") tell.exit(/^-?\d+$/.test(rest[0]) ? Number(rest[0]) : null);
     });
     const end = () => {
-      ended = true;
-      settle();
+      tell.server(null);
+      tell.exit(null);
     };
     child.on("error", end);
     // "close", not "exit": the helper's last line may still be on its way.
     child.on("close", end);
-    const when = (key) => new Promise((resolve) => {
-      const check = () => (lines[key] !== null || ended ? resolve(lines[key]) : waiters.push(check));
-      check();
-    });
-    return {server: when("server"), exit: when("exit"), stop: () => child.kill()};
+    return {server, exit, stop: () => child.kill()};
   };
 }
 
