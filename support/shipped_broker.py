@@ -78,10 +78,12 @@ class Broker:
         self.process = subprocess.Popen([MOSQUITTO, "-c", str(self.config)], stdout=subprocess.DEVNULL,
                                         stderr=subprocess.DEVNULL)
         deadline = time.monotonic() + 10
-        # Every listener, the WebSockets one included, which may open a moment later.
+        # Every listener, the WebSockets one included, which may open a moment later
+        # (self.port as it is now: a test may have put the bridge's listener elsewhere).
+        ports = [self.port] + self.ports[1:]
         while time.monotonic() < deadline:
             try:
-                for port in self.ports:
+                for port in ports:
                     socket.create_connection(("127.0.0.1", port), timeout=0.2).close()
                 return
             except OSError:
