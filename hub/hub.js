@@ -1,14 +1,17 @@
 #!/usr/bin/env node
 // The hub: the gateway's downstream program. It reads each robot's values from
-// its source (the gateway's pipe, a recording, or the MQTT bridge's topic at a
-// broker) and serves them over OPC UA, each value's status code saying whether
-// it is live, held or cut off.
+// its source (the gateway's pipe, a recording, or another hub's topic at a
+// broker), serves them over OPC UA, each value's status code saying whether it
+// is live, held or cut off, and publishes them to an MQTT broker.
 //
 //   hub --config FILE                      (default: hub.json beside this file)
 //   hub --add-user NAME [--config FILE]    (the password from standard input, or
 //                                           DRAXION_OPCUA_PASSWORD)
-// Exit codes: 0 stopped (Ctrl+C); 2 bad arguments or configuration; 4 the OPC UA
-// server cannot start (its port taken, its certificate folder unwritable).
+// Exit codes: 0 stopped (Ctrl+C), or its recordings ended, with every update
+// delivered; 2 bad arguments or configuration; 3 the MQTT broker cannot be
+// reached at start, or refuses the login, the certificate or the publishes; 4
+// the OPC UA server cannot start (its port taken, its certificate folder
+// unwritable); 5 updates were not delivered, or the broker refused them.
 "use strict";
 
 const fs = require("fs");
@@ -18,9 +21,11 @@ const {Robot} = require("./lib/robot");
 const {addUser} = require("./lib/users");
 const {BrokerSource} = require("./lib/sources/broker");
 const {PipeSource} = require("./lib/sources/pipe");
+const {Publisher, StartError} = require("./lib/mqtt/publisher");
 const {RecordingSource, readRecording} = require("./lib/sources/recording");
 
-const EXIT_USAGE = 2, EXIT_SERVER = 4;
+const EXIT_USAGE = 2, EXIT_BROKER = 3, EXIT_SERVER = 4, EXIT_UNDELIVERED = 5;
+const NO_VIEW = {show: () => {}, missed: () => {}};  // a robot's view without OPC UA
 const PASSWORD_VARIABLE = "DRAXION_OPCUA_PASSWORD";
 const USAGE = "usage: hub [--config FILE] | hub --add-user NAME [--config FILE]";
 const TICK_MS = 100;  // silences and the turn to Bad are noticed by the clock
@@ -68,11 +73,6 @@ function parseArguments(argv) {
   return args;
 }
 
-function sourceOf(robot, rows) {
-  const s = robot.settings;
-  return s.source === "pipe" ? new PipeSource(s.pipe, robot, {say}) : new RecordingSource(rows.get(s.name), robot, s.pace);
-}
-
 // Every recording's rows, read before the server starts: a bad one is a bad configuration.
 function readRecordings(config) {
   const rows = new Map();
@@ -87,52 +87,100 @@ function readRecordings(config) {
   return rows;
 }
 
+// Each published robot's MQTT connection, started: a robot whose broker cannot be
+// reached, or refuses the login or its status, ends the start with EXIT_BROKER.
+async function startPublishers(config) {
+  const publishers = new Map();
+  for (const s of config.robots)
+    if (s.publish !== undefined) publishers.set(s.name, new Publisher(s, config, say));
+  const failures = await Promise.all([...publishers.values()].map((p) => p.start().then(() => null, (e) => {
+    if (!(e instanceof StartError)) throw e;
+    return p.name + ": " + e.message;
+  })));
+  if (failures.some((f) => f !== null)) {
+    failures.filter((f) => f !== null).forEach(say);
+    publishers.forEach((p) => p.client && p.client.end(true));
+    process.exit(EXIT_BROKER);
+  }
+  return publishers;
+}
+
 async function serve(config) {
   const rows = readRecordings(config);
-  const {startServer, NAMESPACE} = require("./lib/opcua/server");
-  let opcua;
-  try {
-    opcua = await startServer(config, say);
-  } catch (e) {
-    say("cannot start the OPC UA server: " + e.message);
-    process.exit(EXIT_SERVER);
+  const publishers = await startPublishers(config);
+  let opcua = null;
+  if (config.opcua) {
+    const {startServer} = require("./lib/opcua/server");
+    try {
+      opcua = await startServer(config, say);
+    } catch (e) {
+      say("cannot start the OPC UA server: " + e.message);
+      process.exit(EXIT_SERVER);
+    }
   }
   const robots = config.robots.map((settings) => new Robot(settings, config.limits,
-    settings.source === "topic" ? "the bridge" : settings.source === "pipe" ? "the gateway" : "the recording",
-    opcua.viewOf(settings), say));
+    settings.source === "topic" ? "the publisher" : settings.source === "pipe" ? "the gateway" : "the recording",
+    opcua ? opcua.viewOf(settings) : NO_VIEW, say, publishers.get(settings.name) || null));
+
+  let stopping = false;
+  // Stops the sources, has every broker take what it can within drain_timeout_s,
+  // and ends: why (the last status, or null where the sources' ends said it).
+  const stop = async (why, code = 0) => {
+    const undelivered = () => [...publishers.values()].some((p) => p.pending > 0);
+    if (stopping) process.exit(undelivered() ? EXIT_UNDELIVERED : code);  // a second Ctrl+C: no more waiting
+    stopping = true;
+    say("stopping");
+    clearInterval(ticker);
+    sources.forEach((s) => s.stop());
+    for (const p of publishers.values()) {
+      const result = await p.finish(why, config.drain_timeout_s * 1000);
+      if (result.line) say(p.name + ": " + result.line);
+      if (result.undelivered && config.qos === 1 && code === 0) code = EXIT_UNDELIVERED;
+    }
+    if (opcua) await opcua.server.shutdown(0).catch((e) => say("the OPC UA server did not stop cleanly: " + e.message));
+    process.exit(code);
+  };
+  for (const p of publishers.values()) p.onDenied = (why) => {
+    say(p.name + ": " + why);
+    stop(why, EXIT_UNDELIVERED);
+  };
+  // Without OPC UA to serve, a hub of recordings ends with them.
+  let playing = config.robots.filter((r) => r.source === "recording").length;
+  const ended = () => {
+    if (--playing === 0 && !config.opcua && robots.every((r) => r.settings.source === "recording")) stop(null);
+  };
+
   const sources = [];
-  for (const robot of robots)
-    if (robot.settings.source !== "topic") sources.push(sourceOf(robot, rows));
+  for (const robot of robots) {
+    const s = robot.settings;
+    if (s.source === "pipe") sources.push(new PipeSource(s.pipe, robot, {say}));
+    if (s.source === "recording") sources.push(new RecordingSource(rows.get(s.name), robot, s.pace, ended));
+  }
   const fromBroker = robots.filter((r) => r.settings.source === "topic");
   if (fromBroker.length) sources.push(new BrokerSource(fromBroker, config, say));
   robots.forEach((r) => r.refresh(Date.now(), true));
-  sources.forEach((s) => s.start());
   const ticker = setInterval(() => {
     const now = Date.now();
     robots.forEach((r) => r.refresh(now, false));
   }, TICK_MS);
 
-  const where = (s) => s.source === "pipe" ? "pipe " + s.pipe : s.source === "topic" ? s.topic : s.recording;
-  say("serving " + robots.map((r) => r.settings.name + " (" + where(r.settings) + ")").join(", ") + " at " +
-      opcua.server.getEndpointUrl() + "; security " + (config.allow_security_none ? "None, " : "") +
-      "Basic256Sha256 Sign and SignAndEncrypt" +
-      (config.allow_anonymous ? "; anonymous clients allowed" : "; users from " + config.users_file));
-  say("its certificate: " + opcua.server.certificateFile);
-  say("NodeIds: ns=" + opcua.namespace.index + " (" + NAMESPACE + "), e.g. ns=" + opcua.namespace.index + ";s=" +
-      robots[0].settings.name + ".axis1; Ctrl+C stops");
-
-  let stopping = false;
-  const stop = async () => {
-    if (stopping) process.exit(0);  // a second Ctrl+C: no more waiting
-    stopping = true;
-    say("stopping");
-    clearInterval(ticker);
-    sources.forEach((s) => s.stop());
-    await opcua.server.shutdown(0).catch((e) => say("the OPC UA server did not stop cleanly: " + e.message));
-    process.exit(0);
-  };
-  process.on("SIGINT", stop);
-  process.on("SIGTERM", stop);
+  const where = (s) => (s.source === "pipe" ? "pipe " + s.pipe : s.source === "topic" ? s.topic : s.recording) +
+    (s.publish !== undefined ? " -> " + s.publish : "");
+  const lines = ["serving " + robots.map((r) => r.settings.name + " (" + where(r.settings) + ")").join(", ") +
+                 (publishers.size ? "; MQTT at " + config.broker + " with QoS " + config.qos : "")];
+  if (opcua) {
+    lines.push("OPC UA at " + opcua.server.getEndpointUrl() + "; security " + (config.allow_security_none ? "None, " : "") +
+               "Basic256Sha256 Sign and SignAndEncrypt" +
+               (config.allow_anonymous ? "; anonymous clients allowed" : "; users from " + config.users_file),
+               "its certificate: " + opcua.server.certificateFile,
+               "NodeIds: ns=" + opcua.namespace.index + " (" + opcua.namespace.namespaceUri + "), e.g. ns=" +
+               opcua.namespace.index + ";s=" + robots[0].settings.name + ".axis1");
+  }
+  lines[lines.length - 1] += "; Ctrl+C stops";
+  lines.forEach(say);
+  process.on("SIGINT", () => stop("the hub was stopped"));
+  process.on("SIGTERM", () => stop("the hub was stopped"));
+  sources.forEach((s) => s.start());
 }
 
 async function main(argv) {

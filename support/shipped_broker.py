@@ -1,6 +1,6 @@
 """The broker configuration as shipped (docs/mosquitto-live.conf), made runnable
-here: ports and paths of our own, and the bridge's password file made as its
-comment says. For the bridge's and the page's tests and the chain harness, which
+here: ports and paths of our own, and the hub's password file made as its
+comment says. For the hub's and the page's tests and the chain harness, which
 all run against it."""
 
 import os
@@ -13,7 +13,7 @@ import time
 MOSQUITTO = shutil.which("mosquitto") or "/usr/sbin/mosquitto"
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SHIPPED_CONFIG = os.path.join(ROOT, "docs", "mosquitto-live.conf")
-BRIDGE_LOGIN = ("bridge", "bridge-pass-4711")
+HUB_LOGIN = ("hub", "hub-pass-4711")
 
 
 def free_port():
@@ -22,14 +22,14 @@ def free_port():
         return s.getsockname()[1]
 
 
-def shipped_config(folder, port, ws_port, web_dir, bridge_listener=None, logins=None):
-    """The shipped configuration with the bridge's listener on port (or the lines
-    bridge_listener instead of its first), the browsers' on ws_port serving
+def shipped_config(folder, port, ws_port, web_dir, hub_listener=None, logins=None):
+    """The shipped configuration with the hub's listener on port (or the lines
+    hub_listener instead of its first), the browsers' on ws_port serving
     web_dir, and the password file in folder. logins: more users, each
     {name: (password, its ACL lines)}, after the shipped ACL. Every replacement
     must happen, so that a changed file fails here rather than passing untested."""
     passwords = os.path.join(str(folder), "passwords")
-    subprocess.run(["mosquitto_passwd", "-b", "-c", passwords, *BRIDGE_LOGIN], check=True)
+    subprocess.run(["mosquitto_passwd", "-b", "-c", passwords, *HUB_LOGIN], check=True)
     acl = os.path.join(ROOT, "docs", "mosquitto-live.acl")
     if logins:
         with open(acl, encoding="utf-8") as f:
@@ -41,7 +41,7 @@ def shipped_config(folder, port, ws_port, web_dir, bridge_listener=None, logins=
             subprocess.run(["mosquitto_passwd", "-b", passwords, user, password], check=True)
     with open(SHIPPED_CONFIG, encoding="utf-8") as f:
         text = f.read()
-    for old, new in (("listener 1883 127.0.0.1", bridge_listener or "listener %d 127.0.0.1" % port),
+    for old, new in (("listener 1883 127.0.0.1", hub_listener or "listener %d 127.0.0.1" % port),
                      ("listener 9001", "listener %d" % ws_port),
                      ("password_file /etc/mosquitto/draxion-passwords", "password_file %s" % passwords),
                      ("acl_file /opt/draxion-gateway/docs/mosquitto-live.acl",
@@ -53,20 +53,20 @@ def shipped_config(folder, port, ws_port, web_dir, bridge_listener=None, logins=
 
 
 class Broker:
-    """A mosquitto of our own in folder: the shipped configuration (bridge
+    """A mosquitto of our own in folder: the shipped configuration (hub
     listener on port, WebSockets and the page on ws_port) with the lines extra
     after it, or one loopback listener with settings. It keeps its sessions
     across a restart, as a plant broker would, so that a subscriber's queued
     messages survive it."""
 
-    def __init__(self, folder, settings=None, web_dir=None, bridge_listener=None, logins=None, extra=""):
+    def __init__(self, folder, settings=None, web_dir=None, hub_listener=None, logins=None, extra=""):
         tmp_path = pathlib.Path(folder)
         self.port, self.ws_port = free_port(), free_port()
         self.config = tmp_path / "mosquitto.conf"
         if settings is None:
             web = web_dir or tmp_path / "web"
             os.makedirs(web, exist_ok=True)
-            body = shipped_config(tmp_path, self.port, self.ws_port, web, bridge_listener, logins)
+            body = shipped_config(tmp_path, self.port, self.ws_port, web, hub_listener, logins)
         else:
             body = "persistence true\nlistener %d 127.0.0.1\n%s" % (self.port, settings)
         # Run as whoever runs the tests, so that it can read the test's files.
@@ -79,7 +79,7 @@ class Broker:
                                         stderr=subprocess.DEVNULL)
         deadline = time.monotonic() + 10
         # Every listener, the WebSockets one included, which may open a moment later
-        # (self.port as it is now: a test may have put the bridge's listener elsewhere).
+        # (self.port as it is now: a test may have put the hub's listener elsewhere).
         ports = [self.port] + self.ports[1:]
         while time.monotonic() < deadline:
             try:

@@ -1,6 +1,6 @@
 """The whole chain on this machine, for the chain test, its benchmark and the
-demo: the host simulator, gateway.exe and the axis monitor under Wine on a display
-of our own, the monitor's CSV handed to the MQTT bridge (--source -), a mosquitto
+demo: the host simulator and gateway.exe under Wine on a display of our own, the
+hub on Windows' node.exe reading the gateway's pipe and publishing to a mosquitto
 configured as shipped that also serves the live page, and the page in headless
 Chromium.
 
@@ -11,16 +11,17 @@ import json
 import os
 import shutil
 import subprocess
-import sys
 import threading
 import time
 
-from shipped_broker import BRIDGE_LOGIN, MOSQUITTO, Broker
+from shipped_broker import HUB_LOGIN, MOSQUITTO, Broker
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BIN = os.path.join(ROOT, "build", "windows", "bin")
 # The release package as the Windows tests unpack it (ctest's release_package).
 PACKAGE = os.path.join(ROOT, "build", "windows", "package_check")
+# The hub laid out as in the package, from the build (hub_kit).
+KIT = os.path.join(ROOT, "build", "windows", "hub_kit")
 
 
 def needed_package():
@@ -30,6 +31,19 @@ def needed_package():
     if missing() or not found or not os.path.exists(os.path.join(found[-1], "hub.cmd")):
         raise RuntimeError("needs the Windows build and its unpacked package (scripts/test makes both)")
     return found[-1]
+
+
+def hub_kit():
+    """The hub as the release package lays it out (node/node.exe, hub/ and
+    pipe_server_exit.exe beside them), assembled from the build: for the chain,
+    its benchmark and the demo, which need no release package."""
+    for script, folder in (("build-hub", "hub"), ("build-windows-node", "node")):
+        subprocess.run([os.path.join(ROOT, "scripts", script), os.path.join(KIT, folder)], check=True,
+                       stdout=subprocess.DEVNULL)
+    shutil.copy(os.path.join(BIN, "pipe_server_exit.exe"), KIT)
+    return KIT
+
+
 CHROMIUM = shutil.which("chromium") or "/usr/bin/chromium"
 DRIVER = shutil.which("chromedriver") or "/usr/bin/chromedriver"
 
@@ -37,6 +51,7 @@ DRIVER = shutil.which("chromedriver") or "/usr/bin/chromedriver"
 def missing():
     """What the chain cannot run without, or None."""
     for what, path in (("the Windows build (cmake --build --preset windows)", os.path.join(BIN, "gateway.exe")),
+                       ("the Windows build's pipe_server_exit.exe", os.path.join(BIN, "pipe_server_exit.exe")),
                        ("mosquitto", MOSQUITTO), ("chromium", CHROMIUM), ("chromium-driver", DRIVER)):
         if not os.path.exists(path):
             return what
@@ -141,16 +156,17 @@ def windows_path(path):
 
 
 class WineHub:
-    """The hub of the unpacked package on its own Windows node.exe, under the
-    desktop's Wine, serving OPC UA from the configuration given (a dict; paths in
-    it are Linux paths, made Windows ones here). Its output goes to a file, as
-    node.exe cannot write into a Unix pipe under Wine."""
+    """The hub of the unpacked package (or hub_kit) on its own Windows node.exe,
+    under the desktop's Wine, from the configuration given (a dict; paths in it
+    are Linux paths, made Windows ones here), with env's variables. Its output
+    goes to a file, as node.exe cannot write into a Unix pipe under Wine."""
 
-    def __init__(self, desktop, package, work, config, login=None):
+    def __init__(self, desktop, package, work, config, login=None, env=None):
         self.desktop, self.package, self.process = desktop, package, None
+        self.env = dict(desktop.env, **(env or {}))
         self.log_path = os.path.join(work, "hub.log")
         config = dict(config)
-        for key in ("users_file", "pki_folder"):
+        for key in ("users_file", "pki_folder", "broker_password_file", "broker_ca"):
             if key in config:
                 config[key] = windows_path(config[key])
         self.config_path = os.path.join(work, "hub.json")
@@ -161,14 +177,14 @@ class WineHub:
             if adding.wait(120) != 0:
                 raise RuntimeError("the hub could not add its user: " + self.text())
         self.process = self._node()
-        if not self.wait_for("NodeIds: ns=", 120):
+        if not self.wait_for("Ctrl+C stops", 120):
             raise RuntimeError("the hub did not start: " + self.text())
 
     def _node(self, *args, input=None):
         log = open(self.log_path, "a")
         p = subprocess.Popen(["wine", os.path.join(self.package, "node", "node.exe"),
                               windows_path(os.path.join(self.package, "hub", "hub.js")), "--config",
-                              windows_path(self.config_path), *args], env=self.desktop.env, stdout=log, stderr=log,
+                              windows_path(self.config_path), *args], env=self.env, stdout=log, stderr=log,
                              stdin=subprocess.PIPE if input is not None else subprocess.DEVNULL, text=True)
         log.close()
         if input is not None:
@@ -198,35 +214,33 @@ class WineHub:
 
 class Chain:
     """gateway.exe for robot 1 of a fresh simulator, its information box answered,
-    the axis monitor (with the state report) feeding the bridge, the bridge
+    and the hub under Wine reading its pipe (with the state report) and
     publishing on topic to a mosquitto that serves the page from web_dir."""
 
-    def __init__(self, work, topic="chain/axes", qos="1"):
-        self.topic = topic
+    def __init__(self, work, topic="chain/axes", qos=1):
+        self.topic, self.browser, self.hub = topic, None, None
         web = os.path.join(work, "web")
         subprocess.run([os.path.join(ROOT, "scripts", "build-live-page"), web], check=True)
         self.broker = Broker(work, web_dir=web)  # as shipped
         self.broker.start()
         self.port, self.ws_port = self.broker.port, self.broker.ws_port
         self.desktop = Desktop()
-        self.simulator = Simulator(self.desktop)
-        self.gateway = self.desktop.start("gateway.exe", self.simulator.main, "1", "chain_gateway",
-                                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-        self.gateway_out = Reader(self.gateway.stdout)
-        box = self.desktop.start("box_user.exe", "--timeout", "60", stdout=subprocess.PIPE)
-        if box.wait(90) != 0:
-            raise RuntimeError("nobody answered the gateway's box: " + self.gateway_out.text())
-        self.monitor = self.desktop.start("axis_monitor.exe", "--csv", "--state", "--wait", "30", "--pipe",
-                                          "chain_gateway", stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        self.bridge = subprocess.Popen(
-            [sys.executable, "-m", "draxion_axis.mqtt_bridge", "--broker", "127.0.0.1:%d" % self.port, "--topic",
-             topic, "--qos", qos, "--retain", "--source", "-", "--username", BRIDGE_LOGIN[0]],
-            stdin=self.monitor.stdout, stderr=subprocess.PIPE, text=True,
-            env=dict(os.environ, PYTHONPATH=os.path.join(ROOT, "clients", "python"),
-                     DRAXION_MQTT_PASSWORD=BRIDGE_LOGIN[1]))
-        self.monitor.stdout.close()  # the bridge's now
-        self.monitor_err, self.bridge_err = Reader(self.monitor.stderr), Reader(self.bridge.stderr)
-        self.browser = None
+        try:
+            kit = hub_kit()
+            self.simulator = Simulator(self.desktop)
+            self.gateway = self.desktop.start("gateway.exe", self.simulator.main, "1", "chain_gateway",
+                                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+            self.gateway_out = Reader(self.gateway.stdout)
+            box = self.desktop.start("box_user.exe", "--timeout", "60", stdout=subprocess.PIPE)
+            if box.wait(90) != 0:
+                raise RuntimeError("nobody answered the gateway's box: " + self.gateway_out.text())
+            self.hub = WineHub(self.desktop, kit, work, {
+                "opcua": False, "broker": "mqtt://127.0.0.1:%d" % self.port, "broker_username": HUB_LOGIN[0],
+                "qos": qos, "robots": [{"name": "robot1", "pipe": "chain_gateway", "publish": topic}]},
+                env={"DRAXION_MQTT_PASSWORD": HUB_LOGIN[1]})
+        except BaseException:
+            self.close()
+            raise
 
     def page_url(self):
         return "http://127.0.0.1:%d/index.html?topic=%s" % (self.ws_port, self.topic)
@@ -260,9 +274,8 @@ class Chain:
     def close(self):
         if self.browser is not None:
             self.browser.quit()
-        if self.bridge.poll() is None:
-            self.bridge.kill()
-            self.bridge.wait(10)
+        if self.hub is not None:
+            self.hub.stop()
         self.broker.stop()
         self.desktop.stop()
 
@@ -291,7 +304,7 @@ def demo(picture):
             print("page, uncovered: values %s, live (%s)" % (", ".join(s["texts"]), s["shown"]))
             chain.simulator.tell("quit")
             s = chain.until_page("offline", lambda s: s["status"] == "offline", timeout=20)
-            print("page, host closed: bridge %s: %s" % (s["status"], s["reason"]))
+            print("page, host closed: hub %s: %s" % (s["status"], s["reason"]))
         finally:
             chain.close()
 

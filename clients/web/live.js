@@ -1,4 +1,4 @@
-// The live page: subscribes to the bridge's values topic and its status topic
+// The live page: subscribes to the hub's values topic and its status topic
 // over MQTT on WebSockets and shows the six values, a plot of each and whether
 // they are live. Broker and topic come from the page's address:
 //   index.html?broker=ws://host:9001&topic=cell4/robot1/axes[&window=30][&jump=10]
@@ -6,7 +6,9 @@
 "use strict";
 
 (function () {
-  const AXES = 6;
+  // The messages' shapes, states, time range and live rule, as the hub writes them.
+  const M = window.draxionMessages;
+  const AXES = M.AXES;
   const COLOURS = ["#1f77b4", "#d62728", "#2ca02c", "#9467bd", "#ff7f0e", "#17becf"];
   const $ = (id) => document.getElementById(id);
   const query = new URLSearchParams(location.search);
@@ -36,7 +38,7 @@
   const state = window.draxionLive = {
     connection: "connecting", status: null, reason: "", received: 0, repeats: 0, unreadable: 0,
     seq: null, texts: null, values: null, lastChange: null, plotted: 0,
-    // The gateway's state report, as the bridge carries it: the values' state
+    // The gateway's state report, as the hub carries it: the values' state
     // ("live", "waiting", a cause of a hold; null from a source without the
     // report), when they were last confirmed, since when a hold lasts; whether the
     // page shows them as live, and when it last heard anything.
@@ -141,7 +143,7 @@
 
   // Every message goes through the JSON parser. The numbers inside arrays keep
   // the text they were written in where the browser gives the parser's source
-  // (the bridge's shortest form: -0.0 stays -0.0); elsewhere they are shown in
+  // (the hub's shortest form: -0.0 stays -0.0); elsewhere they are shown in
   // the shortest form that reads back the same (-0 kept).
   function parse(text) {
     const sources = new WeakMap();
@@ -154,21 +156,12 @@
     });
     return {value, sources};
   }
-  const isObject = (v) => typeof v === "object" && v !== null && !Array.isArray(v);
   const shortest = (v) => Object.is(v, -0) ? "-0" : String(v);
-  const isTime = (t) => Number.isFinite(t) && Math.abs(t) <= 8.64e12;  // seconds within the range of a date
 
-  // An update: a top-level object with an integer seq, a finite time and exactly
-  // six finite numbers in its own values; state and confirmed, where given, of
-  // their kind. Anything else throws.
+  // An update as the messages' contract has it; anything else throws.
   function readUpdate(text) {
     const {value: m, sources} = parse(text);
-    const ok = isObject(m) && Number.isSafeInteger(m.seq) && m.seq >= 1 &&
-      isTime(m.time) &&
-      Array.isArray(m.values) && m.values.length === AXES && m.values.every(Number.isFinite) &&
-      (m.state === undefined || typeof m.state === "string") &&
-      (m.confirmed === undefined || m.confirmed === null || isTime(m.confirmed));
-    if (!ok) throw new Error("not an update");
+    if (M.checkUpdate(m) === null) throw new Error("not an update");
     const written = sources.get(m.values);
     return {m, texts: m.values.map((v, k) => written && written[k] !== undefined ? written[k] : shortest(v))};
   }
@@ -182,12 +175,13 @@
         ++state.repeats;
         return;
       }
-      state.received = 0;  // a new run of the bridge
+      state.received = 0;  // a new run of the hub
     }
     const valuesState = m.state === undefined ? null : m.state;
     if (valuesState !== state.valuesState) state.changes.push({state: valuesState, at: Date.now()});
     state.valuesState = valuesState;
     state.confirmed = typeof m.confirmed === "number" ? m.confirmed : null;
+    if (m.since !== undefined) state.since = m.since;
     const values = m.values;
     const previous = state.values;
     const changed = state.texts === null || texts.some((t, k) => t !== state.texts[k]);
@@ -227,14 +221,14 @@
 
   const utcText = (seconds) => new Date(seconds * 1000).toISOString().slice(11, 23) + " UTC";
 
-  // Live only while the bridge is online, the gateway says live (or, from a
-  // source without the report, as before: while the bridge is online) and
-  // something has been heard in the last 2 s; otherwise the values are dimmed.
+  // Live by the messages' live rule (the hub online, the gateway's state live or
+  // not reported, nothing silent for long); otherwise the values are dimmed.
   function showState() {
     const now = Date.now();
-    const silent = state.lastHeard !== null && now - state.lastHeard > 2000;
+    const silentMs = state.lastHeard === null ? 0 : now - state.lastHeard;
+    const silent = silentMs > M.SILENCE_S * 1000;
     const v = state.valuesState;
-    state.live = state.status === "online" && !silent && state.texts !== null && (v === "live" || v === null);
+    state.live = state.texts !== null && M.isLive(state.status, v, silentMs);
     let badge, good, detail;
     if (v === null) {
       [badge, good, detail] = ["no state report", undefined, "the source says nothing of holds"];
@@ -262,14 +256,14 @@
   // where they are of their kind. Anything else throws.
   function onStatus(text) {
     const s = JSON.parse(text);
-    if (!isObject(s) || typeof s.state !== "string") throw new Error("not a status");
+    if (M.checkStatus(s) === null) throw new Error("not a status");
     state.lastHeard = Date.now();
     state.status = s.state;
     state.reason = typeof s.reason === "string" ? s.reason : "";
-    if (isTime(s.since)) state.since = s.since;
+    if (M.isTime(s.since)) state.since = s.since;
     setBadge("status", s.state, s.state === "online");
     $("reason").textContent = state.reason + (Number.isInteger(s.exit_code) ? " [exit code " + s.exit_code + "]" : "");
-    // Values shown while the bridge is not online are its last, not live ones.
+    // Values shown while the hub is not online are its last, not live ones.
     showState();
   }
 

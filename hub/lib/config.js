@@ -5,6 +5,7 @@
 const fs = require("fs");
 const path = require("path");
 const {pipeNameProblem} = require("./contract");
+const {SILENCE_S} = require("./messages");
 
 class ConfigError extends Error {}
 
@@ -14,9 +15,13 @@ const KNOWN_UNITS = {
   MTR: ["m", "metre"], INH: ["in", "inch"],
 };
 const DEFAULTS = {
-  broker: "ws://127.0.0.1:9001", port: 4840, no_communication_bad_after_s: 60, silence_s: 2,
+  opcua: true, port: 4840, no_communication_bad_after_s: 60, silence_s: SILENCE_S,
   allow_security_none: false, allow_anonymous: false, trust_unknown_clients: true, pki_folder: "pki",
+  qos: 1, retain: true, queue: 60000, drain_timeout_s: 30,
 };
+const READ_BROKER = "ws://127.0.0.1:9001";  // where a robot's topic is read from unless broker says
+// Below the 65,535 message ids a connection can have outstanding.
+const MAX_QUEUE = 60000;
 const SOURCES = ["pipe", "recording", "topic"];
 const BROKER_PASSWORD_VARIABLE = "DRAXION_MQTT_PASSWORD";
 
@@ -55,12 +60,17 @@ function robotOf(r, base) {
   const given = SOURCES.filter((key) => r[key] !== undefined);
   if (given.length !== 1)
     throw new ConfigError(r.name + ": give one source: \"pipe\" (the gateway's pipe name), \"recording\" (a CSV file) " +
-                          "or \"topic\" (the bridge's topic at the broker)");
+                          "or \"topic\" (the publisher's topic at the broker)");
   const source = given[0];
   if (source === "pipe" && pipeNameProblem(r.pipe) !== null)
     throw new ConfigError(r.name + ": bad pipe name: " + pipeNameProblem(r.pipe));
-  if (source === "topic" && (typeof r.topic !== "string" || r.topic === "" || /[+#\0]/.test(r.topic)))
-    throw new ConfigError(r.name + ": topic must be a plain topic name, without the wildcards + and #");
+  for (const key of ["topic", "publish"])
+    if (r[key] !== undefined && (typeof r[key] !== "string" || r[key] === "" || /[+#\0]/.test(r[key])))
+      throw new ConfigError(r.name + ": " + key + " must be a plain topic name, without the wildcards + and #");
+  if (r.publish !== undefined && source === "topic")
+    throw new ConfigError(r.name + ": a robot read from a topic is published there already");
+  if (r.client_id !== undefined && (r.publish === undefined || typeof r.client_id !== "string" || r.client_id === ""))
+    throw new ConfigError(r.name + ": client_id is a text, for a robot that is published");
   if (source === "recording" && (typeof r.recording !== "string" || r.recording === ""))
     throw new ConfigError(r.name + ": recording must be a file's path");
   if (r.pace !== undefined && typeof r.pace !== "boolean") throw new ConfigError(r.name + ": pace is true or false");
@@ -69,7 +79,7 @@ function robotOf(r, base) {
     if (!/^axis[1-6]$/.test(key)) throw new ConfigError(r.name + ": units are given per axis1 to axis6, not " + key);
   return {
     name: r.name, source, [source]: source === "recording" ? path.resolve(base, r.recording) : r[source],
-    pace: r.pace !== false,
+    pace: r.pace !== false, publish: r.publish, client_id: r.client_id,
     units: Object.fromEntries(Object.entries(units).map(([k, u]) => [k, unitOf(r.name, k, u)])),
   };
 }
@@ -93,9 +103,14 @@ function parseConfig(text, file) {
   number("no_communication_bad_after_s", 0);
   // The gateway reports at least every 0.5 s: a shorter silence is no silence.
   number("silence_s", 1);
-  for (const key of ["allow_anonymous", "allow_security_none", "trust_unknown_clients"])
+  number("drain_timeout_s", 0);
+  if (c.qos !== 0 && c.qos !== 1) throw new ConfigError("qos must be 0 or 1");
+  if (!Number.isInteger(c.queue) || c.queue < 1 || c.queue > MAX_QUEUE)
+    throw new ConfigError("queue must be a whole number from 1 to " + MAX_QUEUE);
+  for (const key of ["opcua", "retain", "allow_anonymous", "allow_security_none", "trust_unknown_clients"])
     if (typeof c[key] !== "boolean") throw new ConfigError(key + " must be true or false");
-  for (const key of ["users_file", "pki_folder", "broker_ca", "broker_password_file", "broker_username"])
+  const FILES = ["users_file", "pki_folder", "broker_ca", "broker_cert", "broker_key", "broker_password_file"];
+  for (const key of [...FILES, "broker_username"])
     if (c[key] != null && (typeof c[key] !== "string" || c[key] === "")) throw new ConfigError(key + " must be a text");
   if (!Array.isArray(c.robots) || c.robots.length === 0) throw new ConfigError("robots must name at least one robot");
   c.robots = c.robots.map((r) => robotOf(r, base));
@@ -108,18 +123,30 @@ function parseConfig(text, file) {
       seen.add(key);
     }
   }
-  const topics = new Set(c.robots.filter((r) => r.source === "topic").map((r) => r.topic));
-  for (const t of topics)
-    if (topics.has(t + "/status")) throw new ConfigError(t + "/status is the status of the robot on " + t + ": not a topic of its own");
-  if (topics.size && !brokerUrl(c.broker))
+  const topics = c.robots.flatMap((r) => [r.topic, r.publish]).filter((t) => t !== undefined);
+  for (const t of topics) {
+    if (topics.includes(t + "/status")) throw new ConfigError(t + "/status is the status of the robot on " + t + ": not a topic of its own");
+    if (topics.indexOf(t) !== topics.lastIndexOf(t)) throw new ConfigError("topic " + t + " is given twice");
+  }
+  const reads = c.robots.some((r) => r.source === "topic"), publishes = c.robots.some((r) => r.publish !== undefined);
+  if (reads && c.broker === undefined) c.broker = READ_BROKER;
+  if (publishes && c.broker === undefined) throw new ConfigError("the robots that are published need a broker");
+  if ((reads || publishes) && !brokerUrl(c.broker))
     throw new ConfigError("broker must be a URL such as ws://127.0.0.1:9001 or mqtt://host:1883, not " + JSON.stringify(c.broker));
-  for (const key of ["users_file", "pki_folder", "broker_ca", "broker_password_file"])
+  if (c.broker_ca && !/^(mqtts|wss):/.test(c.broker))
+    throw new ConfigError("broker_ca is for TLS: give the broker as mqtts://HOST:PORT or wss://HOST:PORT");
+  if ((c.broker_cert == null) !== (c.broker_key == null) || (c.broker_cert && !c.broker_ca))
+    throw new ConfigError("broker_cert and broker_key go together, and with broker_ca");
+  for (const key of FILES)
     if (c[key] != null) c[key] = path.resolve(base, c[key]);
-  if (!c.allow_anonymous && !c.users_file)
+  if (c.broker_password_file && !c.broker_username) throw new ConfigError("broker_password_file needs broker_username");
+  if (c.opcua && !c.allow_anonymous && !c.users_file)
     throw new ConfigError("give users_file (make it with --add-user), or set allow_anonymous to true");
+  if (!c.opcua && !publishes) throw new ConfigError("with opcua false, give at least one robot a topic to publish on");
   c.broker_password = c.broker_password_file ? readText(c.broker_password_file).split(/\r?\n/)[0]
     : process.env[BROKER_PASSWORD_VARIABLE];
-  if (c.broker_ca) c.broker_ca_text = readText(c.broker_ca);
+  for (const key of ["broker_ca", "broker_cert", "broker_key"])
+    if (c[key]) c[key + "_text"] = readText(c[key]);
   c.limits = {silence_s: c.silence_s, no_communication_bad_after_s: c.no_communication_bad_after_s};
   return c;
 }

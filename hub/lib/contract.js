@@ -4,6 +4,9 @@
 // checks every one against that header.
 "use strict";
 
+// The states' names are those of the MQTT messages too.
+const {STATES} = require("./messages");
+
 const PIPE_PREFIX = "\\\\.\\Pipe\\";
 const PIPE_NAME = "zelmorvelgateway";
 const PIPE_NAME_MAX = 247;
@@ -17,8 +20,6 @@ const REPORT_REQUEST = Buffer.from([0x02, 0x52, 0x01, 0x00]);
 const REPORT_HEARTBEAT_MS = 500;
 const REPORT_VERSION = 1;
 const SLOT = {report: 6, state: 7, confirmed: 8, state_since: 9, readings: 10, made: 11};
-// By their codes: live, waiting for evidence, and the causes of a hold.
-const STATES = ["live", "waiting", "hidden", "minimized", "docked", "off_screen", "covered"];
 
 const EXIT_CODE_MEANINGS = new Map([
   [0, "stopped normally: the owner window closed, or a key was pressed"],

@@ -1,14 +1,19 @@
-// One robot: what its source has said, the verdict on it, and the view that
-// shows both (the OPC UA nodes). Sources call take(), cut() and missed(); the
-// clock calls refresh(), as silences and the turn to Bad need no message.
+// One robot: what its source has said, the verdict on it, the view that shows
+// both (the OPC UA nodes), and the feed that passes every update on (its MQTT
+// topics). Sources call take(), cut() and missed(), and began() and ended()
+// around a run of the gateway or a recording; the clock calls refresh(), as
+// silences and the turn to Bad need no message.
 "use strict";
 
 const {blankRecord, judge} = require("./status_rules");
 
 class Robot {
-  // view: {show(verdict, values, stamp), missed(count)}; say: a console line.
-  constructor(settings, limits, from, view, say) {
+  // view: {show(verdict, values, stamp), missed(count)}; say: a console line;
+  // feed: {take(values, report, time), began(), ended(why, exitCode), waiting(why)} or null.
+  constructor(settings, limits, from, view, say, feed = null) {
     this.settings = settings;
+    this.feed = feed;
+    this.running = false;
     this.limits = limits;
     this.record = blankRecord(from);
     this.view = view;
@@ -30,13 +35,28 @@ class Robot {
     r.time = time;
     r.heard = now;
     r.link = link;
+    if (this.feed) this.feed.take(values, report, time);
     this.refresh(now, true);
+  }
+
+  // A run of the source begins (the gateway's pipe is open, a recording starts).
+  began() {
+    this.running = true;
+    if (this.feed) this.feed.began();
+  }
+
+  // The run has ended: why, and the gateway's exit code where known (or null).
+  ended(why, exitCode = null, now = Date.now()) {
+    this.running = false;
+    if (this.feed) this.feed.ended(why, exitCode);
+    this.cut(why, now);
   }
 
   // The source delivers nothing (why), or again (null). Only values count as
   // heard: a silence goes on through a change of cause.
   cut(why, now = Date.now()) {
     this.record.link = why;
+    if (this.feed && !this.running && why !== null) this.feed.waiting(why);
     this.refresh(now, false);
   }
 

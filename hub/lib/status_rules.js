@@ -6,7 +6,7 @@
 // gateway's state report), state (the report's: live, waiting or a hold's
 // cause), confirmed (s, null before the first confirmation), heard (ms, the last
 // message), link (null while the source delivers, else why it does not), from
-// (who is silent: "the gateway", "the bridge"), cutSince (ms, kept by the caller
+// (who is silent: "the gateway", "the publisher"), cutSince (ms, kept by the caller
 // from the verdict).
 "use strict";
 

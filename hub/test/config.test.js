@@ -6,6 +6,9 @@ const {recordingLine} = require("../lib/sources/recording");
 
 test("a bad configuration is refused with what is wrong", () => {
   const robots = (r) => JSON.stringify({users_file: "u", robots: [r]});
+  // A robot published to a broker, with these settings and robot keys.
+  const published = (settings, robot = {}) => JSON.stringify(Object.assign({users_file: "u", broker: "mqtt://h:1883",
+    robots: [Object.assign({name: "r1", pipe: "p", publish: "cell/r1"}, robot)]}, settings));
   const cases = [
     ["{", "is not JSON"],
     ["[]", "must hold one JSON object"],
@@ -29,6 +32,20 @@ test("a bad configuration is refused with what is wrong", () => {
     [JSON.stringify({users_file: "u", robots: [{name: "a", topic: "c/r"}, {name: "b", topic: "c/r/status"}]}),
      "c/r/status is the status of the robot on c/r"],
     ['{"users_file": "u", "broker": "mqtt://", "robots": [{"name": "r1", "topic": "t"}]}', "must be a URL"],
+    [published({}, {publish: "cell/#"}), "publish must be a plain topic name, without the wildcards"],
+    [published({}, {publish: "t", topic: "u", pipe: undefined}), "published there already"],
+    [published({}, {client_id: 7}), "client_id is a text"],
+    [published({broker: undefined}), "the robots that are published need a broker"],
+    [published({broker: "127.0.0.1:1883"}), "must be a URL"],
+    [published({qos: 2}), "qos must be 0 or 1"],
+    [published({queue: 60001}), "queue must be a whole number from 1 to 60000"],
+    [published({drain_timeout_s: -1}), "drain_timeout_s must be a number of at least 0"],
+    [published({broker_ca: "ca.pem"}), "broker_ca is for TLS"],
+    [published({broker: "mqtts://h:8883", broker_ca: "ca.pem", broker_cert: "c.pem"}), "go together"],
+    [published({broker_password_file: "p"}), "broker_password_file needs broker_username"],
+    [published({opcua: false}, {publish: undefined}), "with opcua false, give at least one robot a topic"],
+    [JSON.stringify({users_file: "u", broker: "mqtt://h", robots: [{name: "a", pipe: "a", publish: "c/r"},
+                                                                 {name: "b", pipe: "b", publish: "c/r"}]}), "given twice"],
   ];
   for (const [text, says] of cases)
     assert.throws(() => parseConfig(text, "c.json"), (e) => e instanceof ConfigError && e.message.includes(says), says);

@@ -11,6 +11,11 @@ module.exports = [
     languageOptions: {sourceType: "commonjs", globals: globals.node},
   },
   {
+    // The messages' contract: a plain script in the page, a module in Node.
+    files: ["hub/lib/messages.js"],
+    languageOptions: {sourceType: "script", globals: Object.assign({}, globals.node, globals.browser)},
+  },
+  {
     files: ["clients/web/*.js"],
     languageOptions: {sourceType: "script", globals: Object.assign({}, globals.browser, {mqtt: "readonly", uPlot: "readonly"})},
   },

@@ -6,14 +6,13 @@
 
 The framing works on any source of messages, so it runs anywhere; the pipe source
 needs Windows (ctypes, standard library only). recording_messages() reads the
-axis monitor's CSV recordings. python3 -m draxion_axis.mqtt_bridge publishes
-every update to an MQTT broker.
+axis monitor's CSV recordings. To publish the values to MQTT, run the hub
+(docs/mqtt.md).
 """
 
 from .framing import (PIPE_NAME, PIPE_PREFIX, RECORD_BYTES, TAG, VALUE_COUNT, FramingError, Report, Update,
                       record_bytes, updates)
-from .sources import GatewayBusy, NoGateway, MonitorOutput, pipe_messages, recording_messages
+from .sources import GatewayBusy, NoGateway, pipe_messages, recording_messages
 
 __all__ = ["PIPE_NAME", "PIPE_PREFIX", "RECORD_BYTES", "TAG", "VALUE_COUNT", "FramingError", "Report", "Update",
-           "record_bytes", "updates", "GatewayBusy", "NoGateway", "pipe_messages", "recording_messages",
-           "MonitorOutput"]
+           "record_bytes", "updates", "GatewayBusy", "NoGateway", "pipe_messages", "recording_messages"]

@@ -71,29 +71,6 @@ def recording_messages(path: str, realtime: bool = False) -> Iterator[bytes]:
         yield from csv_messages(f, path, realtime)
 
 
-class MonitorOutput:
-    """The axis monitor's CSV as it prints it (axis_monitor --csv --state | ...),
-    on standard input by default: messages() yields each line's tag and record as
-    it comes, until the monitor's last line "gone,<code>" or the end of the
-    input; exit_code then holds the gateway's exit code when the monitor told it
-    (else None)."""
-
-    def __init__(self, stream=None):
-        self.stream = sys.stdin if stream is None else stream
-        self.exit_code = None
-
-    def _lines(self) -> Iterator[str]:
-        for line in iter(self.stream.readline, ""):
-            if line.startswith("gone,"):
-                code = line[5:].strip()
-                self.exit_code = int(code) if code.lstrip("-").isdigit() else None
-                return
-            yield line
-
-    def messages(self) -> Iterator[bytes]:
-        yield from csv_messages(self._lines(), "standard input")
-
-
 class GatewayPipe:
     """The gateway's pipe (Windows, ctypes): open() connects, trying again while
     the pipe does not exist, for connect_timeout seconds; messages() yields every

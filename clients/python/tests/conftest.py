@@ -1,10 +1,19 @@
 """The fixtures the test modules share."""
 
 import os
+import subprocess
 
 import pytest
 
-from rig import MOSQUITTO, Broker
+from rig import MOSQUITTO, ROOT, Broker
+
+
+@pytest.fixture(scope="session")
+def hub_package(tmp_path_factory):
+    """The hub as the release package carries it, built once."""
+    out = tmp_path_factory.mktemp("hub")
+    subprocess.run([os.path.join(ROOT, "scripts", "build-hub"), str(out)], check=True)
+    return out
 
 
 @pytest.fixture

@@ -1,24 +1,24 @@
-"""What the bridge's and the live page's tests share: a mosquitto of our own, a
-paho subscriber, the bridge as a process and recordings."""
+"""What the hub's MQTT and the live page's tests share: a mosquitto of our own, a
+paho subscriber, the hub as a process and recordings."""
 
 import json
 import os
 import struct
 import subprocess
-import sys
 import threading
 import time
 
 import paho.mqtt.client as mqtt
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-PACKAGE_ROOT = os.path.dirname(HERE)
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(HERE)))
+NODE = os.path.join(ROOT, "scripts", "node")
 
 
-from shipped_broker import BRIDGE_LOGIN, MOSQUITTO, Broker, free_port, shipped_config
+from shipped_broker import HUB_LOGIN, MOSQUITTO, Broker, free_port, shipped_config
 
 # What the test modules take from here, some of it from support/.
-__all__ = ["BRIDGE_LOGIN", "MOSQUITTO", "Broker", "free_port", "shipped_config", "wait_until", "Subscriber", "bridge",
+__all__ = ["HUB_LOGIN", "MOSQUITTO", "Broker", "free_port", "shipped_config", "wait_until", "Subscriber", "hub",
            "publisher", "write_recording", "bits", "status_after"]
 
 
@@ -36,7 +36,7 @@ def wait_until(check, lock, timeout, stop=lambda: False):
 class Subscriber:
     """Collects every message on a topic; reconnects and subscribes again after the broker returns."""
 
-    def __init__(self, port, topic, session=None, login=BRIDGE_LOGIN, transport="tcp"):
+    def __init__(self, port, topic, session=None, login=HUB_LOGIN, transport="tcp"):
         self.messages, self.lock, self.ready = [], threading.Lock(), threading.Event()
         # With a session the broker keeps what arrives while this one is away.
         self.client = mqtt.Client(session or "", clean_session=session is None, transport=transport)
@@ -64,14 +64,24 @@ class Subscriber:
         self.client.disconnect()
 
 
-def bridge(*args, env_extra=None, **kwargs):
-    """The bridge as a process, logged in as the bridge unless it is given a login."""
-    env = dict(env_extra or os.environ, PYTHONPATH=PACKAGE_ROOT)
-    if "--username" not in args:
-        args = args + ("--username", BRIDGE_LOGIN[0])
-        env.setdefault("DRAXION_MQTT_PASSWORD", BRIDGE_LOGIN[1])
-    return subprocess.Popen([sys.executable, "-m", "draxion_axis.mqtt_bridge", *args], env=env,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, **kwargs)
+def hub(package, folder, robots, login=HUB_LOGIN, password=None, env=None, **settings):
+    """The hub of the built package as a process, MQTT only unless settings say
+    otherwise, publishing the robots given (a list, or one robot's dict) to the
+    broker in settings, logged in as login (None: without one) with password (by
+    default the login's own) from the environment, with env's variables too."""
+    config = dict(opcua=False, robots=robots if isinstance(robots, list) else [robots], drain_timeout_s=3)
+    if login is not None:
+        config["broker_username"] = login[0]
+    config.update(settings)
+    path = os.path.join(str(folder), "hub-%d.json" % time.monotonic_ns())
+    with open(path, "w") as f:
+        json.dump(config, f)
+    env = dict(os.environ, **(env or {}))
+    env.pop("DRAXION_MQTT_PASSWORD", None)
+    if login is not None or password is not None:
+        env["DRAXION_MQTT_PASSWORD"] = password if password is not None else login[1]
+    return subprocess.Popen([NODE, os.path.join(str(package), "hub.js"), "--config", path], env=env,
+                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
 
 
 def write_recording(path, rows, step=0.01):
@@ -84,9 +94,9 @@ def bits(values):
 
 
 def publisher(port):
-    """A paho client logged in as the bridge, connected and looping."""
+    """A paho client logged in as the hub, connected and looping."""
     client = mqtt.Client()
-    client.username_pw_set(*BRIDGE_LOGIN)
+    client.username_pw_set(*HUB_LOGIN)
     client.connect("127.0.0.1", port)
     client.loop_start()
     return client

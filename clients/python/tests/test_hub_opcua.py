@@ -1,8 +1,8 @@
 """The hub (hub/) as the release package carries it, serving OPC UA from the
-bridge's topics at a mosquitto configured as shipped, read with node-opcua's
+topics another hub publishes at a mosquitto configured as shipped, read with node-opcua's
 client (hub/test/opcua_client.js): values bit for bit, status codes and source
 timestamps through a robot's states, every update of a subscription at 100 a
-second with 0.0 and -0.0 told apart, gaps in the bridge's seq counted, a broker
+second with 0.0 and -0.0 told apart, gaps in the publisher's seq counted, a broker
 restart, and who may connect."""
 
 import functools
@@ -17,7 +17,8 @@ import opcua_reader
 import pytest
 from opcua_reader import AXES, ENCRYPTED, NAMESPACE_INDEX, NODE, SIDE, hex_bits, node, until_read
 
-from rig import bridge, free_port, publisher, wait_until, write_recording
+from rig import free_port, hub, publisher, wait_until, write_recording
+from stand_in_gateway import StandInGateway
 
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..")
 USER = ("operator", "op-pass-2231")
@@ -26,9 +27,8 @@ Client = functools.partial(opcua_reader.Client, user=USER)
 
 
 @pytest.fixture(scope="module")
-def package(tmp_path_factory):
-    out = tmp_path_factory.mktemp("hub")
-    subprocess.run([os.path.join(ROOT, "scripts", "build-hub"), str(out)], check=True)
+def package(hub_package):
+    out = hub_package
     config = out / "users.json"
     config.write_text(json.dumps({"users_file": "users.txt", "robots": [{"name": "r", "pipe": "p"}]}))
     subprocess.run([NODE, str(out / "hub.js"), "--add-user", USER[0], "--config", str(config)],
@@ -81,7 +81,18 @@ def server(package, tmp_path, broker):
     s.stop()
 
 
-def test_values_status_codes_and_timestamps_follow_the_bridge(package, server, broker):
+def publishing_hub(package, folder, broker, robot=None):
+    """A hub that publishes robot (by default, read from a stand-in gateway's pipe
+    "gw" in folder, which it returns too once the hub has connected) on cell/r1."""
+    gateway = StandInGateway(folder, "gw") if robot is None else None
+    b = hub(package, folder, robot or {"name": "r1", "pipe": "gw", "publish": "cell/r1"},
+            broker="mqtt://127.0.0.1:%d" % broker.port, env={"DRAXION_HUB_PIPE_DIR": str(folder)})
+    if gateway is not None:
+        gateway.accept()
+    return gateway, b
+
+
+def test_values_status_codes_and_timestamps_follow_the_publisher(package, server, broker, tmp_path):
     c = Client(package, server.endpoint)
     assert c.hello == {"connected": True}
     assert {r["status"] for r in c.read(AXES + [node("robot2.axis1")])} == {"BadWaitingForInitialData"}
@@ -91,54 +102,52 @@ def test_values_status_codes_and_timestamps_follow_the_bridge(package, server, b
 
     values = [-0.0, 5e-324, 1.7976931348623157e308, 0.1 + 0.2, -1234.6, 7.0]
     t0 = round(time.time() - 10, 3)  # confirmed before the server takes it
-    row = ",".join(repr(v) for v in values)
-    # The axis monitor's CSV with the state report: state, confirmed, since, readings, made.
-    steps = [  # line, status, state, cause, the source timestamp (UTC s)
-        ("0,%s,waiting,0,%r,1,%r" % (row, t0, t0), "BadWaitingForInitialData", "no_data", "not yet confirmed on screen", None),
-        ("0,%s,live,%r,%r,2,%r" % (row, t0 + 0.25, t0 + 0.25, t0 + 0.25), "Good", "live", "", t0 + 0.25),
-        ("0,%s,covered,%r,%r,3,%r" % (row, t0 + 0.25, t0 + 0.5, t0 + 0.5), "UncertainLastUsableValue", "held", "covered",
+    steps = [  # the report (state, confirmed, since), status, state, cause, the source timestamp (UTC s)
+        (("waiting", None, t0), "BadWaitingForInitialData", "no_data", "not yet confirmed on screen", None),
+        (("live", t0 + 0.25, t0 + 0.25), "Good", "live", "", t0 + 0.25),
+        (("covered", t0 + 0.25, t0 + 0.5), "UncertainLastUsableValue", "held", "covered", t0 + 0.25),
+        (("waiting", t0 + 0.25, t0 + 0.75), "UncertainLastUsableValue", "waiting", "not yet confirmed on screen again",
          t0 + 0.25),
-        ("0,%s,waiting,%r,%r,4,%r" % (row, t0 + 0.25, t0 + 0.75, t0 + 0.75), "UncertainLastUsableValue", "waiting",
-         "not yet confirmed on screen again", t0 + 0.25),
-        ("0,%s,live,%r,%r,5,%r" % (row, t0 + 1.0, t0 + 1.0, t0 + 1.0), "Good", "live", "", t0 + 1.0),
+        (("live", t0 + 1.0, t0 + 1.0), "Good", "live", "", t0 + 1.0),
     ]
-    b = bridge("--broker", "127.0.0.1:%d" % broker.port, "--topic", "cell/r1", "--qos", "1", "--retain",
-               "--source", "-", stdin=subprocess.PIPE)
-    for line, status, state, cause, source in steps:
-        b.stdin.write(line + "\n")
-        b.stdin.flush()
+    gateway, b = publishing_hub(package, tmp_path, broker)
+    for report, status, state, cause, source in steps:
+        gateway.send(values, *report)
         got = until_read(c, AXES + SIDE, lambda g: g[6]["value"] == state and g[7]["value"] == cause)
-        assert [r["status"] for r in got[:6]] == [status] * 6, line
-        assert (got[6]["value"], got[7]["value"]) == (state, cause), line
+        assert [r["status"] for r in got[:6]] == [status] * 6, report
+        assert (got[6]["value"], got[7]["value"]) == (state, cause), report
         if source is None:  # nothing trustworthy yet: no value at all
             assert [r["type"] for r in got[:6]] == ["Null"] * 6, got
         else:
             assert [r["bits"] for r in got[:6]] == hex_bits(values)
             assert all(abs(r["source"] - source * 1000) <= 1 for r in got[:6]), (got[0], source)
             assert all(r["server"] >= r["source"] for r in got[:6])
-    # No heartbeat for more than 2 s, then the bridge goes offline, and after 3 s more Bad.
+    # No heartbeat for more than 2 s, then the gateway goes and its hub says offline, and after 3 s more Bad.
     got = until_read(c, AXES + SIDE, lambda g: g[6]["value"] == "no_communication", timeout=5)
     assert got[0]["status"] == "UncertainNoCommunicationLastUsableValue" and "nothing heard" in got[7]["value"]
-    b.stdin.close()
-    assert b.wait(20) == 0
+    gateway.close()
     got = until_read(c, AXES + SIDE, lambda g: "offline" in g[7]["value"])
     assert got[0]["status"] == "UncertainNoCommunicationLastUsableValue", got
-    assert got[7]["value"] == "the bridge is offline: standard input has ended (the axis monitor has stopped)"
+    assert got[7]["value"] == "the publisher is offline: the gateway has gone"
     got = until_read(c, AXES, lambda g: g[0]["status"] == "BadNoCommunication", timeout=6)
     assert [r["status"] for r in got] == ["BadNoCommunication"] * 6 and [r["bits"] for r in got] == hex_bits(values)
-    # A new run of the bridge: cut off until its first values, then live again.
-    b = bridge("--broker", "127.0.0.1:%d" % broker.port, "--topic", "cell/r1", "--qos", "1", "--source", "-",
-               stdin=subprocess.PIPE)
+    # The next gateway: cut off until its first values, then live again.
+    gateway = StandInGateway(tmp_path, "gw")
+    gateway.accept()
     got = until_read(c, AXES + SIDE, lambda g: "online again" in g[7]["value"])  # the old run's values meanwhile
     assert got[0]["status"] == "BadNoCommunication", got
-    b.stdin.write("0,1,2,3,4,5,6,live,%r,%r,9,%r\n" % (t0 + 9, t0 + 9, t0 + 9))
-    b.stdin.flush()
+    gateway.send([1, 2, 3, 4, 5, 6], "live", t0 + 9, t0 + 9)
     got = until_read(c, AXES, lambda g: g[0]["status"] == "Good")
     assert [r["bits"] for r in got] == hex_bits([1, 2, 3, 4, 5, 6])
     assert c.read([node("robot2.axis1")])[0]["status"] == "BadWaitingForInitialData"
-    b.stdin.close()
-    b.wait(20)
+    gateway.close()
+    b.send_signal(signal.SIGINT)
+    assert b.wait(20) == 0, b.stderr.read()
     c.close()
+
+
+def recording(folder, rows, step=0.01):
+    return {"name": "r1", "recording": write_recording(folder / "r.csv", rows, step), "publish": "cell/r1"}
 
 
 @pytest.mark.parametrize("sampling, trigger", [(0, None), (10, None), (-1, None),  # -1: the publishing interval
@@ -151,8 +160,7 @@ def test_a_monitored_item_gets_every_update_at_100_a_second(package, server, bro
     assert c.publishing == 10
     # Axis 5 flips between 0.0 and -0.0: a change of sign is a change.
     rows = [(i / 10, 0.0, 0.0, 0.0, -0.0 if i % 2 else 0.0, -i * 1e-5) for i in range(1, 601)]
-    b = bridge("--broker", "127.0.0.1:%d" % broker.port, "--topic", "cell/r1", "--qos", "1", "--realtime",
-               "--source", write_recording(tmp_path / "r.csv", rows))
+    _, b = publishing_hub(package, tmp_path, broker, recording(tmp_path, rows))
     assert b.wait(30) == 0, b.stderr.read()
     good = lambda: [m for m in c.changes if m["status"] == "Good"]  # noqa: E731
     wait_until(lambda: len(good()) >= 3 * len(rows), c.ready, 10)
@@ -165,23 +173,22 @@ def test_a_monitored_item_gets_every_update_at_100_a_second(package, server, bro
 
 def test_updates_that_never_arrived_are_counted_and_shown(package, server, broker):
     c = Client(package, server.endpoint)
-    bridge_login = publisher(broker.port)
+    hub_login = publisher(broker.port)
     t = time.time()
-    for seq in (1, 2, 5, 6, 1, 2, 10):  # a gap of 2; a new run of the bridge (1) is none; then a gap of 7
-        bridge_login.publish("cell/r1", json.dumps({"seq": seq, "time": t, "values": [float(seq)] * 6}), qos=1).wait_for_publish()
+    for seq in (1, 2, 5, 6, 1, 2, 10):  # a gap of 2; a new run of the publisher (1) is none; then a gap of 7
+        hub_login.publish("cell/r1", json.dumps({"seq": seq, "time": t, "values": [float(seq)] * 6}), qos=1).wait_for_publish()
     got = until_read(c, [node("robot1.missed"), AXES[0]], lambda g: g[1]["bits"] == hex_bits([10.0])[0])
     assert got[0]["value"] == 9
     server.wait_for_line("robot1: 2 update(s) never arrived (2 in all)")
-    bridge_login.loop_stop()
-    bridge_login.disconnect()
+    hub_login.loop_stop()
+    hub_login.disconnect()
     c.close()
 
 
 def test_a_broker_restart(package, server, broker, tmp_path):
     c = Client(package, server.endpoint)
     rows = [(float(i),) * 6 for i in range(200)]
-    b = bridge("--broker", "127.0.0.1:%d" % broker.port, "--topic", "cell/r1", "--qos", "1", "--retain", "--realtime",
-               "--source", write_recording(tmp_path / "r.csv", rows, step=0.05))
+    _, b = publishing_hub(package, tmp_path, broker, recording(tmp_path, rows, step=0.05))
     until_read(c, AXES, lambda g: g[0]["status"] == "Good")
     broker.stop()
     got = until_read(c, AXES + SIDE, lambda g: g[7]["value"] == "the broker is away", timeout=5)
@@ -191,7 +198,7 @@ def test_a_broker_restart(package, server, broker, tmp_path):
     got = until_read(c, AXES, lambda g: g[0]["status"] == "Good", timeout=15)
     assert got[0]["status"] == "Good"
     server.wait_for_line("back at the broker at")
-    b.terminate()
+    b.kill()
     b.wait(10)
     c.close()
 

@@ -1,6 +1,6 @@
 """The live page in headless Chromium, served by a mosquitto of our own from its
-WebSocket listener and fed by the bridge from a recording: the last values
-exactly, every update counted and plotted, the bridge's status with its reason,
+WebSocket listener and fed by the hub from a recording: the last values
+exactly, every update counted and plotted, the hub's status with its reason,
 and the page reconnecting after the broker restarts. With DRAXION_SCREENSHOT set,
 saves a picture of the page there."""
 
@@ -13,7 +13,7 @@ import time
 
 import pytest
 
-from rig import Broker, bridge, publisher, write_recording
+from rig import Broker, hub, publisher, write_recording
 
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..")
 CHROMIUM, DRIVER = shutil.which("chromium") or "/usr/bin/chromium", shutil.which("chromedriver") or "/usr/bin/chromedriver"
@@ -58,16 +58,21 @@ def until(driver, what, check, timeout=30):
         time.sleep(0.1)
 
 
-def test_page_shows_every_update_exactly_and_whether_it_is_live(page_broker, browser, tmp_path):
+def publishing(package, folder, broker, recording, topic):
+    """A hub playing a recording at its pace, published on topic."""
+    return hub(package, folder, {"name": "r1", "recording": str(recording), "publish": topic},
+               broker="mqtt://127.0.0.1:%d" % broker.port)
+
+
+def test_page_shows_every_update_exactly_and_whether_it_is_live(hub_package, page_broker, browser, tmp_path):
     browser.get("http://127.0.0.1:%d/index.html?topic=cell/live&window=30" % page_broker.ws_port)
     until(browser, "its connection", lambda s: s["connection"] == "connected")
 
     # 1,000 updates at 100 a second; the last holds values whose shortest form matters.
     rows = [(i / 10, -i / 7, 0.0, -0.0, 1000.0 - i, i * 1e-5) for i in range(999)]
     rows.append((-0.0, 5e-324, 1.7976931348623157e308, 0.1 + 0.2, -1234.6, 7.0))
-    b = bridge("--broker", "127.0.0.1:%d" % page_broker.port, "--topic", "cell/live", "--qos", "1", "--retain",
-               "--realtime", "--source", write_recording(tmp_path / "r.csv", rows))
-    until(browser, "the bridge online", lambda s: s["status"] == "online", timeout=10)
+    b = publishing(hub_package, tmp_path, page_broker, write_recording(tmp_path / "r.csv", rows), "cell/live")
+    until(browser, "the hub online", lambda s: s["status"] == "online", timeout=10)
     assert b.wait(60) == 0, b.stderr.read()
     s = until(browser, "every update", lambda s: s["received"] == len(rows) and s["status"] == "offline")
     expected = [json.dumps(v) for v in rows[-1]]
@@ -91,17 +96,17 @@ def test_page_shows_every_update_exactly_and_whether_it_is_live(page_broker, bro
     page_broker.start()
     until(browser, "the broker again", lambda s: s["connection"] == "connected", timeout=20)
 
-    # A bridge that is killed: the broker's last will reaches the page.
-    b = bridge("--broker", "127.0.0.1:%d" % page_broker.port, "--topic", "cell/live", "--realtime",
-               "--source", write_recording(tmp_path / "long.csv", rows, step=0.05))
+    # A hub that is killed: the broker's last will reaches the page.
+    b = publishing(hub_package, tmp_path, page_broker, write_recording(tmp_path / "long.csv", rows, step=0.05),
+                   "cell/live")
     until(browser, "a new run online", lambda s: s["status"] == "online" and s["seq"] is not None and s["seq"] < 50)
     b.kill()
     b.wait(10)
-    s = until(browser, "the killed bridge", lambda s: s["status"] == "offline", timeout=15)
+    s = until(browser, "the killed hub", lambda s: s["status"] == "offline", timeout=15)
     assert "lost its connection" in s["reason"]
 
 
-def test_page_shows_held_values_dimmed_with_their_cause_and_a_silence(page_broker, browser, tmp_path):
+def test_page_shows_held_values_dimmed_with_their_cause_and_a_silence(hub_package, page_broker, browser, tmp_path):
     browser.get("http://127.0.0.1:%d/index.html?topic=cell/state" % page_broker.ws_port)
     until(browser, "its connection", lambda s: s["connection"] == "connected")
     base = time.time()
@@ -118,8 +123,7 @@ def test_page_shows_held_values_dimmed_with_their_cause_and_a_silence(page_broke
                     line(3.2, b, "live", 3.2, 3.2), line(6.7, b, "live", 6.7, 3.2)])
     path = tmp_path / "state.csv"
     path.write_text(text)
-    bridge("--broker", "127.0.0.1:%d" % page_broker.port, "--topic", "cell/state", "--qos", "1", "--realtime",
-           "--source", str(path))
+    publishing(hub_package, tmp_path, page_broker, path, "cell/state")
     held = lambda: "held" in browser.find_element("id", "values").get_attribute("class").split()
     s = until(browser, "live values", lambda s: s["live"] and s["shown"].startswith("age "), timeout=10)
     assert not held()
@@ -170,7 +174,7 @@ def test_page_takes_nothing_it_cannot_trust(page_broker, browser):
 
     def update(seq, values, extra=""):
         return '{"seq": %d, "time": %r, "values": [%s]%s}' % (seq, t0 + seq / 4, values, extra)
-    # A late joiner: what the bridge left retained, with every number's text as written.
+    # A late joiner: what the hub left retained, with every number's text as written.
     exact = ["-0.0", "5e-324", "1.7976931348623157e+308", "0.30000000000000004", "1E-7", "7.0"]
     send("/status", '{"state": "online", "reason": "here", "values_state": "live"}', retain=True)
     send("", update(1, ", ".join(exact), ', "state": "live", "confirmed": %r' % t0), retain=True)

@@ -35,7 +35,7 @@ function makeRobotNodes(opcua, namespace, folder, settings) {
   }, readOnly));
   const stateNode = variable("state", "String", "live, held, waiting, no_communication or no_data");
   const causeNode = variable("cause", "String", "why the values are not live: the hold's cause or what cut them off");
-  const missedNode = variable("missed", "UInt32", "updates that never reached the hub (gaps in the bridge's seq)");
+  const missedNode = variable("missed", "UInt32", "updates that never reached the hub (gaps in the publisher's seq)");
   missedNode.setValueFromSource({dataType: DataType.UInt32, value: 0});
 
   // What each axis shows now, so that an update sets only what changed.

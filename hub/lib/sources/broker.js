@@ -1,14 +1,14 @@
-// The MQTT bridge's topics at a broker, one robot per topic, for a hub that
+// The topics another hub publishes at a broker, one robot per topic, for a hub that
 // serves robots whose gateways run on other machines. The status comes first
 // (retained messages arrive in the order subscribed, and values taken before an
 // offline status would be live for a moment). Values are live only once an
-// update comes as the bridge sends it: a retained one is the last of an
+// update comes as the publisher sends it: a retained one is the last of an
 // earlier moment. A gap in an update's seq is counted as updates that never
 // arrived.
 "use strict";
 
 const crypto = require("crypto");
-const {readStatus, readUpdate} = require("../bridge_messages");
+const {readStatus, readUpdate} = require("../messages");
 
 class BrokerSource {
   // robots: [Robot whose settings.topic is set]; config: the hub's.
@@ -21,9 +21,9 @@ class BrokerSource {
     this.byTopic = new Map();
     this.feeds = [];
     for (const robot of robots) {
-      // bridge: unknown, online, offline (why in offline), or again (online after offline);
-      // fresh: an update has come as sent since the subscription or the bridge's return.
-      const feed = {robot, bridge: "unknown", offline: "", fresh: false, seq: null, unreadable: 0};
+      // publisher: unknown, online, offline (why in offline), or again (online after offline);
+      // fresh: an update has come as sent since the subscription or the publisher's return.
+      const feed = {robot, publisher: "unknown", offline: "", fresh: false, seq: null, unreadable: 0};
       this.feeds.push(feed);
       this.byTopic.set(robot.settings.topic, (text, retained) => this.update(feed, text, retained));
       this.byTopic.set(robot.settings.topic + "/status", (text) => this.status(feed, text));
@@ -34,22 +34,22 @@ class BrokerSource {
   // Why a robot's values are cut off now, or null.
   linkOf(feed) {
     if (!this.connected) return "the broker is away";
-    if (feed.bridge === "offline") return feed.offline;
+    if (feed.publisher === "offline") return feed.offline;
     if (feed.fresh) return null;
-    return feed.bridge === "again" ? "the bridge is online again; no values from it yet"
-      : "no new values from the bridge yet";
+    return feed.publisher === "again" ? "the publisher is online again; no values from it yet"
+      : "no new values from the publisher yet";
   }
 
   update(feed, text, retained) {
     const m = readUpdate(text);
     if (m === null) return this.unreadable(feed, feed.robot.settings.topic);
     const now = Date.now();
-    // A seq at or below the last is a new run of the bridge, which counts from 1.
+    // A seq at or below the last is a new run of the publisher, which counts from 1.
     if (feed.seq !== null && m.seq > feed.seq + 1) feed.robot.missed(m.seq - feed.seq - 1, now);
     feed.seq = m.seq;
     const report = m.state === undefined ? null : {state: m.state, confirmed: m.confirmed === undefined ? null : m.confirmed};
-    if (feed.bridge !== "offline") {
-      if (feed.bridge === "unknown") feed.bridge = "online";
+    if (feed.publisher !== "offline") {
+      if (feed.publisher === "unknown") feed.publisher = "online";
       if (!retained) feed.fresh = true;
     }
     feed.robot.take(m.values, report, m.time, now, this.linkOf(feed));
@@ -59,15 +59,15 @@ class BrokerSource {
     const s = readStatus(text);
     if (s === null) return this.unreadable(feed, feed.robot.settings.topic + "/status");
     if (s.state !== "online") {
-      feed.bridge = "offline";
-      feed.offline = "the bridge is offline" + (typeof s.reason === "string" && s.reason ? ": " + s.reason : "");
-    } else if (feed.bridge === "offline" || feed.bridge === "again") {
+      feed.publisher = "offline";
+      feed.offline = "the publisher is offline" + (typeof s.reason === "string" && s.reason ? ": " + s.reason : "");
+    } else if (feed.publisher === "offline" || feed.publisher === "again") {
       // Back after being offline: the values are the last run's until the new run sends its own.
-      feed.bridge = "again";
+      feed.publisher = "again";
       feed.fresh = false;
       feed.seq = null;
     } else {
-      feed.bridge = "online";
+      feed.publisher = "online";
     }
     feed.robot.cut(this.linkOf(feed));
   }
@@ -75,7 +75,7 @@ class BrokerSource {
   unreadable(feed, topic) {
     if (++feed.unreadable === 1 || feed.unreadable % 1000 === 0)
       this.say(feed.robot.settings.name + ": " + feed.unreadable + " message(s) on " + topic +
-               " that are not the bridge's, ignored");
+               " that are not the publisher's, ignored");
   }
 
   start() {
@@ -91,7 +91,7 @@ class BrokerSource {
       everConnected = true;
       lostSaid = false;
       this.connected = true;
-      // Until the bridge sends again, its values are those of before.
+      // Until the publisher sends again, its values are those of before.
       for (const feed of this.feeds) {
         feed.fresh = false;
         feed.robot.cut(this.linkOf(feed));

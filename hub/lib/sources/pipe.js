@@ -104,6 +104,7 @@ class PipeSource {
       } else {
         this.say(this.robot.settings.name + ": reading " + PIPE_PREFIX + this.name);
       }
+      this.robot.began();
       socket.write(REPORT_REQUEST);
     });
     socket.on("data", (chunk) => {
@@ -135,7 +136,7 @@ class PipeSource {
     const watcher = this.watcher;
     this.watcher = null;
     // Cut off at once; the exit code, which may take a moment, names the cause after.
-    this.robot.cut("the gateway has gone");
+    this.robot.ended("the gateway has gone");
     let code = null;
     if (watcher) {
       code = await Promise.race([watcher.exit, new Promise((r) => setTimeout(() => r(null), EXIT_WAIT_MS))]);
@@ -145,7 +146,7 @@ class PipeSource {
     const why = "the gateway has gone" + (code === null ? "" : " (exit code " + code + ": " + exitCodeMeaning(code) + ")");
     this.say(this.robot.settings.name + ": " + why + (framer.skipped ? "; " + framer.skipped + " bytes on its pipe were no update" : "") +
              "; waiting for its pipe again");
-    this.robot.cut(why);
+    if (code !== null) this.robot.ended(why, code);
     // The cause stays the gateway's end while its pipe is missing; anything else is said.
     this.waitingSaid = "waiting for the gateway's pipe " + PIPE_PREFIX + this.name;
     this.timer = setTimeout(() => this.open(), RETRY_MS);

@@ -50,7 +50,9 @@ function readRecording(file) {
 }
 
 class RecordingSource {
-  constructor(rows, robot, pace = true) {
+  // ended: called once the last row is played.
+  constructor(rows, robot, pace = true, ended = () => {}) {
+    this.ended = ended;
     this.rows = rows;
     this.robot = robot;
     this.pace = pace;
@@ -61,6 +63,7 @@ class RecordingSource {
     const first = this.rows.length ? this.rows[0].stamp : 0;
     const start = Date.now();
     let next = 0;
+    this.robot.began();
     const play = () => {
       const now = Date.now();
       while (next < this.rows.length && (!this.pace || (this.rows[next].stamp - first) * 1000 <= now - start)) {
@@ -69,7 +72,8 @@ class RecordingSource {
       }
       if (next >= this.rows.length) {
         this.timer = null;
-        this.robot.cut("the recording has ended");
+        this.robot.ended("the recording has ended");
+        this.ended();
         return;
       }
       // A timer's longest wait is some 24 days; a longer pause is waited in steps.

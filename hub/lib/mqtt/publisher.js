@@ -1,0 +1,277 @@
+// One robot's values at an MQTT broker, on its own connection: the connection's
+// last will is the robot's offline status, and a broker has one will per client.
+//
+// Every update goes to the topic T (messages.js writes it); T/status, retained
+// and always QoS 1, says whether the values flow (online, with their state) or
+// not (offline, with why). Under QoS 1 the updates the broker has not yet
+// acknowledged are counted, at most `queue` of them: past that bound an update
+// is dropped (and counted), the queue keeps the oldest, and at the end the
+// latest values go out again once there is room. Under QoS 0 an update while
+// the broker is away is dropped, and the latest values go out on its return.
+//
+// Under MQTT 5 the broker says when it refuses a publish: a refused update is
+// counted as not delivered, and a refusal that will not pass (not authorized,
+// a bad topic) is `denied`, which ends the hub.
+"use strict";
+
+const messages = require("../messages");
+
+const START_TIMEOUT_MS = 10000;
+const RECONNECT_MS = [250, 4000];  // soon after a loss, then backing off to a few seconds
+const KEEPALIVE_S = 5;  // the broker publishes the will some 7.5 s after a silent loss
+const WILL_REASON = "the hub has lost its connection to the broker, or has ended without saying why";
+const UNSUPPORTED_PROTOCOL = [132, 1];  // CONNACK: MQTT 5's code, and a 3.1.1 broker's as MQTT 5 reads it
+const FOR_GOOD = [0x87, 0x90];  // not authorized, topic name invalid: the same login and topic never pass
+const REASONS = {0x80: "unspecified error", 0x83: "implementation specific error", 0x87: "not authorized",
+                 0x90: "topic name invalid", 0x91: "packet identifier in use", 0x97: "quota exceeded",
+                 0x99: "payload format invalid"};
+
+class StartError extends Error {}
+
+class Publisher {
+  // settings: the robot's (name, publish, client_id); config: the hub's (broker, qos,
+  // retain, queue, broker_username, broker_password, TLS texts).
+  constructor(settings, config, say, mqtt = require("mqtt")) {
+    this.name = settings.name;
+    this.topic = settings.publish;
+    this.statusTopic = settings.publish + "/status";
+    this.clientId = settings.client_id;
+    this.config = config;
+    this.say = (text) => say(settings.name + ": " + text);
+    this.mqtt = mqtt;
+    this.client = null;
+    this.everConnected = false;
+    this.lostSaid = false;
+    this.status = null;        // the last status's text, published again at each connection
+    this.reason = null;        // and, while offline, its reason
+    this.said = null;          // the values' state the status last said (JSON)
+    this.seq = 0;              // this run's updates
+    this.total = 0;            // every update handed over
+    this.pending = 0;          // QoS 1: updates the broker has not acknowledged yet
+    this.statusPending = 0;    // and statuses
+    this.latest = null;        // the last update's text
+    this.latestDropped = false;
+    this.dropped = 0;          // updates that never went out
+    this.droppedAway = 0;      // QoS 0: of those, since the broker went away
+    this.refused = 0;          // updates the broker refused
+    this.refusals = new Set(); // refusals already said (they tend to repeat)
+    this.denied = null;        // why the broker takes nothing more of this login
+    this.closing = false;
+    this.onDenied = () => {};
+  }
+
+  // Connects (MQTT 5, or 3.1.1 for a broker that speaks nothing else) and has the
+  // broker take a first status, which tells whether this login may write at all;
+  // a StartError saying why not.
+  async start() {
+    let answer = await this.connect(5);
+    if (answer !== null && UNSUPPORTED_PROTOCOL.includes(answer.code)) {
+      this.say("the broker at " + this.config.broker + " speaks MQTT 3.1.1 only, which does not say when it refuses a " +
+               "publish: updates it refuses cannot be counted");
+      answer = await this.connect(4);
+    }
+    if (answer !== null) throw new StartError(answer.message);
+    const code = await this.publishStatus(messages.offlineText(Date.now() / 1000, "the hub is starting", null, undefined));
+    if (this.denied !== null) throw new StartError(this.denied);
+    if (code === null) throw new StartError("the broker at " + this.config.broker + " did not take the status within " +
+                                            START_TIMEOUT_MS / 1000 + " s");
+  }
+
+  // null once connected, or {code, message}: the broker's refusal, no answer, an error.
+  connect(protocolVersion) {
+    if (this.client) this.client.end(true);
+    const c = this.config;
+    const client = this.mqtt.connect(c.broker, {
+      protocolVersion, clientId: this.clientId, clean: true, keepalive: KEEPALIVE_S,
+      reconnectPeriod: RECONNECT_MS[0], connectTimeout: START_TIMEOUT_MS, reconnectOnConnackError: true,
+      queueQoSZero: false, username: c.broker_username, password: c.broker_password,
+      ca: c.broker_ca_text, cert: c.broker_cert_text, key: c.broker_key_text, rejectUnauthorized: true,
+      will: {topic: this.statusTopic, payload: Buffer.from(messages.offlineText(Date.now() / 1000, WILL_REASON, null)),
+             qos: 1, retain: true},
+    });
+    this.client = client;
+    return new Promise((resolve) => {
+      const timer = setTimeout(() => answer({code: null, message: "no answer from the broker at " + c.broker + " within " +
+                                             START_TIMEOUT_MS / 1000 + " s"}),
+                               START_TIMEOUT_MS);
+      const answer = (a) => {
+        clearTimeout(timer);
+        client.removeListener("connect", onConnect);
+        client.removeListener("error", onError);
+        if (a !== null) client.end(true);
+        else this.watch(client);
+        resolve(a);
+      };
+      const onConnect = () => answer(null);
+      // Each update goes out as it comes, not held back to be sent with the next (Nagle's algorithm).
+      client.on("connect", () => typeof client.stream.setNoDelay === "function" && client.stream.setNoDelay(true));
+      const refused = (e) => Number.isInteger(e.code) && e.message.startsWith("Connection refused: ");
+      const onError = (e) => answer({code: e.code, message: refused(e)
+        ? "the broker at " + c.broker + " refused the connection: " + e.message.replace(/^Connection refused: /, "")
+        : "cannot reach the broker at " + c.broker + ": " + e.message});
+      client.on("connect", onConnect);
+      client.on("error", onError);
+    });
+  }
+
+  // The connection's life after the start: losses, returns, refusals, said once each.
+  watch(client) {
+    this.everConnected = true;
+    let errorSaid = null;
+    client.on("connect", () => {
+      client.options.reconnectPeriod = RECONNECT_MS[0];
+      errorSaid = null;
+      const away = this.droppedAway;
+      this.droppedAway = 0;
+      if (this.lostSaid) this.say("back at the broker at " + this.config.broker +
+                                  (away ? "; " + away + " updates were dropped while it was away (QoS 0)" : ""));
+      this.lostSaid = false;
+      if (this.status !== null) this.publishStatus(this.status);
+      // Under QoS 1 the queue has gone out before this; under QoS 0 the broker gets the current values.
+      if (away && this.latest !== null) this.send(this.latest);
+    });
+    client.on("close", () => {
+      if (this.closing) return;
+      client.options.reconnectPeriod = Math.min(RECONNECT_MS[1], client.options.reconnectPeriod * 2);
+      if (!this.lostSaid) this.say("lost the broker at " + this.config.broker + "; reconnecting");
+      this.lostSaid = true;
+    });
+    client.on("error", (e) => {
+      if (e.message !== errorSaid) this.say("the broker at " + this.config.broker + ": " + e.message + "; trying again");
+      errorSaid = e.message;
+    });
+  }
+
+  // Publishes a status; resolves with the broker's answer (0, a refusal's code) or
+  // null if none came in time.
+  publishStatus(text) {
+    this.status = text;
+    this.statusPending += 1;
+    return new Promise((resolve) => {
+      const timer = setTimeout(() => resolve(null), START_TIMEOUT_MS);
+      this.client.publish(this.statusTopic, text, {qos: 1, retain: true}, (e) => {
+        this.statusPending -= 1;
+        clearTimeout(timer);
+        const code = e ? (Number.isInteger(e.code) ? e.code : null) : 0;
+        if (code) this.refusal(false, code);
+        resolve(code);
+      });
+    });
+  }
+
+  // Not reading its source (waiting for it, or it has gone): offline, saying why.
+  waiting(why) {
+    if (why === this.reason) return;
+    this.reason = why;
+    this.publishStatus(messages.offlineText(Date.now() / 1000, why, null, undefined));
+  }
+
+  // A run of the source begins: a new seq from 1.
+  began() {
+    this.seq = 0;
+    this.said = null;
+    this.reason = null;
+    this.publishStatus(messages.onlineText(Date.now() / 1000, null));
+  }
+
+  // The run has ended: offline with why, the gateway's exit code (or null) and the run's last seq.
+  ended(why, exitCode) {
+    this.reason = why;
+    this.publishStatus(messages.offlineText(Date.now() / 1000, why, exitCode, this.seq));
+  }
+
+  // An update: report as the pipe gives it ({state, confirmed, since}) or null. The
+  // state goes with the values (under QoS 1 delivered alike), and to the status
+  // whenever it changes.
+  take(values, report, time) {
+    const state = messages.valuesStateOf(report);
+    const key = JSON.stringify(state);
+    if (key !== this.said) {
+      this.said = key;
+      this.publishStatus(messages.onlineText(Date.now() / 1000, state));
+    }
+    this.seq += 1;
+    this.total += 1;
+    this.latest = messages.updateText(this.seq, time, values, report);
+    this.latestDropped = !this.send(this.latest);
+    if (this.latestDropped) {
+      this.dropped += 1;
+      if (this.config.qos === 0) this.droppedAway += 1;
+    }
+  }
+
+  // Hands an update to the connection; false when it cannot go out.
+  send(text) {
+    const qos = this.config.qos;
+    if (qos === 0 ? !this.client.connected : this.pending >= this.config.queue) return false;
+    this.pending += qos;
+    this.client.publish(this.topic, text, {qos, retain: this.config.retain}, (e) => {
+      this.pending -= qos;
+      if (e && Number.isInteger(e.code)) this.refusal(true, e.code);
+      else if (e && qos === 0) this.dropped += 1;
+    });
+    return true;
+  }
+
+  refusal(update, code) {
+    if (update) this.refused += 1;
+    const reason = REASONS[code] || "reason code 0x" + code.toString(16);
+    const topic = update ? this.topic : this.statusTopic;
+    if (!this.refusals.has(update + ":" + code)) {
+      this.refusals.add(update + ":" + code);
+      this.say("the broker refused " + (update ? "an update" : "the status") + " on " + topic + ": " + reason);
+    }
+    if (FOR_GOOD.includes(code) && this.denied === null) {
+      const who = this.config.broker_username != null ? "the login '" + this.config.broker_username + "'"
+        : "a client without a login";
+      this.denied = "the broker refuses the hub's publishes on " + topic + ": " + reason + " (may " + who + " write " +
+        this.topic + " and " + this.statusTopic + "? See the broker's ACL)";
+      this.onDenied(this.denied);
+    }
+  }
+
+  // A DISCONNECT tells the broker not to publish the will, where the last status has said it all.
+  close(politely) {
+    const client = this.client;
+    this.closing = true;
+    if (!politely || !client.connected) return Promise.resolve(client.end(true));
+    return new Promise((resolve) => {
+      const timer = setTimeout(() => resolve(client.end(true)), 1000);
+      client.end(false, {}, () => {
+        clearTimeout(timer);
+        resolve();
+      });
+    });
+  }
+
+  // The end: a last status (why, or none where the run's end has said it), then
+  // waiting up to drainMs until the broker has every update. Returns the count
+  // of updates not delivered and, if any, a line saying why.
+  async finish(why, drainMs) {
+    if (why !== null) this.ended(why, null);
+    const deadline = Date.now() + drainMs;
+    while (Date.now() < deadline) {
+      if (this.config.qos === 1 && this.latestDropped && this.pending < this.config.queue) {
+        this.latestDropped = false;
+        this.dropped -= 1;  // its values arrive after all
+        if (!this.send(this.latest)) this.dropped += 1;
+      }
+      if (this.pending === 0 && this.statusPending === 0) break;
+      await new Promise((r) => setTimeout(r, 20));
+    }
+    const unacknowledged = this.pending;
+    await this.close(unacknowledged === 0 && this.statusPending === 0);
+
+    const undelivered = unacknowledged + this.dropped + this.refused;
+    if (!undelivered) return {undelivered, line: null};
+    if (this.config.qos === 0)
+      return {undelivered, line: undelivered + " of " + this.total + " updates were dropped while the broker was away (QoS 0)"};
+    const causes = [];
+    if (this.refused) causes.push(this.refused + " refused by the broker");
+    if (this.dropped) causes.push(this.dropped + " dropped while the queue of " + this.config.queue + " was full");
+    if (unacknowledged) causes.push(unacknowledged + " not acknowledged within " + drainMs / 1000 + " s");
+    return {undelivered, line: undelivered + " of " + this.total + " updates were not delivered (" + causes.join(", ") + ")"};
+  }
+}
+
+module.exports = {Publisher, StartError, WILL_REASON};

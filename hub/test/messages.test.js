@@ -1,0 +1,47 @@
+"use strict";
+// The messages' contract: what the hub writes reads back bit for bit, and the
+// tables of docs/mqtt.md say what messages.js defines.
+const assert = require("node:assert");
+const fs = require("fs");
+const path = require("path");
+const test = require("node:test");
+const m = require("../lib/messages");
+
+test("an update reads back as written, every double exact, and a bad one is refused", () => {
+  const values = [-0, 5e-324, 1.7976931348623157e308, 0.1 + 0.2, 1e21, 300];
+  const text = m.updateText(3, 1765159512.25, values, {state: "covered", confirmed: null, since: 1765159500.5});
+  const back = m.readUpdate(text);
+  assert.ok(back.values.every((v, k) => Object.is(v, values[k])), text);
+  assert.match(text, /"values": \[-0\.0, 5e-324, 1\.7976931348623157e\+308, 0\.30000000000000004, 1e\+21, 300\.0\]/);
+  assert.deepStrictEqual([back.seq, back.state, back.confirmed, back.since], [3, "covered", null, 1765159500.5]);
+  assert.deepStrictEqual(Object.keys(m.readUpdate(m.updateText(1, 1, values, null))), ["seq", "time", "values"]);
+  assert.throws(() => m.updateText(1, 1, [NaN, 0, 0, 0, 0, 0], null), RangeError);
+  const bad = [{}, {seq: 0, time: 1, values}, {seq: 1, time: 8.7e12, values}, {seq: 1, time: 1, values: values.slice(1)},
+               {seq: 1, time: 1, values, state: 5}, {seq: 1, time: 1, values, confirmed: "now"},
+               {seq: 1, time: 1, values, since: null}];
+  for (const u of bad) assert.strictEqual(m.checkUpdate(u), null, JSON.stringify(u));
+  assert.deepStrictEqual(JSON.parse(m.offlineText(2, "gone", -5, 7)),
+                         {state: "offline", time: 2, reason: "gone", exit_code: -5, updates: 7});
+});
+
+test("the live rule", () => {
+  const silence = m.SILENCE_S * 1000;
+  const cases = [["online", "live", 0, true], ["online", null, silence, true], ["online", "live", silence + 1, false],
+                 ["online", "waiting", 0, false], ["online", "covered", 0, false], ["offline", "live", 0, false]];
+  for (const [status, state, silent, live] of cases) assert.strictEqual(m.isLive(status, state, silent), live, status + state);
+});
+
+test("docs/mqtt.md has the contract's fields, states, time range and silence", () => {
+  const doc = fs.readFileSync(path.join(__dirname, "..", "..", "docs", "mqtt.md"), "utf8");
+  // The rows "| `name` | holds | ..." of the table under a heading.
+  const table = (heading) => {
+    const section = doc.split("### " + heading + "\n")[1].split("\n#")[0];
+    return Object.fromEntries([...section.matchAll(/^\| `(\w+)` \| ([^|]*?) \|/gm)].map((r) => [r[1], r[2]]));
+  };
+  assert.deepStrictEqual(table("The values message"), m.UPDATE_FIELDS);
+  assert.deepStrictEqual(table("The status"), m.STATUS_FIELDS);
+  assert.deepStrictEqual(Object.keys(table("The states")), m.STATES);
+  assert.deepStrictEqual([...doc.matchAll(/within ([\d.e]+) of it/g)].map((r) => Number(r[1])), [m.TIME_LIMIT]);
+  assert.deepStrictEqual([...doc.matchAll(/no message for more than ([\d.]+) s/g)].map((r) => Number(r[1])), [m.SILENCE_S]);
+  assert.ok(m.VALUES_STATES.every((v) => doc.includes("`" + v + "`")));
+});
