@@ -7,6 +7,9 @@
     /usr/bin/python3 bench/hub_bench.py cell [--robots N] [--rate R] [--seconds S] [--websockets]
                                                                  N robots from the broker: every update to a subscriber?
     /usr/bin/python3 bench/hub_bench.py overflow                 a broker queue overflowed on purpose: counted?
+    /usr/bin/python3 bench/hub_bench.py brokers [--robots N] [--seconds S]
+                                                                 N robots at 100 updates/s to the hub's own broker,
+                                                                 then to mosquitto: CPU, memory, delays
 
 CPU and memory are read from /proc; times are this machine's clock."""
 
@@ -265,6 +268,61 @@ def footprint(args):
             broker.stop()
 
 
+def brokers(args):
+    """The same robots published to the hub's own broker and to mosquitto (the
+    shipped configuration), one after the other, read by one subscriber."""
+    results = []
+    with tempfile.TemporaryDirectory() as work:
+        hub_dir = build_hub(work)
+        for own in (True, False):
+            folder = os.path.join(work, "own" if own else "mosquitto")
+            os.makedirs(os.path.join(folder, "pipes"))
+            broker = None if own else shipped_broker(folder)
+            port = free_port() if own else broker.port
+            gateways = [StandInGateway(os.path.join(folder, "pipes"), "bench%d" % k, 100)
+                        for k in range(1, args.robots + 1)]
+            robots = [{"name": "bench%d" % k, "pipe": "bench%d" % k, "publish": "bench/robot%d" % k}
+                      for k in range(1, args.robots + 1)]
+            settings = dict(broker_port=port, page_port=free_port(), page_folder=folder) if own else dict(
+                broker="mqtt://127.0.0.1:%d" % port, broker_username=HUB_LOGIN[0])
+            hub, _ = start_hub(hub_dir, folder, robots, opcua=False, env=dict(
+                os.environ, DRAXION_HUB_PIPE_DIR=os.path.join(folder, "pipes"), DRAXION_MQTT_PASSWORD=HUB_LOGIN[1]),
+                **settings)
+            sub = Process([NODE, os.path.join(HERE, "hub", "mqtt_subscriber.js"), "mqtt://127.0.0.1:%d" % port,
+                           "bench/#", "" if own else HUB_LOGIN[0]],
+                          env=dict(os.environ, NODE_PATH=os.path.join(hub_dir, "node_modules"),
+                                   DRAXION_MQTT_PASSWORD="" if own else HUB_LOGIN[1]))
+            try:
+                sub.wait_for("ready", 20)
+                time.sleep(2)
+                pids = [hub.p.pid] + ([] if own else [broker.process.pid])
+                skip, before, t0 = len(sub.lines), [cpu_seconds(p) for p in pids], time.monotonic()
+                time.sleep(args.seconds)
+                took, after, lines = time.monotonic() - t0, [cpu_seconds(p) for p in pids], sub.lines[skip:]
+                delays = []
+                for line in lines:
+                    at, text = line.split(" ", 1)
+                    m = json.loads(text)
+                    if "seq" in m:
+                        delays.append(float(at) - m["time"] * 1000)
+                cpu = [100 * (a - b) / took for a, b in zip(after, before)]
+                results.append(("the hub's own" if own else "mosquitto (shipped configuration)", len(delays) / took,
+                                summary(delays), cpu, [rss_mb(p) for p in pids]))
+            finally:
+                for g in gateways:
+                    g.stopped = True
+                sub.p.kill()
+                hub.stop()
+                if broker is not None:
+                    broker.stop()
+    print("| %d robots at 100 updates/s, QoS 1, %d s | messages/s to the subscriber | hub read to subscriber: "
+          "median, p99, max | hub CPU, RSS | broker CPU, RSS |\n|---|---:|---:|---:|---:|" % (args.robots, args.seconds))
+    for what, rate, (median, p99, most), cpu, rss in results:
+        print("| %s | %.0f | %.1f, %.1f, %.1f ms | %.0f %%, %.0f MB | %s |" % (
+            what, rate, median, p99, most, cpu[0], rss[0],
+            "%.0f %%, %.0f MB" % (cpu[1], rss[1]) if len(cpu) > 1 else "(in the hub)"))
+
+
 def overflow(args):
     """The hub stopped (SIGSTOP) while ten bridges publish: the broker's queue for
     it (here 1,000 messages) overflows once the socket's buffers are full, and the
@@ -347,14 +405,14 @@ def latency(args):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("what", choices=("latency", "footprint", "cell", "overflow"))
+    parser.add_argument("what", choices=("latency", "footprint", "cell", "overflow", "brokers"))
     parser.add_argument("--changes", type=int, default=200)
     parser.add_argument("--robots", type=int, default=100)
     parser.add_argument("--rate", type=int, default=100)
     parser.add_argument("--seconds", type=int, default=30)
     parser.add_argument("--websockets", action="store_true", help="the hub reads the broker's WebSocket listener")
     args = parser.parse_args()
-    {"latency": latency, "footprint": footprint, "cell": cell, "overflow": overflow}[args.what](args)
+    {"latency": latency, "footprint": footprint, "cell": cell, "overflow": overflow, "brokers": brokers}[args.what](args)
 
 
 if __name__ == "__main__":

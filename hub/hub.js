@@ -105,8 +105,24 @@ async function startPublishers(config) {
   return publishers;
 }
 
+// The hub's own broker, where the configuration names none; its connection
+// takes the place of the broker's settings.
+async function startOwnBroker(config) {
+  const {startEmbeddedBroker} = require("./lib/mqtt/embedded_broker");
+  try {
+    const own = await startEmbeddedBroker(config);
+    Object.assign(config, {broker: own.url, broker_username: own.username, broker_password: own.password,
+                           mqtt_version: 4});
+    return own;
+  } catch (e) {
+    say("cannot start the hub's own MQTT broker: " + e.message);
+    process.exit(EXIT_BROKER);
+  }
+}
+
 async function serve(config) {
   const rows = readRecordings(config);
+  const ownBroker = config.embedded ? await startOwnBroker(config) : null;
   const publishers = await startPublishers(config);
   let opcua = null;
   if (config.opcua) {
@@ -138,6 +154,7 @@ async function serve(config) {
       if (result.undelivered && config.qos === 1 && code === 0) code = EXIT_UNDELIVERED;
     }
     if (opcua) await opcua.server.shutdown(0).catch((e) => say("the OPC UA server did not stop cleanly: " + e.message));
+    if (ownBroker) ownBroker.close();
     process.exit(code);
   };
   for (const p of publishers.values()) p.onDenied = (why) => {
@@ -168,6 +185,11 @@ async function serve(config) {
     (s.publish !== undefined ? " -> " + s.publish : "");
   const lines = ["serving " + robots.map((r) => r.settings.name + " (" + where(r.settings) + ")").join(", ") +
                  (publishers.size ? "; MQTT at " + config.broker + " with QoS " + config.qos : "")];
+  if (ownBroker) {
+    const topic = config.robots.find((r) => r.publish !== undefined).publish;
+    lines.push("the hub's own broker, for this PC only (only the hub writes; anyone here reads): MQTT at " +
+               config.broker + "; the live page at http://127.0.0.1:" + config.page_port + "/index.html?topic=" + topic);
+  }
   if (opcua) {
     lines.push("OPC UA at " + opcua.server.getEndpointUrl() + "; security " + (config.allow_security_none ? "None, " : "") +
                "Basic256Sha256 Sign and SignAndEncrypt" +

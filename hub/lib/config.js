@@ -18,6 +18,8 @@ const DEFAULTS = {
   opcua: true, port: 4840, no_communication_bad_after_s: 60, silence_s: SILENCE_S,
   allow_security_none: false, allow_anonymous: false, trust_unknown_clients: true, pki_folder: "pki",
   qos: 1, retain: true, queue: 60000, drain_timeout_s: 30,
+  // The hub's own broker: MQTT, and the page with MQTT on WebSocket, from the package's web folder.
+  broker_port: 1883, page_port: 9001, page_folder: path.join(__dirname, "..", "..", "web"),
 };
 const READ_BROKER = "ws://127.0.0.1:9001";  // where a robot's topic is read from unless broker says
 // Below the 65,535 message ids a connection can have outstanding.
@@ -129,8 +131,18 @@ function parseConfig(text, file) {
     if (topics.indexOf(t) !== topics.lastIndexOf(t)) throw new ConfigError("topic " + t + " is given twice");
   }
   const reads = c.robots.some((r) => r.source === "topic"), publishes = c.robots.some((r) => r.publish !== undefined);
+  // Published without a broker: to the hub's own, on this PC.
+  c.embedded = publishes && c.broker === undefined;
+  if (c.embedded) {
+    for (const key of ["broker_username", "broker_password_file", "broker_ca", "broker_cert", "broker_key"])
+      if (c[key] != null) throw new ConfigError(key + " is for a broker given in broker; the hub's own needs none");
+    for (const key of ["broker_port", "page_port"])
+      if (!Number.isInteger(c[key]) || c[key] < 1 || c[key] > 65535) throw new ConfigError(key + " must be a whole number from 1 to 65535");
+    if (typeof c.page_folder !== "string" || c.page_folder === "") throw new ConfigError("page_folder must be a folder's path");
+    c.page_folder = path.resolve(base, c.page_folder);
+    c.broker = "mqtt://127.0.0.1:" + c.broker_port;
+  }
   if (reads && c.broker === undefined) c.broker = READ_BROKER;
-  if (publishes && c.broker === undefined) throw new ConfigError("the robots that are published need a broker");
   if ((reads || publishes) && !brokerUrl(c.broker))
     throw new ConfigError("broker must be a URL such as ws://127.0.0.1:9001 or mqtt://host:1883, not " + JSON.stringify(c.broker));
   if (c.broker_ca && !/^(mqtts|wss):/.test(c.broker))

@@ -35,7 +35,8 @@ test("a bad configuration is refused with what is wrong", () => {
     [published({}, {publish: "cell/#"}), "publish must be a plain topic name, without the wildcards"],
     [published({}, {publish: "t", topic: "u", pipe: undefined}), "published there already"],
     [published({}, {client_id: 7}), "client_id is a text"],
-    [published({broker: undefined}), "the robots that are published need a broker"],
+    [published({broker: undefined, broker_username: "u"}), "broker_username is for a broker given in broker"],
+    [published({broker: undefined, page_port: 0}), "page_port must be a whole number from 1 to 65535"],
     [published({broker: "127.0.0.1:1883"}), "must be a URL"],
     [published({qos: 2}), "qos must be 0 or 1"],
     [published({queue: 60001}), "queue must be a whole number from 1 to 60000"],
@@ -50,7 +51,9 @@ test("a bad configuration is refused with what is wrong", () => {
   for (const [text, says] of cases)
     assert.throws(() => parseConfig(text, "c.json"), (e) => e instanceof ConfigError && e.message.includes(says), says);
   const good = parseConfig(robots({name: "r1", pipe: "p", units: {axis1: "DD"}}), "/x/c.json");
-  assert.deepStrictEqual([good.users_file, good.robots[0].units.axis1.symbol], ["/x/u", "°"]);
+  assert.deepStrictEqual([good.users_file, good.robots[0].units.axis1.symbol, good.embedded], ["/x/u", "°", false]);
+  const own = parseConfig(published({broker: undefined, page_folder: "web"}), "/x/c.json");
+  assert.deepStrictEqual([own.embedded, own.broker, own.page_folder], [true, "mqtt://127.0.0.1:1883", "/x/web"]);
 });
 
 test("a recording's lines are read exactly, or refused", () => {

@@ -323,3 +323,47 @@ def test_clear_errors(hub_package, tmp_path, settings, code, says):
     b = hub(hub_package, tmp_path, {"name": "r1", "pipe": "p", "publish": "t"}, **settings)
     assert b.wait(30) == code
     assert says in b.stderr.read()
+
+
+def test_the_hubs_own_broker_takes_writes_from_the_hub_alone(hub_package, tmp_path):
+    """Without a broker in its configuration the hub runs its own: anyone on this
+    PC reads, over MQTT and over WebSocket, without a login; nobody but the hub
+    writes values or a status, and no login but the hub's is taken."""
+    port, ws_port = free_port(), free_port()
+    rows = [(float(i),) * 6 for i in range(100)]
+    b = hub(hub_package, tmp_path, recorded(tmp_path, "cell/own", rows, step=0.05), login=None, broker_port=port,
+            page_port=ws_port, page_folder=str(tmp_path))
+    deadline = time.monotonic() + 20
+    while socket.socket().connect_ex(("127.0.0.1", port)) != 0:  # the hub has started
+        assert time.monotonic() < deadline and b.poll() is None, "the hub's broker never listened"
+        time.sleep(0.05)
+    sub = Subscriber(port, "cell/own/#", login=None)
+    forged = {"seq": 1, "time": 0, "values": [666.0] * 6}
+    outcomes = []
+    for transport, at, login in (("tcp", port, None), ("websockets", ws_port, None), ("tcp", port, ("hub", "guess")),
+                                 ("tcp", port, ("someone", "x"))):
+        client, answers = mqtt.Client(transport=transport), []
+        if login is not None:
+            client.username_pw_set(*login)
+        client.on_connect = lambda c, u, f, rc: answers.append(rc)
+        client.connect("127.0.0.1", at)
+        client.loop_start()
+        deadline = time.monotonic() + 5
+        while not answers and time.monotonic() < deadline:
+            time.sleep(0.02)
+        for topic, payload in (("cell/own", forged), ("cell/own/status", {"state": "online"})):
+            client.publish(topic, json.dumps(payload), qos=1, retain=True)
+        time.sleep(0.3)
+        client.loop_stop()
+        outcomes.append((transport, login and login[0], answers[:1]))
+    assert outcomes == [("tcp", None, [0]), ("websockets", None, [0]), ("tcp", "hub", [4]), ("tcp", "someone", [4])]
+    second = hub(hub_package, tmp_path, recorded(tmp_path, "cell/other", rows), login=None, broker_port=port,
+                 page_port=free_port(), page_folder=str(tmp_path))  # its port is taken
+    assert second.wait(30) == 3
+    assert "cannot start the hub's own MQTT broker: cannot listen on 127.0.0.1:%d for MQTT" % port in second.stderr.read()
+    assert b.wait(30) == 0, b.stderr.read()
+    got = sub.wait_for(10 ** 6, timeout=2)
+    sub.close()
+    assert [m for m, _ in got if m.get("values") == forged["values"] or m == {"state": "online"}] == []
+    seqs = [m["seq"] for m, _ in got if "seq" in m]  # from the first this subscriber saw (maybe retained), all
+    assert seqs == list(range(seqs[0], len(rows) + 1)) and seqs[0] < 20, seqs

@@ -8,12 +8,13 @@ import json
 import math
 import os
 import shutil
+import signal
 import subprocess
 import time
 
 import pytest
 
-from rig import Broker, hub, publisher, write_recording
+from rig import Broker, free_port, hub, publisher, write_recording
 
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..")
 CHROMIUM, DRIVER = shutil.which("chromium") or "/usr/bin/chromium", shutil.which("chromedriver") or "/usr/bin/chromedriver"
@@ -235,3 +236,38 @@ def test_page_takes_nothing_it_cannot_trust(page_broker, browser):
     until(browser, "the plots started anew", lambda s: s["seq"] == 7 and s["points"] == 1)
     writer.loop_stop()
     writer.disconnect()
+
+
+def test_the_hubs_own_broker_serves_the_page_and_its_values(hub_package, browser, tmp_path):
+    """No broker to install: the hub serves the page and its values itself."""
+    web = tmp_path / "web"
+    subprocess.run([os.path.join(ROOT, "scripts", "build-live-page"), str(web)], check=True)
+    base = time.time()
+    rows = ["%.3f,%r,%r,0.0,-0.0,5e-324,1.0,live,%r,%r,%d,%r" % (i / 100, i / 10, -i / 7, base + i / 100, base, i,
+                                                                  base + i / 100) for i in range(300)]
+    rows += ["%.3f,1,2,3,4,5,6,covered,%r,%r,300,%r" % (3 + i / 2, base + 3, base + 3.5, base + 3 + i / 2)
+             for i in range(1, 5)]
+    (tmp_path / "r.csv").write_text("\n".join(rows) + "\n")
+    ws_port = free_port()
+    # A second robot, whose gateway never comes, keeps the hub serving after the recording.
+    b = hub(hub_package, tmp_path, [{"name": "r1", "recording": str(tmp_path / "r.csv"), "publish": "cell/own"},
+                                    {"name": "r2", "pipe": "nobody"}],
+            login=None, broker_port=free_port(), page_port=ws_port, page_folder=str(web))
+    try:
+        deadline = time.monotonic() + 20
+        while True:
+            try:
+                browser.get("http://127.0.0.1:%d/index.html?topic=cell/own" % ws_port)
+                break
+            except Exception:
+                assert time.monotonic() < deadline and b.poll() is None, "the hub never served the page"
+                time.sleep(0.2)
+        s = until(browser, "the hold at the end", lambda s: s["seq"] == len(rows), timeout=20)
+        assert (s["live"], s["valuesState"], s["status"], s["reason"]) == (False, "covered", "offline", "the recording has ended")
+        assert s["texts"] == ["1.0", "2.0", "3.0", "4.0", "5.0", "6.0"] and s["unreadable"] == 0
+        assert "29.9" in s["liveSeen"][-1] and s["shown"].startswith("held since")
+        loaded = browser.execute_script("return performance.getEntriesByType('resource').map(e => e.name);")
+        assert loaded and all(url.startswith("http://127.0.0.1:%d/" % ws_port) for url in loaded), loaded
+    finally:
+        b.send_signal(signal.SIGINT)
+        assert b.wait(20) == 0, b.stderr.read()

@@ -64,7 +64,7 @@ class Publisher {
   // broker take a first status, which tells whether this login may write at all;
   // a StartError saying why not.
   async start() {
-    let answer = await this.connect(5);
+    let answer = await this.connect(this.config.mqtt_version || 5);
     if (answer !== null && UNSUPPORTED_PROTOCOL.includes(answer.code)) {
       this.say("the broker at " + this.config.broker + " speaks MQTT 3.1.1 only, which does not say when it refuses a " +
                "publish: updates it refuses cannot be counted");
