@@ -138,21 +138,24 @@ async function serve(config) {
     settings.source === "topic" ? "the publisher" : settings.source === "pipe" ? "the gateway" : "the recording",
     opcua ? opcua.viewOf(settings) : NO_VIEW, say, publishers.get(settings.name) || null));
 
-  let stopping = false;
-  // Stops the sources, has every broker take what it can within drain_timeout_s,
-  // and ends: why (the last status, or null where the sources' ends said it).
+  let stopping = null;  // the exit code the first stop decided on
+  // Stops the sources, has every broker take what it can within drain_timeout_s
+  // (all robots at once), and ends: why (the last status, or null where the
+  // sources' ends said it).
   const stop = async (why, code = 0) => {
-    const undelivered = () => [...publishers.values()].some((p) => p.pending > 0);
-    if (stopping) process.exit(undelivered() ? EXIT_UNDELIVERED : code);  // a second Ctrl+C: no more waiting
-    stopping = true;
+    if (stopping !== null) {  // a second Ctrl+C: no more waiting, but no success that was none
+      const failed = config.qos === 1 && [...publishers.values()].some((p) => p.failed());
+      process.exit(stopping !== 0 ? stopping : failed ? EXIT_UNDELIVERED : code);
+    }
+    stopping = code;
     say("stopping");
     clearInterval(ticker);
     sources.forEach((s) => s.stop());
-    for (const p of publishers.values()) {
-      const result = await p.finish(why, config.drain_timeout_s * 1000);
-      if (result.line) say(p.name + ": " + result.line);
-      if (result.undelivered && config.qos === 1 && code === 0) code = EXIT_UNDELIVERED;
-    }
+    const results = await Promise.all([...publishers.values()].map((p) => p.finish(why, config.drain_timeout_s * 1000)));
+    [...publishers.values()].forEach((p, k) => {
+      if (results[k].line) say(p.name + ": " + results[k].line);
+      if (results[k].undelivered && config.qos === 1 && code === 0) code = EXIT_UNDELIVERED;
+    });
     if (opcua) await opcua.server.shutdown(0).catch((e) => say("the OPC UA server did not stop cleanly: " + e.message));
     if (ownBroker) ownBroker.close();
     process.exit(code);

@@ -139,6 +139,7 @@ function parseConfig(text, file) {
     for (const key of ["broker_port", "page_port"])
       if (!Number.isInteger(c[key]) || c[key] < 1 || c[key] > 65535) throw new ConfigError(key + " must be a whole number from 1 to 65535");
     if (typeof c.page_folder !== "string" || c.page_folder === "") throw new ConfigError("page_folder must be a folder's path");
+    if (c.page_port === c.broker_port) throw new ConfigError("page_port and broker_port must differ");
     c.page_folder = path.resolve(base, c.page_folder);
     c.broker = "mqtt://127.0.0.1:" + c.broker_port;
   }
@@ -159,6 +160,14 @@ function parseConfig(text, file) {
     : process.env[BROKER_PASSWORD_VARIABLE];
   for (const key of ["broker_ca", "broker_cert", "broker_key"])
     if (c[key]) c[key + "_text"] = readText(c[key]);
+  if (c.broker_ca) {
+    try {  // a file that is no certificate or key is a bad configuration, not a broker's refusal
+      new (require("crypto").X509Certificate)(c.broker_ca_text);
+      if (c.broker_cert) require("tls").createSecureContext({cert: c.broker_cert_text, key: c.broker_key_text});
+    } catch (e) {
+      throw new ConfigError("broker_ca, broker_cert or broker_key cannot be used: " + e.message);
+    }
+  }
   c.limits = {silence_s: c.silence_s, no_communication_bad_after_s: c.no_communication_bad_after_s};
   return c;
 }

@@ -1,11 +1,16 @@
 "use strict";
 const assert = require("node:assert");
+const fs = require("fs");
+const os = require("os");
+const path = require("path");
 const test = require("node:test");
 const {ConfigError, parseConfig} = require("../lib/config");
 const {recordingLine} = require("../lib/sources/recording");
 
 test("a bad configuration is refused with what is wrong", () => {
   const robots = (r) => JSON.stringify({users_file: "u", robots: [r]});
+  const notPem = path.join(fs.mkdtempSync(path.join(os.tmpdir(), "hub-config-")), "ca.pem");
+  fs.writeFileSync(notPem, "no certificate\n");
   // A robot published to a broker, with these settings and robot keys.
   const published = (settings, robot = {}) => JSON.stringify(Object.assign({users_file: "u", broker: "mqtt://h:1883",
     robots: [Object.assign({name: "r1", pipe: "p", publish: "cell/r1"}, robot)]}, settings));
@@ -37,6 +42,8 @@ test("a bad configuration is refused with what is wrong", () => {
     [published({}, {client_id: 7}), "client_id is a text"],
     [published({broker: undefined, broker_username: "u"}), "broker_username is for a broker given in broker"],
     [published({broker: undefined, page_port: 0}), "page_port must be a whole number from 1 to 65535"],
+    [published({broker: undefined, page_port: 1883}), "page_port and broker_port must differ"],
+    [published({broker: "mqtts://h:8883", broker_ca: notPem}), "broker_ca, broker_cert or broker_key cannot be used"],
     [published({broker: "127.0.0.1:1883"}), "must be a URL"],
     [published({qos: 2}), "qos must be 0 or 1"],
     [published({queue: 60001}), "queue must be a whole number from 1 to 60000"],

@@ -10,6 +10,8 @@ import struct
 import subprocess
 import threading
 import time
+import urllib.error
+import urllib.request
 
 import paho.mqtt.client as mqtt
 import pytest
@@ -330,9 +332,9 @@ def test_the_hubs_own_broker_takes_writes_from_the_hub_alone(hub_package, tmp_pa
     PC reads, over MQTT and over WebSocket, without a login; nobody but the hub
     writes values or a status, and no login but the hub's is taken."""
     port, ws_port = free_port(), free_port()
-    rows = [(float(i),) * 6 for i in range(100)]
-    b = hub(hub_package, tmp_path, recorded(tmp_path, "cell/own", rows, step=0.05), login=None, broker_port=port,
-            page_port=ws_port, page_folder=str(tmp_path))
+    rows = [(float(i),) * 6 for i in range(200)]  # ten seconds: the hub serves throughout the attempts
+    b = hub(hub_package, tmp_path, recorded(tmp_path, "cell/own", rows, step=0.05, client_id="hub-r1"), login=None,
+            broker_port=port, page_port=ws_port, page_folder=str(tmp_path))
     deadline = time.monotonic() + 20
     while socket.socket().connect_ex(("127.0.0.1", port)) != 0:  # the hub has started
         assert time.monotonic() < deadline and b.poll() is None, "the hub's broker never listened"
@@ -340,9 +342,10 @@ def test_the_hubs_own_broker_takes_writes_from_the_hub_alone(hub_package, tmp_pa
     sub = Subscriber(port, "cell/own/#", login=None)
     forged = {"seq": 1, "time": 0, "values": [666.0] * 6}
     outcomes = []
-    for transport, at, login in (("tcp", port, None), ("websockets", ws_port, None), ("tcp", port, ("hub", "guess")),
-                                 ("tcp", port, ("someone", "x"))):
-        client, answers = mqtt.Client(transport=transport), []
+    for transport, at, login, client_id in (("tcp", port, None, ""), ("websockets", ws_port, None, ""),
+                                            ("tcp", port, ("hub", "guess"), ""), ("tcp", port, ("someone", "x"), ""),
+                                            ("tcp", port, None, "hub-r1")):  # the hub's client id: would push it off
+        client, answers = mqtt.Client(client_id, transport=transport), []
         if login is not None:
             client.username_pw_set(*login)
         client.on_connect = lambda c, u, f, rc: answers.append(rc)
@@ -355,12 +358,20 @@ def test_the_hubs_own_broker_takes_writes_from_the_hub_alone(hub_package, tmp_pa
             client.publish(topic, json.dumps(payload), qos=1, retain=True)
         time.sleep(0.3)
         client.loop_stop()
-        outcomes.append((transport, login and login[0], answers[:1]))
-    assert outcomes == [("tcp", None, [0]), ("websockets", None, [0]), ("tcp", "hub", [4]), ("tcp", "someone", [4])]
-    second = hub(hub_package, tmp_path, recorded(tmp_path, "cell/other", rows), login=None, broker_port=port,
-                 page_port=free_port(), page_folder=str(tmp_path))  # its port is taken
-    assert second.wait(30) == 3
-    assert "cannot start the hub's own MQTT broker: cannot listen on 127.0.0.1:%d for MQTT" % port in second.stderr.read()
+        outcomes.append((transport, login and login[0], client_id, answers[:1]))
+    assert outcomes == [("tcp", None, "", [0]), ("websockets", None, "", [0]), ("tcp", "hub", "", [4]),
+                        ("tcp", "someone", "", [4]), ("tcp", None, "hub-r1", [2])]
+    assert b.poll() is None, b.stderr.read()
+    for hostile in ("/x%00.html", "/%2e%2e/%2e%2e/etc/passwd.html", "/%zz.html"):  # answered 404, and the hub serves on
+        with pytest.raises(urllib.error.HTTPError, match="404"):
+            urllib.request.urlopen("http://127.0.0.1:%d%s" % (ws_port, hostile), timeout=5)
+    assert b.poll() is None
+    for taken, what, ports in ((port, "MQTT", (port, free_port())), (ws_port, "the page", (free_port(), ws_port))):
+        second = hub(hub_package, tmp_path, recorded(tmp_path, "cell/other", rows), login=None, broker_port=ports[0],
+                     page_port=ports[1], page_folder=str(tmp_path))
+        assert second.wait(30) == 3
+        assert "cannot start the hub's own MQTT broker: cannot listen on 127.0.0.1:%d for %s" % (
+            taken, what) in second.stderr.read()
     assert b.wait(30) == 0, b.stderr.read()
     got = sub.wait_for(10 ** 6, timeout=2)
     sub.close()

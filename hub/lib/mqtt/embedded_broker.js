@@ -25,7 +25,8 @@ function servePage(folder) {
       wanted = decodeURIComponent(new URL(request.url, "http://here").pathname);
     } catch (e) {  // not a path at all
     }
-    const file = wanted === null ? "" : path.resolve(root, "." + (wanted === "/" ? "/index.html" : wanted));
+    const file = wanted === null || wanted.includes("\0") ? ""
+      : path.resolve(root, "." + (wanted === "/" ? "/index.html" : wanted));
     const type = TYPES[path.extname(file)];
     if (request.method !== "GET" || !file.startsWith(root + path.sep) || !type) {
       response.writeHead(404).end();
@@ -54,14 +55,15 @@ async function startEmbeddedBroker(config) {
   const {WebSocketServer, createWebSocketStream} = require("ws");
   const secret = Buffer.from(crypto.randomBytes(32).toString("hex"));
   const broker = await Aedes.createBroker();
+  const ownIds = new Set();  // the hub's client ids: a reader taking one would push the hub off
+  const refuse = (callback, returnCode, why) => callback(Object.assign(new Error(why), {returnCode}), false);
   broker.authenticate = (client, username, password, callback) => {
     const own = username === OWN_LOGIN && Buffer.isBuffer(password) && password.length === secret.length &&
       crypto.timingSafeEqual(password, secret);
-    if (username !== undefined && !own) {  // a login, but not the hub's: refused, not taken as anonymous
-      const refused = new Error("bad user name or password");
-      refused.returnCode = 4;
-      return callback(refused, false);
-    }
+    // A login, but not the hub's: refused, not taken as anonymous.
+    if (username !== undefined && !own) return refuse(callback, 4, "bad user name or password");
+    if (!own && ownIds.has(client.id)) return refuse(callback, 2, "that client id is the hub's");
+    if (own) ownIds.add(client.id);
     client.own = own;
     callback(null, true);
   };
@@ -70,8 +72,10 @@ async function startEmbeddedBroker(config) {
     callback(client && client.own ? null : new Error("only the hub writes on this broker"));
   const mqttServer = net.createServer(broker.handle);
   const pageServer = http.createServer(servePage(config.page_folder));
-  new WebSocketServer({server: pageServer}).on("connection", (socket, request) =>
-    broker.handle(createWebSocketStream(socket), request));
+  // The upgrade by hand: a WebSocketServer bound to the HTTP server would take its errors (a port in use) for its own.
+  const sockets = new WebSocketServer({noServer: true});
+  pageServer.on("upgrade", (request, socket, head) => sockets.handleUpgrade(request, socket, head, (ws) =>
+    broker.handle(createWebSocketStream(ws), request)));
   const close = () => {
     mqttServer.close();
     pageServer.close();

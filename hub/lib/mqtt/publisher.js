@@ -5,9 +5,9 @@
 // and always QoS 1, says whether the values flow (online, with their state) or
 // not (offline, with why). Under QoS 1 the updates the broker has not yet
 // acknowledged are counted, at most `queue` of them: past that bound an update
-// is dropped (and counted), the queue keeps the oldest, and at the end the
-// latest values go out again once there is room. Under QoS 0 an update while
-// the broker is away is dropped, and the latest values go out on its return.
+// is dropped (and counted), the queue keeps the oldest, and the latest values go
+// out again once there is room. Under QoS 0 an update while the broker is away
+// is dropped, and the latest values go out on its return.
 //
 // Under MQTT 5 the broker says when it refuses a publish: a refused update is
 // counted as not delivered, and a refusal that will not pass (not authorized,
@@ -50,8 +50,9 @@ class Publisher {
     this.pending = 0;          // QoS 1: updates the broker has not acknowledged yet
     this.statusPending = 0;    // and statuses
     this.latest = null;        // the last update's text
-    this.latestDropped = false;
+    this.latestOwed = null;    // "dropped" or "lost" while the latest has not got through
     this.dropped = 0;          // updates that never went out
+    this.lost = 0;             // QoS 1: updates the library gave up when the connection closed
     this.droppedAway = 0;      // QoS 0: of those, since the broker went away
     this.refused = 0;          // updates the broker refused
     this.refusals = new Set(); // refusals already said (they tend to repeat)
@@ -193,10 +194,29 @@ class Publisher {
     this.seq += 1;
     this.total += 1;
     this.latest = messages.updateText(this.seq, time, values, report);
-    this.latestDropped = !this.send(this.latest);
-    if (this.latestDropped) {
+    this.latestOwed = null;
+    if (!this.send(this.latest)) {
+      this.latestOwed = "dropped";
       this.dropped += 1;
       if (this.config.qos === 0) this.droppedAway += 1;
+    }
+  }
+
+  // Whether any update has not reached the broker (so far).
+  failed() {
+    return this.pending + this.dropped + this.lost + this.refused > 0;
+  }
+
+  // QoS 1: the latest values, which did not get through, once there is room for
+  // them (no newer update has come since: they are the robot's last word).
+  payLatest() {
+    const owed = this.latestOwed;
+    if (this.config.qos !== 1 || owed === null || this.pending >= this.config.queue) return;
+    this.latestOwed = null;
+    this[owed] -= 1;  // its values arrive after all
+    if (!this.send(this.latest)) {
+      this[owed] += 1;
+      this.latestOwed = owed;
     }
   }
 
@@ -207,8 +227,15 @@ class Publisher {
     this.pending += qos;
     this.client.publish(this.topic, text, {qos, retain: this.config.retain}, (e) => {
       this.pending -= qos;
-      if (e && Number.isInteger(e.code)) this.refusal(true, e.code);
-      else if (e && qos === 0) this.dropped += 1;
+      if (e && Number.isInteger(e.code)) {
+        this.refusal(true, e.code);
+      } else if (e && qos === 0) {
+        this.dropped += 1;
+      } else if (e) {  // the library dropped it as the connection closed (while it resent a backlog)
+        this.lost += 1;
+        if (text === this.latest && this.latestOwed === null) this.latestOwed = "lost";
+      }
+      this.payLatest();
     });
     return true;
   }
@@ -251,24 +278,21 @@ class Publisher {
     if (why !== null) this.ended(why, null);
     const deadline = Date.now() + drainMs;
     while (Date.now() < deadline) {
-      if (this.config.qos === 1 && this.latestDropped && this.pending < this.config.queue) {
-        this.latestDropped = false;
-        this.dropped -= 1;  // its values arrive after all
-        if (!this.send(this.latest)) this.dropped += 1;
-      }
+      this.payLatest();
       if (this.pending === 0 && this.statusPending === 0) break;
       await new Promise((r) => setTimeout(r, 20));
     }
     const unacknowledged = this.pending;
     await this.close(unacknowledged === 0 && this.statusPending === 0);
 
-    const undelivered = unacknowledged + this.dropped + this.refused;
+    const undelivered = unacknowledged + this.dropped + this.lost + this.refused;
     if (!undelivered) return {undelivered, line: null};
     if (this.config.qos === 0)
       return {undelivered, line: undelivered + " of " + this.total + " updates were dropped while the broker was away (QoS 0)"};
     const causes = [];
     if (this.refused) causes.push(this.refused + " refused by the broker");
     if (this.dropped) causes.push(this.dropped + " dropped while the queue of " + this.config.queue + " was full");
+    if (this.lost) causes.push(this.lost + " lost as the connection to the broker closed");
     if (unacknowledged) causes.push(unacknowledged + " not acknowledged within " + drainMs / 1000 + " s");
     return {undelivered, line: undelivered + " of " + this.total + " updates were not delivered (" + causes.join(", ") + ")"};
   }
