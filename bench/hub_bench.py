@@ -17,7 +17,6 @@ import argparse
 import json
 import os
 import signal
-import socket
 import subprocess
 import sys
 import tempfile
@@ -31,6 +30,7 @@ sys.path.insert(0, os.path.join(ROOT, "clients", "python"))
 import opcua_reader  # noqa: E402
 import wine_chain  # noqa: E402
 from shipped_broker import HUB_LOGIN, Broker, free_port  # noqa: E402
+from stand_in_gateway import StandInGateway  # noqa: E402
 
 NODE = os.path.join(ROOT, "scripts", "node")
 TICKS = os.sysconf("SC_CLK_TCK")
@@ -170,29 +170,24 @@ def cell(args):
             broker.stop()
 
 
-class StandInGateway:
-    """A gateway's pipe as a Unix socket (where the hub looks for it on Linux):
-    the report's records at rate per second, values changing each time."""
+class PacedGateway(StandInGateway):
+    """A stand-in gateway sending the report's records at rate per second, values
+    changing each time, from the moment the hub connects."""
 
     def __init__(self, folder, name, rate):
-        self.path = os.path.join(folder, name)
-        self.server = socket.socket(socket.AF_UNIX)
-        self.server.bind(self.path)
-        self.server.listen(1)
+        super().__init__(folder, name)
         self.rate, self.sent, self.stopped = rate, 0, False
         threading.Thread(target=self._serve, daemon=True).start()
 
     def _serve(self):
-        from draxion_axis.framing import TAG, Report, record_bytes
-        conn, _ = self.server.accept()
+        self.accept(timeout=120)
         start = time.time()
         while not self.stopped:
             self.sent += 1
-            now = time.time()
             v = self.sent / 10
-            conn.sendall(TAG + record_bytes([v, -v, 0.0, 0.0, 0.0, 1.0], Report("live", now, start, self.sent, now)))
+            self.send([v, -v, 0.0, 0.0, 0.0, 1.0], "live", time.time(), start)
             time.sleep(max(0.0, start + self.sent / self.rate - time.time()))
-        conn.close()
+        self.client.close()
 
 
 def old_bridge(work):
@@ -227,7 +222,7 @@ def footprint(args):
         os.makedirs(pipes)
         sub, counts = counter(broker.port, ["bench/hub", "bench/bridge"])
         time.sleep(0.5)
-        gateway = StandInGateway(pipes, "bench_gateway", 100)
+        gateway = PacedGateway(pipes, "bench_gateway", 100)
         hub, _ = start_hub(hub_dir, work, [{"name": "bench1", "pipe": "bench_gateway", "publish": "bench/hub"}],
                            env=dict(os.environ, DRAXION_HUB_PIPE_DIR=pipes, DRAXION_MQTT_PASSWORD=HUB_LOGIN[1]),
                            opcua=False, broker="mqtt://127.0.0.1:%d" % broker.port, broker_username=HUB_LOGIN[0])
@@ -279,7 +274,7 @@ def brokers(args):
             os.makedirs(os.path.join(folder, "pipes"))
             broker = None if own else shipped_broker(folder)
             port = free_port() if own else broker.port
-            gateways = [StandInGateway(os.path.join(folder, "pipes"), "bench%d" % k, 100)
+            gateways = [PacedGateway(os.path.join(folder, "pipes"), "bench%d" % k, 100)
                         for k in range(1, args.robots + 1)]
             robots = [{"name": "bench%d" % k, "pipe": "bench%d" % k, "publish": "bench/robot%d" % k}
                       for k in range(1, args.robots + 1)]

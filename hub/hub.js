@@ -144,7 +144,7 @@ async function serve(config) {
   // sources' ends said it).
   const stop = async (why, code = 0) => {
     if (stopping !== null) {  // a second Ctrl+C: no more waiting, but no success that was none
-      const failed = config.qos === 1 && [...publishers.values()].some((p) => p.failed());
+      const failed = config.qos === 1 && [...publishers.values()].some((p) => p.undelivered() > 0);
       process.exit(stopping !== 0 ? stopping : failed ? EXIT_UNDELIVERED : code);
     }
     stopping = code;

@@ -101,7 +101,10 @@ function parseConfig(text, file) {
   const number = (key, min) => {
     if (typeof c[key] !== "number" || !(c[key] >= min)) throw new ConfigError(key + " must be a number of at least " + min);
   };
-  if (!Number.isInteger(c.port) || c.port < 1 || c.port > 65535) throw new ConfigError("port must be a whole number from 1 to 65535");
+  const port = (key) => {
+    if (!Number.isInteger(c[key]) || c[key] < 1 || c[key] > 65535) throw new ConfigError(key + " must be a whole number from 1 to 65535");
+  };
+  port("port");
   number("no_communication_bad_after_s", 0);
   // The gateway reports at least every 0.5 s: a shorter silence is no silence.
   number("silence_s", 1);
@@ -136,8 +139,8 @@ function parseConfig(text, file) {
   if (c.embedded) {
     for (const key of ["broker_username", "broker_password_file", "broker_ca", "broker_cert", "broker_key"])
       if (c[key] != null) throw new ConfigError(key + " is for a broker given in broker; the hub's own needs none");
-    for (const key of ["broker_port", "page_port"])
-      if (!Number.isInteger(c[key]) || c[key] < 1 || c[key] > 65535) throw new ConfigError(key + " must be a whole number from 1 to 65535");
+    port("broker_port");
+    port("page_port");
     if (typeof c.page_folder !== "string" || c.page_folder === "") throw new ConfigError("page_folder must be a folder's path");
     if (c.page_port === c.broker_port) throw new ConfigError("page_port and broker_port must differ");
     c.page_folder = path.resolve(base, c.page_folder);

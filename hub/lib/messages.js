@@ -18,7 +18,6 @@
   // The values' states, in the order of their codes on the gateway's pipe: live,
   // waiting for evidence, and the causes of a hold.
   const STATES = ["live", "waiting", "hidden", "minimized", "docked", "off_screen", "covered"];
-  const HOLDS = STATES.slice(2);
   const AXES = 6;
   // A time is seconds since 1970 (UTC) within the range of a date.
   const TIME_LIMIT = 8.64e12;
@@ -113,8 +112,8 @@
     status === "online" && (state === "live" || state === null || state === undefined) && silentMs <= SILENCE_S * 1000;
 
   return {
-    STATES, HOLDS, AXES, TIME_LIMIT, SILENCE_S, UPDATE_FIELDS, STATUS_FIELDS, VALUES_STATES,
-    isTime, numberText, updateText, valuesStateOf, onlineText, offlineText, checkUpdate, checkStatus, isLive,
+    STATES, AXES, TIME_LIMIT, SILENCE_S, UPDATE_FIELDS, STATUS_FIELDS, VALUES_STATES,
+    isTime, updateText, valuesStateOf, onlineText, offlineText, checkUpdate, checkStatus, isLive,
     readUpdate: (text) => checkUpdate(parsed(text)),
     readStatus: (text) => checkStatus(parsed(text)),
   };

@@ -40,7 +40,6 @@ class Publisher {
     this.say = (text) => say(settings.name + ": " + text);
     this.mqtt = mqtt;
     this.client = null;
-    this.everConnected = false;
     this.lostSaid = false;
     this.status = null;        // the last status's text, published again at each connection
     this.reason = null;        // and, while offline, its reason
@@ -117,7 +116,6 @@ class Publisher {
 
   // The connection's life after the start: losses, returns, refusals, said once each.
   watch(client) {
-    this.everConnected = true;
     let errorSaid = null;
     client.on("connect", () => {
       client.options.reconnectPeriod = RECONNECT_MS[0];
@@ -202,9 +200,9 @@ class Publisher {
     }
   }
 
-  // Whether any update has not reached the broker (so far).
-  failed() {
-    return this.pending + this.dropped + this.lost + this.refused > 0;
+  // The updates that have not reached the broker (so far).
+  undelivered() {
+    return this.pending + this.dropped + this.lost + this.refused;
   }
 
   // QoS 1: the latest values, which did not get through, once there is room for
@@ -285,7 +283,7 @@ class Publisher {
     const unacknowledged = this.pending;
     await this.close(unacknowledged === 0 && this.statusPending === 0);
 
-    const undelivered = unacknowledged + this.dropped + this.lost + this.refused;
+    const undelivered = this.undelivered();
     if (!undelivered) return {undelivered, line: null};
     if (this.config.qos === 0)
       return {undelivered, line: undelivered + " of " + this.total + " updates were dropped while the broker was away (QoS 0)"};
@@ -298,4 +296,4 @@ class Publisher {
   }
 }
 
-module.exports = {Publisher, StartError, WILL_REASON};
+module.exports = {Publisher, StartError};
