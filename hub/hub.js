@@ -20,6 +20,7 @@ const {ConfigError, readConfig} = require("./lib/config");
 const {Robot} = require("./lib/robot");
 const {addUser} = require("./lib/users");
 const {BrokerSource} = require("./lib/sources/broker");
+const {KeptGateway} = require("./lib/sources/kept_gateway");
 const {PipeSource} = require("./lib/sources/pipe");
 const {Publisher, StartError} = require("./lib/mqtt/publisher");
 const {RecordingSource, readRecording} = require("./lib/sources/recording");
@@ -73,6 +74,17 @@ function parseArguments(argv) {
   return args;
 }
 
+// The programs that keep the robots' gateways running, where some robot has a
+// number: beside the hub folder, as the package has them.
+function keptPrograms(config) {
+  if (!config.robots.some((r) => r.number !== undefined)) return null;
+  const programs = {keeper: path.join(__dirname, "..", "gateway_keeper.exe"), gateway: config.gateway};
+  if (process.platform !== "win32") throw new ConfigError("robots with a number need Windows: the hub starts gateway.exe for them");
+  for (const file of Object.values(programs))
+    if (!fs.existsSync(file)) throw new ConfigError("cannot find " + file + " (robots with a number need it)");
+  return programs;
+}
+
 // Every recording's rows, read before the server starts: a bad one is a bad configuration.
 function readRecordings(config) {
   const rows = new Map();
@@ -122,6 +134,7 @@ async function startOwnBroker(config) {
 
 async function serve(config) {
   const rows = readRecordings(config);
+  const programs = keptPrograms(config);
   const ownBroker = config.embedded ? await startOwnBroker(config) : null;
   const publishers = await startPublishers(config);
   let opcua = null;
@@ -149,8 +162,9 @@ async function serve(config) {
     }
     stopping = code;
     say("stopping");
+    // The gateways end first (cleanly: their owner window goes), so that their last status goes out.
+    await Promise.all(sources.map((s) => s.stop()));
     clearInterval(ticker);
-    sources.forEach((s) => s.stop());
     const results = await Promise.all([...publishers.values()].map((p) => p.finish(why, config.drain_timeout_s * 1000)));
     [...publishers.values()].forEach((p, k) => {
       if (results[k].line) say(p.name + ": " + results[k].line);
@@ -173,7 +187,8 @@ async function serve(config) {
   const sources = [];
   for (const robot of robots) {
     const s = robot.settings;
-    if (s.source === "pipe") sources.push(new PipeSource(s.pipe, robot, {say}));
+    if (s.source === "pipe" && s.number !== undefined) sources.push(new KeptGateway(robot, Object.assign({say}, programs)));
+    else if (s.source === "pipe") sources.push(new PipeSource(s.pipe, robot, {say}));
     if (s.source === "recording") sources.push(new RecordingSource(rows.get(s.name), robot, s.pace, ended));
   }
   const fromBroker = robots.filter((r) => r.settings.source === "topic");
@@ -184,7 +199,7 @@ async function serve(config) {
     robots.forEach((r) => r.refresh(now, false));
   }, TICK_MS);
 
-  const where = (s) => (s.source === "pipe" ? "pipe " + s.pipe : s.source === "topic" ? s.topic : s.recording) +
+  const where = (s) => (s.number !== undefined ? "its gateway on pipe " + s.pipe : s.source === "pipe" ? "pipe " + s.pipe : s.source === "topic" ? s.topic : s.recording) +
     (s.publish !== undefined ? " -> " + s.publish : "");
   const lines = ["serving " + robots.map((r) => r.settings.name + " (" + where(r.settings) + ")").join(", ") +
                  (publishers.size ? "; MQTT at " + config.broker + " with QoS " + config.qos : "")];

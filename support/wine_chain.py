@@ -40,7 +40,8 @@ def hub_kit():
     for script, folder in (("build-hub", "hub"), ("build-windows-node", "node")):
         subprocess.run([os.path.join(ROOT, "scripts", script), os.path.join(KIT, folder)], check=True,
                        stdout=subprocess.DEVNULL)
-    shutil.copy(os.path.join(BIN, "pipe_server_exit.exe"), KIT)
+    for helper in ("pipe_server_exit.exe", "gateway_keeper.exe"):
+        shutil.copy(os.path.join(BIN, helper), KIT)
     return KIT
 
 
@@ -52,6 +53,7 @@ def missing():
     """What the chain cannot run without, or None."""
     for what, path in (("the Windows build (cmake --build --preset windows)", os.path.join(BIN, "gateway.exe")),
                        ("the Windows build's pipe_server_exit.exe", os.path.join(BIN, "pipe_server_exit.exe")),
+                       ("the Windows build's gateway_keeper.exe", os.path.join(BIN, "gateway_keeper.exe")),
                        ("mosquitto", MOSQUITTO), ("chromium", CHROMIUM), ("chromium-driver", DRIVER)):
         if not os.path.exists(path):
             return what

@@ -21,7 +21,7 @@ foreach(f gateway.exe gateway_probe.exe axis_monitor.exe axis_replay.exe host_si
           clients/cpp/axis_contract.h web/index.html web/live.js web/messages.js web/lib/mqtt.min.js
           web/lib/uPlot.iife.min.js docs/mqtt.md docs/python.md
           hub.cmd hub/hub.js hub/hub.json hub/node_modules/node-opcua/package.json node/node.exe node/LICENSE
-          pipe_server_exit.exe
+          pipe_server_exit.exe gateway_keeper.exe
           python/draxion_axis-${VERSION}-py3-none-any.whl
           selfcheck.exe selfcheck.cmd e2e_tests.exe box_user.exe cycle_bench.exe SHA256SUMS)
   if(NOT EXISTS "${root}/${f}")

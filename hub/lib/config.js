@@ -3,8 +3,9 @@
 "use strict";
 
 const fs = require("fs");
+const os = require("os");
 const path = require("path");
-const {pipeNameProblem} = require("./contract");
+const {PIPE_NAME, pipeNameProblem} = require("./contract");
 const {SILENCE_S} = require("./messages");
 
 class ConfigError extends Error {}
@@ -20,7 +21,16 @@ const DEFAULTS = {
   qos: 1, retain: true, queue: 60000, drain_timeout_s: 30,
   // The hub's own broker: MQTT, and the page with MQTT on WebSocket, from the package's web folder.
   broker_port: 1883, page_port: 9001, page_folder: path.join(__dirname, "..", "..", "web"),
+  gateway: path.join(__dirname, "..", "..", "gateway.exe"),
 };
+// Where a cell's robots sit (ISA-95): the levels of their topics, all or none.
+const LEVELS = ["site", "area", "line", "cell"];
+// A level (and the machine's name) is one topic level any broker takes: no / + #,
+// no control character, no leading $ (the brokers' own topics), no blank at either end.
+const LEVEL_RULE = /^(?![$\s])[^/+#\p{Cc}]{1,64}(?<!\s)$/u;
+// The machine's name also makes client ids, which some brokers take in letters and digits only.
+const MACHINE_RULE = /^[A-Za-z0-9][A-Za-z0-9_.-]{0,62}$/;
+const ROBOT_NUMBER_MAX = 2147483647;
 const READ_BROKER = "ws://127.0.0.1:9001";  // where a robot's topic is read from unless broker says
 // Below the 65,535 message ids a connection can have outstanding.
 const MAX_QUEUE = 60000;
@@ -55,7 +65,17 @@ function brokerUrl(text) {
   }
 }
 
-function robotOf(r, base) {
+// cell: {levels (topic prefix, or null), machine}
+function robotOf(r, base, cell) {
+  if (r && r.number !== undefined) {
+    if (!Number.isInteger(r.number) || r.number < 0 || r.number > ROBOT_NUMBER_MAX)
+      throw new ConfigError("a robot's number is a whole number from 0 to " + ROBOT_NUMBER_MAX + ", not " + JSON.stringify(r.number));
+    // The hub starts this robot's gateway, on a pipe of its own.
+    r = Object.assign({name: "robot" + r.number}, r);
+    if (r.recording !== undefined || r.topic !== undefined)
+      throw new ConfigError(r.name + ": a robot with a number is read from the gateway the hub starts for it");
+    if (r.pipe === undefined) r.pipe = PIPE_NAME + "-" + r.name;
+  }
   if (!r || typeof r.name !== "string" || !/^[A-Za-z0-9_-]{1,64}$/.test(r.name))
     throw new ConfigError("each robot needs a name of letters, digits, _ and - (it makes the NodeIds)");
   if (r.name === "Robots") throw new ConfigError("Robots is the robots' folder: give the robot another name");
@@ -71,6 +91,11 @@ function robotOf(r, base) {
       throw new ConfigError(r.name + ": " + key + " must be a plain topic name, without the wildcards + and #");
   if (r.publish !== undefined && source === "topic")
     throw new ConfigError(r.name + ": a robot read from a topic is published there already");
+  if (cell.levels !== null && source !== "topic") {
+    // A cell's robots: topics from where they sit, client ids from the machine.
+    r = Object.assign({publish: cell.levels + "/" + cell.machine + "/" + r.name + "/axes",
+                       client_id: "draxion-" + cell.machine + "-" + r.name}, r);
+  }
   if (r.client_id !== undefined && (r.publish === undefined || typeof r.client_id !== "string" || r.client_id === ""))
     throw new ConfigError(r.name + ": client_id is a text, for a robot that is published");
   if (source === "recording" && (typeof r.recording !== "string" || r.recording === ""))
@@ -80,7 +105,8 @@ function robotOf(r, base) {
   for (const key of Object.keys(units))
     if (!/^axis[1-6]$/.test(key)) throw new ConfigError(r.name + ": units are given per axis1 to axis6, not " + key);
   return {
-    name: r.name, source, [source]: source === "recording" ? path.resolve(base, r.recording) : r[source],
+    name: r.name, number: r.number, source,
+    [source]: source === "recording" ? path.resolve(base, r.recording) : r[source],
     pace: r.pace !== false, publish: r.publish, client_id: r.client_id,
     units: Object.fromEntries(Object.entries(units).map(([k, u]) => [k, unitOf(r.name, k, u)])),
   };
@@ -118,7 +144,23 @@ function parseConfig(text, file) {
   for (const key of [...FILES, "broker_username"])
     if (c[key] != null && (typeof c[key] !== "string" || c[key] === "")) throw new ConfigError(key + " must be a text");
   if (!Array.isArray(c.robots) || c.robots.length === 0) throw new ConfigError("robots must name at least one robot");
-  c.robots = c.robots.map((r) => robotOf(r, base));
+  const placed = LEVELS.filter((key) => c[key] !== undefined);
+  if (placed.length !== 0 && placed.length !== LEVELS.length)
+    throw new ConfigError("give all of " + LEVELS.join(", ") + " (where the robots sit), or none");
+  for (const key of placed)
+    if (typeof c[key] !== "string" || !LEVEL_RULE.test(c[key]))
+      throw new ConfigError(key + " must be a text of 1 to 64 characters without / + # or control characters, " +
+                            "not starting with $ nor starting or ending with a blank");
+  if (c.machine === undefined) c.machine = os.hostname();
+  if (placed.length && (typeof c.machine !== "string" || !MACHINE_RULE.test(c.machine)))
+    throw new ConfigError("the machine's name " + JSON.stringify(c.machine) + " cannot name topics and client ids: " +
+                          "give \"machine\" (letters, digits, _ . and -, up to 63)");
+  const cell = {levels: placed.length ? LEVELS.map((key) => c[key]).join("/") : null, machine: c.machine};
+  c.robots = c.robots.map((r) => robotOf(r, base, cell));
+  if (typeof c.gateway !== "string" || c.gateway === "") throw new ConfigError("gateway must be gateway.exe's path");
+  c.gateway = path.resolve(base, c.gateway);
+  const numbers = c.robots.filter((r) => r.number !== undefined).map((r) => r.number);
+  if (new Set(numbers).size !== numbers.length) throw new ConfigError("two robots have the same number");
   const seen = new Set();
   for (const r of c.robots) {
     // Pipe names are case-insensitive; names and topics are not.

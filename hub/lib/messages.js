@@ -6,7 +6,8 @@
 //    "confirmed": 1765159512.241, "since": 1765159500.281}
 // On T/status, retained: {"state": "online" | "offline", "time": ...} with the
 // values' state (values_state, cause, since) while online, and why (reason,
-// exit_code, updates) once offline.
+// exit_code, updates) once offline; for a robot whose gateway the hub keeps
+// running, also its condition, restarts and last_exit_code.
 //
 // Loaded by Node (require) and by the page (a plain script: window.draxionMessages).
 (function (root, define) {
@@ -33,6 +34,7 @@
   const STATUS_FIELDS = {
     state: "online or offline", time: "time", values_state: "values state", cause: "hold", since: "time",
     reason: "text", exit_code: "integer", updates: "integer",
+    condition: "condition", restarts: "integer", last_exit_code: "integer or null",
   };
   const VALUES_STATES = ["live", "waiting", "held", "unknown"];
   const FLOATS = new Set(["time", "confirmed", "since", "values"]);
@@ -76,11 +78,13 @@
     return {values_state: "held", cause: report.state, since: report.since};
   }
 
-  // online: valuesState (valuesStateOf's) or null before the first update.
-  const onlineText = (time, valuesState) => write(Object.assign({state: "online", time}, valuesState || {}));
+  // online: valuesState (valuesStateOf's) or null before the first update;
+  // condition: a kept robot's {condition, restarts, last_exit_code}, or none.
+  const onlineText = (time, valuesState, condition) =>
+    write(Object.assign({state: "online", time}, valuesState || {}, condition || {}));
   // offline: why; the gateway's exit code where known; the run's last seq.
-  const offlineText = (time, reason, exitCode, updates) =>
-    write({state: "offline", time, reason, exit_code: exitCode === null ? undefined : exitCode, updates});
+  const offlineText = (time, reason, exitCode, updates, condition) => write(Object.assign(
+    {state: "offline", time, reason, exit_code: exitCode === null ? undefined : exitCode, updates}, condition || {}));
 
   // An update as parsed JSON, or null: an integer seq from 1, a time, exactly six
   // finite numbers, and state, confirmed and since, where given, of their kind.

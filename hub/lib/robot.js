@@ -3,15 +3,27 @@
 // topics). Sources call take(), cut() and missed(), and began() and ended()
 // around a run of the gateway or a recording; the clock calls refresh(), as
 // silences and the turn to Bad need no message.
+//
+// A robot whose gateway the hub keeps running (it has a number) also has a
+// condition (status_rules.js): its keeper sets the phase with keep(); the
+// condition is the OPC UA state, goes into the MQTT status, and each change of
+// it or its cause is one console line.
 "use strict";
 
-const {blankRecord, judge} = require("./status_rules");
+const {blankRecord, judge, keptVerdict} = require("./status_rules");
 
 class Robot {
   // view: {show(verdict, values, stamp), missed(count)}; say: a console line;
-  // feed: {take(values, report, time), began(), ended(why, exitCode), waiting(why)} or null.
+  // feed: {take(values, report, time), began(), ended(why, exitCode), waiting(why),
+  // setCondition(fields, publishNow)} or null.
   constructor(settings, limits, from, view, say, feed = null) {
     this.settings = settings;
+    this.kept = settings.number !== undefined;
+    this.phase = "starting";   // kept: the keeper's phase (status_rules.CONDITIONS, or running)
+    this.phaseWhy = "launching gateway.exe";
+    this.restarts = 0;         // kept: the gateway's restarts, and the exit code it last ended with
+    this.lastExitCode = null;
+    this.seenLive = false;     // kept: this run of the gateway has been live
     this.feed = feed;
     this.running = false;
     this.limits = limits;
@@ -35,19 +47,41 @@ class Robot {
     r.time = time;
     r.heard = now;
     r.link = link;
-    if (this.feed) this.feed.take(values, report, time);
+    if (this.feed) {
+      // The status that goes with these values says their condition too.
+      this.feed.setCondition(this.conditionFields(this.verdictAt(now)), false);
+      this.feed.take(values, report, time);
+    }
     this.refresh(now, true);
   }
 
   // A run of the source begins (the gateway's pipe is open, a recording starts).
   began() {
     this.running = true;
+    this.phase = "running";
+    this.seenLive = false;
     if (this.feed) this.feed.began();
   }
 
-  // The run has ended: why, and the gateway's exit code where known (or null).
-  ended(why, exitCode = null, now = Date.now()) {
+  // A kept robot's phase (not "running": began() says that) and why; restarts and
+  // lastExitCode where they change.
+  keep(phase, why, counts = {}, now = Date.now()) {
+    this.phase = phase;
+    this.phaseWhy = why;
+    Object.assign(this, counts);
+    if (this.feed) this.feed.setCondition(this.conditionFields({state: phase}), false);
     this.running = false;
+    this.cut(why, now);
+  }
+
+  // The run has ended: why, and the gateway's exit code where known (or null);
+  // for a kept robot, it restarts (counts: its restarts and lastExitCode).
+  ended(why, exitCode = null, counts = {}, now = Date.now()) {
+    this.running = false;
+    if (this.kept) {
+      Object.assign(this, {phase: "restarting", phaseWhy: why}, counts);
+      if (this.feed) this.feed.setCondition(this.conditionFields({state: this.phase}), false);
+    }
     if (this.feed) this.feed.ended(why, exitCode);
     this.cut(why, now);
   }
@@ -75,14 +109,32 @@ class Robot {
     this.missedSaidAt = now;
   }
 
+  // The verdict on the record now; a kept robot's with its condition.
+  verdictAt(now) {
+    const v = judge(this.record, now, this.limits);
+    if (!this.kept) return v;
+    if (this.phase === "running" && v.state === "live") this.seenLive = true;
+    return keptVerdict(v, this.phase, this.phaseWhy, this.seenLive);
+  }
+
+  // What a kept robot's MQTT status says of its condition (null for others).
+  conditionFields(v) {
+    return this.kept ? {condition: v.state, restarts: this.restarts, last_exit_code: this.lastExitCode} : null;
+  }
+
   // Shows the verdict when it changed, or always with force (new values).
   refresh(now = Date.now(), force = false) {
     const r = this.record;
-    const v = judge(r, now, this.limits);
+    const v = this.verdictAt(now);
     r.cutSince = v.cutSince;
     const old = this.verdict;
     if (now - this.missedSaidAt >= 1000) this.sayMissed(now);
     if (!force && old !== null && old.code === v.code && old.state === v.state && old.cause === v.cause) return;
+    if (this.kept && (old === null || old.state !== v.state || old.cause !== v.cause)) {
+      this.say(this.settings.name + ": " + v.state.replace("_for_", " for the ").replace(/_/g, " ") +
+               (v.cause ? " (" + v.cause + ")" : ""));
+      if (this.feed) this.feed.setCondition(this.conditionFields(v), true);
+    }
     this.verdict = v;
     const stamp = !v.withValues ? now / 1000 : r.confirmed !== null ? r.confirmed : r.time;
     this.view.show(v, v.withValues ? r.values : null, stamp);

@@ -36,9 +36,24 @@ function judge(r, now, limits) {
   return verdict("UncertainLastUsableValue", "held", r.state);
 }
 
+// The conditions of a robot whose gateway the hub keeps running. Outside a run
+// of the gateway they are the keeper's phase; within one (phase "running"),
+// what its values are: starting until they are first confirmed on screen, then
+// live, or held (for any reason they are not live: a hold, waiting to confirm
+// them again, a silence of the gateway).
+const CONDITIONS = ["starting", "waiting_for_simulator", "live", "held", "restarting", "stopped"];
+
+// A kept robot's verdict: the plain verdict with the condition for its state and,
+// outside a run, the phase's why for its cause. seenLive: the run has been live.
+function keptVerdict(v, phase, phaseWhy, seenLive) {
+  if (phase !== "running") return Object.assign({}, v, {state: phase, cause: phaseWhy});
+  const condition = v.state === "live" ? "live" : seenLive ? "held" : "starting";
+  return Object.assign({}, v, {state: condition});
+}
+
 // What a robot's record starts as.
 const blankRecord = (from) => ({
   values: null, report: false, state: undefined, confirmed: null, time: null, heard: 0, link: null, from, cutSince: null,
 });
 
-module.exports = {judge, blankRecord};
+module.exports = {judge, blankRecord, keptVerdict, CONDITIONS};

@@ -55,12 +55,43 @@ test("a bad configuration is refused with what is wrong", () => {
     [JSON.stringify({users_file: "u", broker: "mqtt://h", robots: [{name: "a", pipe: "a", publish: "c/r"},
                                                                  {name: "b", pipe: "b", publish: "c/r"}]}), "given twice"],
   ];
+  // A cell: where its robots sit, and robots by number.
+  const cell = (settings, robot = {number: 1}) => JSON.stringify(Object.assign(
+    {opcua: false, site: "s", area: "a", line: "l", cell: "c", machine: "pc1", robots: [robot]}, settings));
+  cases.push(
+    [cell({cell: undefined}), "give all of site, area, line, cell"],
+    ...["$SYS", "a/b", "a+", " a", "a\u0007", "", 7].map((level) => [cell({area: level}), "area must be a text of 1 to 64"]),
+    [cell({machine: "PC 1"}), "the machine's name \"PC 1\" cannot name topics"],
+    [cell({}, {number: 1.5}), "a robot's number is a whole number"],
+    [cell({}, {number: -1}), "a robot's number is a whole number"],
+    [cell({}, {number: 1, topic: "t"}), "read from the gateway the hub starts"],
+    [cell({}, {number: 1, pipe: "a\\b"}), "bad pipe name"],
+    [cell({robots: [{number: 1}, {number: 1, name: "other"}]}), "two robots have the same number"],
+    [cell({robots: [{number: 1}, {name: "robot1", pipe: "p"}]}), "must be its own"]);
   for (const [text, says] of cases)
     assert.throws(() => parseConfig(text, "c.json"), (e) => e instanceof ConfigError && e.message.includes(says), says);
   const good = parseConfig(robots({name: "r1", pipe: "p", units: {axis1: "DD"}}), "/x/c.json");
   assert.deepStrictEqual([good.users_file, good.robots[0].units.axis1.symbol, good.embedded], ["/x/u", "°", false]);
   const own = parseConfig(published({broker: undefined, page_folder: "web"}), "/x/c.json");
   assert.deepStrictEqual([own.embedded, own.broker, own.page_folder], [true, "mqtt://127.0.0.1:1883", "/x/web"]);
+});
+
+test("a cell's topics, client ids and pipes follow from where it sits and the machine's name", () => {
+  const config = (machine) => parseConfig(JSON.stringify({
+    opcua: false, site: "Plant 1", area: "Body", line: "L2", cell: "C7", machine,
+    robots: [{number: 1}, {number: 2, name: "welder", pipe: "own"}, {name: "r3", pipe: "p3", publish: "x/r3"}]}), "/x/c.json");
+  const names = (c) => c.robots.map((r) => [r.name, r.pipe, r.publish, r.client_id]);
+  assert.deepStrictEqual(names(config("pc-a")), [
+    ["robot1", "zelmorvelgateway-robot1", "Plant 1/Body/L2/C7/pc-a/robot1/axes", "draxion-pc-a-robot1"],
+    ["welder", "own", "Plant 1/Body/L2/C7/pc-a/welder/axes", "draxion-pc-a-welder"],
+    ["r3", "p3", "x/r3", "draxion-pc-a-r3"],
+  ]);
+  // The same file on another machine: none of the topics and client ids it derives are the first's.
+  const derived = (c) => c.robots.filter((r) => r.number !== undefined).flatMap((r) => [r.publish, r.client_id]);
+  const [a, b] = [derived(config("pc-a")), derived(config("pc-b"))];
+  assert.ok(a.length === 4 && a.every((n) => !b.includes(n)), b.join());
+  assert.strictEqual(parseConfig(JSON.stringify({opcua: false, site: "s", area: "a", line: "l", cell: "c",
+                                                 robots: [{number: 1}]}), "c.json").machine, os.hostname());
 });
 
 test("a recording's lines are read exactly, or refused", () => {

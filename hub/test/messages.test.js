@@ -6,6 +6,7 @@ const fs = require("fs");
 const path = require("path");
 const test = require("node:test");
 const m = require("../lib/messages");
+const {CONDITIONS} = require("../lib/status_rules");
 
 test("an update reads back as written, every double exact, and a bad one is refused", () => {
   const values = [-0, 5e-324, 1.7976931348623157e308, 0.1 + 0.2, 1e21, 300];
@@ -43,5 +44,5 @@ test("docs/mqtt.md has the contract's fields, states, time range and silence", (
   assert.deepStrictEqual(Object.keys(table("The states")), m.STATES);
   assert.deepStrictEqual([...doc.matchAll(/within ([\d.e]+) of it/g)].map((r) => Number(r[1])), [m.TIME_LIMIT]);
   assert.deepStrictEqual([...doc.matchAll(/no message for more than ([\d.]+) s/g)].map((r) => Number(r[1])), [m.SILENCE_S]);
-  assert.ok(m.VALUES_STATES.every((v) => doc.includes("`" + v + "`")));
+  assert.ok([...m.VALUES_STATES, ...CONDITIONS].every((v) => doc.includes("`" + v + "`")));
 });

@@ -1,7 +1,8 @@
 "use strict";
 const assert = require("node:assert");
 const test = require("node:test");
-const {blankRecord, judge} = require("../lib/status_rules");
+const {blankRecord, judge, keptVerdict, CONDITIONS} = require("../lib/status_rules");
+const {restartDelayS, endText} = require("../lib/restart_rules");
 
 const limits = {silence_s: 2, no_communication_bad_after_s: 60};
 const NOW = 1e6;
@@ -42,4 +43,35 @@ test("a cut is timed from when it began, and forgotten once the source delivers"
   assert.strictEqual(judge(r, NOW, limits).cutSince, NOW - 1000);
   r.link = null;
   assert.strictEqual(judge(r, NOW, limits).cutSince, null);
+});
+
+test("a kept robot's condition: the keeper's phase outside a run, its values' within", () => {
+  const live = {values, report: true, state: "live", confirmed: 5};
+  const cases = [
+    // [what, record fields, phase, seen live, condition, cause]
+    ["waiting for the host", {}, "waiting_for_simulator", false, "waiting_for_simulator", "why"],
+    ["restarting with old values", Object.assign({link: "gone"}, live), "restarting", true, "restarting", "why"],
+    ["running, not yet confirmed", {values, report: true, state: "waiting"}, "running", false, "starting",
+     "not yet confirmed on screen"],
+    ["running, covered before it was ever live", Object.assign({}, live, {state: "covered"}), "running", false,
+     "starting", "covered"],
+    ["running, live", live, "running", false, "live", ""],
+    ["running, covered", Object.assign({}, live, {state: "covered"}), "running", true, "held", "covered"],
+    ["running, silent", Object.assign({heard: NOW - 5000}, live), "running", true, "held",
+     "nothing heard from the gateway for more than 2 s"],
+  ];
+  for (const [what, fields, phase, seenLive, condition, cause] of cases) {
+    const plain = judge(record(fields), NOW, limits);
+    const v = keptVerdict(plain, phase, "why", seenLive);
+    assert.deepStrictEqual([v.state, v.cause, v.code], [condition, cause, plain.code], what);
+    assert.ok(CONDITIONS.includes(v.state), what);
+  }
+});
+
+test("a gateway starts again after 1 s, later after each end in a row that was not live, never in step", () => {
+  const cases = [[1, 0, 1], [1, 0.999, 1.4995], [2, 0, 2], [5, 0, 16], [6, 0, 30], [1000, 0.5, 37.5]];
+  for (const [failures, random, delay] of cases) assert.strictEqual(restartDelayS(failures, random), delay, failures + "");
+  assert.match(endText(-2, "Can't find Draxion3 main window", "P", false), /exit code -2: no Draxion3 main window$/);
+  assert.match(endText(-2, null, "P", false), /exit code -2: P is taken/);
+  assert.match(endText(0, null, "P", "its pipe had closed"), /^the hub stopped the gateway, as its pipe had closed; .* 0: /);
 });

@@ -424,7 +424,6 @@ TEST_F(EndToEnd, BandCopyReadsWhatTheWholeWindowCopyReads) {
 
 TEST_F(EndToEnd, TwoGatewaysServeTwoRobotsOnTwoPipes) {
     const std::wstring owner = start_simulator(L"--robot 1 --robot 2");
-    tell_simulator("move 2 820 40");  // side by side: one over the other would hold its values
     tell_simulator("set 2 0 22,2");
     child_process* gateways[] = {&gateway, &second};
     for (int robot = 1; robot <= 2; ++robot) {

@@ -188,9 +188,11 @@ void open_jog(int robot) {
     const DWORD style = WS_POPUP | WS_CAPTION | WS_SYSMENU;
     AdjustWindowRectEx(&r, style, FALSE, WS_EX_TOOLWINDOW);
     const std::wstring title = L"jog - robot" + std::to_wstring(robot) + L" (host simulator)";
-    const int offset = 40 * int(jogs.size());
+    // Side by side, two to a row: none covers another's fields.
+    const int slot = int(jogs.size());
     jog->window =
-        CreateWindowExW(WS_EX_TOOLWINDOW, L"host_simulator_jog", title.c_str(), style, 480 + offset, 40 + offset,
+        CreateWindowExW(WS_EX_TOOLWINDOW, L"host_simulator_jog", title.c_str(), style, 480 + 340 * (slot % 2),
+                        40 + 460 * (slot / 2),
                         r.right - r.left, r.bottom - r.top, main_window, nullptr, GetModuleHandleW(nullptr), jog.get());
     ShowWindow(jog->window, SW_SHOWNOACTIVATE);
     UpdateWindow(jog->window);

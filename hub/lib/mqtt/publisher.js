@@ -42,7 +42,10 @@ class Publisher {
     this.client = null;
     this.lostSaid = false;
     this.status = null;        // the last status's text, published again at each connection
-    this.reason = null;        // and, while offline, its reason
+    this.statusOf = null;      // and how it is written (the time in), for a change of condition
+    this.condition = undefined;  // a kept robot's condition fields, in every status
+    this.conditionOwed = false;  // changed since the last status
+    this.reason = null;        // while offline, the status's reason
     this.said = null;          // the values' state the status last said (JSON)
     this.seq = 0;              // this run's updates
     this.total = 0;            // every update handed over
@@ -71,7 +74,7 @@ class Publisher {
       answer = await this.connect(4);
     }
     if (answer !== null) throw new StartError(answer.message);
-    const code = await this.publishStatus(messages.offlineText(Date.now() / 1000, "the hub is starting", null, undefined));
+    const code = await this.publishStatus((t, c) => messages.offlineText(t, "the hub is starting", null, undefined, c));
     if (this.denied !== null) throw new StartError(this.denied);
     if (code === null) throw new StartError("the broker at " + this.config.broker + " did not take the status within " +
                                             START_TIMEOUT_MS / 1000 + " s");
@@ -125,7 +128,7 @@ class Publisher {
       if (this.lostSaid) this.say("back at the broker at " + this.config.broker +
                                   (away ? "; " + away + " updates were dropped while it was away (QoS 0)" : ""));
       this.lostSaid = false;
-      if (this.status !== null) this.publishStatus(this.status);
+      if (this.status !== null) this.publishText(this.status);
       // Under QoS 1 the queue has gone out before this; under QoS 0 the broker gets the current values.
       if (away && this.latest !== null) this.send(this.latest);
     });
@@ -141,9 +144,15 @@ class Publisher {
     });
   }
 
-  // Publishes a status; resolves with the broker's answer (0, a refusal's code) or
-  // null if none came in time.
-  publishStatus(text) {
+  // Publishes a status that write(time, condition) writes; resolves with the
+  // broker's answer (0, a refusal's code) or null if none came in time.
+  publishStatus(write) {
+    this.statusOf = write;
+    this.conditionOwed = false;
+    return this.publishText(write(Date.now() / 1000, this.condition));
+  }
+
+  publishText(text) {
     this.status = text;
     this.statusPending += 1;
     return new Promise((resolve) => {
@@ -160,9 +169,18 @@ class Publisher {
 
   // Not reading its source (waiting for it, or it has gone): offline, saying why.
   waiting(why) {
-    if (why === this.reason) return;
+    if (why === this.reason && !this.conditionOwed) return;
     this.reason = why;
-    this.publishStatus(messages.offlineText(Date.now() / 1000, why, null, undefined));
+    this.publishStatus((t, c) => messages.offlineText(t, why, null, undefined, c));
+  }
+
+  // A kept robot's condition (messages.js's fields), said with the next status,
+  // or at once (publishNow) in the status as it stands.
+  setCondition(fields, publishNow) {
+    if (fields === null || JSON.stringify(fields) === JSON.stringify(this.condition)) return;
+    this.condition = fields;
+    this.conditionOwed = true;
+    if (publishNow && this.statusOf !== null) this.publishStatus(this.statusOf);
   }
 
   // A run of the source begins: a new seq from 1.
@@ -170,13 +188,14 @@ class Publisher {
     this.seq = 0;
     this.said = null;
     this.reason = null;
-    this.publishStatus(messages.onlineText(Date.now() / 1000, null));
+    this.publishStatus((t, c) => messages.onlineText(t, null, c));
   }
 
   // The run has ended: offline with why, the gateway's exit code (or null) and the run's last seq.
   ended(why, exitCode) {
     this.reason = why;
-    this.publishStatus(messages.offlineText(Date.now() / 1000, why, exitCode, this.seq));
+    const updates = this.seq;
+    this.publishStatus((t, c) => messages.offlineText(t, why, exitCode, updates, c));
   }
 
   // An update: report as the pipe gives it ({state, confirmed, since}) or null. The
@@ -185,9 +204,9 @@ class Publisher {
   take(values, report, time) {
     const state = messages.valuesStateOf(report);
     const key = JSON.stringify(state);
-    if (key !== this.said) {
+    if (key !== this.said || this.conditionOwed) {
       this.said = key;
-      this.publishStatus(messages.onlineText(Date.now() / 1000, state));
+      this.publishStatus((t, c) => messages.onlineText(t, state, c));
     }
     this.seq += 1;
     this.total += 1;

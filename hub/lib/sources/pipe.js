@@ -58,7 +58,9 @@ function windowsExitWatcher(helper) {
 }
 
 class PipeSource {
-  // options: {path, watchExit (socket) => watcher | null, connect, say}
+  // options: {path, watchExit (socket) => watcher | null, connect, say, kept}. With
+  // kept ({gone()}: a KeptGateway), the gateway is the hub's own: its keeper says
+  // what the robot waits for and learns the exit code; this only reads its pipe.
   constructor(name, robot, options = {}) {
     this.name = name;
     this.robot = robot;
@@ -67,6 +69,8 @@ class PipeSource {
       : windowsExitWatcher(path.join(__dirname, "..", "..", "..", "pipe_server_exit.exe"));
     this.connect = options.connect || net.connect;
     this.say = options.say || (() => {});
+    this.kept = options.kept || null;
+    if (this.kept) this.watchExit = null;
     this.stopped = false;
     this.socket = null;
     this.watcher = null;
@@ -75,7 +79,7 @@ class PipeSource {
   }
 
   start() {
-    this.robot.cut("waiting for the gateway's pipe " + PIPE_PREFIX + this.name);
+    if (!this.kept) this.robot.cut("waiting for the gateway's pipe " + PIPE_PREFIX + this.name);
     this.open();
   }
 
@@ -101,10 +105,11 @@ class PipeSource {
           if (server) this.say(this.robot.settings.name + ": reading " + PIPE_PREFIX + this.name + ", served by " +
                                server.replace(/^(\d+) (.*)$/, "$2 (process $1)"));
         });
-      } else {
+      } else if (!this.kept) {
         this.say(this.robot.settings.name + ": reading " + PIPE_PREFIX + this.name);
       }
       this.robot.began();
+      if (this.kept) this.kept.connected();
       socket.write(REPORT_REQUEST);
     });
     socket.on("data", (chunk) => {
@@ -117,13 +122,18 @@ class PipeSource {
     socket.on("close", () => {
       this.socket = null;
       if (this.stopped) return;
+      if (connected && this.kept) {
+        this.kept.gone();
+        this.timer = setTimeout(() => this.open(), RETRY_MS);
+        return;
+      }
       if (connected) return this.gone(framer);
       // No gateway yet (ENOENT), or one with its client already (busy): try again.
       const busy = failure && ["EBUSY", "ETIMEDOUT", "EACCES"].includes(failure.code);
       const why = failure && failure.code !== "ENOENT" && !busy ? "cannot open " + PIPE_PREFIX + this.name + ": " +
         failure.message : busy ? PIPE_PREFIX + this.name + " already has its one client (the gateway takes no other)"
         : "waiting for the gateway's pipe " + PIPE_PREFIX + this.name;
-      if (why !== this.waitingSaid) {
+      if (why !== this.waitingSaid && !this.kept) {
         this.waitingSaid = why;
         if (failure && failure.code !== "ENOENT") this.say(this.robot.settings.name + ": " + why + "; trying again");
         this.robot.cut(why);

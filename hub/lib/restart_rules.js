@@ -1,0 +1,37 @@
+// When the hub starts a kept gateway again, and what its end means. Pure: the
+// keeper (sources/kept_gateway.js) feeds it.
+"use strict";
+
+const {exitCodeMeaning} = require("./contract");
+
+// The pause before a restart: 1 s after a run that was live, doubling with each
+// end in a row that was not, up to 30 s; each stretched by up to half at random,
+// so that the robots of a cell do not start again in step.
+const FIRST_S = 1;
+const LONGEST_S = 30;
+const JITTER = 0.5;
+// A gateway whose pipe the hub cannot read this long after its start serves
+// someone else (its one client): only a new one helps.
+const PIPE_READ_LIMIT_S = 20;
+
+// failures: the ends in a row without live values, this one included (1 or more);
+// random: in [0, 1).
+const restartDelayS = (failures, random) =>
+  Math.min(LONGEST_S, FIRST_S * 2 ** Math.min(failures - 1, 16)) * (1 + JITTER * random);
+
+// Why a run ended: its exit code (null: unknown), the text of the error box it
+// showed (or null), its pipe, and why the hub stopped it (or false).
+function endText(code, box, pipe, stoppedBecause) {
+  const stopped = stoppedBecause ? "the hub stopped the gateway, as " + stoppedBecause + "; " : "";
+  if (code === null) return stopped + "the gateway has ended (its exit code is unknown)";
+  // -2 is the host's absence (with its box) or a pipe that is not free (without).
+  const meaning = code === -2 && box === null ? pipe + " is taken (by another gateway?)"
+    : code === -2 ? "no Draxion3 main window" : exitCodeMeaning(code);
+  return stopped + "the gateway ended with exit code " + code + ": " + meaning;
+}
+
+// What the keeper waits for before it starts the gateway: "host" or "jog".
+const waitText = (what, number) => what === "host" ? "no Draxion3 main window yet"
+  : "no jog window of robot" + number + " yet: open it, not docked";
+
+module.exports = {restartDelayS, endText, waitText, PIPE_READ_LIMIT_S};

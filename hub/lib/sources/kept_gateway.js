@@ -1,0 +1,137 @@
+// A robot whose gateway the hub keeps running: it starts gateway.exe through
+// gateway_keeper.exe (which waits for the simulator's windows, answers the
+// gateway's boxes, holds it in a job object and tells its exit code), reads its
+// pipe, and when the gateway ends, or its pipe is lost, starts it again after a
+// pause (restart_rules.js). The gateway's pipe takes one client and is never
+// re-armed, so a lost pipe costs one restart.
+//
+// The robot's phase follows the keeper: starting, waiting_for_simulator, running
+// (the pipe is read), restarting, stopped.
+"use strict";
+
+const childProcess = require("child_process");
+const readline = require("readline");
+const {PIPE_PREFIX} = require("../contract");
+const {restartDelayS, endText, waitText, PIPE_READ_LIMIT_S} = require("../restart_rules");
+const {PipeSource} = require("./pipe");
+
+const STOP_WAIT_MS = 5000;  // the keeper's own grace is 3 s
+const GONE_WAIT_MS = 1000;
+
+class KeptGateway {
+  // options: {keeper, gateway (paths), say, spawn, random, pipe (PipeSource options)}
+  constructor(robot, options) {
+    this.robot = robot;
+    this.settings = robot.settings;
+    this.options = options;
+    this.spawn = options.spawn || childProcess.spawn;
+    this.random = options.random || Math.random;
+    this.pipe = new PipeSource(this.settings.pipe, robot, Object.assign({}, options.pipe, {kept: this}));
+    this.run = null;        // the keeper's run: {child, started, box, code, connected, stopping}
+    this.failures = 0;      // ends in a row without live values
+    this.timer = null;
+    this.stopped = false;
+  }
+
+  start() {
+    this.pipe.start();
+    this.launch();
+  }
+
+  launch() {
+    this.timer = null;
+    if (this.stopped) return;
+    const s = this.settings;
+    const child = this.spawn(this.options.keeper, [String(process.pid), this.options.gateway, String(s.number), s.pipe],
+                             {stdio: ["pipe", "pipe", "ignore"], windowsHide: true});
+    const run = {child, started: false, box: null, code: null, connected: false, stopping: false, readTimer: null};
+    this.run = run;
+    this.robot.keep("starting", "launching gateway.exe");
+    child.stdin.on("error", () => {});  // a keeper that has ended takes no stop
+    child.on("error", (e) => {
+      run.failed = e.message;
+    });
+    readline.createInterface({input: child.stdout}).on("line", (line) => this.heard(run, line.trim()));
+    child.on("close", () => this.ended(run));
+  }
+
+  heard(run, line) {
+    const [word, ...rest] = line.split(" ");
+    if (word === "waiting") {
+      this.robot.keep("waiting_for_simulator", waitText(rest[0], this.settings.number));
+    } else if (word === "started") {
+      run.started = true;
+      this.robot.keep("starting", "gateway.exe runs as process " + rest[0] + "; reading " + PIPE_PREFIX + this.settings.pipe);
+      // Someone else may have taken its one client's place: then only a new gateway helps.
+      run.readTimer = setTimeout(() => {
+        if (!run.connected) this.stopGateway(run, "its pipe could not be read within " + PIPE_READ_LIMIT_S + " s");
+      }, PIPE_READ_LIMIT_S * 1000);
+    } else if (word === "box" && rest[0] === "error") {
+      run.box = rest.slice(1).join(" ");
+    } else if (word === "exit") {
+      run.code = /^-?\d+$/.test(rest[0]) ? Number(rest[0]) : null;
+    } else if (word === "cannot") {
+      run.failed = line;
+    }
+  }
+
+  // The PipeSource has read the pipe (robot.began() has said so).
+  connected() {
+    if (this.run) this.run.connected = true;
+  }
+
+  // The pipe has been lost: the gateway writes to nobody from now on.
+  gone() {
+    const run = this.run;
+    if (run === null || this.stopped) return;
+    this.robot.keep("restarting", "the gateway's pipe has closed");
+    // Mostly the gateway has ended: its keeper says so in a moment. Else it
+    // serves nobody from now on.
+    run.goneTimer = setTimeout(() => this.stopGateway(run, "its pipe had closed"), GONE_WAIT_MS);
+  }
+
+  stopGateway(run, why) {
+    if (run.stopping) return;
+    run.stopping = why;
+    run.child.stdin.write("stop\n");
+  }
+
+  // The keeper has ended, and with it the gateway's run.
+  ended(run) {
+    clearTimeout(run.readTimer);
+    clearTimeout(run.goneTimer);
+    if (this.run === run) this.run = null;
+    if (this.stopped) return this.onStopped && this.onStopped();
+    const wasLive = this.robot.seenLive && run.connected;
+    this.failures = wasLive ? 1 : this.failures + 1;
+    const delay = restartDelayS(this.failures, this.random());
+    const end = run.failed ? run.failed : endText(run.code, run.box, PIPE_PREFIX + this.settings.pipe, run.stopping);
+    this.robot.ended(end + "; starting it again in " + delay.toFixed(1) + " s", run.code,
+                     {restarts: this.robot.restarts + 1, lastExitCode: run.code});
+    this.timer = setTimeout(() => this.launch(), delay * 1000);
+  }
+
+  // Stops the gateway (its owner window goes: it ends normally) and resolves once
+  // the keeper has ended.
+  stop() {
+    this.stopped = true;
+    clearTimeout(this.timer);
+    this.pipe.stop();
+    this.robot.keep("stopped", "the hub was stopped");
+    const run = this.run;
+    if (run === null) return Promise.resolve();
+    return new Promise((resolve) => {
+      const timer = setTimeout(() => {
+        run.child.kill();  // its job ends the gateway with it
+        resolve();
+      }, STOP_WAIT_MS);
+      this.onStopped = () => {
+        clearTimeout(timer);
+        resolve();
+      };
+      this.stopGateway(run, "the hub was stopped");
+    });
+  }
+}
+
+module.exports = {KeptGateway};
