@@ -167,6 +167,8 @@ class WineHub:
         self.desktop, self.package, self.process = desktop, package, None
         self.env = dict(desktop.env, **(env or {}))
         self.log_path = os.path.join(work, "hub.log")
+        # A hub started again in the same folder: this one's lines only.
+        self.log_start = os.path.getsize(self.log_path) if os.path.exists(self.log_path) else 0
         config = dict(config)
         for key in ("users_file", "pki_folder", "broker_password_file", "broker_ca"):
             if key in config:
@@ -195,8 +197,9 @@ class WineHub:
         return p
 
     def text(self):
-        with open(self.log_path, encoding="utf-8", errors="replace") as f:
-            return f.read()
+        with open(self.log_path, "rb") as f:
+            f.seek(self.log_start)
+            return f.read().decode("utf-8", errors="replace")
 
     def wait_for(self, text, timeout):
         deadline = time.monotonic() + timeout
@@ -276,6 +279,159 @@ class Chain:
     def close(self):
         if self.browser is not None:
             self.browser.quit()
+        if self.hub is not None:
+            self.hub.stop()
+        self.broker.stop()
+        self.desktop.stop()
+
+
+def value_of(text):
+    """What the gateway reads from a field's text: its digits and minus, over ten."""
+    return float(text.replace(",", "")) / 10
+
+
+def windows_processes(name):
+    """The live (not yet reaped) Wine processes whose program is name (e.g.
+    "gateway.exe"): {pid: command line}."""
+    found = {}
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open("/proc/%s/cmdline" % pid, "rb") as f:
+                words = f.read().decode(errors="replace").split("\0")
+            with open("/proc/%s/stat" % pid) as f:
+                state = f.read().rsplit(")", 1)[1].split()[0]
+        except OSError:
+            continue
+        if state != "Z" and words[0].replace("\\", "/").split("/")[-1].lower() == name:
+            found[int(pid)] = " ".join(words).strip()
+    return found
+
+
+class Watch:
+    """Every message on the cell's topics, with when it arrived; it comes back
+    with the broker."""
+
+    def __init__(self, port, topics):
+        import paho.mqtt.client as mqtt
+
+        self.messages, self.lock = [], threading.Lock()
+        self.client = mqtt.Client()
+        self.client.username_pw_set(*HUB_LOGIN)
+        self.client.reconnect_delay_set(min_delay=0.1, max_delay=0.2)
+        self.client.on_connect = lambda c, u, f, rc: [c.subscribe(t, qos=1) for t in topics]
+        self.client.on_message = self._on_message
+        self.client.connect("127.0.0.1", port)
+        self.client.loop_start()
+
+    def _on_message(self, client, userdata, message):
+        with self.lock:
+            self.messages.append((time.monotonic(), message.topic, json.loads(message.payload)))
+
+    def first(self, check, timeout):
+        """The arrival time of the first message that check(topic, message) takes, or None."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            with self.lock:
+                for at, topic, m in self.messages:
+                    if check(topic, m):
+                        return at
+            time.sleep(0.01)
+        return None
+
+    def status(self, topic):
+        """The robot's last status, or {} before its first."""
+        with self.lock:
+            return ([m for _, t, m in self.messages if t == topic + "/status"] or [{}])[-1]
+
+    def until(self, check, timeout):
+        deadline = time.monotonic() + timeout
+        while not check():
+            if time.monotonic() > deadline:
+                return False
+            time.sleep(0.05)
+        return True
+
+    def close(self):
+        self.client.loop_stop()
+        self.client.disconnect()
+
+
+class Cell:
+    """A cell of two robots under Wine: the host simulator with both jog windows,
+    and the hub on node.exe keeping a gateway.exe for each (robots by number),
+    serving OPC UA (anonymous, encrypted) and publishing to a mosquitto as
+    shipped; restart_hub() and the simulator's and broker's own stop and start
+    make the faults."""
+
+    MACHINE = "cellpc"
+    LEVELS = {"site": "plant", "area": "sim", "line": "line1", "cell": "cell1"}
+
+    START = ["12,5", "-0,5", "300,0", "-1234,6", "0,0", "7,7"]  # the simulator's start values
+
+    def __init__(self, work, robots=(1, 2)):
+        from shipped_broker import free_port
+
+        self.work, self.robots, self.hub, self.watch, self.changed = work, robots, None, None, 0
+        # What each robot's fields have shown: nothing else may be served as live.
+        self.shown = {r: [{value_of(t)} for t in self.START] for r in robots}
+        self.broker = Broker(work)
+        self.broker.start()
+        self.watch = Watch(self.broker.port, [self.topic(r) + s for r in robots for s in ("", "/status")])
+        self.desktop = Desktop()
+        try:
+            self.kit = hub_kit()
+            self.simulator = self.open_simulator()
+            self.opcua_port = free_port()
+            self.config = dict(self.LEVELS, machine=self.MACHINE, port=self.opcua_port, allow_anonymous=True,
+                               pki_folder=os.path.join(work, "pki"), broker="mqtt://127.0.0.1:%d" % self.broker.port,
+                               broker_username=HUB_LOGIN[0], gateway=windows_path(os.path.join(BIN, "gateway.exe")),
+                               robots=[{"number": n} for n in robots])
+            self.start_hub()
+        except BaseException:
+            self.close()
+            raise
+
+    def topic(self, robot):
+        return "/".join(list(self.LEVELS.values()) + [self.MACHINE, "robot%d" % robot, "axes"])
+
+    def open_simulator(self):
+        return Simulator(self.desktop, *[w for n in self.robots for w in ("--robot", str(n))])
+
+    def start_hub(self):
+        self.hub = WineHub(self.desktop, self.kit, self.work, self.config, env={"DRAXION_MQTT_PASSWORD": HUB_LOGIN[1]})
+
+    def gateways(self):
+        return windows_processes("gateway.exe")
+
+    def live_again(self, since, timeout=30):
+        """Shows a new value in each robot's first field; {robot: seconds from since
+        until the broker had it as live, or None if it never came within timeout}."""
+        wanted = {}
+        for r in self.robots:
+            self.changed += 1
+            text = "%d,%d" % (100 + self.changed, self.changed % 10)
+            self.shown[r][0].add(value_of(text))
+            wanted[r] = value_of(text)
+            self.simulator.tell("set %d 0 %s" % (r, text))
+        took = {}
+        for r, value in wanted.items():
+            topic = self.topic(r)
+            at = self.watch.first(lambda t, m: t == topic and m.get("state") == "live" and m["values"][0] == value,
+                                  timeout)
+            took[r] = None if at is None else at - since
+        return took
+
+    def unseen_live(self):
+        """How many updates the broker had as live, and those of them with a value
+        no field showed."""
+        robot = {self.topic(r): r for r in self.robots}
+        with self.watch.lock:
+            updates = [(robot[t], m) for _, t, m in self.watch.messages if t in robot and m.get("state") == "live"]
+        return len(updates), [m for r, m in updates if not all(v in self.shown[r][k] for k, v in enumerate(m["values"]))]
+
+    def close(self):
+        if self.watch is not None:
+            self.watch.close()
         if self.hub is not None:
             self.hub.stop()
         self.broker.stop()
