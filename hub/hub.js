@@ -187,7 +187,7 @@ async function serve(config) {
   const sources = [];
   for (const robot of robots) {
     const s = robot.settings;
-    if (s.source === "pipe" && s.number !== undefined) sources.push(new KeptGateway(robot, Object.assign({say}, programs)));
+    if (s.source === "pipe" && s.number !== undefined) sources.push(new KeptGateway(robot, programs));
     else if (s.source === "pipe") sources.push(new PipeSource(s.pipe, robot, {say}));
     if (s.source === "recording") sources.push(new RecordingSource(rows.get(s.name), robot, s.pace, ended));
   }

@@ -90,8 +90,10 @@ test("a cell's topics, client ids and pipes follow from where it sits and the ma
   const derived = (c) => c.robots.filter((r) => r.number !== undefined).flatMap((r) => [r.publish, r.client_id]);
   const [a, b] = [derived(config("pc-a")), derived(config("pc-b"))];
   assert.ok(a.length === 4 && a.every((n) => !b.includes(n)), b.join());
-  assert.strictEqual(parseConfig(JSON.stringify({opcua: false, site: "s", area: "a", line: "l", cell: "c",
-                                                 robots: [{number: 1}]}), "c.json").machine, os.hostname());
+  const shipped = path.join(__dirname, "..", "cell.json");
+  const example = parseConfig(fs.readFileSync(shipped, "utf8"), shipped);
+  assert.deepStrictEqual([example.machine, example.embedded, example.robots.map((r) => r.pipe)],
+                         [os.hostname(), true, ["zelmorvelgateway-robot1", "zelmorvelgateway-robot2"]]);
 });
 
 test("a recording's lines are read exactly, or refused", () => {

@@ -33,7 +33,8 @@ function makeRobotNodes(opcua, namespace, folder, settings) {
   const variable = (name, dataType, description) => namespace.addVariable(Object.assign({
     componentOf: object, browseName: name, nodeId: id(name), dataType, description,
   }, readOnly));
-  const stateNode = variable("state", "String", "live, held, waiting, no_communication or no_data");
+  const stateNode = variable("state", "String", "live, held, waiting, no_communication or no_data; " +
+                             "a kept robot's condition: starting, waiting_for_simulator, live, held, restarting or stopped");
   const causeNode = variable("cause", "String", "why the values are not live: the hold's cause or what cut them off");
   const missedNode = variable("missed", "UInt32", "updates that never reached the hub (gaps in the publisher's seq)");
   missedNode.setValueFromSource({dataType: DataType.UInt32, value: 0});

@@ -19,7 +19,7 @@ const STOP_WAIT_MS = 5000;  // the keeper's own grace is 3 s
 const GONE_WAIT_MS = 1000;
 
 class KeptGateway {
-  // options: {keeper, gateway (paths), say, spawn, random, pipe (PipeSource options)}
+  // options: {keeper, gateway (their paths), spawn, random, pipe (PipeSource options)}
   constructor(robot, options) {
     this.robot = robot;
     this.settings = robot.settings;
@@ -27,7 +27,7 @@ class KeptGateway {
     this.spawn = options.spawn || childProcess.spawn;
     this.random = options.random || Math.random;
     this.pipe = new PipeSource(this.settings.pipe, robot, Object.assign({}, options.pipe, {kept: this}));
-    this.run = null;        // the keeper's run: {child, started, box, code, connected, stopping}
+    this.run = null;        // the keeper's run: {child, box, code, connected, stopping, ...}
     this.failures = 0;      // ends in a row without live values
     this.timer = null;
     this.stopped = false;
@@ -44,12 +44,14 @@ class KeptGateway {
     const s = this.settings;
     const child = this.spawn(this.options.keeper, [String(process.pid), this.options.gateway, String(s.number), s.pipe],
                              {stdio: ["pipe", "pipe", "ignore"], windowsHide: true});
-    const run = {child, started: false, box: null, code: null, connected: false, stopping: false, readTimer: null};
+    const run = {child, box: null, code: null, connected: false, stopping: false, ended: false,
+                 readTimer: null, goneTimer: null};
     this.run = run;
     this.robot.keep("starting", "launching gateway.exe");
     child.stdin.on("error", () => {});  // a keeper that has ended takes no stop
     child.on("error", (e) => {
-      run.failed = e.message;
+      run.failed = "cannot start " + this.options.keeper + ": " + e.message;
+      this.ended(run);
     });
     readline.createInterface({input: child.stdout}).on("line", (line) => this.heard(run, line.trim()));
     child.on("close", () => this.ended(run));
@@ -60,7 +62,6 @@ class KeptGateway {
     if (word === "waiting") {
       this.robot.keep("waiting_for_simulator", waitText(rest[0], this.settings.number));
     } else if (word === "started") {
-      run.started = true;
       this.robot.keep("starting", "gateway.exe runs as process " + rest[0] + "; reading " + PIPE_PREFIX + this.settings.pipe);
       // Someone else may have taken its one client's place: then only a new gateway helps.
       run.readTimer = setTimeout(() => {
@@ -98,6 +99,8 @@ class KeptGateway {
 
   // The keeper has ended, and with it the gateway's run.
   ended(run) {
+    if (run.ended) return;  // a keeper that cannot start says so twice
+    run.ended = true;
     clearTimeout(run.readTimer);
     clearTimeout(run.goneTimer);
     if (this.run === run) this.run = null;
