@@ -206,7 +206,7 @@ async function serve(config) {
   if (ownBroker) {
     const topic = config.robots.find((r) => r.publish !== undefined).publish;
     lines.push("the hub's own broker, for this PC only (only the hub writes; anyone here reads): MQTT at " +
-               config.broker + "; the live page at http://127.0.0.1:" + config.page_port + "/index.html?topic=" + topic);
+               config.broker + "; the live page at http://127.0.0.1:" + config.page_port + "/index.html?topic=" + encodeURIComponent(topic).replace(/%2F/g, "/"));
   }
   if (opcua) {
     lines.push("OPC UA at " + opcua.server.getEndpointUrl() + "; security " + (config.allow_security_none ? "None, " : "") +

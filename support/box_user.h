@@ -82,7 +82,11 @@ inline bool wait_for_box(DWORD process, DWORD timeout_ms, seen_box* out) {
             out->text = box_user_detail::text_of(GetDlgItem(s.found, 0xFFFF));
             HWND icon = GetDlgItem(s.found, 0x14);
             if (icon == nullptr) icon = GetDlgItem(s.found, 0x440);
-            const bool shown = icon != nullptr && IsWindowVisible(icon) && SendMessageW(icon, STM_GETICON, 0, 0) != 0;
+            // A hung box's owner must not hang whoever answers it.
+            DWORD_PTR has_icon = 0;
+            const bool shown = icon != nullptr && IsWindowVisible(icon) &&
+                               SendMessageTimeoutW(icon, STM_GETICON, 0, 0, SMTO_ABORTIFHUNG, 1000, &has_icon) != 0 &&
+                               has_icon != 0;
             out->icon = shown ? L"other" : L"none";
             // A box just shown may not be on the screen yet: look again for a moment.
             for (int tries = 0; shown && out->icon == L"other" && tries < 60; ++tries) {

@@ -75,6 +75,9 @@ function robotOf(r, base, cell) {
     if (r.recording !== undefined || r.topic !== undefined)
       throw new ConfigError(r.name + ": a robot with a number is read from the gateway the hub starts for it");
     if (r.pipe === undefined) r.pipe = PIPE_NAME + "-" + r.name;
+    // The gateway takes it as a word of its command line, which a quote would split.
+    if (typeof r.pipe === "string" && r.pipe.includes('"'))
+      throw new ConfigError(r.name + ": the pipe name of a robot with a number cannot hold a double quote");
   }
   if (!r || typeof r.name !== "string" || !/^[A-Za-z0-9_-]{1,64}$/.test(r.name))
     throw new ConfigError("each robot needs a name of letters, digits, _ and - (it makes the NodeIds)");
@@ -159,8 +162,6 @@ function parseConfig(text, file) {
   c.robots = c.robots.map((r) => robotOf(r, base, cell));
   if (typeof c.gateway !== "string" || c.gateway === "") throw new ConfigError("gateway must be gateway.exe's path");
   c.gateway = path.resolve(base, c.gateway);
-  const numbers = c.robots.filter((r) => r.number !== undefined).map((r) => r.number);
-  if (new Set(numbers).size !== numbers.length) throw new ConfigError("two robots have the same number");
   const seen = new Set();
   for (const r of c.robots) {
     // Pipe names are case-insensitive; names and topics are not.
@@ -170,6 +171,11 @@ function parseConfig(text, file) {
       seen.add(key);
     }
   }
+  const numbers = c.robots.filter((r) => r.number !== undefined).map((r) => r.number);
+  if (new Set(numbers).size !== numbers.length) throw new ConfigError("two robots have the same number");
+  // A broker drops a client when another connects with its id.
+  const ids = c.robots.map((r) => r.client_id).filter((id) => id !== undefined);
+  if (new Set(ids).size !== ids.length) throw new ConfigError("two robots have the same client_id");
   const topics = c.robots.flatMap((r) => [r.topic, r.publish]).filter((t) => t !== undefined);
   for (const t of topics) {
     if (topics.includes(t + "/status")) throw new ConfigError(t + "/status is the status of the robot on " + t + ": not a topic of its own");

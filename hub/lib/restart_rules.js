@@ -13,6 +13,9 @@ const JITTER = 0.5;
 // A gateway whose pipe the hub cannot read this long after its start serves
 // someone else (its one client): only a new one helps.
 const PIPE_READ_LIMIT_S = 20;
+// The gateway speaks at least every 0.5 s (its state report): one silent this
+// long on a pipe the hub reads is hung.
+const HUNG_S = 10;
 
 // failures: the ends in a row without live values, this one included (1 or more);
 // random: in [0, 1).
@@ -34,4 +37,4 @@ function endText(code, box, pipe, stoppedBecause) {
 const waitText = (what, number) => what === "host" ? "no Draxion3 main window yet"
   : "no jog window of robot" + number + " yet: open it, not docked";
 
-module.exports = {restartDelayS, endText, waitText, PIPE_READ_LIMIT_S};
+module.exports = {restartDelayS, endText, waitText, PIPE_READ_LIMIT_S, HUNG_S};

@@ -67,6 +67,8 @@ test("a bad configuration is refused with what is wrong", () => {
     [cell({}, {number: 1, topic: "t"}), "read from the gateway the hub starts"],
     [cell({}, {number: 1, pipe: "a\\b"}), "bad pipe name"],
     [cell({robots: [{number: 1}, {number: 1, name: "other"}]}), "two robots have the same number"],
+    [cell({}, {number: 1, pipe: 'a"b'}), "cannot hold a double quote"],
+    [cell({robots: [{number: 1}, {number: 2, client_id: "draxion-pc1-robot1"}]}), "the same client_id"],
     [cell({robots: [{number: 1}, {name: "robot1", pipe: "p"}]}), "must be its own"]);
   for (const [text, says] of cases)
     assert.throws(() => parseConfig(text, "c.json"), (e) => e instanceof ConfigError && e.message.includes(says), says);

@@ -54,7 +54,7 @@ test("the keeper's word makes the condition; a lost pipe costs one restart; a st
   keepers[0].say("started 42");
   await until(() => condition()[0] === "starting", "started");
 
-  const server = net.createServer((socket) => { server.client = socket; }).listen(file);
+  const server = net.createServer((socket) => { server.client = socket.resume(); }).listen(file);
   await until(() => server.client, "the pipe read");
   const report = {state: "live", confirmed: 100.5, since: 100, readings: 3, made: 100.5};
   server.client.write(Buffer.concat([TAG, encodeRecord([1, 2, 3, 4, 5, 6], report)]));

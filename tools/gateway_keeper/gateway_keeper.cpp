@@ -22,6 +22,7 @@
 // it still runs. Exit codes: 0 done; 1 the gateway could not be started; 2 bad
 // arguments.
 #include <windows.h>
+#include <shellapi.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -106,19 +107,24 @@ void answer_box(DWORD gateway_pid) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    char* end = nullptr;
-    const unsigned long hub_pid = argc == 5 ? std::strtoul(argv[1], &end, 10) : 0;
-    const long robot = argc == 5 ? std::strtol(argv[3], nullptr, 10) : 0;
-    if (argc != 5 || end == argv[1] || *end != '\0') {
+int main() {
+    // The words as Windows gives them (UTF-16): a package under any path works.
+    int argc = 0;
+    wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    wchar_t* end = nullptr;
+    const unsigned long hub_pid = argc == 5 ? std::wcstoul(argv[1], &end, 10) : 0;
+    const long robot = argc == 5 ? std::wcstol(argv[3], nullptr, 10) : 0;
+    if (argc != 5 || end == argv[1] || *end != L'\0') {
         std::fputs("usage: gateway_keeper HUB_PID GATEWAY ROBOT PIPE\n", stderr);
         return 2;
     }
     // Only the gateway's own standard handles go to it: it must not hold the
-    // hub's pipes to this program open.
+    // hub's pipes to this program open. (They are all this program inherits,
+    // and the only inheritable handle it makes is the gateway's NUL.)
     for (DWORD which : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE})
         SetHandleInformation(GetStdHandle(which), HANDLE_FLAG_INHERIT, 0);
-    stop_event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    // Auto-reset: standard input's end and the hub's may both set it; each wakes the loop once.
+    stop_event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     HANDLE hub = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(hub_pid));
     HANDLE hub_wait = nullptr;
     if (hub != nullptr)
@@ -151,25 +157,23 @@ int main(int argc, char** argv) {
     start.cb = sizeof start;
     start.dwFlags = STARTF_USESTDHANDLES;
     start.hStdInput = start.hStdOutput = start.hStdError = nul;
-    char owner_word[16];
-    std::snprintf(owner_word, sizeof owner_word, "%lx",
-                  static_cast<unsigned long>(reinterpret_cast<std::uintptr_t>(owner) & 0xFFFFFFFFu));
-    const std::string line = std::string("\"") + argv[2] + "\" " + owner_word + " " + argv[3] + " \"" + argv[4] + "\"";
-    std::wstring command(line.begin(), line.end());
-    std::wstring program;
-    for (const char* c = argv[2]; *c; ++c) program += static_cast<wchar_t>(static_cast<unsigned char>(*c));
+    wchar_t owner_word[16];
+    std::swprintf(owner_word, 16, L"%lx", static_cast<unsigned long>(reinterpret_cast<std::uintptr_t>(owner) & 0xFFFFFFFFu));
+    // The hub's configuration allows no quote in a kept robot's pipe name: quoting it whole is enough.
+    std::wstring command = std::wstring(L"\"") + argv[2] + L"\" " + owner_word + L" " + argv[3] + L" \"" + argv[4] + L"\"";
     PROCESS_INFORMATION gateway{};
-    if (owner == nullptr || !CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, TRUE,
+    if (owner == nullptr || !CreateProcessW(argv[2], command.data(), nullptr, nullptr, TRUE,
                                             CREATE_SUSPENDED | CREATE_NO_WINDOW, nullptr, nullptr, &start, &gateway)) {
-        say("cannot start " + std::string(argv[2]) + ": error " + std::to_string(GetLastError()));
+        say("cannot start the gateway: error " + std::to_string(GetLastError()));
         return 1;
     }
     CloseHandle(nul);
     // In the job before it runs a single instruction: nothing of it escapes.
-    if (job != nullptr) AssignProcessToJobObject(job, gateway.hProcess);
+    const bool held = job != nullptr && AssignProcessToJobObject(job, gateway.hProcess);
+    // Said before it runs: the hub may read its pipe at once, and must know it is this run's.
+    say("started " + std::to_string(gateway.dwProcessId));
     ResumeThread(gateway.hThread);
     CloseHandle(gateway.hThread);
-    say("started " + std::to_string(gateway.dwProcessId));
 
     bool ended = false;
     ULONGLONG give_up = 0;  // after a stop: when the job ends it
@@ -178,11 +182,13 @@ int main(int argc, char** argv) {
         const bool stop = wait_or_stop(gateway.hProcess, POLL_MS, &ended);
         if (stop && give_up == 0) {
             DestroyWindow(owner);
-            ResetEvent(stop_event);
             give_up = GetTickCount64() + STOP_GRACE_MS;
         }
         if (!ended && give_up != 0 && GetTickCount64() >= give_up) {
-            TerminateJobObject(job, static_cast<UINT>(STATUS_CONTROL_C_EXIT));
+            if (held)
+                TerminateJobObject(job, static_cast<UINT>(STATUS_CONTROL_C_EXIT));
+            else
+                TerminateProcess(gateway.hProcess, static_cast<UINT>(STATUS_CONTROL_C_EXIT));
             WaitForSingleObject(gateway.hProcess, STOP_GRACE_MS);
             ended = true;
         }

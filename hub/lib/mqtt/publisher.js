@@ -36,6 +36,8 @@ class Publisher {
     this.topic = settings.publish;
     this.statusTopic = settings.publish + "/status";
     this.clientId = settings.client_id;
+    // A kept robot's will says its condition: without the hub, its gateway is stopped too.
+    this.willCondition = settings.number !== undefined ? {condition: "stopped"} : undefined;
     this.config = config;
     this.say = (text) => say(settings.name + ": " + text);
     this.mqtt = mqtt;
@@ -89,7 +91,8 @@ class Publisher {
       reconnectPeriod: RECONNECT_MS[0], connectTimeout: START_TIMEOUT_MS, reconnectOnConnackError: true,
       queueQoSZero: false, username: c.broker_username, password: c.broker_password,
       ca: c.broker_ca_text, cert: c.broker_cert_text, key: c.broker_key_text, rejectUnauthorized: true,
-      will: {topic: this.statusTopic, payload: Buffer.from(messages.offlineText(Date.now() / 1000, WILL_REASON, null)),
+      will: {topic: this.statusTopic, payload: Buffer.from(messages.offlineText(Date.now() / 1000, WILL_REASON, null,
+                                                                                 undefined, this.willCondition)),
              qos: 1, retain: true},
     });
     this.client = client;

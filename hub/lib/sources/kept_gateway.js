@@ -12,7 +12,7 @@
 const childProcess = require("child_process");
 const readline = require("readline");
 const {PIPE_PREFIX} = require("../contract");
-const {restartDelayS, endText, waitText, PIPE_READ_LIMIT_S} = require("../restart_rules");
+const {restartDelayS, endText, waitText, PIPE_READ_LIMIT_S, HUNG_S} = require("../restart_rules");
 const {PipeSource} = require("./pipe");
 
 const STOP_WAIT_MS = 5000;  // the keeper's own grace is 3 s
@@ -45,7 +45,7 @@ class KeptGateway {
     const child = this.spawn(this.options.keeper, [String(process.pid), this.options.gateway, String(s.number), s.pipe],
                              {stdio: ["pipe", "pipe", "ignore"], windowsHide: true});
     const run = {child, box: null, code: null, connected: false, stopping: false, ended: false,
-                 readTimer: null, goneTimer: null};
+                 readTimer: null, goneTimer: null, killTimer: null, hungTimer: null};
     this.run = run;
     this.robot.keep("starting", "launching gateway.exe");
     child.stdin.on("error", () => {});  // a keeper that has ended takes no stop
@@ -59,9 +59,11 @@ class KeptGateway {
 
   heard(run, line) {
     const [word, ...rest] = line.split(" ");
-    if (word === "waiting") {
+    // What the robot waits for says nothing more once its pipe is read, or the run is being stopped.
+    const phases = run === this.run && !this.stopped && !run.connected && !run.stopping;
+    if (word === "waiting" && phases) {
       this.robot.keep("waiting_for_simulator", waitText(rest[0], this.settings.number));
-    } else if (word === "started") {
+    } else if (word === "started" && phases) {
       this.robot.keep("starting", "gateway.exe runs as process " + rest[0] + "; reading " + PIPE_PREFIX + this.settings.pipe);
       // Someone else may have taken its one client's place: then only a new gateway helps.
       run.readTimer = setTimeout(() => {
@@ -76,33 +78,51 @@ class KeptGateway {
     }
   }
 
-  // The PipeSource has read the pipe (robot.began() has said so).
+  // The PipeSource has opened the pipe: the run it reads, or null when none is
+  // current (the pipe is someone else's).
   connected() {
-    if (this.run) this.run.connected = true;
+    const run = this.run;
+    // A run's pipe is read once: it is never re-armed.
+    if (run === null || this.stopped || run.stopping || run.connected) return null;
+    run.connected = true;
+    // The gateway speaks at least twice a second: one silent for long is hung.
+    const since = Date.now();
+    run.hungTimer = setInterval(() => {
+      if (Date.now() - Math.max(since, this.robot.record.heard) > HUNG_S * 1000)
+        this.stopGateway(run, "nothing was heard from it for " + HUNG_S + " s");
+    }, 1000);
+    return run;
   }
 
-  // The pipe has been lost: the gateway writes to nobody from now on.
-  gone() {
-    const run = this.run;
-    if (run === null || this.stopped) return;
+  // Whether what comes from the pipe of this run is still to be taken.
+  current(run) {
+    return run === this.run && !run.ended;
+  }
+
+  // The pipe of this run has been lost: the gateway writes to nobody from now on.
+  gone(run) {
+    if (run !== this.run || this.stopped) return;
     this.robot.keep("restarting", "the gateway's pipe has closed");
     // Mostly the gateway has ended: its keeper says so in a moment. Else it
     // serves nobody from now on.
     run.goneTimer = setTimeout(() => this.stopGateway(run, "its pipe had closed"), GONE_WAIT_MS);
   }
 
+  // Asks the keeper to stop the gateway cleanly; a keeper that does not end
+  // soon is ended, and its job ends the gateway.
   stopGateway(run, why) {
     if (run.stopping) return;
     run.stopping = why;
     run.child.stdin.write("stop\n");
+    run.killTimer = setTimeout(() => run.child.kill(), STOP_WAIT_MS);
   }
 
   // The keeper has ended, and with it the gateway's run.
   ended(run) {
     if (run.ended) return;  // a keeper that cannot start says so twice
     run.ended = true;
-    clearTimeout(run.readTimer);
-    clearTimeout(run.goneTimer);
+    [run.readTimer, run.goneTimer, run.killTimer].forEach(clearTimeout);
+    clearInterval(run.hungTimer);
     if (this.run === run) this.run = null;
     if (this.stopped) return this.onStopped && this.onStopped();
     const wasLive = this.robot.seenLive && run.connected;
@@ -124,10 +144,7 @@ class KeptGateway {
     const run = this.run;
     if (run === null) return Promise.resolve();
     return new Promise((resolve) => {
-      const timer = setTimeout(() => {
-        run.child.kill();  // its job ends the gateway with it
-        resolve();
-      }, STOP_WAIT_MS);
+      const timer = setTimeout(resolve, STOP_WAIT_MS + 1000);  // not even a kill answered
       this.onStopped = () => {
         clearTimeout(timer);
         resolve();

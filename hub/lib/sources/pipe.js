@@ -89,8 +89,17 @@ class PipeSource {
     const socket = this.connect(this.path);
     this.socket = socket;
     const framer = new Framer();
-    let connected = false, failure = null;
+    let connected = false, failure = null, run = null;
     socket.on("connect", () => {
+      if (this.kept) {
+        // Only the gateway of the keeper's current run is read: between runs the
+        // name may be served by a gateway the hub did not start.
+        run = this.kept.connected();
+        if (run === null) return socket.destroy();
+        connected = true;
+        this.robot.began();
+        return socket.write(REPORT_REQUEST);
+      }
       connected = true;
       this.waitingSaid = null;
       try {
@@ -105,14 +114,14 @@ class PipeSource {
           if (server) this.say(this.robot.settings.name + ": reading " + PIPE_PREFIX + this.name + ", served by " +
                                server.replace(/^(\d+) (.*)$/, "$2 (process $1)"));
         });
-      } else if (!this.kept) {
+      } else {
         this.say(this.robot.settings.name + ": reading " + PIPE_PREFIX + this.name);
       }
       this.robot.began();
-      if (this.kept) this.kept.connected();
       socket.write(REPORT_REQUEST);
     });
     socket.on("data", (chunk) => {
+      if (this.kept && !this.kept.current(run)) return;  // what a run that has ended still had on its way
       const now = Date.now();
       for (const u of framer.push(chunk)) this.robot.take(u.values, u.report, now / 1000, now);
     });
@@ -123,7 +132,7 @@ class PipeSource {
       this.socket = null;
       if (this.stopped) return;
       if (connected && this.kept) {
-        this.kept.gone();
+        this.kept.gone(run);
         this.timer = setTimeout(() => this.open(), RETRY_MS);
         return;
       }
