@@ -35,7 +35,7 @@
 
 namespace {
 
-constexpr DWORD POLL_MS = 50;         // boxes and windows are looked for this often
+constexpr DWORD POLL_MS = 50;          // boxes and windows are looked for this often
 constexpr DWORD STOP_GRACE_MS = 3000;  // a gateway in a pipe write may need a moment to see its owner go
 
 HANDLE stop_event = nullptr;
@@ -128,14 +128,16 @@ int main() {
     HANDLE hub = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(hub_pid));
     HANDLE hub_wait = nullptr;
     if (hub != nullptr)
-        RegisterWaitForSingleObject(&hub_wait, hub, [](void*, BOOLEAN) { SetEvent(stop_event); }, nullptr, INFINITE,
-                                    WT_EXECUTEONLYONCE);
+        RegisterWaitForSingleObject(
+            &hub_wait, hub, [](void*, BOOLEAN) { SetEvent(stop_event); }, nullptr, INFINITE, WT_EXECUTEONLYONCE);
     CloseHandle(CreateThread(nullptr, 0, read_input, nullptr, 0, nullptr));
 
     const std::string jog = jog_title_pattern(robot_name(static_cast<std::int32_t>(robot)));
     const char* waited = nullptr;
     for (;;) {
-        const char* missing = !top_level_window_with(main_window_title) ? "host" : !top_level_window_with(jog) ? "jog" : nullptr;
+        const char* missing = !top_level_window_with(main_window_title) ? "host"
+                              : !top_level_window_with(jog)             ? "jog"
+                                                                        : nullptr;
         if (missing == nullptr) break;
         if (missing != waited) say(std::string("waiting ") + missing);
         waited = missing;
@@ -158,9 +160,11 @@ int main() {
     start.dwFlags = STARTF_USESTDHANDLES;
     start.hStdInput = start.hStdOutput = start.hStdError = nul;
     wchar_t owner_word[16];
-    std::swprintf(owner_word, 16, L"%lx", static_cast<unsigned long>(reinterpret_cast<std::uintptr_t>(owner) & 0xFFFFFFFFu));
+    std::swprintf(owner_word, 16, L"%lx",
+                  static_cast<unsigned long>(reinterpret_cast<std::uintptr_t>(owner) & 0xFFFFFFFFu));
     // The hub's configuration allows no quote in a kept robot's pipe name: quoting it whole is enough.
-    std::wstring command = std::wstring(L"\"") + argv[2] + L"\" " + owner_word + L" " + argv[3] + L" \"" + argv[4] + L"\"";
+    std::wstring command =
+        std::wstring(L"\"") + argv[2] + L"\" " + owner_word + L" " + argv[3] + L" \"" + argv[4] + L"\"";
     PROCESS_INFORMATION gateway{};
     if (owner == nullptr || !CreateProcessW(argv[2], command.data(), nullptr, nullptr, TRUE,
                                             CREATE_SUSPENDED | CREATE_NO_WINDOW, nullptr, nullptr, &start, &gateway)) {

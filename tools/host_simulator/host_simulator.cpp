@@ -190,10 +190,9 @@ void open_jog(int robot) {
     const std::wstring title = L"jog - robot" + std::to_wstring(robot) + L" (host simulator)";
     // Side by side, two to a row: none covers another's fields.
     const int slot = int(jogs.size());
-    jog->window =
-        CreateWindowExW(WS_EX_TOOLWINDOW, L"host_simulator_jog", title.c_str(), style, 480 + 340 * (slot % 2),
-                        40 + 460 * (slot / 2),
-                        r.right - r.left, r.bottom - r.top, main_window, nullptr, GetModuleHandleW(nullptr), jog.get());
+    jog->window = CreateWindowExW(WS_EX_TOOLWINDOW, L"host_simulator_jog", title.c_str(), style, 480 + 340 * (slot % 2),
+                                  40 + 460 * (slot / 2), r.right - r.left, r.bottom - r.top, main_window, nullptr,
+                                  GetModuleHandleW(nullptr), jog.get());
     ShowWindow(jog->window, SW_SHOWNOACTIVATE);
     UpdateWindow(jog->window);
     say("jog " + std::to_string(robot) + " " + hex(jog->window));
