@@ -57,6 +57,10 @@ class Client:
     def browse(self, node):
         return self._ask({"browse": node}, "browse")["browse"]
 
+    def translate(self, path):
+        """The NodeId at the end of path ([(namespace URI, name), ...] from Objects), or None."""
+        return self._ask({"translate": path}, "translate")["translate"]
+
     def watch(self, nodes, sampling, queue, publishing=20, trigger=None):
         """The revised sampling intervals; the revised publishing interval in self.publishing.
         trigger: a DataChangeFilter's trigger (without deadband), or None for no filter."""
@@ -83,6 +87,16 @@ def node(name):
 
 AXES = [node("robot1.axis%d" % k) for k in range(1, 7)]
 SIDE = [node("robot1.state"), node("robot1.cause")]
+
+
+ROBOTICS, DI = "http://opcfoundation.org/UA/Robotics/", "http://opcfoundation.org/UA/DI/"
+OWN = "urn:draxion:gateway:axes"
+
+
+def robotics_path(robot, axis, system="MotionDeviceSystem"):
+    """The browse path of a robot's axis's ActualPosition in the robotics model."""
+    return [(DI, "DeviceSet"), (OWN, system), (ROBOTICS, "MotionDevices"), (OWN, robot),
+            (ROBOTICS, "Axes"), (OWN, "axis%d" % axis), (DI, "ParameterSet"), (ROBOTICS, "ActualPosition")]
 
 
 def hex_bits(values):

@@ -7,6 +7,7 @@ const os = require("os");
 const path = require("path");
 const {PIPE_NAME, pipeNameProblem} = require("./contract");
 const {SILENCE_S} = require("./messages");
+const {DEVICE_DEFAULTS} = require("./opcua/robotics");
 
 class ConfigError extends Error {}
 
@@ -31,6 +32,10 @@ const LEVEL_RULE = /^(?![$\s])[^/+#\p{Cc}]{1,64}(?<!\s)$/u;
 // The machine's name also makes client ids, which some brokers take in letters and digits only.
 const MACHINE_RULE = /^[A-Za-z0-9][A-Za-z0-9_.-]{0,62}$/;
 const ROBOT_NUMBER_MAX = 2147483647;
+// The robotics model's motion device categories and axis motion profiles, as the configuration names them.
+const CATEGORIES = ["other", "articulated_robot", "scara_robot", "cartesian_robot", "spherical_robot", "parallel_robot",
+                    "cylindrical_robot"];
+const PROFILES = ["other", "rotary", "rotary_endless", "linear", "linear_endless"];
 const READ_BROKER = "ws://127.0.0.1:9001";  // where a robot's topic is read from unless broker says
 // Below the 65,535 message ids a connection can have outstanding.
 const MAX_QUEUE = 60000;
@@ -63,6 +68,34 @@ function brokerUrl(text) {
   } catch (e) {
     return false;
   }
+}
+
+// What a robot's MotionDevice in the robotics model says: its identification,
+// category, and per axis its motion profile, unit (the configured one, else
+// degrees for a rotary axis and millimetres for a linear one) and limits.
+function deviceOf(r, machine) {
+  const texts = {};
+  for (const key of ["manufacturer", "model", "product_code", "serial_number"]) {
+    if (r[key] !== undefined && (typeof r[key] !== "string" || r[key] === ""))
+      throw new ConfigError(r.name + ": " + key + " must be a text");
+    texts[key] = r[key] !== undefined ? r[key] : key === "serial_number" ? machine + "/" + r.name : DEVICE_DEFAULTS[key];
+  }
+  const category = r.category !== undefined ? r.category : "articulated_robot";
+  if (!CATEGORIES.includes(category))
+    throw new ConfigError(r.name + ": category is one of " + CATEGORIES.join(", "));
+  const profiles = [], units = [], limits = [];
+  for (let k = 1; k <= 6; ++k) {
+    const axis = "axis" + k;
+    const profile = (r.profiles || {})[axis] !== undefined ? r.profiles[axis] : "rotary";
+    if (!PROFILES.includes(profile)) throw new ConfigError(r.name + "." + axis + ": a profile is one of " + PROFILES.join(", "));
+    const range = (r.limits || {})[axis];
+    if (range !== undefined && !(Array.isArray(range) && range.length === 2 && range.every(Number.isFinite) && range[0] < range[1]))
+      throw new ConfigError(r.name + "." + axis + ": limits are [low, high], two numbers, low below high");
+    profiles.push(profile.toUpperCase());
+    units.push(unitOf(r.name, axis, (r.units || {})[axis] || (profile.startsWith("linear") ? "MMT" : "DD")));
+    limits.push(range || null);
+  }
+  return Object.assign(texts, {category: category.toUpperCase(), profiles, units, limits});
 }
 
 // cell: {levels (topic prefix, or null), machine}
@@ -105,13 +138,15 @@ function robotOf(r, base, cell) {
     throw new ConfigError(r.name + ": recording must be a file's path");
   if (r.pace !== undefined && typeof r.pace !== "boolean") throw new ConfigError(r.name + ": pace is true or false");
   const units = r.units || {};
-  for (const key of Object.keys(units))
-    if (!/^axis[1-6]$/.test(key)) throw new ConfigError(r.name + ": units are given per axis1 to axis6, not " + key);
+  for (const key of ["units", "profiles", "limits"])
+    for (const axis of Object.keys(r[key] || {}))
+      if (!/^axis[1-6]$/.test(axis)) throw new ConfigError(r.name + ": " + key + " are given per axis1 to axis6, not " + axis);
   return {
     name: r.name, number: r.number, source,
     [source]: source === "recording" ? path.resolve(base, r.recording) : r[source],
     pace: r.pace !== false, publish: r.publish, client_id: r.client_id,
     units: Object.fromEntries(Object.entries(units).map(([k, u]) => [k, unitOf(r.name, k, u)])),
+    device: deviceOf(r, cell.machine),
   };
 }
 

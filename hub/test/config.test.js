@@ -69,11 +69,22 @@ test("a bad configuration is refused with what is wrong", () => {
     [cell({robots: [{number: 1}, {number: 1, name: "other"}]}), "two robots have the same number"],
     [cell({}, {number: 1, pipe: 'a"b'}), "cannot hold a double quote"],
     [cell({robots: [{number: 1}, {number: 2, client_id: "draxion-pc1-robot1"}]}), "the same client_id"],
+    [robots({name: "r1", pipe: "p", category: "delta"}), "category is one of other, articulated_robot"],
+    [robots({name: "r1", pipe: "p", profiles: {axis2: "round"}}), "r1.axis2: a profile is one of"],
+    [robots({name: "r1", pipe: "p", limits: {axis3: [5, 5]}}), "r1.axis3: limits are [low, high]"],
+    [robots({name: "r1", pipe: "p", limits: {axis7: [0, 1]}}), "limits are given per axis1 to axis6"],
+    [robots({name: "r1", pipe: "p", serial_number: ""}), "serial_number must be a text"],
     [cell({robots: [{number: 1}, {name: "robot1", pipe: "p"}]}), "must be its own"]);
   for (const [text, says] of cases)
     assert.throws(() => parseConfig(text, "c.json"), (e) => e instanceof ConfigError && e.message.includes(says), says);
-  const good = parseConfig(robots({name: "r1", pipe: "p", units: {axis1: "DD"}}), "/x/c.json");
+  const good = parseConfig(robots({name: "r1", pipe: "p", units: {axis1: "DD"}, profiles: {axis2: "linear"},
+                                  limits: {axis3: [-1, 1]}}), "/x/c.json");
   assert.deepStrictEqual([good.users_file, good.robots[0].units.axis1.symbol, good.embedded], ["/x/u", "°", false]);
+  // The robotics model's device: its profiles, units (configured, else by profile) and limits per axis.
+  const d = good.robots[0].device;
+  assert.deepStrictEqual([d.category, d.profiles[1], d.units.map((u) => u.code), d.limits[2], d.limits[0],
+                          d.serial_number], ["ARTICULATED_ROBOT", "LINEAR", ["DD", "MMT", "DD", "DD", "DD", "DD"],
+                                             [-1, 1], null, good.machine + "/r1"]);
   const own = parseConfig(published({broker: undefined, page_folder: "web"}), "/x/c.json");
   assert.deepStrictEqual([own.embedded, own.broker, own.page_folder], [true, "mqtt://127.0.0.1:1883", "/x/web"]);
 });

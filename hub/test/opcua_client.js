@@ -11,6 +11,8 @@
 //                                          (at: Date.now() when the client got it)
 //   {"modify": ms}                      -> {"modified": revised sampling intervals} of the last watch's items
 //   {"browse": nodeId}                  -> {"browse": [browse names]}
+//   {"translate": [[namespace URI, name], ...]} -> {"translate": nodeId or null}: the path from Objects
+//                                          (TranslateBrowsePathsToNodeIds, hierarchical references)
 // Values go as the hex of their eight bytes, so that a test compares them bit for bit.
 "use strict";
 // Standard output is for the answers: the library's own messages go to standard error.
@@ -59,6 +61,15 @@ async function main() {
     if (c.read) {
       const got = await session.read(c.read.map((nodeId) => ({nodeId, attributeId: opcua.AttributeIds.Value})));
       print({read: got.map(describe)});
+    } else if (c.translate) {
+      const uris = await session.readNamespaceArray();
+      const {BrowsePath, RelativePathElement, QualifiedName, resolveNodeId} = opcua;
+      const elements = c.translate.map(([uri, name]) => new RelativePathElement({
+        referenceTypeId: resolveNodeId("HierarchicalReferences"), isInverse: false, includeSubtypes: true,
+        targetName: new QualifiedName({namespaceIndex: uris.indexOf(uri), name})}));
+      const got = await session.translateBrowsePath(new BrowsePath({
+        startingNode: resolveNodeId("ObjectsFolder"), relativePath: {elements}}));
+      print({translate: got.statusCode.isGood() ? got.targets[0].targetId.toString() : null});
     } else if (c.browse) {
       const got = await session.browse(c.browse);
       print({browse: got.references.map((r) => r.browseName.name)});

@@ -15,7 +15,7 @@ import time
 
 import opcua_reader
 import pytest
-from opcua_reader import AXES, ENCRYPTED, NAMESPACE_INDEX, NODE, SIDE, hex_bits, node, until_read
+from opcua_reader import AXES, ENCRYPTED, NAMESPACE_INDEX, NODE, SIDE, hex_bits, node, robotics_path, until_read
 
 from rig import free_port, hub, publisher, wait_until, write_recording
 from stand_in_gateway import StandInGateway
@@ -43,7 +43,8 @@ class Server:
         self.port = free_port()
         config = dict(broker="ws://127.0.0.1:%d" % broker.ws_port, port=self.port, users_file=str(package / "users.txt"),
                       pki_folder=str(package / "pki"), silence_s=2, no_communication_bad_after_s=3,
-                      robots=[{"name": "robot1", "topic": "cell/r1", "units": {"axis1": "DD", "axis4": "MMT"}},
+                      robots=[{"name": "robot1", "topic": "cell/r1", "units": {"axis1": "DD", "axis4": "MMT"},
+                               "profiles": {"axis6": "linear"}, "limits": {"axis1": [-170, 170]}},
                               {"name": "robot2", "topic": "cell/r2"}])
         config.update(settings)
         path = folder / "opcua.json"
@@ -99,6 +100,13 @@ def test_values_status_codes_and_timestamps_follow_the_publisher(package, server
     assert "EngineeringUnits" in c.browse(node("robot1.axis1")) and "EngineeringUnits" not in c.browse(node("robot1.axis2"))
     unit = json.loads(json.dumps(c.read([node("robot1.axis1.EngineeringUnits")])[0]["value"]))
     assert unit["unitId"] == 0x4444 and unit["displayName"]["text"] == "°"  # UNECE "DD"
+    # The same axes in the robotics model, found by their browse path: their units, as configured or by profile.
+    actual = [c.translate(robotics_path("robot1", k)) for k in range(1, 7)]
+    assert None not in actual, actual
+    below = lambda k, name: c.translate(robotics_path("robot1", k) + [("http://opcfoundation.org/UA/", name)])  # noqa: E731
+    symbols = [u["value"]["displayName"]["text"] for u in c.read([below(k, "EngineeringUnits") for k in range(1, 7)])]
+    assert symbols == ["°", "°", "°", "mm", "°", "mm"], symbols
+    assert below(1, "EURange") is not None and below(2, "EURange") is None
 
     values = [-0.0, 5e-324, 1.7976931348623157e308, 0.1 + 0.2, -1234.6, 7.0]
     t0 = round(time.time() - 10, 3)  # confirmed before the server takes it
@@ -113,8 +121,10 @@ def test_values_status_codes_and_timestamps_follow_the_publisher(package, server
     gateway, b = publishing_hub(package, tmp_path, broker)
     for report, status, state, cause, source in steps:
         gateway.send(values, *report)
-        got = until_read(c, AXES + SIDE, lambda g: g[6]["value"] == state and g[7]["value"] == cause)
+        got = until_read(c, AXES + SIDE + actual, lambda g: g[6]["value"] == state and g[7]["value"] == cause)
         assert [r["status"] for r in got[:6]] == [status] * 6, report
+        flat = lambda r: (r["bits"], r["type"], r["status"], r["source"])  # noqa: E731
+        assert [flat(r) for r in got[8:]] == [flat(r) for r in got[:6]], "ActualPosition is the flat node's"
         assert (got[6]["value"], got[7]["value"]) == (state, cause), report
         if source is None:  # nothing trustworthy yet: no value at all
             assert [r["type"] for r in got[:6]] == ["Null"] * 6, got
@@ -154,19 +164,20 @@ def recording(folder, rows, step=0.01):
                                                (0, "StatusValue")])  # the filter many clients send
 def test_a_monitored_item_gets_every_update_at_100_a_second(package, server, broker, tmp_path, sampling, trigger):
     c = Client(package, server.endpoint)
-    watched = [AXES[0], AXES[4], AXES[5]]
-    assert c.watch(watched, sampling, 1000, publishing=10, trigger=trigger) == [0, 0, 0]  # every change
-    assert c.modify(5) == [0, 0, 0], "a modified item too"
+    actual = [(k, c.translate(robotics_path("robot1", k + 1))) for k in (0, 4, 5)]  # the same in the robotics model
+    watched = [AXES[0], AXES[4], AXES[5]] + [n for _, n in actual]
+    assert c.watch(watched, sampling, 1000, publishing=10, trigger=trigger) == [0] * 6  # every change
+    assert c.modify(5) == [0] * 6, "a modified item too"
     assert c.publishing == 10
     # Axis 5 flips between 0.0 and -0.0: a change of sign is a change.
     rows = [(i / 10, 0.0, 0.0, 0.0, -0.0 if i % 2 else 0.0, -i * 1e-5) for i in range(1, 601)]
     _, b = publishing_hub(package, tmp_path, broker, recording(tmp_path, rows))
     assert b.wait(30) == 0, b.stderr.read()
     good = lambda: [m for m in c.changes if m["status"] == "Good"]  # noqa: E731
-    wait_until(lambda: len(good()) >= 3 * len(rows), c.ready, 10)
+    wait_until(lambda: len(good()) >= 6 * len(rows), c.ready, 10)
     with c.ready:
         seen = good()
-    for k, axis in ((0, AXES[0]), (4, AXES[4]), (5, AXES[5])):
+    for k, axis in [(0, AXES[0]), (4, AXES[4]), (5, AXES[5])] + actual:
         assert [m["bits"] for m in seen if m["change"] == axis] == hex_bits([r[k] for r in rows]), axis
     c.close()
 

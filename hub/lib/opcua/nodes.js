@@ -8,7 +8,9 @@
 const {VALUE_COUNT: AXES} = require("../contract");
 const {setDataValue} = require("./library_hooks");
 
-function makeRobotNodes(opcua, namespace, folder, settings) {
+// mirrors: per axis, a variable that carries the same DataValue (the robotics
+// model's ActualPosition).
+function makeRobotNodes(opcua, namespace, folder, settings, mirrors = []) {
   const {DataType, DataValue, StatusCodes, Variant} = opcua;
   const object = namespace.addObject({organizedBy: folder, browseName: settings.name, nodeId: "s=" + settings.name});
   const readOnly = {accessLevel: "CurrentRead", userAccessLevel: "CurrentRead", minimumSamplingInterval: 0};
@@ -56,10 +58,12 @@ function makeRobotNodes(opcua, namespace, folder, settings) {
       s.value = value;
       s.code = code;
       s.stamp = sourceMs;
-      setDataValue(axes[k], new DataValue({
-        value: value === null ? nullVariant : new Variant({dataType: DataType.Double, value}),
-        statusCode: code, sourceTimestamp: source, serverTimestamp: now,
-      }));
+      for (const variable of [axes[k], mirrors[k]].filter(Boolean)) {
+        setDataValue(variable, new DataValue({
+          value: value === null ? nullVariant : new Variant({dataType: DataType.Double, value}),
+          statusCode: code, sourceTimestamp: source, serverTimestamp: now,
+        }));
+      }
     }
     if (verdict.state !== shownState) {
       shownState = verdict.state;

@@ -1,11 +1,13 @@
-// The OPC UA server: its endpoint and security, and a folder Objects/Robots with
-// each robot's nodes (nodes.js).
+// The OPC UA server: its endpoint and security, a folder Objects/Robots with
+// each robot's nodes (nodes.js), and the same robots in the robotics companion
+// model under Objects/DeviceSet (robotics.js).
 "use strict";
 
 const fs = require("fs");
 const path = require("path");
 const hooks = require("./library_hooks");
 const {makeRobotNodes} = require("./nodes");
+const {makeMotionDeviceSystem, nodesetsOf} = require("./robotics");
 const {checkUser, readUsers} = require("../users");
 
 const NAMESPACE = "urn:draxion:gateway:axes";
@@ -25,6 +27,7 @@ async function startServer(config, say) {
   fs.mkdirSync(config.pki_folder, {recursive: true});
   const server = new opcua.OPCUAServer({
     port: config.port,
+    nodeset_filename: nodesetsOf(opcua),
     securityPolicies: policies, securityModes: modes,
     allowAnonymous: config.allow_anonymous,
     userManager: {isValidUser: (name, password) => checkUser(users, name, password)},
@@ -39,10 +42,12 @@ async function startServer(config, say) {
   });
   await server.initialize();
   const addressSpace = server.engine.addressSpace;
-  const namespace = addressSpace.registerNamespace(NAMESPACE);
+  const namespace = addressSpace.getNamespace(NAMESPACE);
   const folder = namespace.addFolder(addressSpace.rootFolder.objects, {browseName: "Robots", nodeId: "s=Robots"});
+  const system = makeMotionDeviceSystem(opcua, addressSpace, namespace, config.cell || "MotionDeviceSystem", config.machine);
   await server.start();
-  return {server, namespace, viewOf: (settings) => makeRobotNodes(opcua, namespace, folder, settings)};
+  return {server, namespace,
+          viewOf: (settings) => makeRobotNodes(opcua, namespace, folder, settings, system.addDevice(settings))};
 }
 
 module.exports = {startServer, NAMESPACE};
