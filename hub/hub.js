@@ -102,6 +102,19 @@ function readRecordings(config) {
 // Each published robot's MQTT connection, started: a robot whose broker cannot be
 // reached, or refuses the login or its status, ends the start with EXIT_BROKER.
 async function startPublishers(config) {
+  if (config.format === "sparkplug") {
+    // One connection for them all: this PC is the edge node, each robot a device.
+    const {SparkplugNode, StartError: SparkplugStartError} = require("./lib/mqtt/sparkplug");
+    const node = new SparkplugNode(config, config.robots.filter((s) => s.publish !== undefined), say);
+    try {
+      await node.start();
+    } catch (e) {
+      if (!(e instanceof SparkplugStartError)) throw e;
+      say(e.message);
+      process.exit(EXIT_BROKER);
+    }
+    return new Map([[node.name, node]]);
+  }
   const publishers = new Map();
   for (const s of config.robots)
     if (s.publish !== undefined) publishers.set(s.name, new Publisher(s, config, say));
@@ -137,6 +150,9 @@ async function serve(config) {
   const programs = keptPrograms(config);
   const ownBroker = config.embedded ? await startOwnBroker(config) : null;
   const publishers = await startPublishers(config);
+  // A robot's feed: its own publisher, or its device of the Sparkplug node.
+  const feedOf = (settings) => config.format === "sparkplug" ? [...publishers.values()][0].feedOf(settings) || null
+    : publishers.get(settings.name) || null;
   let opcua = null;
   if (config.opcua) {
     const {startServer} = require("./lib/opcua/server");
@@ -149,7 +165,7 @@ async function serve(config) {
   }
   const robots = config.robots.map((settings) => new Robot(settings, config.limits,
     settings.source === "topic" ? "the publisher" : settings.source === "pipe" ? "the gateway" : "the recording",
-    opcua ? opcua.viewOf(settings) : NO_VIEW, say, publishers.get(settings.name) || null));
+    opcua ? opcua.viewOf(settings) : NO_VIEW, say, feedOf(settings)));
 
   let stopping = null;  // the exit code the first stop decided on
   // Stops the sources, has every broker take what it can within drain_timeout_s
@@ -202,11 +218,16 @@ async function serve(config) {
   const where = (s) => (s.number !== undefined ? "its gateway on pipe " + s.pipe : s.source === "pipe" ? "pipe " + s.pipe : s.source === "topic" ? s.topic : s.recording) +
     (s.publish !== undefined ? " -> " + s.publish : "");
   const lines = ["serving " + robots.map((r) => r.settings.name + " (" + where(r.settings) + ")").join(", ") +
-                 (publishers.size ? "; MQTT at " + config.broker + " with QoS " + config.qos : "")];
+                 (config.format === "sparkplug" ? "; Sparkplug B at " + config.broker + " as " +
+                  [...publishers.keys()][0].replace("Sparkplug node ", "") : publishers.size ? "; MQTT at " + config.broker +
+                  " with QoS " + config.qos : "")];
   if (ownBroker) {
     const topic = config.robots.find((r) => r.publish !== undefined).publish;
+    // The page reads the JSON topics only.
+    const page = config.format === "sparkplug" ? "" : "; the live page at http://127.0.0.1:" + config.page_port +
+      "/index.html?topic=" + encodeURIComponent(topic).replace(/%2F/g, "/");
     lines.push("the hub's own broker, for this PC only (only the hub writes; anyone here reads): MQTT at " +
-               config.broker + "; the live page at http://127.0.0.1:" + config.page_port + "/index.html?topic=" + encodeURIComponent(topic).replace(/%2F/g, "/"));
+               config.broker + page);
   }
   if (opcua) {
     lines.push("OPC UA at " + opcua.server.getEndpointUrl() + "; security " + (config.allow_security_none ? "None, " : "") +

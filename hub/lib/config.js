@@ -19,7 +19,7 @@ const KNOWN_UNITS = {
 const DEFAULTS = {
   opcua: true, port: 4840, no_communication_bad_after_s: 60, silence_s: SILENCE_S,
   allow_security_none: false, allow_anonymous: false, trust_unknown_clients: true, pki_folder: "pki",
-  qos: 1, retain: true, queue: 60000, drain_timeout_s: 30,
+  qos: 1, retain: true, queue: 60000, drain_timeout_s: 30, format: "json",
   // The hub's own broker: MQTT, and the page with MQTT on WebSocket, from the package's web folder.
   broker_port: 1883, page_port: 9001, page_folder: path.join(__dirname, "..", "..", "web"),
   gateway: path.join(__dirname, "..", "..", "gateway.exe"),
@@ -217,6 +217,13 @@ function parseConfig(text, file) {
     if (topics.indexOf(t) !== topics.lastIndexOf(t)) throw new ConfigError("topic " + t + " is given twice");
   }
   const reads = c.robots.some((r) => r.source === "topic"), publishes = c.robots.some((r) => r.publish !== undefined);
+  if (c.format !== "json" && c.format !== "sparkplug") throw new ConfigError("format is json or sparkplug");
+  if (c.sparkplug_group === undefined) c.sparkplug_group = placed.length ? LEVELS.map((key) => c[key]).join(":") : "draxion";
+  // Sparkplug's ids are topic levels: no / + #.
+  if (typeof c.sparkplug_group !== "string" || !/^[^/+#\p{Cc}]{1,64}$/u.test(c.sparkplug_group))
+    throw new ConfigError("sparkplug_group must be a text of 1 to 64 characters without / + # or control characters");
+  if (c.format === "sparkplug" && !MACHINE_RULE.test(c.machine))
+    throw new ConfigError("the machine's name " + JSON.stringify(c.machine) + " cannot be the Sparkplug edge node's: give \"machine\"");
   // Published without a broker: to the hub's own, on this PC.
   c.embedded = publishes && c.broker === undefined;
   if (c.embedded) {

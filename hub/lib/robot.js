@@ -135,6 +135,8 @@ class Robot {
                (v.cause ? " (" + v.cause + ")" : ""));
       if (this.feed) this.feed.setCondition(this.conditionFields(v), true);
     }
+    // A feed that says quality (Sparkplug) learns when the values are cut off.
+    if (this.feed && this.feed.cut && /NoCommunication/.test(v.code)) this.feed.cut();
     this.verdict = v;
     const stamp = !v.withValues ? now / 1000 : r.confirmed !== null ? r.confirmed : r.time;
     this.view.show(v, v.withValues ? r.values : null, stamp);

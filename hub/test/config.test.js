@@ -74,6 +74,8 @@ test("a bad configuration is refused with what is wrong", () => {
     [robots({name: "r1", pipe: "p", limits: {axis3: [5, 5]}}), "r1.axis3: limits are [low, high]"],
     [robots({name: "r1", pipe: "p", limits: {axis7: [0, 1]}}), "limits are given per axis1 to axis6"],
     [robots({name: "r1", pipe: "p", serial_number: ""}), "serial_number must be a text"],
+    [published({format: "protobuf"}), "format is json or sparkplug"],
+    [published({format: "sparkplug", sparkplug_group: "a/b"}), "sparkplug_group must be a text"],
     [cell({robots: [{number: 1}, {name: "robot1", pipe: "p"}]}), "must be its own"]);
   for (const [text, says] of cases)
     assert.throws(() => parseConfig(text, "c.json"), (e) => e instanceof ConfigError && e.message.includes(says), says);
@@ -103,6 +105,7 @@ test("a cell's topics, client ids and pipes follow from where it sits and the ma
   const derived = (c) => c.robots.filter((r) => r.number !== undefined).flatMap((r) => [r.publish, r.client_id]);
   const [a, b] = [derived(config("pc-a")), derived(config("pc-b"))];
   assert.ok(a.length === 4 && a.every((n) => !b.includes(n)), b.join());
+  assert.strictEqual(config("pc-a").sparkplug_group, "Plant 1:Body:L2:C7", "a cell's Sparkplug group is where it sits");
   const shipped = path.join(__dirname, "..", "cell.json");
   const example = parseConfig(fs.readFileSync(shipped, "utf8"), shipped);
   assert.deepStrictEqual([example.machine, example.embedded, example.robots.map((r) => r.pipe)],

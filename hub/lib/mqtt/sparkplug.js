@@ -1,0 +1,206 @@
+// The robots as Sparkplug B (spBv1.0): this PC is the edge node, each robot a
+// device of it, on one MQTT connection whose last will is the node's death.
+//
+//   spBv1.0/<group>/NBIRTH|NDEATH|NCMD/<node>         the node: bdSeq, Node Control/Rebirth
+//   spBv1.0/<group>/DBIRTH|DDATA|DDEATH/<node>/<robot> a robot: axis1 ... axis6 (Double)
+//
+// Each connection gets a new bdSeq (0 to 255, wrapping): its will is an NDEATH
+// with it, and the NBIRTH that follows the connection says the same. Every
+// message of the node carries seq, 0 at the NBIRTH, then one more per message
+// up to 255 and 0 again. A robot is born (DBIRTH: names, aliases, units, its
+// values) with its first values of a run of its gateway, then sends DDATA by
+// alias, and dies (DDEATH) when the run ends. Each axis metric carries the time
+// the gateway confirmed it on screen and its quality: 192 live, 500 held or
+// waiting to confirm, 0 cut off. A Rebirth command (NCMD) has the node and its
+// live robots born again. Births and data go with QoS 0 and no retain, the will
+// with QoS 1: a subscriber learns the state from births after each connection.
+"use strict";
+
+const NAMESPACE = "spBv1.0";
+const AXES = 6;
+const REBIRTH = "Node Control/Rebirth";
+const QUALITY = {live: 192, held: 500, cut: 0};
+const RECONNECT_MS = 1000;
+const KEEPALIVE_S = 5;
+const START_TIMEOUT_MS = 10000;
+
+class StartError extends Error {}
+
+class SparkplugNode {
+  // config: the hub's (broker and its login, sparkplug_group, machine); robots:
+  // the settings of the robots published as devices.
+  constructor(config, robots, say, mqtt = require("mqtt"), payload = require("sparkplug-payload").get(NAMESPACE)) {
+    this.config = config;
+    this.group = config.sparkplug_group;
+    this.node = config.machine;
+    this.say = (text) => say("Sparkplug: " + text);
+    this.mqtt = mqtt;
+    this.payload = payload;
+    this.name = "Sparkplug node " + this.group + "/" + this.node;
+    this.bdSeq = 0;   // this connection's
+    this.seq = 0;     // the next message's
+    this.client = null;
+    this.devices = new Map(robots.map((r, k) => [r.name, new Device(this, r, k)]));
+    this.onDenied = () => {};
+  }
+
+  topic(type, device) {
+    return [NAMESPACE, this.group, type, this.node].concat(device ? [device] : []).join("/");
+  }
+
+  encode(metrics, seq = true) {
+    const m = {timestamp: Date.now(), metrics};
+    if (seq) {
+      m.seq = this.seq;
+      this.seq = (this.seq + 1) % 256;
+    }
+    return this.payload.encodePayload(m);
+  }
+
+  death() {
+    return this.encode([{name: "bdSeq", type: "UInt64", value: this.bdSeq}], false);
+  }
+
+  send(type, device, metrics) {
+    if (this.client && this.client.connected) this.client.publish(this.topic(type, device), this.encode(metrics), {qos: 0});
+  }
+
+  // Connects, with the node's death as the will, and has it born.
+  start() {
+    const c = this.config;
+    const client = this.mqtt.connect(c.broker, {
+      protocolVersion: c.mqtt_version || 4, clean: true, keepalive: KEEPALIVE_S, reconnectPeriod: RECONNECT_MS,
+      connectTimeout: START_TIMEOUT_MS, clientId: "draxion-" + this.node + "-sparkplug",
+      username: c.broker_username, password: c.broker_password,
+      ca: c.broker_ca_text, cert: c.broker_cert_text, key: c.broker_key_text, rejectUnauthorized: true,
+      will: {topic: this.topic("NDEATH"), payload: this.death(), qos: 1, retain: false},
+    });
+    this.client = client;
+    client.on("connect", () => this.born());
+    // The next connection is a new session: a new bdSeq, in its will and its birth.
+    client.on("close", () => {
+      if (this.closing) return;
+      this.bdSeq = (this.bdSeq + 1) % 256;
+      client.options.will.payload = this.death();
+    });
+    client.on("message", (topic, message) => this.command(message));
+    return new Promise((resolve, reject) => {
+      const timer = setTimeout(() => fail(new Error("no answer from the broker at " + c.broker)), START_TIMEOUT_MS);
+      const fail = (e) => {
+        clearTimeout(timer);
+        client.end(true);
+        reject(new StartError("cannot reach the broker at " + c.broker + ": " + e.message));
+      };
+      client.once("error", fail);
+      client.once("connect", () => {
+        clearTimeout(timer);
+        client.removeListener("error", fail);
+        client.on("error", (e) => this.say("the broker at " + c.broker + ": " + e.message));
+        resolve();
+      });
+    });
+  }
+
+  // The node's birth (seq 0) and its live robots', after each connection and on a Rebirth command.
+  born() {
+    this.client.subscribe(this.topic("NCMD"), {qos: 0});
+    this.seq = 0;
+    this.send("NBIRTH", null, [{name: "bdSeq", type: "UInt64", value: this.bdSeq},
+                               {name: REBIRTH, type: "Boolean", value: false}]);
+    for (const d of this.devices.values()) {
+      d.live = false;
+      d.birth();
+    }
+  }
+
+  command(message) {
+    let metrics;
+    try {
+      metrics = this.payload.decodePayload(message).metrics || [];
+    } catch (e) {
+      return this.say("an NCMD that is no Sparkplug B payload was ignored");
+    }
+    if (metrics.some((m) => m.name === REBIRTH && m.value === true)) this.born();
+  }
+
+  feedOf(settings) {
+    return this.devices.get(settings.name);
+  }
+
+  undelivered() {
+    return 0;
+  }
+
+  // The end: each live robot's death, then the node's, then the connection.
+  async finish() {
+    this.closing = true;
+    for (const d of this.devices.values()) d.ended();
+    if (this.client.connected) {
+      await new Promise((resolve) => this.client.publish(this.topic("NDEATH"), this.death(), {qos: 1}, resolve));
+      await new Promise((resolve) => this.client.end(false, {}, resolve));
+    } else {
+      this.client.end(true);
+    }
+    return {undelivered: 0, line: null};
+  }
+}
+
+// A robot as a device of the node: the feed its Robot hands every update.
+class Device {
+  constructor(node, settings, index) {
+    this.node = node;
+    this.name = settings.name;
+    this.units = settings.device ? settings.device.units : [];
+    this.alias = (k) => index * AXES + k + 1;  // unique within the node
+    this.live = false;      // born, in this connection
+    this.running = false;   // its gateway's run (or recording) is on
+    this.latest = null;     // {values, quality, stamp}
+  }
+
+  metrics(withNames) {
+    const l = this.latest;
+    return l.values.map((value, k) => Object.assign(withNames ? {name: "axis" + (k + 1)} : {}, {
+      alias: this.alias(k), type: "Double", value, timestamp: l.stamp,
+      properties: Object.assign({Quality: {type: "Int32", value: l.quality}},
+                                withNames && this.units[k] ? {engUnit: {type: "String", value: this.units[k].symbol}} : {}),
+    }));
+  }
+
+  birth() {
+    if (this.latest === null || !this.running || !this.node.client.connected) return;
+    this.node.send("DBIRTH", this.name, this.metrics(true));
+    this.live = true;
+  }
+
+  began() {
+    this.running = true;
+  }
+
+  // report: the gateway's {state, confirmed}, or null from a source without it.
+  take(values, report, time) {
+    const quality = report === null || report.state === "live" ? QUALITY.live : QUALITY.held;
+    const confirmed = report !== null && report.confirmed !== null ? report.confirmed : time;
+    this.latest = {values, quality, stamp: Math.round(confirmed * 1000)};
+    if (!this.live) this.birth();
+    else this.node.send("DDATA", this.name, this.metrics(false));
+  }
+
+  // The verdict on the robot: cut off (no communication) turns its quality to 0.
+  cut() {
+    if (!this.live || this.latest.quality === QUALITY.cut) return;
+    this.latest = Object.assign({}, this.latest, {quality: QUALITY.cut});
+    this.node.send("DDATA", this.name, this.metrics(false));
+  }
+
+  ended() {
+    this.running = false;
+    if (this.live) this.node.send("DDEATH", this.name, []);
+    this.live = false;
+    this.latest = null;
+  }
+
+  waiting() {}
+  setCondition() {}
+}
+
+module.exports = {SparkplugNode, StartError, QUALITY};
