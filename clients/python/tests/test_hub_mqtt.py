@@ -378,3 +378,66 @@ def test_the_hubs_own_broker_takes_writes_from_the_hub_alone(hub_package, tmp_pa
     assert [m for m, _ in got if m.get("values") == forged["values"] or m == {"state": "online"}] == []
     seqs = [m["seq"] for m, _ in got if "seq" in m]  # from the first this subscriber saw (maybe retained), all
     assert seqs == list(range(seqs[0], len(rows) + 1)) and seqs[0] < 20, seqs
+
+
+def sparkplug_fields(data):
+    """A protobuf message's fields as {number: [values]}: varints as ints, the
+    rest as bytes (enough of Sparkplug B's Payload and Metric for these tests)."""
+    fields, i = {}, 0
+
+    def varint():
+        nonlocal i
+        v, shift = 0, 0
+        while True:
+            b = data[i]
+            i += 1
+            v |= (b & 0x7F) << shift
+            shift += 7
+            if b < 0x80:
+                return v
+    while i < len(data):
+        key = varint()
+        number, kind = key >> 3, key & 7
+        if kind == 0:
+            value = varint()
+        elif kind == 2:
+            n = varint()
+            value, i = data[i:i + n], i + n
+        elif kind in (1, 5):
+            size = 8 if kind == 1 else 4
+            value, i = data[i:i + size], i + size
+        else:
+            raise ValueError("wire type %d" % kind)
+        fields.setdefault(number, []).append(value)
+    return fields
+
+
+def bd_seq(payload):
+    """The bdSeq metric's value (Payload.metrics = 2; Metric.name = 1, long_value = 11)."""
+    for metric in map(sparkplug_fields, sparkplug_fields(payload).get(2, [])):
+        if metric.get(1) == [b"bdSeq"]:
+            return metric[11][0]
+    return None
+
+
+def test_sparkplug_births_data_and_the_nodes_death_when_the_hub_is_killed(hub_package, broker, tmp_path):
+    seen = []  # appended by paho's thread alone; read once it has stopped
+    reader = mqtt.Client()
+    reader.username_pw_set(*HUB_LOGIN)
+    reader.on_message = lambda c, u, m: seen.append((m.topic.split("/")[2], m.payload))
+    reader.connect("127.0.0.1", broker.port)
+    reader.subscribe("spBv1.0/#", qos=1)
+    reader.loop_start()
+    time.sleep(0.3)
+    rows = [(float(i), 0.0, 0.0, 0.0, 0.0, 0.0) for i in range(100)]
+    b = hub(hub_package, tmp_path, recorded(tmp_path, "cell/r1", rows, step=0.05), broker=url(broker),
+            format="sparkplug", machine="pc7", sparkplug_group="g")
+    time.sleep(1.5)
+    b.kill()
+    b.wait(10)
+    time.sleep(1)
+    reader.loop_stop()
+    types = [t for t, _ in seen]
+    assert types[:3] == ["NBIRTH", "DBIRTH", "DDATA"] and types.count("DDATA") > 10, types[:5]
+    assert types[-1] == "NDEATH", types[-3:]
+    assert bd_seq(seen[0][1]) == bd_seq(seen[-1][1]) == 0, "the will's bdSeq is its connection's"
