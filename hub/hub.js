@@ -216,7 +216,8 @@ async function serve(config) {
   }, TICK_MS);
 
   const where = (s) => (s.number !== undefined ? "its gateway on pipe " + s.pipe : s.source === "pipe" ? "pipe " + s.pipe : s.source === "topic" ? s.topic : s.recording) +
-    (s.publish !== undefined ? " -> " + s.publish : "");
+    (s.publish === undefined ? "" : " -> " + (config.format === "sparkplug"
+      ? ["spBv1.0", config.sparkplug_group, "DDATA", config.machine, s.name].join("/") : s.publish));
   const lines = ["serving " + robots.map((r) => r.settings.name + " (" + where(r.settings) + ")").join(", ") +
                  (config.format === "sparkplug" ? "; Sparkplug B at " + config.broker + " as " +
                   [...publishers.keys()][0].replace("Sparkplug node ", "") : publishers.size ? "; MQTT at " + config.broker +

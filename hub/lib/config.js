@@ -222,6 +222,9 @@ function parseConfig(text, file) {
   // Sparkplug's ids are topic levels: no / + #.
   if (typeof c.sparkplug_group !== "string" || !/^[^/+#\p{Cc}]{1,64}$/u.test(c.sparkplug_group))
     throw new ConfigError("sparkplug_group must be a text of 1 to 64 characters without / + # or control characters");
+  if (c.format === "sparkplug" && (!publishes || c.broker === undefined))
+    throw new ConfigError("format sparkplug needs robots to publish and a broker given in broker (where a SCADA host " +
+                          "may ask for a rebirth: the hub's own takes writes from the hub alone)");
   if (c.format === "sparkplug" && !MACHINE_RULE.test(c.machine))
     throw new ConfigError("the machine's name " + JSON.stringify(c.machine) + " cannot be the Sparkplug edge node's: give \"machine\"");
   // Published without a broker: to the hub's own, on this PC.

@@ -76,6 +76,7 @@ test("a bad configuration is refused with what is wrong", () => {
     [robots({name: "r1", pipe: "p", serial_number: ""}), "serial_number must be a text"],
     [published({format: "protobuf"}), "format is json or sparkplug"],
     [published({format: "sparkplug", sparkplug_group: "a/b"}), "sparkplug_group must be a text"],
+    [published({format: "sparkplug", broker: undefined}), "format sparkplug needs robots to publish and a broker"],
     [cell({robots: [{number: 1}, {name: "robot1", pipe: "p"}]}), "must be its own"]);
   for (const [text, says] of cases)
     assert.throws(() => parseConfig(text, "c.json"), (e) => e instanceof ConfigError && e.message.includes(says), says);

@@ -25,3 +25,5 @@ def test_it_installs_offline(tmp_path):
         version = re.search(r'^version = "(.*)"$', f.read(), re.M).group(1)
     with open(os.path.join(ROOT, "CMakeLists.txt"), encoding="utf-8") as f:
         assert re.search(r"project\(draxion_gateway VERSION (\S+) ", f.read()).group(1) == version
+    with open(os.path.join(ROOT, "hub", "package.json"), encoding="utf-8") as f:
+        assert re.search(r'"version": "(.*)"', f.read()).group(1) == version, "the hub's version (its OPC UA SoftwareRevision)"

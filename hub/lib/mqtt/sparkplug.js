@@ -40,6 +40,8 @@ class SparkplugNode {
     this.bdSeq = 0;   // this connection's
     this.seq = 0;     // the next message's
     this.client = null;
+    this.alive = false;  // born in this connection
+    this.onBorn = null;  // the start, waiting for the first birth
     this.devices = new Map(robots.map((r, k) => [r.name, new Device(this, r, k)]));
     this.onDenied = () => {};
   }
@@ -61,8 +63,10 @@ class SparkplugNode {
     return this.encode([{name: "bdSeq", type: "UInt64", value: this.bdSeq}], false);
   }
 
+  // Nothing of the node's goes out before its birth in this connection.
   send(type, device, metrics) {
-    if (this.client && this.client.connected) this.client.publish(this.topic(type, device), this.encode(metrics), {qos: 0});
+    if (this.client && this.client.connected && (this.alive || type === "NBIRTH"))
+      this.client.publish(this.topic(type, device), this.encode(metrics), {qos: 0});
   }
 
   // Connects, with the node's death as the will, and has it born.
@@ -70,15 +74,19 @@ class SparkplugNode {
     const c = this.config;
     const client = this.mqtt.connect(c.broker, {
       protocolVersion: c.mqtt_version || 4, clean: true, keepalive: KEEPALIVE_S, reconnectPeriod: RECONNECT_MS,
-      connectTimeout: START_TIMEOUT_MS, clientId: "draxion-" + this.node + "-sparkplug",
+      connectTimeout: START_TIMEOUT_MS,
+      // Two cells' hubs on one PC are two nodes: the group is part of the id.
+      clientId: "draxion-" + this.node + "-" + this.group.replace(/[^A-Za-z0-9_.-]/g, "_") + "-sparkplug",
       username: c.broker_username, password: c.broker_password,
       ca: c.broker_ca_text, cert: c.broker_cert_text, key: c.broker_key_text, rejectUnauthorized: true,
       will: {topic: this.topic("NDEATH"), payload: this.death(), qos: 1, retain: false},
     });
     this.client = client;
-    client.on("connect", () => this.born());
+    // Commands (QoS 1) are heard before the node is born.
+    client.on("connect", () => client.subscribe(this.topic("NCMD"), {qos: 1}, () => this.born()));
     // The next connection is a new session: a new bdSeq, in its will and its birth.
     client.on("close", () => {
+      this.alive = false;
       if (this.closing) return;
       this.bdSeq = (this.bdSeq + 1) % 256;
       client.options.will.payload = this.death();
@@ -93,20 +101,24 @@ class SparkplugNode {
       };
       client.once("error", fail);
       client.once("connect", () => {
+        // Resolved once the node is born (births come before anything of it).
+        this.onBorn = resolve;
         clearTimeout(timer);
         client.removeListener("error", fail);
         client.on("error", (e) => this.say("the broker at " + c.broker + ": " + e.message));
-        resolve();
       });
     });
   }
 
   // The node's birth (seq 0) and its live robots', after each connection and on a Rebirth command.
   born() {
-    this.client.subscribe(this.topic("NCMD"), {qos: 0});
+    if (this.closing) return;
     this.seq = 0;
     this.send("NBIRTH", null, [{name: "bdSeq", type: "UInt64", value: this.bdSeq},
                                {name: REBIRTH, type: "Boolean", value: false}]);
+    this.alive = true;
+    if (this.onBorn) this.onBorn();
+    this.onBorn = null;
     for (const d of this.devices.values()) {
       d.live = false;
       d.birth();
@@ -132,15 +144,17 @@ class SparkplugNode {
   }
 
   // The end: each live robot's death, then the node's, then the connection.
-  async finish() {
+  async finish(why, drainMs = START_TIMEOUT_MS) {
     this.closing = true;
     for (const d of this.devices.values()) d.ended();
     if (this.client.connected) {
-      await new Promise((resolve) => this.client.publish(this.topic("NDEATH"), this.death(), {qos: 1}, resolve));
-      await new Promise((resolve) => this.client.end(false, {}, resolve));
-    } else {
-      this.client.end(true);
+      // A broker that does not acknowledge the death in time has the will.
+      const death = new Promise((resolve) => this.client.publish(this.topic("NDEATH"), this.death(), {qos: 1}, resolve));
+      const acknowledged = await Promise.race([death.then(() => true),
+                                               new Promise((resolve) => setTimeout(() => resolve(false), drainMs))]);
+      if (acknowledged) await new Promise((resolve) => this.client.end(false, {}, resolve));
     }
+    this.client.end(true);
     return {undelivered: 0, line: null};
   }
 }
@@ -167,7 +181,7 @@ class Device {
   }
 
   birth() {
-    if (this.latest === null || !this.running || !this.node.client.connected) return;
+    if (this.latest === null || !this.running || !this.node.alive) return;
     this.node.send("DBIRTH", this.name, this.metrics(true));
     this.live = true;
   }
@@ -178,6 +192,7 @@ class Device {
 
   // report: the gateway's {state, confirmed}, or null from a source without it.
   take(values, report, time) {
+    if (report !== null && report.confirmed === null) return;  // never confirmed on screen: nothing to say yet
     const quality = report === null || report.state === "live" ? QUALITY.live : QUALITY.held;
     const confirmed = report !== null && report.confirmed !== null ? report.confirmed : time;
     this.latest = {values, quality, stamp: Math.round(confirmed * 1000)};
@@ -199,7 +214,11 @@ class Device {
     this.latest = null;
   }
 
-  waiting() {}
+  // Not running (a kept robot between runs of its gateway): dead until it runs again.
+  waiting() {
+    this.ended();
+  }
+
   setCondition() {}
 }
 

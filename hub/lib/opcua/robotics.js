@@ -13,6 +13,7 @@
 const ROBOTICS = "http://opcfoundation.org/UA/Robotics/";
 const DI = "http://opcfoundation.org/UA/DI/";
 // The texts a robot's MotionDevice says unless the configuration gives its own.
+const HUB_VERSION = require("../../package.json").version;
 const DEVICE_DEFAULTS = {manufacturer: "Draxion3 host", model: "simulated robot", product_code: "draxion-simulated-robot"};
 
 // The nodesets the server loads, in their order of dependence: the hub's own
@@ -51,8 +52,18 @@ function makeMotionDeviceSystem(opcua, addressSpace, namespace, system, machine)
                                                          namespace});
   identify(controller, {manufacturer: DEVICE_DEFAULTS.manufacturer, model: "Draxion hub",
                         product_code: "draxion-hub", serial_number: machine});
-  identify(type("SoftwareType").instantiate({browseName: "hub", componentOf: part(controller, "Software"), namespace}),
-           {manufacturer: "Draxion gateway", model: "Draxion hub"});
+  const software = type("SoftwareType").instantiate({browseName: "hub", componentOf: part(controller, "Software"),
+                                                     namespace});
+  identify(software, {manufacturer: "Draxion gateway", model: "Draxion hub"});
+  part(software, "SoftwareRevision").setValueFromSource({dataType: DataType.String, value: HUB_VERSION});
+  part(part(controller, "CurrentUser"), "Level").setValueFromSource({dataType: DataType.String, value: "operator"});
+  // A task control, as the model asks for one: no program is known.
+  const task = type("TaskControlType").instantiate({browseName: "TaskControl", componentOf: part(controller, "TaskControls"),
+                                                    namespace});
+  part(task, "ComponentName").setValueFromSource({dataType: DataType.LocalizedText, value: {text: "jog"}});
+  const taskParameters = part(task, "ParameterSet");
+  part(taskParameters, "TaskProgramName").setValueFromSource({dataType: DataType.String, value: ""});
+  part(taskParameters, "TaskProgramLoaded").setValueFromSource({dataType: DataType.Boolean, value: false});
   const safety = type("SafetyStateType").instantiate({browseName: "SafetyState", componentOf: part(root, "SafetyStates"),
                                                       namespace});
   const safetyParameters = part(safety, "ParameterSet");
@@ -66,7 +77,12 @@ function makeMotionDeviceSystem(opcua, addressSpace, namespace, system, machine)
     part(device, "MotionDeviceCategory").setValueFromSource({
       dataType: DataType.Int32, value: enumValue(addressSpace, ns, "MotionDeviceCategoryEnumeration", d.category)});
     unknown(part(part(device, "ParameterSet"), "SpeedOverride"));
-    type("PowerTrainType").instantiate({browseName: "PowerTrain", componentOf: part(device, "PowerTrains"), namespace});
+    const powerTrain = type("PowerTrainType").instantiate({browseName: "PowerTrain", componentOf: part(device, "PowerTrains"),
+                                                           namespace});
+    // Its motor, as the model asks for one: identified as the robot is; its temperature unknown.
+    const motor = type("MotorType").instantiate({browseName: "Motor", componentOf: powerTrain, namespace});
+    identify(motor, d);
+    unknown(part(part(motor, "ParameterSet"), "MotorTemperature"));
     const positions = [];
     for (let k = 1; k <= 6; ++k) {
       const axis = type("AxisType").instantiate({browseName: "axis" + k, componentOf: part(device, "Axes"), namespace,
