@@ -151,8 +151,8 @@ async function serve(config) {
   const ownBroker = config.embedded ? await startOwnBroker(config) : null;
   const publishers = await startPublishers(config);
   // A robot's feed: its own publisher, or its device of the Sparkplug node.
-  const feedOf = (settings) => config.format === "sparkplug" ? [...publishers.values()][0].feedOf(settings) || null
-    : publishers.get(settings.name) || null;
+  const sparkplug = config.format === "sparkplug" ? [...publishers.values()][0] : null;
+  const feedOf = (settings) => (sparkplug ? sparkplug.feedOf(settings) : publishers.get(settings.name)) || null;
   let opcua = null;
   if (config.opcua) {
     const {startServer} = require("./lib/opcua/server");
@@ -216,12 +216,11 @@ async function serve(config) {
   }, TICK_MS);
 
   const where = (s) => (s.number !== undefined ? "its gateway on pipe " + s.pipe : s.source === "pipe" ? "pipe " + s.pipe : s.source === "topic" ? s.topic : s.recording) +
-    (s.publish === undefined ? "" : " -> " + (config.format === "sparkplug"
+    (s.publish === undefined ? "" : " -> " + (sparkplug
       ? ["spBv1.0", config.sparkplug_group, "DDATA", config.machine, s.name].join("/") : s.publish));
   const lines = ["serving " + robots.map((r) => r.settings.name + " (" + where(r.settings) + ")").join(", ") +
-                 (config.format === "sparkplug" ? "; Sparkplug B at " + config.broker + " as " +
-                  [...publishers.keys()][0].replace("Sparkplug node ", "") : publishers.size ? "; MQTT at " + config.broker +
-                  " with QoS " + config.qos : "")];
+                 (sparkplug ? "; Sparkplug B at " + config.broker + " as " + sparkplug.id : publishers.size
+                   ? "; MQTT at " + config.broker + " with QoS " + config.qos : "")];
   if (ownBroker) {
     const topic = config.robots.find((r) => r.publish !== undefined).publish;
     // The page reads the JSON topics only.

@@ -189,11 +189,14 @@ function parseConfig(text, file) {
     if (typeof c[key] !== "string" || !LEVEL_RULE.test(c[key]))
       throw new ConfigError(key + " must be a text of 1 to 64 characters without / + # or control characters, " +
                             "not starting with $ nor starting or ending with a blank");
+  if (c.format !== "json" && c.format !== "sparkplug") throw new ConfigError("format is json or sparkplug");
   if (c.machine === undefined) c.machine = os.hostname();
-  if (placed.length && (typeof c.machine !== "string" || !MACHINE_RULE.test(c.machine)))
+  // It names topics and client ids in a cell, and the Sparkplug edge node.
+  if ((placed.length || c.format === "sparkplug") && (typeof c.machine !== "string" || !MACHINE_RULE.test(c.machine)))
     throw new ConfigError("the machine's name " + JSON.stringify(c.machine) + " cannot name topics and client ids: " +
                           "give \"machine\" (letters, digits, _ . and -, up to 63)");
-  const cell = {levels: placed.length ? LEVELS.map((key) => c[key]).join("/") : null, machine: c.machine};
+  const levels = placed.length ? LEVELS.map((key) => c[key]) : null;
+  const cell = {levels: levels && levels.join("/"), machine: c.machine};
   c.robots = c.robots.map((r) => robotOf(r, base, cell));
   if (typeof c.gateway !== "string" || c.gateway === "") throw new ConfigError("gateway must be gateway.exe's path");
   c.gateway = path.resolve(base, c.gateway);
@@ -217,16 +220,13 @@ function parseConfig(text, file) {
     if (topics.indexOf(t) !== topics.lastIndexOf(t)) throw new ConfigError("topic " + t + " is given twice");
   }
   const reads = c.robots.some((r) => r.source === "topic"), publishes = c.robots.some((r) => r.publish !== undefined);
-  if (c.format !== "json" && c.format !== "sparkplug") throw new ConfigError("format is json or sparkplug");
-  if (c.sparkplug_group === undefined) c.sparkplug_group = placed.length ? LEVELS.map((key) => c[key]).join(":") : "draxion";
+  if (c.sparkplug_group === undefined) c.sparkplug_group = levels ? levels.join(":") : "draxion";
   // Sparkplug's ids are topic levels: no / + #.
   if (typeof c.sparkplug_group !== "string" || !/^[^/+#\p{Cc}]{1,64}$/u.test(c.sparkplug_group))
     throw new ConfigError("sparkplug_group must be a text of 1 to 64 characters without / + # or control characters");
   if (c.format === "sparkplug" && (!publishes || c.broker === undefined))
     throw new ConfigError("format sparkplug needs robots to publish and a broker given in broker (where a SCADA host " +
                           "may ask for a rebirth: the hub's own takes writes from the hub alone)");
-  if (c.format === "sparkplug" && !MACHINE_RULE.test(c.machine))
-    throw new ConfigError("the machine's name " + JSON.stringify(c.machine) + " cannot be the Sparkplug edge node's: give \"machine\"");
   // Published without a broker: to the hub's own, on this PC.
   c.embedded = publishes && c.broker === undefined;
   if (c.embedded) {

@@ -66,22 +66,22 @@ class Robot {
   // A kept robot's phase (not "running": began() says that) and why; restarts and
   // lastExitCode where they change.
   keep(phase, why, counts = {}, now = Date.now()) {
-    this.phase = phase;
-    this.phaseWhy = why;
-    Object.assign(this, counts);
-    if (this.feed) this.feed.setCondition(this.conditionFields({state: phase}), false);
+    this.setPhase(phase, why, counts);
     this.running = false;
     this.cut(why, now);
+  }
+
+  // The phase, why and counts, with the condition the feed's next status says.
+  setPhase(phase, why, counts) {
+    Object.assign(this, {phase, phaseWhy: why}, counts);
+    if (this.feed) this.feed.setCondition(this.conditionFields({state: phase}), false);
   }
 
   // The run has ended: why, and the gateway's exit code where known (or null);
   // for a kept robot, it restarts (counts: its restarts and lastExitCode).
   ended(why, exitCode = null, counts = {}, now = Date.now()) {
     this.running = false;
-    if (this.kept) {
-      Object.assign(this, {phase: "restarting", phaseWhy: why}, counts);
-      if (this.feed) this.feed.setCondition(this.conditionFields({state: this.phase}), false);
-    }
+    if (this.kept) this.setPhase("restarting", why, counts);
     if (this.feed) this.feed.ended(why, exitCode);
     this.cut(why, now);
   }

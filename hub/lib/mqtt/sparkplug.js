@@ -36,7 +36,8 @@ class SparkplugNode {
     this.say = (text) => say("Sparkplug: " + text);
     this.mqtt = mqtt;
     this.payload = payload;
-    this.name = "Sparkplug node " + this.group + "/" + this.node;
+    this.id = this.group + "/" + this.node;
+    this.name = "Sparkplug node " + this.id;
     this.bdSeq = 0;   // this connection's
     this.seq = 0;     // the next message's
     this.client = null;
