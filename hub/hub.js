@@ -181,6 +181,7 @@ async function serve(config) {
     // The gateways end first (cleanly: their owner window goes), so that their last status goes out.
     await Promise.all(sources.map((s) => s.stop()));
     clearInterval(ticker);
+    robots.forEach((r) => r.sayCounts());
     const results = await Promise.all([...publishers.values()].map((p) => p.finish(why, config.drain_timeout_s * 1000)));
     [...publishers.values()].forEach((p, k) => {
       if (results[k].line) say(p.name + ": " + results[k].line);

@@ -4,8 +4,8 @@
 // checks every one against that header.
 "use strict";
 
-// The states' names are those of the MQTT messages too.
-const {STATES} = require("./messages");
+// The states' names and the range of a time are those of the MQTT messages too.
+const {STATES, isTime} = require("./messages");
 
 const PIPE_PREFIX = "\\\\.\\Pipe\\";
 const PIPE_NAME = "zelmorvelgateway";
@@ -45,7 +45,19 @@ function pipeNameProblem(name) {
   return null;
 }
 
+// Why an update ({values, report: {confirmed, since, made} or null}, from the pipe
+// or a recording) cannot be served, or null: six finite values, and the report's
+// times within the range of a date (confirmed null before the first confirmation).
+// Anything can serve a pipe name; nothing downstream may meet what it cannot write.
+function updateProblem(u) {
+  if (u.values.length !== VALUE_COUNT || !u.values.every(Number.isFinite)) return "a value is not a finite number";
+  const r = u.report;
+  if (r !== null && !((r.confirmed === null || isTime(r.confirmed)) && isTime(r.since) && isTime(r.made)))
+    return "a time of its state report is out of range";
+  return null;
+}
+
 module.exports = {
-  PIPE_PREFIX, PIPE_NAME, PIPE_NAME_MAX, TAG, SLOT_COUNT, VALUE_COUNT, RECORD_BYTES, REPORT_REQUEST,
+  updateProblem, PIPE_PREFIX, PIPE_NAME, PIPE_NAME_MAX, TAG, SLOT_COUNT, VALUE_COUNT, RECORD_BYTES, REPORT_REQUEST,
   REPORT_HEARTBEAT_MS, REPORT_VERSION, SLOT, STATES, EXIT_CODE_MEANINGS, exitCodeMeaning, pipeNameProblem,
 };

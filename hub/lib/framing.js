@@ -1,10 +1,12 @@
 // The gateway's updates in the bytes of its pipe. Node reads the message-mode
 // pipe as a byte stream, so updates are framed by length, not by message: the
 // 4-byte tag, then the 384-byte record. The gateway writes nothing else; bytes
-// that do not start with the tag are skipped up to the next tag, and counted.
+// that do not start with the tag are skipped up to the next tag, and counted;
+// records that cannot be served (contract.js's updateProblem) are refused, and
+// counted.
 "use strict";
 
-const {RECORD_BYTES, REPORT_VERSION, SLOT, STATES, TAG, VALUE_COUNT} = require("./contract");
+const {RECORD_BYTES, REPORT_VERSION, SLOT, STATES, TAG, VALUE_COUNT, updateProblem} = require("./contract");
 
 const UPDATE_BYTES = TAG.length + RECORD_BYTES;
 
@@ -46,6 +48,8 @@ class Framer {
   constructor() {
     this.pending = Buffer.alloc(0);
     this.skipped = 0;  // bytes that were no update
+    this.refused = 0;  // records that could not be served
+    this.refusedWhy = null;  // the last one's problem
   }
 
   // The updates completed by this chunk, in order.
@@ -62,7 +66,10 @@ class Framer {
         continue;
       }
       if (data.length - at < UPDATE_BYTES) break;
-      out.push(decodeRecord(data, at + TAG.length));
+      const update = decodeRecord(data, at + TAG.length);
+      const problem = updateProblem(update);
+      if (problem === null) out.push(update);
+      else [this.refused, this.refusedWhy] = [this.refused + 1, problem];
       at += UPDATE_BYTES;
     }
     this.pending = Buffer.from(data.subarray(at));

@@ -1,6 +1,6 @@
 // One robot: what its source has said, the verdict on it, the view that shows
 // both (the OPC UA nodes), and the feed that passes every update on (its MQTT
-// topics). Sources call take(), cut() and missed(), and began() and ended()
+// topics). Sources call take(), cut(), missed() and refused(), and began() and ended()
 // around a run of the gateway or a recording; the clock calls refresh(), as
 // silences and the turn to Bad need no message.
 //
@@ -31,9 +31,10 @@ class Robot {
     this.view = view;
     this.say = say;
     this.verdict = null;
-    this.missedCount = 0;
-    this.missedSaid = 0;
-    this.missedSaidAt = 0;
+    const name = settings.name;
+    this.missedTally = new Tally(say, (n, all) => name + ": " + n + " update(s) never arrived (" + all + " in all)");
+    this.refusedTally = new Tally(say, (n, all, why) => name + ": " + n + " record(s) from " + from +
+                                  " refused, as they cannot be served (" + why + "; " + all + " in all)");
   }
 
   // An update: values and, with the state report, {state, confirmed}; time (s)
@@ -96,17 +97,19 @@ class Robot {
 
   // Updates that never arrived: counted, shown, and said at most once a second.
   missed(count, now = Date.now()) {
-    this.missedCount += count;
-    this.view.missed(this.missedCount);
-    if (now - this.missedSaidAt >= 1000) this.sayMissed(now);
+    this.view.missed(this.missedTally.add(count, now));
   }
 
-  sayMissed(now) {
-    if (this.missedCount === this.missedSaid) return;
-    this.say(this.settings.name + ": " + (this.missedCount - this.missedSaid) + " update(s) never arrived (" +
-             this.missedCount + " in all)");
-    this.missedSaid = this.missedCount;
-    this.missedSaidAt = now;
+  // Records the source refused (why: the last one's problem): counted and said
+  // at most once a second; the values stand as they were.
+  refused(count, why, now = Date.now()) {
+    this.refusedTally.add(count, now, why);
+  }
+
+  // Says the counts not yet said, whatever the time (the hub stops).
+  sayCounts() {
+    this.missedTally.due(Infinity);
+    this.refusedTally.due(Infinity);
   }
 
   // The verdict on the record now; a kept robot's with its condition.
@@ -128,7 +131,8 @@ class Robot {
     const v = this.verdictAt(now);
     r.cutSince = v.cutSince;
     const old = this.verdict;
-    if (now - this.missedSaidAt >= 1000) this.sayMissed(now);
+    this.missedTally.due(now);
+    this.refusedTally.due(now);
     if (!force && old !== null && old.code === v.code && old.state === v.state && old.cause === v.cause) return;
     if (this.kept && (old === null || old.state !== v.state || old.cause !== v.cause)) {
       this.say(this.settings.name + ": " + v.state.replace("_for_", " for the ").replace(/_/g, " ") +
@@ -140,6 +144,28 @@ class Robot {
     this.verdict = v;
     const stamp = !v.withValues ? now / 1000 : r.confirmed !== null ? r.confirmed : r.time;
     this.view.show(v, v.withValues ? r.values : null, stamp);
+  }
+}
+
+// A count said on the console at most once a second: how many since it was
+// last said, and in all. The clock says what a burst left unsaid.
+class Tally {
+  constructor(say, text) {
+    Object.assign(this, {say, text, count: 0, said: 0, saidAt: -Infinity, why: ""});
+  }
+
+  add(n, now, why = "") {
+    this.count += n;
+    this.why = why;
+    this.due(now);
+    return this.count;
+  }
+
+  // now: Infinity says it whatever the time (the hub stops).
+  due(now) {
+    if (this.count === this.said || now - this.saidAt < 1000) return;
+    this.say(this.text(this.count - this.said, this.count, this.why));
+    [this.said, this.saidAt] = [this.count, now];
   }
 }
 

@@ -43,6 +43,6 @@ test("values are live only as the publisher sends them, while publisher and brok
   // Live only at the three updates as sent, never for a moment in between.
   assert.strictEqual(shown.filter((s) => s === "live").length, 3, shown);
   update(false, 5);  // 2, 3 and 4 never came
-  assert.strictEqual(robot.missedCount, 3);
+  assert.strictEqual(robot.missedTally.count, 3);
   assert.ok(lines.includes("r1: 3 update(s) never arrived (3 in all)"), lines);
 });

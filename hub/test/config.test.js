@@ -119,6 +119,7 @@ test("a recording's lines are read exactly, or refused", () => {
   assert.deepStrictEqual(line.report, {state: "covered", confirmed: 1.5, since: 2.5, readings: 7, made: 3.5});
   assert.strictEqual(recordingLine("0,1,2,3,4,5,6,no report,0,0,0,0").report, null);
   assert.strictEqual(recordingLine("0,1,2,3,4,5,6,waiting,0,1,1,1").report.confirmed, null);
-  for (const bad of ["0,1,2,3,4,5", "0,1,2,3,4,5,", "0,1,2,3,4,5,0x10", "0,1,2,3,4,5, 6", "0,1,2,3,4,5,6,asleep,0,0,0,0"])
+  for (const bad of ["0,1,2,3,4,5", "0,1,2,3,4,5,", "0,1,2,3,4,5,0x10", "0,1,2,3,4,5, 6", "0,1,2,3,4,5,6,asleep,0,0,0,0",
+                     "0,1,2,3,4,5,6,live,1,1e13,1,1", "0,1,2,3,4,5,1e309"])
     assert.throws(() => recordingLine(bad), Error, bad);
 });

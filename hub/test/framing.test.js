@@ -28,10 +28,15 @@ test("updates come out whole and exact however the bytes are cut", () => {
   }
 });
 
-test("bytes that are no update are skipped up to the next tag, and counted", () => {
+test("bytes that are no update are skipped, records that cannot be served refused; both counted", () => {
   const framer = new Framer();
   const junk = Buffer.from([0x02, 0x55, 0x00, 0x01, 9, 9]);
-  const got = framer.push(Buffer.concat([junk, stream.subarray(0, 388), junk, stream.subarray(388)]));
-  assert.strictEqual(got.length, 3);
-  assert.strictEqual(framer.skipped, 2 * junk.length);
+  const bad = [[NaN, 0, 0, 0, 0, 0], [0, Infinity, 0, 0, 0, 0], [0, 0, 0, 0, 0, -Infinity]].map((v) => encodeRecord(v))
+    .concat([encodeRecord([1, 2, 3, 4, 5, 6], Object.assign({}, report, {since: 1e13})),
+             encodeRecord([1, 2, 3, 4, 5, 6], Object.assign({}, report, {confirmed: Infinity})),
+             encodeRecord([1, 2, 3, 4, 5, 6], Object.assign({}, report, {made: NaN}))]);
+  const got = framer.push(Buffer.concat([junk, stream.subarray(0, 388), junk, ...bad.flatMap((b) => [TAG, b]),
+                                         stream.subarray(388)]));
+  assert.deepStrictEqual(got.map((u) => bits(u.values)), updates.map((u) => bits(u.values)));
+  assert.deepStrictEqual([framer.skipped, framer.refused], [2 * junk.length, bad.length]);
 });

@@ -441,3 +441,41 @@ def test_sparkplug_births_data_and_the_nodes_death_when_the_hub_is_killed(hub_pa
     assert types[:3] == ["NBIRTH", "DBIRTH", "DDATA"] and types.count("DDATA") > 10, types[:5]
     assert types[-1] == "NDEATH", types[-3:]
     assert bd_seq(seen[0][1]) == bd_seq(seen[-1][1]) == 0, "the will's bdSeq is its connection's"
+
+
+def test_records_that_cannot_be_served_are_refused_and_the_hub_serves_on(hub_package, broker, tmp_path):
+    # Anything can serve a pipe name: one robot's "gateway" sends NaN, infinities
+    # and garbage before a good record; the other robot's is sound throughout.
+    import signal
+    from draxion_axis import TAG, record_bytes
+
+    served = {"bad": [record_bytes([float("nan")] + [0.0] * 5), record_bytes([0.0] * 5 + [float("inf")]),
+                      b"\x07" * 50, record_bytes([float("-inf")] * 6), record_bytes([1.0, 2, 3, 4, 5, 6])],
+              "good": [record_bytes([7.0, 8, 9, 10, 11, 12])]}
+    servers = []
+    for name, records in served.items():
+        server = socket.socket(socket.AF_UNIX)
+        server.bind(str(tmp_path / name))
+        server.listen(1)
+        servers.append(server)
+
+        def serve(server=server, records=records):
+            client, _ = server.accept()
+            client.recv(4)  # the report request
+            client.sendall(b"".join(r if r.startswith(b"\x07") else TAG + r for r in records))
+            client.recv(1)  # held open until the hub goes
+        threading.Thread(target=serve, daemon=True).start()
+    subs = {name: Subscriber(broker.port, "cell/" + name) for name in served}
+    b = hub(hub_package, tmp_path, [dict(name=n, pipe=n, publish="cell/" + n) for n in served], broker=url(broker),
+            env={"DRAXION_HUB_PIPE_DIR": str(tmp_path)})
+    got = {name: sub.wait_for(1) for name, sub in subs.items()}
+    assert b.poll() is None, b.stderr.read()
+    assert [m["values"] for m, _ in got["bad"]] == [[1.0, 2, 3, 4, 5, 6]]
+    assert [m["values"] for m, _ in got["good"]] == [[7.0, 8, 9, 10, 11, 12]]
+    b.send_signal(signal.SIGINT)
+    assert b.wait(30) == 0
+    said = b.stderr.read()
+    assert re.search(r"bad: \d record\(s\) from the gateway refused, as they cannot be served \(a value is not a "
+                     r"finite number; 3 in all\)", said), said
+    for s in servers + list(subs.values()):
+        s.close()

@@ -13,20 +13,20 @@ const childProcess = require("child_process");
 const readline = require("readline");
 const {PIPE_PREFIX} = require("../contract");
 const {restartDelayS, endText, waitText, PIPE_READ_LIMIT_S, HUNG_S} = require("../restart_rules");
-const {PipeSource} = require("./pipe");
+const {RETRY_MS, feedRobot, openPipe, pipePath} = require("./pipe");
 
 const STOP_WAIT_MS = 5000;  // the keeper's own grace is 3 s
 const GONE_WAIT_MS = 1000;
 
 class KeptGateway {
-  // options: {keeper, gateway (their paths), spawn, random, pipe (PipeSource options)}
+  // options: {keeper, gateway (their paths), spawn, random, pipe: {path, connect} (tests)}
   constructor(robot, options) {
     this.robot = robot;
     this.settings = robot.settings;
     this.options = options;
     this.spawn = options.spawn || childProcess.spawn;
     this.random = options.random || Math.random;
-    this.pipe = new PipeSource(this.settings.pipe, robot, Object.assign({}, options.pipe, {kept: this}));
+    this.pipe = Object.assign({path: pipePath(this.settings.pipe), connect: undefined}, options.pipe);
     this.run = null;        // the keeper's run: {child, box, code, connected, stopping, ...}
     this.failures = 0;      // ends in a row without live values
     this.timer = null;
@@ -34,7 +34,6 @@ class KeptGateway {
   }
 
   start() {
-    this.pipe.start();
     this.launch();
   }
 
@@ -44,8 +43,8 @@ class KeptGateway {
     const s = this.settings;
     const child = this.spawn(this.options.keeper, [String(process.pid), this.options.gateway, String(s.number), s.pipe],
                              {stdio: ["pipe", "pipe", "ignore"], windowsHide: true});
-    const run = {child, box: null, code: null, connected: false, stopping: false, ended: false,
-                 readTimer: null, goneTimer: null, killTimer: null, hungTimer: null};
+    const run = {child, box: null, code: null, connected: false, stopping: false, ended: false, link: null,
+                 pipeTimer: null, readTimer: null, goneTimer: null, killTimer: null, hungTimer: null};
     this.run = run;
     this.robot.keep("starting", "launching gateway.exe");
     child.stdin.on("error", () => {});  // a keeper that has ended takes no stop
@@ -65,6 +64,7 @@ class KeptGateway {
       this.robot.keep("waiting_for_simulator", waitText(rest[0], this.settings.number));
     } else if (word === "started" && phases) {
       this.robot.keep("starting", "gateway.exe runs as process " + rest[0] + "; reading " + PIPE_PREFIX + this.settings.pipe);
+      this.readPipe(run);
       // Someone else may have taken its one client's place: then only a new gateway helps.
       run.readTimer = setTimeout(() => {
         if (!run.connected) this.stopGateway(run, "its pipe could not be read within " + PIPE_READ_LIMIT_S + " s");
@@ -78,20 +78,30 @@ class KeptGateway {
     }
   }
 
-  // The PipeSource has opened the pipe: the run it reads, or null when none is
-  // current (the pipe is someone else's).
-  connected() {
-    const run = this.run;
-    // A run's pipe is read once: it is never re-armed.
-    if (run === null || this.stopped || run.stopping || run.connected) return null;
-    run.connected = true;
-    // The gateway speaks at least twice a second: one silent for long is hung.
-    const since = Date.now();
-    run.hungTimer = setInterval(() => {
-      if (Date.now() - Math.max(since, this.robot.record.heard) > HUNG_S * 1000)
-        this.stopGateway(run, "nothing was heard from it for " + HUNG_S + " s");
-    }, 1000);
-    return run;
+  // Reads this run's pipe, trying until its gateway serves it. Only the gateway
+  // of the current run is read: between runs the name may be served by a
+  // gateway the hub did not start. A run's pipe is read once: it is never re-armed.
+  readPipe(run) {
+    run.pipeTimer = null;
+    if (!this.current(run) || run.stopping || this.stopped) return;
+    const link = openPipe(this.pipe.path, this.pipe.connect);
+    run.link = link;
+    link.on("connected", () => {
+      run.connected = true;
+      this.robot.began();
+      // The gateway speaks at least twice a second: one silent for long is hung.
+      const since = Date.now();
+      run.hungTimer = setInterval(() => {
+        if (Date.now() - Math.max(since, this.robot.record.heard) > HUNG_S * 1000)
+          this.stopGateway(run, "nothing was heard from it for " + HUNG_S + " s");
+      }, 1000);
+    });
+    feedRobot(link, this.robot, () => this.current(run));
+    link.on("closed", (failure, connected) => {
+      run.link = null;
+      if (connected) this.gone(run);
+      else run.pipeTimer = setTimeout(() => this.readPipe(run), RETRY_MS);
+    });
   }
 
   // Whether what comes from the pipe of this run is still to be taken.
@@ -121,7 +131,8 @@ class KeptGateway {
   ended(run) {
     if (run.ended) return;  // a keeper that cannot start says so twice
     run.ended = true;
-    [run.readTimer, run.goneTimer, run.killTimer].forEach(clearTimeout);
+    [run.pipeTimer, run.readTimer, run.goneTimer, run.killTimer].forEach(clearTimeout);
+    if (run.link) run.link.close();
     clearInterval(run.hungTimer);
     if (this.run === run) this.run = null;
     if (this.stopped) return this.onStopped && this.onStopped();
@@ -139,7 +150,6 @@ class KeptGateway {
   stop() {
     this.stopped = true;
     clearTimeout(this.timer);
-    this.pipe.stop();
     this.robot.keep("stopped", "the hub was stopped");
     const run = this.run;
     if (run === null) return Promise.resolve();

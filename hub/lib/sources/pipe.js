@@ -1,4 +1,5 @@
-// The gateway's pipe, read by the hub itself: it waits for the pipe to appear
+// The gateway's pipe: one connection to it (openPipe), and a plain reader of a
+// gateway the hub does not start (PipeSource): it waits for the pipe to appear
 // (trying again every 100 ms, for as long as the hub runs), asks for the state
 // report, frames tag and record, and when the gateway has gone says why, with
 // its exit code, then waits for the next gateway on the same name (the pipe
@@ -9,6 +10,7 @@
 "use strict";
 
 const childProcess = require("child_process");
+const {EventEmitter} = require("events");
 const fs = require("fs");
 const net = require("net");
 const path = require("path");
@@ -57,10 +59,47 @@ function windowsExitWatcher(helper) {
   };
 }
 
+// One connection to a gateway's pipe. It asks for the state report, frames the
+// bytes, and says what came: "connected" (the socket), "record" (an update),
+// "refused" (how many records could not be served, and why the last) and
+// "closed" (the failure or null, whether it had connected, the bytes skipped).
+// What these mean is its reader's to decide.
+function openPipe(file, connect = net.connect) {
+  const link = new EventEmitter();
+  const socket = connect(file);
+  const framer = new Framer();
+  let connected = false, failure = null;
+  socket.on("connect", () => {
+    connected = true;
+    link.emit("connected", socket);
+    socket.write(REPORT_REQUEST);
+  });
+  socket.on("data", (chunk) => {
+    const refused = framer.refused;
+    for (const update of framer.push(chunk)) link.emit("record", update);
+    if (framer.refused > refused) link.emit("refused", framer.refused - refused, framer.refusedWhy);
+  });
+  socket.on("error", (e) => {
+    failure = e;
+  });
+  socket.on("close", () => link.emit("closed", failure, connected, framer.skipped));
+  link.close = () => socket.destroy();
+  return link;
+}
+
+// A robot's updates and refusals from a link, as they come.
+function feedRobot(link, robot, current = () => true) {
+  link.on("record", (u) => {
+    if (!current()) return;  // what a run that has ended still had on its way
+    const now = Date.now();
+    robot.take(u.values, u.report, now / 1000, now);
+  });
+  link.on("refused", (count, why) => robot.refused(count, why));
+}
+
+// A gateway the hub reads but does not start: whatever serves the name.
 class PipeSource {
-  // options: {path, watchExit (socket) => watcher | null, connect, say, kept}. With
-  // kept ({gone()}: a KeptGateway), the gateway is the hub's own: its keeper says
-  // what the robot waits for and learns the exit code; this only reads its pipe.
+  // options: {path, watchExit (socket) => watcher | null, connect, say}
   constructor(name, robot, options = {}) {
     this.name = name;
     this.robot = robot;
@@ -69,80 +108,35 @@ class PipeSource {
       : windowsExitWatcher(path.join(__dirname, "..", "..", "..", "pipe_server_exit.exe"));
     this.connect = options.connect || net.connect;
     this.say = options.say || (() => {});
-    this.kept = options.kept || null;
-    if (this.kept) this.watchExit = null;
     this.stopped = false;
-    this.socket = null;
+    this.link = null;
     this.watcher = null;
     this.timer = null;
     this.waitingSaid = null;
   }
 
   start() {
-    if (!this.kept) this.robot.cut("waiting for the gateway's pipe " + PIPE_PREFIX + this.name);
+    this.robot.cut("waiting for the gateway's pipe " + PIPE_PREFIX + this.name);
     this.open();
   }
 
   open() {
     this.timer = null;
     if (this.stopped) return;
-    const socket = this.connect(this.path);
-    this.socket = socket;
-    const framer = new Framer();
-    let connected = false, failure = null, run = null;
-    socket.on("connect", () => {
-      if (this.kept) {
-        // Only the gateway of the keeper's current run is read: between runs the
-        // name may be served by a gateway the hub did not start.
-        run = this.kept.connected();
-        if (run === null) return socket.destroy();
-        connected = true;
-        this.robot.began();
-        return socket.write(REPORT_REQUEST);
-      }
-      connected = true;
-      this.waitingSaid = null;
-      try {
-        this.watcher = this.watchExit ? this.watchExit(socket) : null;
-      } catch (e) {  // the exit code is a nicety: the values flow without it
-        this.watcher = null;
-        this.say(this.robot.settings.name + ": cannot learn the gateway's exit code: " + e.message);
-        socket.resume();
-      }
-      if (this.watcher) {
-        this.watcher.server.then((server) => {
-          if (server) this.say(this.robot.settings.name + ": reading " + PIPE_PREFIX + this.name + ", served by " +
-                               server.replace(/^(\d+) (.*)$/, "$2 (process $1)"));
-        });
-      } else {
-        this.say(this.robot.settings.name + ": reading " + PIPE_PREFIX + this.name);
-      }
-      this.robot.began();
-      socket.write(REPORT_REQUEST);
-    });
-    socket.on("data", (chunk) => {
-      if (this.kept && !this.kept.current(run)) return;  // what a run that has ended still had on its way
-      const now = Date.now();
-      for (const u of framer.push(chunk)) this.robot.take(u.values, u.report, now / 1000, now);
-    });
-    socket.on("error", (e) => {
-      failure = e;
-    });
-    socket.on("close", () => {
-      this.socket = null;
+    const link = openPipe(this.path, this.connect);
+    this.link = link;
+    link.on("connected", (socket) => this.connected(socket));
+    feedRobot(link, this.robot);
+    link.on("closed", (failure, connected, skipped) => {
+      this.link = null;
       if (this.stopped) return;
-      if (connected && this.kept) {
-        this.kept.gone(run);
-        this.timer = setTimeout(() => this.open(), RETRY_MS);
-        return;
-      }
-      if (connected) return this.gone(framer);
+      if (connected) return this.gone(skipped);
       // No gateway yet (ENOENT), or one with its client already (busy): try again.
       const busy = failure && ["EBUSY", "ETIMEDOUT", "EACCES"].includes(failure.code);
       const why = failure && failure.code !== "ENOENT" && !busy ? "cannot open " + PIPE_PREFIX + this.name + ": " +
         failure.message : busy ? PIPE_PREFIX + this.name + " already has its one client (the gateway takes no other)"
         : "waiting for the gateway's pipe " + PIPE_PREFIX + this.name;
-      if (why !== this.waitingSaid && !this.kept) {
+      if (why !== this.waitingSaid) {
         this.waitingSaid = why;
         if (failure && failure.code !== "ENOENT") this.say(this.robot.settings.name + ": " + why + "; trying again");
         this.robot.cut(why);
@@ -151,7 +145,27 @@ class PipeSource {
     });
   }
 
-  async gone(framer) {
+  connected(socket) {
+    this.waitingSaid = null;
+    try {
+      this.watcher = this.watchExit ? this.watchExit(socket) : null;
+    } catch (e) {  // the exit code is a nicety: the values flow without it
+      this.watcher = null;
+      this.say(this.robot.settings.name + ": cannot learn the gateway's exit code: " + e.message);
+      socket.resume();
+    }
+    if (this.watcher) {
+      this.watcher.server.then((server) => {
+        if (server) this.say(this.robot.settings.name + ": reading " + PIPE_PREFIX + this.name + ", served by " +
+                             server.replace(/^(\d+) (.*)$/, "$2 (process $1)"));
+      });
+    } else {
+      this.say(this.robot.settings.name + ": reading " + PIPE_PREFIX + this.name);
+    }
+    this.robot.began();
+  }
+
+  async gone(skipped) {
     const watcher = this.watcher;
     this.watcher = null;
     // Cut off at once; the exit code, which may take a moment, names the cause after.
@@ -163,7 +177,7 @@ class PipeSource {
     }
     if (this.stopped) return;
     const why = "the gateway has gone" + (code === null ? "" : " (exit code " + code + ": " + exitCodeMeaning(code) + ")");
-    this.say(this.robot.settings.name + ": " + why + (framer.skipped ? "; " + framer.skipped + " bytes on its pipe were no update" : "") +
+    this.say(this.robot.settings.name + ": " + why + (skipped ? "; " + skipped + " bytes on its pipe were no update" : "") +
              "; waiting for its pipe again");
     if (code !== null) this.robot.ended(why, code);
     // The cause stays the gateway's end while its pipe is missing; anything else is said.
@@ -174,9 +188,9 @@ class PipeSource {
   stop() {
     this.stopped = true;
     if (this.timer !== null) clearTimeout(this.timer);
-    if (this.socket !== null) this.socket.destroy();
+    if (this.link !== null) this.link.close();
     if (this.watcher) this.watcher.stop();
   }
 }
 
-module.exports = {PipeSource, pipePath, windowsExitWatcher};
+module.exports = {PipeSource, RETRY_MS, feedRobot, openPipe, pipePath, windowsExitWatcher};

@@ -4,7 +4,7 @@
 "use strict";
 
 const fs = require("fs");
-const {STATES, VALUE_COUNT} = require("../contract");
+const {STATES, VALUE_COUNT, updateProblem} = require("../contract");
 
 // A number as the monitor writes it, and nothing looser ("", " 1", "0x10" are no numbers).
 const NUMBER = /^[+-]?(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?$/;
@@ -30,6 +30,8 @@ function recordingLine(line) {
                 made: number(made)};
     }
   }
+  const problem = updateProblem({values, report});
+  if (problem !== null) throw new Error(problem);
   return {stamp, values, report};
 }
 
