@@ -7,16 +7,13 @@
 //   hub --config FILE                      (default: hub.json beside this file)
 //   hub --add-user NAME [--config FILE]    (the password from standard input, or
 //                                           DRAXION_OPCUA_PASSWORD)
-// Exit codes: 0 stopped (Ctrl+C), or its recordings ended, with every update
-// delivered; 2 bad arguments or configuration; 3 the MQTT broker cannot be
-// reached at start, or refuses the login, the certificate or the publishes; 4
-// the OPC UA server cannot start (its port taken, its certificate folder
-// unwritable); 5 updates were not delivered, or the broker refused them.
+// Its exit codes are lib/exits.js's.
 "use strict";
 
 const fs = require("fs");
 const path = require("path");
 const {ConfigError, readConfig} = require("./lib/config");
+const {EXIT, HubExit} = require("./lib/exits");
 const {Robot} = require("./lib/robot");
 const {addUser} = require("./lib/users");
 const {BrokerSource} = require("./lib/sources/broker");
@@ -25,7 +22,6 @@ const {PipeSource} = require("./lib/sources/pipe");
 const {Publisher, StartError} = require("./lib/mqtt/publisher");
 const {RecordingSource, readRecording} = require("./lib/sources/recording");
 
-const EXIT_USAGE = 2, EXIT_BROKER = 3, EXIT_SERVER = 4, EXIT_UNDELIVERED = 5;
 const NO_VIEW = {show: () => {}, missed: () => {}};  // a robot's view without OPC UA
 const PASSWORD_VARIABLE = "DRAXION_OPCUA_PASSWORD";
 const USAGE = "usage: hub [--config FILE] | hub --add-user NAME [--config FILE]";
@@ -52,7 +48,7 @@ function readPassword() {
     let text = "";
     input.on("data", (chunk) => {
       for (const c of chunk) {
-        if (c === "\u0003") process.exit(130);  // Ctrl+C
+        if (c === "\u0003") process.exit(EXIT.interrupted);  // Ctrl+C
         if (c === "\r" || c === "\n") {
           input.setRawMode(false);
           input.pause();
@@ -100,7 +96,7 @@ function readRecordings(config) {
 }
 
 // Each published robot's MQTT connection, started: a robot whose broker cannot be
-// reached, or refuses the login or its status, ends the start with EXIT_BROKER.
+// reached, or refuses the login or its status, ends the start (EXIT.broker).
 async function startPublishers(config) {
   if (config.format === "sparkplug") {
     // One connection for them all: this PC is the edge node, each robot a device.
@@ -109,9 +105,7 @@ async function startPublishers(config) {
     try {
       await node.start();
     } catch (e) {
-      if (!(e instanceof SparkplugStartError)) throw e;
-      say(e.message);
-      process.exit(EXIT_BROKER);
+      throw e instanceof SparkplugStartError ? new HubExit(EXIT.broker, e.message) : e;
     }
     return new Map([[node.name, node]]);
   }
@@ -123,58 +117,72 @@ async function startPublishers(config) {
     return p.name + ": " + e.message;
   })));
   if (failures.some((f) => f !== null)) {
-    failures.filter((f) => f !== null).forEach(say);
     publishers.forEach((p) => p.client && p.client.end(true));
-    process.exit(EXIT_BROKER);
+    throw new HubExit(EXIT.broker, failures.filter((f) => f !== null).join("\nhub: "));
   }
   return publishers;
 }
 
 // The hub's own broker, where the configuration names none; its connection
-// takes the place of the broker's settings.
+// takes the place of the broker's settings in the configuration the hub runs on.
 async function startOwnBroker(config) {
   const {startEmbeddedBroker} = require("./lib/mqtt/embedded_broker");
   try {
     const own = await startEmbeddedBroker(config);
-    Object.assign(config, {broker: own.url, broker_username: own.username, broker_password: own.password,
-                           mqtt_version: 4});
-    return own;
+    return {own, config: Object.freeze(Object.assign({}, config, {broker: own.url, broker_username: own.username,
+                                                                 broker_password: own.password, mqtt_version: 4}))};
   } catch (e) {
-    say("cannot start the hub's own MQTT broker: " + e.message);
-    process.exit(EXIT_BROKER);
+    throw new HubExit(EXIT.broker, "cannot start the hub's own MQTT broker: " + e.message);
   }
 }
 
-async function serve(config) {
+// Runs the hub on a configuration until stop() (or, without OPC UA, until its
+// recordings end): {stop(why), interrupt(), ended: a Promise of the exit code}.
+// A start that fails throws a HubExit, with what had started stopped again.
+async function serve(given) {
+  let config = given;
   const rows = readRecordings(config);
   const programs = keptPrograms(config);
-  const ownBroker = config.embedded ? await startOwnBroker(config) : null;
-  const publishers = await startPublishers(config);
+  const started = [];  // what to undo when the start fails
+  let ownBroker = null, publishers = new Map(), opcua = null;
+  try {
+    if (config.embedded) {
+      ({own: ownBroker, config} = await startOwnBroker(config));
+      started.push(() => ownBroker.close());
+    }
+    publishers = await startPublishers(config);
+    started.push(() => publishers.forEach((p) => p.client && p.client.end(true)));
+    if (config.opcua) {
+      const {startServer} = require("./lib/opcua/server");
+      try {
+        opcua = await startServer(config, say);
+      } catch (e) {
+        throw e instanceof HubExit ? e : new HubExit(EXIT.server, "cannot start the OPC UA server: " + e.message);
+      }
+    }
+  } catch (e) {
+    started.reverse().forEach((undo) => undo());
+    throw e;
+  }
   // A robot's feed: its own publisher, or its device of the Sparkplug node.
   const sparkplug = config.format === "sparkplug" ? [...publishers.values()][0] : null;
   const feedOf = (settings) => (sparkplug ? sparkplug.feedOf(settings) : publishers.get(settings.name)) || null;
-  let opcua = null;
-  if (config.opcua) {
-    const {startServer} = require("./lib/opcua/server");
-    try {
-      opcua = await startServer(config, say);
-    } catch (e) {
-      say("cannot start the OPC UA server: " + e.message);
-      process.exit(EXIT_SERVER);
-    }
-  }
   const robots = config.robots.map((settings) => new Robot(settings, config.limits,
     settings.source === "topic" ? "the publisher" : settings.source === "pipe" ? "the gateway" : "the recording",
     opcua ? opcua.viewOf(settings) : NO_VIEW, say, feedOf(settings)));
 
-  let stopping = null;  // the exit code the first stop decided on
+  let stopping = null;  // the exit code the stop under way will end with
+  let end = null;
+  const ended = new Promise((resolve) => { end = resolve; });
+  const failedDelivery = () => config.qos === 1 && [...publishers.values()].some((p) => p.undelivered() > 0);
   // Stops the sources, has every broker take what it can within drain_timeout_s
   // (all robots at once), and ends: why (the last status, or null where the
-  // sources' ends said it).
-  const stop = async (why, code = 0) => {
-    if (stopping !== null) {  // a second Ctrl+C: no more waiting, but no success that was none
-      const failed = config.qos === 1 && [...publishers.values()].some((p) => p.undelivered() > 0);
-      process.exit(stopping !== 0 ? stopping : failed ? EXIT_UNDELIVERED : code);
+  // sources' ends said it). A stop while one is under way only makes its code
+  // worse (a refusal while the last updates drain is still a failure).
+  const stop = async (why, code = EXIT.stopped) => {
+    if (stopping !== null) {
+      if (stopping === EXIT.stopped) stopping = code;
+      return;
     }
     stopping = code;
     say("stopping");
@@ -185,19 +193,24 @@ async function serve(config) {
     const results = await Promise.all([...publishers.values()].map((p) => p.finish(why, config.drain_timeout_s * 1000)));
     [...publishers.values()].forEach((p, k) => {
       if (results[k].line) say(p.name + ": " + results[k].line);
-      if (results[k].undelivered && config.qos === 1 && code === 0) code = EXIT_UNDELIVERED;
+      if (results[k].undelivered && config.qos === 1 && stopping === EXIT.stopped) stopping = EXIT.undelivered;
     });
     if (opcua) await opcua.server.shutdown(0).catch((e) => say("the OPC UA server did not stop cleanly: " + e.message));
     if (ownBroker) ownBroker.close();
-    process.exit(code);
+    end(stopping);
+  };
+  // A second Ctrl+C: no more waiting, but no success that was none.
+  const interrupt = () => {
+    if (stopping === null) return stop("the hub was stopped");
+    end(stopping !== EXIT.stopped ? stopping : failedDelivery() ? EXIT.undelivered : EXIT.stopped);
   };
   for (const p of publishers.values()) p.onDenied = (why) => {
     say(p.name + ": " + why);
-    stop(why, EXIT_UNDELIVERED);
+    stop(why, EXIT.undelivered);
   };
   // Without OPC UA to serve, a hub of recordings ends with them.
   let playing = config.robots.filter((r) => r.source === "recording").length;
-  const ended = () => {
+  const played = () => {
     if (--playing === 0 && !config.opcua && robots.every((r) => r.settings.source === "recording")) stop(null);
   };
 
@@ -206,7 +219,7 @@ async function serve(config) {
     const s = robot.settings;
     if (s.source === "pipe" && s.number !== undefined) sources.push(new KeptGateway(robot, programs));
     else if (s.source === "pipe") sources.push(new PipeSource(s.pipe, robot, {say}));
-    if (s.source === "recording") sources.push(new RecordingSource(rows.get(s.name), robot, s.pace, ended));
+    if (s.source === "recording") sources.push(new RecordingSource(rows.get(s.name), robot, s.pace, played));
   }
   const fromBroker = robots.filter((r) => r.settings.source === "topic");
   if (fromBroker.length) sources.push(new BrokerSource(fromBroker, config, say));
@@ -240,9 +253,8 @@ async function serve(config) {
   }
   lines[lines.length - 1] += "; Ctrl+C stops";
   lines.forEach(say);
-  process.on("SIGINT", () => stop("the hub was stopped"));
-  process.on("SIGTERM", () => stop("the hub was stopped"));
   sources.forEach((s) => s.start());
+  return {stop, interrupt, ended};
 }
 
 async function main(argv) {
@@ -256,10 +268,18 @@ async function main(argv) {
     say("user " + args["--add-user"] + " is in " + config.users_file);
     return;
   }
-  await serve(readConfig(args["--config"]));
+  const hub = await serve(readConfig(args["--config"]));
+  process.on("SIGINT", hub.interrupt);
+  process.on("SIGTERM", hub.interrupt);
+  return hub.ended;
 }
 
-main(process.argv.slice(2)).catch((e) => {
-  say(e.message);
-  process.exit(e instanceof ConfigError ? EXIT_USAGE : 1);
-});
+// The one place the hub ends.
+if (require.main === module) {
+  main(process.argv.slice(2)).then((code) => process.exit(code || EXIT.stopped), (e) => {
+    say(e instanceof HubExit ? e.message : e.stack || String(e));
+    process.exit(e instanceof HubExit ? e.code : EXIT.fault);
+  });
+}
+
+module.exports = {serve};

@@ -39,7 +39,13 @@ test("a bad configuration is refused with what is wrong", () => {
     ['{"users_file": "u", "broker": "mqtt://", "robots": [{"name": "r1", "topic": "t"}]}', "must be a URL"],
     [published({}, {publish: "cell/#"}), "publish must be a plain topic name, without the wildcards"],
     [published({}, {publish: "t", topic: "u", pipe: undefined}), "published there already"],
-    [published({}, {client_id: 7}), "client_id is a text"],
+    [published({}, {client_id: 7}), "client_id must be a text"],
+    // A misspelt key is named, with the key it was probably meant to be.
+    [published({alow_anonymous: true}), 'unknown key "alow_anonymous" (did you mean "allow_anonymous"?)'],
+    [published({brokr: "mqtt://h"}), 'unknown key "brokr" (did you mean "broker"?)'],
+    [published({}, {publsh: "x"}), 'r1: unknown key "publsh" (did you mean "publish"?)'],
+    [published({mqtt_version: 4}), 'unknown key "mqtt_version"'],
+    [published({}, {colour: "red"}), 'r1: unknown key "colour"'],
     [published({broker: undefined, broker_username: "u"}), "broker_username is for a broker given in broker"],
     [published({broker: undefined, page_port: 0}), "page_port must be a whole number from 1 to 65535"],
     [published({broker: undefined, page_port: 1883}), "page_port and broker_port must differ"],
@@ -60,21 +66,21 @@ test("a bad configuration is refused with what is wrong", () => {
     {opcua: false, site: "s", area: "a", line: "l", cell: "c", machine: "pc1", robots: [robot]}, settings));
   cases.push(
     [cell({cell: undefined}), "give all of site, area, line, cell"],
-    ...["$SYS", "a/b", "a+", " a", "a\u0007", "", 7].map((level) => [cell({area: level}), "area must be a text of 1 to 64"]),
+    ...["$SYS", "a/b", "a+", " a", "a\u0007", "", 7].map((level) => [cell({area: level}), "area must be a text"]),
     [cell({machine: "PC 1"}), "the machine's name \"PC 1\" cannot name topics"],
-    [cell({}, {number: 1.5}), "a robot's number is a whole number"],
-    [cell({}, {number: -1}), "a robot's number is a whole number"],
+    [cell({}, {number: 1.5}), "a robot: number must be a whole number from 0"],
+    [cell({}, {number: -1}), "number must be a whole number from 0"],
     [cell({}, {number: 1, topic: "t"}), "read from the gateway the hub starts"],
     [cell({}, {number: 1, pipe: "a\\b"}), "bad pipe name"],
     [cell({robots: [{number: 1}, {number: 1, name: "other"}]}), "two robots have the same number"],
     [cell({}, {number: 1, pipe: 'a"b'}), "cannot hold a double quote"],
-    [cell({robots: [{number: 1}, {number: 2, client_id: "draxion-pc1-robot1"}]}), "the same client_id"],
+    [cell({robots: [{number: 1}, {number: 2, client_id: "draxion-s-a-l-c-pc1-robot1"}]}), "the same client_id"],
     [robots({name: "r1", pipe: "p", category: "delta"}), "category is one of other, articulated_robot"],
     [robots({name: "r1", pipe: "p", profiles: {axis2: "round"}}), "r1.axis2: a profile is one of"],
     [robots({name: "r1", pipe: "p", limits: {axis3: [5, 5]}}), "r1.axis3: limits are [low, high]"],
     [robots({name: "r1", pipe: "p", limits: {axis7: [0, 1]}}), "limits are given per axis1 to axis6"],
     [robots({name: "r1", pipe: "p", serial_number: ""}), "serial_number must be a text"],
-    [published({format: "protobuf"}), "format is json or sparkplug"],
+    [published({format: "protobuf"}), "format must be json or sparkplug"],
     [published({format: "sparkplug", sparkplug_group: "a/b"}), "sparkplug_group must be a text"],
     [published({format: "sparkplug", broker: undefined}), "format sparkplug needs robots to publish and a broker"],
     [cell({robots: [{number: 1}, {name: "robot1", pipe: "p"}]}), "must be its own"]);
@@ -83,6 +89,7 @@ test("a bad configuration is refused with what is wrong", () => {
   const good = parseConfig(robots({name: "r1", pipe: "p", units: {axis1: "DD"}, profiles: {axis2: "linear"},
                                   limits: {axis3: [-1, 1]}}), "/x/c.json");
   assert.deepStrictEqual([good.users_file, good.robots[0].units.axis1.symbol, good.embedded], ["/x/u", "°", false]);
+  assert.ok(Object.isFrozen(good) && Object.isFrozen(good.robots[0].device.units[0]), "what runs cannot change it");
   // The robotics model's device: its profiles, units (configured, else by profile) and limits per axis.
   const d = good.robots[0].device;
   assert.deepStrictEqual([d.category, d.profiles[1], d.units.map((u) => u.code), d.limits[2], d.limits[0],
@@ -93,19 +100,23 @@ test("a bad configuration is refused with what is wrong", () => {
 });
 
 test("a cell's topics, client ids and pipes follow from where it sits and the machine's name", () => {
-  const config = (machine) => parseConfig(JSON.stringify({
+  const config = (machine, where = {}, name = "welder") => parseConfig(JSON.stringify(Object.assign({
     opcua: false, site: "Plant 1", area: "Body", line: "L2", cell: "C7", machine,
-    robots: [{number: 1}, {number: 2, name: "welder", pipe: "own"}, {name: "r3", pipe: "p3", publish: "x/r3"}]}), "/x/c.json");
+    robots: [{number: 1}, {number: 2, name, pipe: "own"}, {name: "r3", pipe: "p3", publish: "x/r3"}]}, where)), "/x/c.json");
   const names = (c) => c.robots.map((r) => [r.name, r.pipe, r.publish, r.client_id]);
   assert.deepStrictEqual(names(config("pc-a")), [
-    ["robot1", "zelmorvelgateway-robot1", "Plant 1/Body/L2/C7/pc-a/robot1/axes", "draxion-pc-a-robot1"],
-    ["welder", "own", "Plant 1/Body/L2/C7/pc-a/welder/axes", "draxion-pc-a-welder"],
-    ["r3", "p3", "x/r3", "draxion-pc-a-r3"],
+    ["robot1", "zelmorvelgateway-robot1", "Plant 1/Body/L2/C7/pc-a/robot1/axes", "draxion-Plant_20_1-Body-L2-C7-pc_2d_a-robot1"],
+    ["welder", "own", "Plant 1/Body/L2/C7/pc-a/welder/axes", "draxion-Plant_20_1-Body-L2-C7-pc_2d_a-welder"],
+    ["r3", "p3", "x/r3", "draxion-Plant_20_1-Body-L2-C7-pc_2d_a-r3"],
   ]);
-  // The same file on another machine: none of the topics and client ids it derives are the first's.
-  const derived = (c) => c.robots.filter((r) => r.number !== undefined).flatMap((r) => [r.publish, r.client_id]);
-  const [a, b] = [derived(config("pc-a")), derived(config("pc-b"))];
-  assert.ok(a.length === 4 && a.every((n) => !b.includes(n)), b.join());
+  // Files that differ in any one name (a "-" moved between the machine's and the
+  // robot's among them): none of the topics and client ids they derive are another's.
+  const derived = (c) => c.robots.slice(1, 2).flatMap((r) => [r.publish, r.client_id]);
+  const variants = [config("pc-a"), config("pc-b"), config("PC", {}, "left-arm"), config("PC-left", {}, "arm"),
+                    ...["site", "area", "line", "cell"].map((level) => config("pc-a", {[level]: "other"})),
+                    config("pc-a", {line: "L2-C7", cell: "x"}), config("pc-a", {line: "L2", cell: "C7-x"})];
+  const all = variants.flatMap(derived);
+  assert.strictEqual(new Set(all).size, all.length, all.join("\n"));
   assert.strictEqual(config("pc-a").sparkplug_group, "Plant 1:Body:L2:C7", "a cell's Sparkplug group is where it sits");
   const shipped = path.join(__dirname, "..", "cell.json");
   const example = parseConfig(fs.readFileSync(shipped, "utf8"), shipped);
@@ -122,4 +133,28 @@ test("a recording's lines are read exactly, or refused", () => {
   for (const bad of ["0,1,2,3,4,5", "0,1,2,3,4,5,", "0,1,2,3,4,5,0x10", "0,1,2,3,4,5, 6", "0,1,2,3,4,5,6,asleep,0,0,0,0",
                      "0,1,2,3,4,5,6,live,1,1e13,1,1", "0,1,2,3,4,5,1e309"])
     assert.throws(() => recordingLine(bad), Error, bad);
+});
+
+test("the docs' key tables name the configuration's keys, each with its default", () => {
+  const {KEYS, ROBOT_KEYS} = require("../lib/config");
+  const docs = path.join(__dirname, "..", "..", "docs");
+  const found = {top: new Set(), robot: new Set()};
+  for (const file of fs.readdirSync(docs).filter((f) => f.endsWith(".md"))) {
+    const text = fs.readFileSync(path.join(docs, file), "utf8");
+    // Each table "| key | default | meaning |" (or "| robot key | ..."), its rows up to the first line that is none.
+    for (const table of text.matchAll(/^\| (robot )?key \| default \| meaning \|\n\|---.*\n((?:\|.*\n)*)/gm)) {
+      for (const row of table[2].matchAll(/^\| ([^|]*) \| ([^|]*) \|/gm)) {
+        const robot = table[1] !== undefined || /^robot('s)? /.test(row[1]);
+        for (const [, key] of row[1].matchAll(/`(\w+)`/g)) {
+          const spec = (robot ? ROBOT_KEYS : KEYS)[key];
+          assert.ok(spec, file + ": " + (robot ? "robot key " : "key ") + key + " is no key of the configuration");
+          if (["number", "boolean"].includes(typeof spec.default))
+            assert.strictEqual(row[2], String(spec.default), file + ": the default of " + key);
+          found[robot ? "robot" : "top"].add(key);
+        }
+      }
+    }
+  }
+  assert.deepStrictEqual([...found.top].sort(), Object.keys(KEYS).sort(), "every key in a doc's table");
+  assert.deepStrictEqual([...found.robot].sort(), Object.keys(ROBOT_KEYS).sort(), "every robot key in a doc's table");
 });

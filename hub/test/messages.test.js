@@ -46,3 +46,16 @@ test("docs/mqtt.md has the contract's fields, states, time range and silence", (
   assert.deepStrictEqual([...doc.matchAll(/no message for more than ([\d.]+) s/g)].map((r) => Number(r[1])), [m.SILENCE_S]);
   assert.ok([...m.VALUES_STATES, ...CONDITIONS].every((v) => doc.includes("`" + v + "`")));
 });
+
+test("the hub's exit codes: one table, and the docs' table is it", () => {
+  const {EXITS} = require("../lib/exits");
+  const docs = path.join(__dirname, "..", "..", "docs");
+  const rows = (file) => {
+    const text = fs.readFileSync(path.join(docs, file), "utf8");
+    const section = (text.split("### The hub's exit codes\n")[1] || "").split("\n#")[0];
+    return [...section.matchAll(/^\| (\d+) \| (.*?) \|$/gm)].map((r) => [Number(r[1]), r[2]]);
+  };
+  const tables = fs.readdirSync(docs).filter((f) => f.endsWith(".md") && rows(f).length);
+  assert.deepStrictEqual(tables, ["opcua.md"]);
+  assert.deepStrictEqual(rows("opcua.md"), EXITS.map(([code, , meaning]) => [code, meaning]));
+});
