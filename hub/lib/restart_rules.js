@@ -17,6 +17,31 @@ const PIPE_READ_LIMIT_S = 20;
 // long on a pipe the hub reads is hung.
 const HUNG_S = 10;
 
+// When the hub gives up on a gateway, as data. Some exits no restart can mend:
+// it gives up on them at once. Other ends restart, unless the gateway keeps
+// ending without ever being live: after UNSTABLE_RUNS such ends within
+// UNSTABLE_PERIOD_S it gives up too (at the longest pause, ten ends take some
+// four minutes: a gateway that cannot work is not started all night).
+const RESTART_POLICY = {
+  never: new Map([
+    [-4, "the glyphs cannot be used on this display (set it to 32 bits per pixel) or are damaged"],
+    [-6, "the pipe name is refused by the gateway"],
+  ]),
+  unstableRuns: 10,
+  unstablePeriodS: 600,
+};
+
+// What to do after a run's end: {restart: true} or {giveUp: why}. code: its exit
+// code (null: unknown); unstableEnds: the times (ms) of the ends without live
+// values so far, this one included where it was one.
+function afterEnd(code, unstableEnds, now, policy = RESTART_POLICY) {
+  if (policy.never.has(code)) return {giveUp: "no restart can mend exit code " + code + ": " + policy.never.get(code)};
+  const recent = unstableEnds.filter((t) => now - t < policy.unstablePeriodS * 1000).length;
+  if (recent >= policy.unstableRuns)
+    return {giveUp: recent + " runs in a row ended within " + policy.unstablePeriodS / 60 + " minutes without live values"};
+  return {restart: true};
+}
+
 // failures: the ends in a row without live values, this one included (1 or more);
 // random: in [0, 1).
 const restartDelayS = (failures, random) =>
@@ -37,4 +62,4 @@ function endText(code, box, pipe, stoppedBecause) {
 const waitText = (what, number) => what === "host" ? "no Draxion3 main window yet"
   : "no jog window of robot" + number + " yet: open it, not docked";
 
-module.exports = {restartDelayS, endText, waitText, PIPE_READ_LIMIT_S, HUNG_S};
+module.exports = {RESTART_POLICY, afterEnd, restartDelayS, endText, waitText, PIPE_READ_LIMIT_S, HUNG_S};

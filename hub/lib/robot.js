@@ -79,10 +79,10 @@ class Robot {
   }
 
   // The run has ended: why, and the gateway's exit code where known (or null);
-  // for a kept robot, it restarts (counts: its restarts and lastExitCode).
-  ended(why, exitCode = null, counts = {}, now = Date.now()) {
+  // for a kept robot, its phase from now (counts: its restarts and lastExitCode).
+  ended(why, exitCode = null, counts = {}, now = Date.now(), phase = "restarting") {
     this.running = false;
-    if (this.kept) this.setPhase("restarting", why, counts);
+    if (this.kept) this.setPhase(phase, why, counts);
     if (this.feed) this.feed.ended(why, exitCode);
     this.cut(why, now);
   }

@@ -40,8 +40,8 @@ function judge(r, now, limits) {
 // of the gateway they are the keeper's phase; within one (phase "running"),
 // what its values are: starting until they are first confirmed on screen, then
 // live, or held (for any reason they are not live: a hold, waiting to confirm
-// them again, a silence of the gateway).
-const CONDITIONS = ["starting", "waiting_for_simulator", "live", "held", "restarting", "stopped"];
+// them again, a silence of the gateway). failed: the hub has given up on it.
+const CONDITIONS = ["starting", "waiting_for_simulator", "live", "held", "restarting", "stopped", "failed"];
 
 // A kept robot's verdict: the plain verdict with the condition for its state and,
 // outside a run, the phase's why for its cause. seenLive: the run has been live.

@@ -78,3 +78,21 @@ test("the keeper's word makes the condition; a lost pipe costs one restart; a st
   assert.ok(lines.includes("robot3: live") && lines.includes("robot3: stopped (the hub was stopped)"), lines);
   server.close();
 });
+
+test("a gateway whose end no restart can mend is given up on, with its cause", async () => {
+  const shown = [];
+  const robot = new Robot({name: "robot4", number: 4, pipe: "gw4"}, {silence_s: 2, no_communication_bad_after_s: 60},
+                          "the gateway", {show: (v) => shown.push(v), missed: () => {}}, () => {});
+  const keepers = [];
+  const kept = new KeptGateway(robot, {keeper: "keeper.exe", gateway: "gateway.exe", random: () => 0,
+                                       spawn: (file, args) => keepers[keepers.push(standInKeeper(args)) - 1],
+                                       pipe: {path: path.join(os.tmpdir(), "no-such-pipe")}});
+  kept.start();
+  keepers[0].say("started 7");
+  keepers[0].say("exit -4");
+  keepers[0].end();
+  await until(() => shown.at(-1).state === "failed", "the give-up");
+  assert.match(shown.at(-1).cause, /^the hub gave up on the gateway: no restart can mend exit code -4: .*exit code -4/);
+  assert.deepStrictEqual([kept.timer, robot.lastExitCode, robot.restarts], [null, -4, 0], "no restart planned");
+  await kept.stop();
+});

@@ -2,7 +2,7 @@
 const assert = require("node:assert");
 const test = require("node:test");
 const {blankRecord, judge, keptVerdict, CONDITIONS} = require("../lib/status_rules");
-const {restartDelayS, endText} = require("../lib/restart_rules");
+const {afterEnd, restartDelayS, endText} = require("../lib/restart_rules");
 
 const limits = {silence_s: 2, no_communication_bad_after_s: 60};
 const NOW = 1e6;
@@ -71,6 +71,12 @@ test("a kept robot's condition: the keeper's phase outside a run, its values' wi
 test("a gateway starts again after 1 s, later after each end in a row that was not live, never in step", () => {
   const cases = [[1, 0, 1], [1, 0.999, 1.4995], [2, 0, 2], [5, 0, 16], [6, 0, 30], [1000, 0.5, 37.5]];
   for (const [failures, random, delay] of cases) assert.strictEqual(restartDelayS(failures, random), delay, failures + "");
+  // Given up at once on an exit no restart mends; else after 10 unstable ends within 10 minutes.
+  const minute = 60000, ten = Array.from({length: 10}, (_, k) => k * minute);
+  const ends = [[-4, [], "giveUp"], [-6, [], "giveUp"], [-5, ten.slice(1), "restart"], [-5, ten, "giveUp"],
+                [null, ten.map((t) => t - 1), "restart"], [1, ten, "giveUp"]];
+  for (const [code, unstable, step] of ends)
+    assert.ok(step in afterEnd(code, unstable, 10 * minute - 1), code + " after " + unstable.length);
   assert.match(endText(-2, "Can't find Draxion3 main window", "P", false), /exit code -2: no Draxion3 main window$/);
   assert.match(endText(-2, null, "P", false), /exit code -2: P is taken/);
   assert.match(endText(0, null, "P", "its pipe had closed"), /^the hub stopped the gateway, as its pipe had closed; .* 0: /);

@@ -36,7 +36,7 @@ function makeRobotNodes(opcua, namespace, folder, settings, mirrors = []) {
     componentOf: object, browseName: name, nodeId: id(name), dataType, description,
   }, readOnly));
   const stateNode = variable("state", "String", "live, held, waiting, no_communication or no_data; " +
-                             "a kept robot's condition: starting, waiting_for_simulator, live, held, restarting or stopped");
+                             "a kept robot's condition: starting, waiting_for_simulator, live, held, restarting, stopped or failed");
   const causeNode = variable("cause", "String", "why the values are not live: the hold's cause or what cut them off");
   const missedNode = variable("missed", "UInt32", "updates that never reached the hub (gaps in the publisher's seq)");
   missedNode.setValueFromSource({dataType: DataType.UInt32, value: 0});

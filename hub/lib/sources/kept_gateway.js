@@ -6,13 +6,14 @@
 // re-armed, so a lost pipe costs one restart.
 //
 // The robot's phase follows the keeper: starting, waiting_for_simulator, running
-// (the pipe is read), restarting, stopped.
+// (the pipe is read), restarting, stopped; or failed, where restart_rules.js
+// says to give up on the gateway.
 "use strict";
 
 const childProcess = require("child_process");
 const readline = require("readline");
 const {PIPE_PREFIX} = require("../contract");
-const {restartDelayS, endText, waitText, PIPE_READ_LIMIT_S, HUNG_S} = require("../restart_rules");
+const {afterEnd, restartDelayS, endText, waitText, PIPE_READ_LIMIT_S, HUNG_S} = require("../restart_rules");
 const {RETRY_MS, feedRobot, openPipe, pipePath} = require("./pipe");
 
 const STOP_WAIT_MS = 5000;  // the keeper's own grace is 3 s
@@ -29,6 +30,7 @@ class KeptGateway {
     this.pipe = Object.assign({path: pipePath(this.settings.pipe), connect: undefined}, options.pipe);
     this.run = null;        // the keeper's run: {child, box, code, connected, stopping, ...}
     this.failures = 0;      // ends in a row without live values
+    this.unstableEnds = [];  // when they were (ms)
     this.timer = null;
     this.stopped = false;
   }
@@ -138,8 +140,15 @@ class KeptGateway {
     if (this.stopped) return this.onStopped && this.onStopped();
     const wasLive = this.robot.seenLive && run.connected;
     this.failures = wasLive ? 1 : this.failures + 1;
-    const delay = restartDelayS(this.failures, this.random());
+    const now = Date.now();
+    this.unstableEnds = wasLive ? [] : [...this.unstableEnds, now];
     const end = run.failed ? run.failed : endText(run.code, run.box, PIPE_PREFIX + this.settings.pipe, run.stopping);
+    const next = afterEnd(run.code, this.unstableEnds, now);
+    if (next.giveUp) {
+      return this.robot.ended("the hub gave up on the gateway: " + next.giveUp + " (last: " + end +
+                              "); mend it, then start the hub again", run.code, {lastExitCode: run.code}, now, "failed");
+    }
+    const delay = restartDelayS(this.failures, this.random());
     this.robot.ended(end + "; starting it again in " + delay.toFixed(1) + " s", run.code,
                      {restarts: this.robot.restarts + 1, lastExitCode: run.code});
     this.timer = setTimeout(() => this.launch(), delay * 1000);
