@@ -1,8 +1,27 @@
 // Where the hub reaches past node-opcua's public options, each for a reason the
 // library gives no option for. Nothing else of the hub touches the library's
 // internals; a new release of it is checked here first (the hub's tests cover
-// each hook).
+// each hook), and install() refuses to start on one that lacks a name a hook
+// needs: a library upgrade must never silence a hook.
 "use strict";
+
+const {EXIT, HubExit} = require("../exits");
+
+// Every name of the library the hooks below patch or call.
+const NEEDED = [
+  "Subscription.minimumPublishingInterval", "Subscription.prototype.adjustSamplingInterval",
+  "MonitoredItem.prototype.modify", "MonitoredItem.prototype._on_value_changed", "MonitoredItem.prototype.recordValue",
+  "sameDataValue", "DataChangeFilter", "DeadbandType.None", "DataChangeTrigger.Status",
+];
+
+// The names of NEEDED (or of names, from root) that root lacks.
+const lacking = (root, names = NEEDED) =>
+  names.filter((name) => name.split(".").reduce((at, key) => (at == null ? undefined : at[key]), root) === undefined);
+
+function refuse(names) {
+  throw new HubExit(EXIT.server, "this node-opcua lacks what the hub's hooks into it need (" + names.join(", ") +
+                    "): use the release pinned in hub/package-lock.json");
+}
 
 // Publishing intervals down to 10 ms: at 100 updates a second a client then
 // gets each value about one cycle after it changed (the library's floor is 50).
@@ -15,6 +34,7 @@ const EVERY_CHANGE_MS = 10;
 let sameDataValue = null;
 
 function install(opcua) {
+  if (lacking(opcua).length) refuse(lacking(opcua));
   sameDataValue = opcua.sameDataValue;
   opcua.Subscription.minimumPublishingInterval = MIN_PUBLISHING_INTERVAL_MS;
 
@@ -68,4 +88,9 @@ function setDataValue(variable, dataValue) {
     variable.emit("value_changed", dataValue.clone());
 }
 
-module.exports = {install, setDataValue};
+// Checks a variable of the address space for what setDataValue needs.
+function checkVariable(variable) {
+  if (typeof variable._internal_set_dataValue !== "function") refuse(["UAVariable._internal_set_dataValue"]);
+}
+
+module.exports = {install, checkVariable, lacking, setDataValue};

@@ -42,6 +42,7 @@ async function startServer(config, say) {
   });
   await server.initialize();
   const addressSpace = server.engine.addressSpace;
+  hooks.checkVariable(addressSpace.findNode("ns=0;i=2258"));  // the server's CurrentTime, a variable like ours
   const namespace = addressSpace.getNamespace(NAMESPACE);
   const folder = namespace.addFolder(addressSpace.rootFolder.objects, {browseName: "Robots", nodeId: "s=Robots"});
   const system = makeMotionDeviceSystem(opcua, addressSpace, namespace, config.cell || "MotionDeviceSystem", config.machine);
