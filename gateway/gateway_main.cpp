@@ -26,13 +26,13 @@ void release() {
 // search: a peer waiting for the gateway can connect while the user still reads
 // the information box, and a second gateway is refused ("Pipe open error") before
 // it walks and prints any titles. The capture is set up only after the user has
-// closed the box, so the frame is sized from the jog window as it stands then. The
-// glyphs load between the two halves of that set-up; all that hangs on it is that
-// a damaged bitmap stops the run with the drawing contexts taken and no frame yet,
-// and release() gives back what was taken. The exits after a failed host or jog
-// search leave the endpoint open on purpose: the process ends at once, and its
-// end closes the endpoint, so the peer sees the pipe go exactly when the gateway
-// does.
+// closed the box, so the frame is sized from the jog window as it stands then (or,
+// if it is minimised then, once it is restored). The glyphs load between the two
+// halves of that set-up; all that hangs on it is that a damaged bitmap stops the
+// run with the drawing contexts taken and no frame yet, and release() gives back
+// what was taken. The exits after a failed host or jog search leave the endpoint
+// open on purpose: the process ends at once, and its end closes the endpoint, so
+// the peer sees the pipe go exactly when the gateway does.
 int gateway_main(const std::vector<std::wstring>& words) {
     console_write("Morvel Draxion gateway 1.000\n");
     const gateway_arguments arguments = parse_arguments(words);

@@ -18,8 +18,10 @@ struct capture_state {
     dc_handle memory_dc = nullptr;
     bitmap_handle bitmap = nullptr;
     capture_frame frame;
-    frame_area area;                     // the part copied each cycle
-    std::int32_t columns = 0, rows = 0;  // of it, within the client area
+    frame_area wanted;                   // the part of the client area the frame is to hold
+    frame_area area;                     // of it, the part copied each cycle, within the frame
+    std::int32_t columns = 0, rows = 0;  // of that, within the client area
+    bool sized = false;                  // the frame has been sized (empty for a window too large)
     jog_view view;                       // refilled at each look
 };
 
@@ -39,6 +41,67 @@ bool visit_for_main(window_handle window, void*) {
     if (!title_contains(window, main_window_title, title)) return true;
     capture().main = window;
     return false;  // found: stop the enumeration
+}
+
+// Sizes the frame from the jog window as it stands, and makes the capture bitmap
+// behind it; late when the set-up found nothing to size it from. False while the
+// window has no client area to copy from (a minimised one has none, and its outer
+// rectangle is an icon's), so that the next copy sizes it again; true once sized,
+// and for a window too large for any frame, which would never fit.
+bool size_frame(capture_state& c, bool late) {
+    c.frame.pixels.clear();
+    c.frame.width = c.frame.height = 0;
+    c.area = {};
+    c.columns = c.rows = 0;
+    window_rect rect;
+    if (!get_window_rect(c.jog, &rect)) rect = {};
+    // Measured in 64 bits: a degenerate rectangle gives an empty frame, never a
+    // negative or overflowing size.
+    const std::int64_t width = std::int64_t(rect.right) - rect.left;
+    const std::int64_t height = std::int64_t(rect.bottom) - rect.top;
+    if (width <= 0 || height <= 0) return false;
+    // One bitmap read delivers at most 2 GiB; a larger frame could never be filled.
+    constexpr std::int64_t max_pixels = INT32_MAX / std::int64_t(sizeof(pixel));
+    if (width > max_pixels || height > max_pixels || width * height > max_pixels) return true;
+    const std::int32_t frame_width = std::int32_t(width), frame_height = std::int32_t(height);
+    frame_area area = {std::clamp(c.wanted.left, 0, frame_width), std::clamp(c.wanted.top, 0, frame_height),
+                       std::clamp(c.wanted.bottom, 0, frame_height)};
+    if (area.bottom < area.top) area.bottom = area.top;
+    // Only the client area has pixels to copy: the frame is as wide and high as
+    // the outer window, and what lies beyond the client area stays 0.
+    window_rect client;
+    if (!get_client_screen_rect(c.jog, &client)) client = {};
+    const std::int64_t client_width = std::int64_t(client.right) - client.left;
+    const std::int64_t client_height = std::int64_t(client.bottom) - client.top;
+    const std::int32_t columns =
+        std::int32_t(std::clamp<std::int64_t>(client_width - area.left, 0, frame_width - area.left));
+    const std::int32_t rows = std::int32_t(std::clamp<std::int64_t>(
+        std::min<std::int64_t>(client_height, area.bottom) - area.top, 0, area.bottom - area.top));
+    if (columns == 0 || rows == 0) return false;
+    // The one place the gateway can run out of memory: a huge window gives an
+    // empty frame, whose fields read nothing, rather than ending the process.
+    try {
+        c.frame.pixels.assign(std::size_t(width) * std::size_t(height), 0);
+    } catch (const std::bad_alloc&) {
+        return true;
+    }
+    c.frame.width = frame_width;
+    c.frame.height = frame_height;
+    c.area = area;
+    c.columns = columns;
+    c.rows = rows;
+    // A window's drawing context taken while it had no client area does not follow
+    // it once restored (under Wine it goes on copying a plain face): a frame sized
+    // late gets its contexts taken afresh.
+    if (late) {
+        if (c.jog_dc != nullptr) release_window_dc(c.jog, c.jog_dc);
+        if (c.memory_dc != nullptr) delete_dc(c.memory_dc);
+        c.jog_dc = get_window_dc(c.jog);
+        c.memory_dc = create_compatible_dc(c.jog_dc);
+    }
+    c.bitmap = create_capture_bitmap(c.jog_dc, columns, rows);
+    if (c.memory_dc != nullptr && c.bitmap != nullptr) select_bitmap(c.memory_dc, c.bitmap);
+    return true;
 }
 
 }  // namespace
@@ -86,46 +149,9 @@ void setup_capture_frame(window_handle jog) { setup_capture_frame(jog, {0, 0, IN
 
 void setup_capture_frame(window_handle jog, frame_area area) {
     capture_state& c = capture();
-    window_rect rect;
-    if (!get_window_rect(jog, &rect)) rect = {};
-    // Measured in 64 bits: a degenerate rectangle gives an empty frame, never a
-    // negative or overflowing size.
-    const std::int64_t width = std::int64_t(rect.right) - rect.left;
-    const std::int64_t height = std::int64_t(rect.bottom) - rect.top;
-    // One bitmap read delivers at most 2 GiB; a larger frame could never be filled.
-    constexpr std::int64_t max_pixels = INT32_MAX / std::int64_t(sizeof(pixel));
-    bool empty = width <= 0 || height <= 0 || width > max_pixels || height > max_pixels || width * height > max_pixels;
-    if (!empty) {
-        // The one place the gateway can run out of memory: a huge window gives an
-        // empty frame, whose fields read nothing, rather than ending the process.
-        try {
-            c.frame.pixels.assign(std::size_t(width) * std::size_t(height), 0);
-        } catch (const std::bad_alloc&) {
-            empty = true;
-        }
-    }
-    c.frame.width = empty ? 0 : std::int32_t(width);
-    c.frame.height = empty ? 0 : std::int32_t(height);
-    c.area = {std::clamp(area.left, 0, c.frame.width), std::clamp(area.top, 0, c.frame.height),
-              std::clamp(area.bottom, 0, c.frame.height)};
-    if (c.area.bottom < c.area.top) c.area.bottom = c.area.top;
-    // Only the client area has pixels to copy: the frame is as wide and high as
-    // the outer window, and what lies beyond the client area stays 0.
-    window_rect client;
-    if (!get_client_screen_rect(jog, &client)) client = {};
-    const std::int64_t client_width = std::int64_t(client.right) - client.left;
-    const std::int64_t client_height = std::int64_t(client.bottom) - client.top;
-    const std::int32_t columns = c.columns =
-        std::int32_t(std::clamp<std::int64_t>(client_width - c.area.left, 0, c.frame.width - c.area.left));
-    const std::int32_t rows = c.rows = std::int32_t(std::clamp<std::int64_t>(
-        std::min<std::int64_t>(client_height, c.area.bottom) - c.area.top, 0, c.area.bottom - c.area.top));
-    if (empty || columns == 0 || rows == 0) {
-        c.frame.pixels.clear();
-        c.frame.width = c.frame.height = 0;
-        return;
-    }
-    c.bitmap = create_capture_bitmap(c.jog_dc, columns, rows);
-    if (c.memory_dc != nullptr && c.bitmap != nullptr) select_bitmap(c.memory_dc, c.bitmap);
+    c.jog = jog;
+    c.wanted = area;
+    c.sized = size_frame(c, false);
 }
 
 bool jog_window_exists() { return is_window(capture().jog); }
@@ -137,6 +163,9 @@ view_problem capture_jog_window(bool lock) {
 
 void copy_jog_window(bool lock) {
     capture_state& c = capture();
+    // A jog window minimised when the capture was set up gave no size; the frame
+    // is sized at the first copy once the window has a client area again.
+    if (!c.sized) c.sized = size_frame(c, true);
     if (!c.frame.pixels.empty()) {
         const std::int32_t columns = c.columns, rows = c.rows;
         if (lock) lock_window_update(c.jog);

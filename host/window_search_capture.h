@@ -39,9 +39,12 @@ window_handle find_jog_window(window_handle first, const char* pattern, title_vi
                               void* context = nullptr);
 
 // Capture set-up, in two halves: the jog window's drawing context and a memory
-// context; then the frame, sized once from the jog window's outer rectangle, and
-// the capture bitmap behind it. A frame too large to hold, or larger than one
-// bitmap read can deliver, stays empty: every field then reads nothing.
+// context; then the frame, sized from the jog window's outer rectangle, and the
+// capture bitmap behind it. A window without a client area to copy (minimised)
+// gives no size yet: the frame stays empty, and each copy tries again until the
+// window has one; from then on the frame keeps its size. A frame too large to
+// hold, or larger than one bitmap read can deliver, stays empty: every field then
+// reads nothing.
 void setup_capture_contexts(window_handle jog);
 void setup_capture_frame(window_handle jog);
 

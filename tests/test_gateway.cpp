@@ -276,7 +276,8 @@ TEST_F(Gateway, ReportAskedForSaysTheStateAndWhenTheValuesWereConfirmed) {
 TEST_F(Gateway, ViewThatIsNotWholeHoldsTheValuesAndSaysWhy) {
     // Each state makes the copy show plausible but wrong numbers: the minus sign
     // off screen, the last digits under another window. A state that lasts only a
-    // few cycles holds the values just the same, but says nothing.
+    // few cycles holds the values just the same, but says nothing. A window
+    // minimised while the box is up gives the capture no size when it is set up.
     const auto off_screen = [this] { sim_move_window(jog, {-118, 100, 202, 520}); };
     const auto on_screen = [this] { sim_move_window(jog, jog_rect); };
     const auto cover_up = [this] {
@@ -284,34 +285,40 @@ TEST_F(Gateway, ViewThatIsNotWholeHoldsTheValuesAndSaysWhy) {
         sim_bring_to_top(cover);
     };
     const auto uncover = [this] { sim_destroy_window(cover); };
+    const auto minimize = [this] { sim_minimize_window(jog, true); };
+    const auto restore = [this] { sim_minimize_window(jog, false); };
     struct view_case {
         view_problem cause;
         std::function<void()> spoil, mend;
         int mend_at;  // sleeps
         bool said;
+        bool at_box = false;  // spoilt while the information box is up: no values before the mend
     };
     const view_case cases[] = {
         {view_problem::off_screen, off_screen, on_screen, 15, true},
         {view_problem::covered, cover_up, uncover, 15, true},
         {view_problem::covered, cover_up, uncover, 5, false},
+        // Restored 30 cycles before the run ends: the values must be out within 0.3 s.
+        {view_problem::minimized, minimize, restore, 10, true, true},
     };
     for (const view_case& c : cases) {
         sim_reset();
         start_host();
         sim_peer_connects_after(0);
         sim_destroy_window_after_checks(main, first_send + 40);
+        if (c.at_box) sim_on_box([&](const sim_box&) { c.spoil(); });
         sim_on_sleep([&](int sleeps) {
             if (sleeps == first_send + 2) {
-                c.spoil();
+                if (!c.at_box) c.spoil();
                 sim_set_client_pixels(jog, 300, 400, jog_pixels({"12,5", "-0,5", "300,0", "-1234,6", "0,0", "8,8"}));
             }
             if (sleeps == first_send + c.mend_at) c.mend();
         });
         EXPECT_EQ(run({hex(sim_handle_value(main))}), 0) << view_problem_id(c.cause);
         const auto& got = sim_peer_received();
-        ASSERT_EQ(got.size(), 4u) << view_problem_id(c.cause)
-                                  << ": the first values, then only the true ones once whole";
-        EXPECT_EQ(values_of(got[3]), (std::vector<double>{12.5, -0.5, 300.0, -1234.6, 0.0, 8.8}));
+        ASSERT_EQ(got.size(), c.at_box ? 2u : 4u)
+            << view_problem_id(c.cause) << ": the first values, then only the true ones once whole";
+        EXPECT_EQ(values_of(got.back()), (std::vector<double>{12.5, -0.5, 300.0, -1234.6, 0.0, 8.8}));
         const std::string titles = banner + "Palette\nMail\njog - robot1 (Cell 4)\n";
         const std::string said = std::string("Values held (") + view_problem_id(c.cause) +
                                  "): " + view_problem_advice(c.cause) + "\nValues live again\n";

@@ -45,6 +45,11 @@ void sim_set_client_pixels(window_handle window, std::int32_t width, std::int32_
 int sim_is_window_calls();  // how many times IsWindow was asked
 
 void sim_move_window(window_handle window, window_rect rect);
+// Minimises the window or restores it. Minimised, it is an icon as Windows keeps
+// one: outer rectangle 160 x 28 at (-32000, -32000), no client area, nothing shown;
+// a drawing context taken from it then copies a plain face even once it is
+// restored, as under Wine.
+void sim_minimize_window(window_handle window, bool minimized);
 // Puts the window at the top of the Z-order.
 void sim_bring_to_top(window_handle window);
 // The desktop is one 1920 x 1080 monitor at the origin, at 96 DPI.

@@ -10,6 +10,7 @@ dc_handle get_window_dc(window_handle window) {
     if (window == nullptr || !window->alive) return nullptr;
     platform_dc& dc = world().dcs.emplace_back();
     dc.window = window;
+    dc.stale = window->minimized;
     return &dc;
 }
 
@@ -90,17 +91,19 @@ bool copy_pixels(dc_handle target, dc_handle source, std::int32_t source_x, std:
     if (w == nullptr || !w->alive) return false;  // the window has gone: nothing copied
     // What the screen shows: the window's pixels where they are on a monitor and
     // nothing lies over them; a plain face where they are off screen or covered,
-    // and black for a window that is hidden.
+    // and black for a window that is hidden or minimised. A context taken while
+    // the window was minimised shows the plain face for good, even once the
+    // window is restored (as under Wine).
     const std::int32_t rows = std::min(height, b->height), columns = std::min(width, b->width);
     const window_rect client = sim_client_on_screen(*w);
-    const bool shown = w->visible;
+    const bool shown = w->visible && !w->minimized;
     for (std::int32_t row = 0; row < rows; ++row)
         for (std::int32_t column = 0; column < columns; ++column) {
             const std::int32_t x = source_x + column, y = source_y + row;
             const bool inside = x >= 0 && x < w->client_width && y >= 0 && y < w->client_height;
             std::uint32_t p = 0;
             if (inside && shown) {
-                p = sim_point_shows(*w, client.left + x, client.top + y)
+                p = !source->stale && sim_point_shows(*w, client.left + x, client.top + y)
                         ? w->client[std::size_t(y) * std::size_t(w->client_width) + std::size_t(x)]
                         : 0xF0F0F0;
             }

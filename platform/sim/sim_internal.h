@@ -17,7 +17,8 @@ struct platform_window {
     platform_window* owner = nullptr;
     bool enabled = true;
     bool visible = true;
-    window_rect rect;
+    bool minimized = false;
+    window_rect rect;  // as restored
     std::int32_t client_width = 0;
     std::int32_t client_height = 0;
     std::vector<std::uint32_t> client;
@@ -38,7 +39,8 @@ struct platform_bitmap {
 struct platform_dc {
     platform_window* window = nullptr;  // null for a memory context
     platform_bitmap* selected = nullptr;
-    bool gone = false;  // released or deleted
+    bool gone = false;   // released or deleted
+    bool stale = false;  // a window's, taken while it was minimised
 };
 
 struct platform_pipe {

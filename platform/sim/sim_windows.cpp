@@ -1,6 +1,6 @@
-// Simulated top-level windows: titles, owners, enabled and visible flags, a
-// Z-order, outer rectangles and client-area pixels, and the display's depth.
-// Left out: child windows (so docking), minimising, cloaking, more than one
+// Simulated top-level windows: titles, owners, enabled, visible and minimised
+// flags, a Z-order, outer rectangles and client-area pixels, and the display's
+// depth. Left out: child windows (so docking), cloaking, more than one
 // monitor or another scale, window classes and messages. The view analysis that
 // tells these apart is tested on plain descriptions of the desktop, and the
 // states themselves under Wine.
@@ -13,6 +13,9 @@
 namespace {
 
 bool live(window_handle w) { return w != nullptr && w->alive; }
+
+// Where Windows keeps a minimised window: its icon, far off every monitor.
+constexpr window_rect minimized_rect{-32000, -32000, -31840, -31972};
 
 void remove_window(platform_window* w) {
     w->alive = false;
@@ -99,7 +102,7 @@ bool is_window(window_handle window) {
 
 bool get_window_rect(window_handle window, window_rect* rect) {
     if (!live(window)) return false;
-    *rect = window->rect;
+    *rect = window->minimized ? minimized_rect : window->rect;
     return true;
 }
 
@@ -115,6 +118,7 @@ window_handle window_from_handle_value(std::uint32_t value) {
 }
 
 void sim_move_window(window_handle window, window_rect rect) { window->rect = rect; }
+void sim_minimize_window(window_handle window, bool minimized) { window->minimized = minimized; }
 void sim_set_display_bits(int bits) { world().display_bits = bits; }
 
 void sim_bring_to_top(window_handle window) {
@@ -131,11 +135,12 @@ window_handle get_previous_window(window_handle window) {
 }
 
 bool is_window_visible(window_handle window) { return live(window) && window->visible; }
-bool is_window_minimized(window_handle) { return false; }
+bool is_window_minimized(window_handle window) { return live(window) && window->minimized; }
 bool is_top_level_window(window_handle window) { return live(window); }
 bool is_window_see_through(window_handle) { return false; }
 
 window_rect sim_client_on_screen(const platform_window& w) {
+    if (w.minimized) return {minimized_rect.left, minimized_rect.top, minimized_rect.left, minimized_rect.top};
     // In 64 bits, so that absurd rectangles cannot overflow; cut back to 32.
     auto cut = [](std::int64_t v) { return std::int32_t(std::clamp<std::int64_t>(v, INT32_MIN, INT32_MAX)); };
     const std::int64_t border = (std::int64_t(w.rect.right) - w.rect.left - w.client_width) / 2;
@@ -165,7 +170,7 @@ bool sim_point_shows(const platform_window& w, std::int32_t x, std::int32_t y) {
     if (!inside(the_monitor)) return false;
     for (const platform_window* above : world().z_order) {
         if (above == &w) break;
-        if (above->visible && inside(above->rect)) return false;
+        if (above->visible && !above->minimized && inside(above->rect)) return false;
     }
     return true;
 }
