@@ -4,8 +4,10 @@
     /usr/bin/python3 bench/hub_bench.py latency [--changes N]    under Wine: a repaint to an OPC UA notification
     /usr/bin/python3 bench/hub_bench.py footprint [--seconds S]  one robot at 100 updates/s to MQTT: the hub's CPU
                                                                  and memory beside the bridge of 1.1.0's, in one run
-    /usr/bin/python3 bench/hub_bench.py cell [--robots N] [--rate R] [--seconds S] [--websockets]
-                                                                 N robots from the broker: every update to a subscriber?
+    /usr/bin/python3 bench/hub_bench.py cell [--robots N] [--rate R] [--seconds S] [--websockets] [--axes A] [--drop]
+                                                                 N robots from the broker: every update to a subscriber
+                                                                 of A axes of each? With --drop, the hub's connection
+                                                                 to the broker is cut once halfway.
     /usr/bin/python3 bench/hub_bench.py overflow                 a broker queue overflowed on purpose: counted?
     /usr/bin/python3 bench/hub_bench.py brokers [--robots N] [--seconds S]
                                                                  N robots at 100 updates/s to the hub's own broker,
@@ -17,6 +19,7 @@ import argparse
 import json
 import os
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -109,10 +112,10 @@ def start_hub(hub, work, robots, env=None, **settings):
     return p, "opc.tcp://127.0.0.1:%d" % port
 
 
-def subscriber(hub, endpoint, robots, prefix, seconds, publishing=10):
+def subscriber(hub, endpoint, robots, prefix, seconds, publishing=10, axes=1):
     p = Process([NODE, os.path.join(HERE, "hub", "opcua_subscriber.js"),
                  json.dumps(dict(endpoint=endpoint, robots=robots, prefix=prefix, seconds=seconds,
-                                 publishing=publishing))],
+                                 publishing=publishing, axes=axes))],
                 env=dict(os.environ, NODE_PATH=os.path.join(hub, "node_modules")))
     p.wait_for('"ready"', 60)
     return p
@@ -131,33 +134,92 @@ def feed(broker, robots, rate, seconds, seq_from=1):
                    env=dict(os.environ, NODE_PATH=os.path.join(ROOT, "build", "hub-deps", "node_modules")))
 
 
+class CutProxy:
+    """A TCP relay from a port of its own to the broker's, whose connections can
+    be cut at once (as a network would) while it goes on taking new ones."""
+
+    def __init__(self, port):
+        self.port, self.pairs, self.lock = port, [], threading.Lock()
+        self.server = socket.create_server(("127.0.0.1", 0))
+        self.listen_port = self.server.getsockname()[1]
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def _accept(self):
+        while True:
+            try:
+                a, _ = self.server.accept()
+            except OSError:
+                return
+            b = socket.create_connection(("127.0.0.1", self.port))
+            with self.lock:
+                self.pairs.append((a, b))
+            for x, y in ((a, b), (b, a)):
+                threading.Thread(target=self._pump, args=(x, y), daemon=True).start()
+
+    @staticmethod
+    def _pump(x, y):
+        try:
+            while True:
+                data = x.recv(65536)
+                if not data:
+                    break
+                y.sendall(data)
+        except OSError:
+            pass
+        for s in (x, y):
+            try:
+                s.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+
+    def cut(self):
+        with self.lock:
+            pairs, self.pairs = self.pairs, []
+        for a, b in pairs:
+            for s in (a, b):
+                try:
+                    s.shutdown(socket.SHUT_RDWR)
+                except OSError:
+                    pass
+
+
 def cell(args):
     with tempfile.TemporaryDirectory() as work:
         hub_dir = build_hub(work)
         broker = shipped_broker(work)
         robots = [{"name": "bench%d" % k, "topic": "bench/robot%d" % k} for k in range(1, args.robots + 1)]
+        proxy = CutProxy(broker.port) if args.drop else None
         if args.websockets:  # the browsers' listener: read only, no login
             hub, endpoint = start_hub(hub_dir, work, robots, broker="ws://127.0.0.1:%d" % broker.ws_port)
         else:  # the bridge's listener, with its login
             hub, endpoint = start_hub(hub_dir, work, robots, env=dict(os.environ, DRAXION_MQTT_PASSWORD=HUB_LOGIN[1]),
-                                      broker="mqtt://127.0.0.1:%d" % broker.port, broker_username=HUB_LOGIN[0])
+                                      broker="mqtt://127.0.0.1:%d" % (proxy.listen_port if proxy else broker.port),
+                                      broker_username=HUB_LOGIN[0])
         try:
             hub.wait_for("connected to the broker")
-            sub = subscriber(hub_dir, endpoint, args.robots, "bench", args.seconds + 15)
+            sub = subscriber(hub_dir, endpoint, args.robots, "bench", args.seconds + 15, axes=args.axes)
             main0, all0, t0 = cpu_seconds(hub.p.pid, hub.p.pid), cpu_seconds(hub.p.pid), time.monotonic()
             f = feed(broker, args.robots, args.rate, args.seconds)
+            if proxy:
+                time.sleep(args.seconds / 2)  # the scenario: a cut halfway through the run
+                proxy.cut()
+                hub.wait_for("back at the broker", 30)
             f.p.wait(args.seconds + 60)
             main1, all1, t1 = cpu_seconds(hub.p.pid, hub.p.pid), cpu_seconds(hub.p.pid), time.monotonic()
             published = json.loads(f.wait_for('"published"', 1))
             got = result_of(sub, 60)
             counts = got["counts"]
             missed = [line for line in hub.lines if "never arrived" in line]
-            print("| %d robots at %d updates/s, %d s, hub reading %s | |\n|---|---:|" % (
-                args.robots, args.rate, args.seconds, "WebSockets" if args.websockets else "MQTT (TCP)"))
+            print("| %d robots at %d updates/s, %d s, hub reading %s, %d item(s) a robot%s | |\n|---|---:|" % (
+                args.robots, args.rate, args.seconds, "WebSockets" if args.websockets else "MQTT (TCP)", args.axes,
+                ", its connection cut once halfway" if proxy else ""))
             print("| updates published, per robot | %d |" % published["per_robot"])
-            print("| notifications per robot: fewest, most | %d, %d |" % (min(counts), max(counts)))
-            print("| robots with every update | %d of %d |" % (sum(c >= published["per_robot"] for c in counts),
-                                                           args.robots))
+            print("| notifications per item: fewest, most | %d, %d |" % (min(counts), max(counts)))
+            print("| items with every update | %d of %d |" % (sum(c >= published["per_robot"] for c in counts),
+                                                          len(counts)))
+            if proxy:
+                print("| hub: its connection lost and back | %s |" % "; ".join(
+                    line for line in hub.lines if "the broker at" in line)[-300:])
             print("| source time to notification: median, p99, max | %s, %s, %s ms |" % (
                 got["median_ms"], got["p99_ms"], got["max_ms"]))
             print("| notifications with the overflow bit | %d |" % got["overflows"])
@@ -406,6 +468,8 @@ def main():
     parser.add_argument("--rate", type=int, default=100)
     parser.add_argument("--seconds", type=int, default=30)
     parser.add_argument("--websockets", action="store_true", help="the hub reads the broker's WebSocket listener")
+    parser.add_argument("--axes", type=int, default=1, choices=range(1, 7), help="monitored items a robot (cell)")
+    parser.add_argument("--drop", action="store_true", help="cut the hub's connection to the broker once (cell)")
     args = parser.parse_args()
     {"latency": latency, "footprint": footprint, "cell": cell, "overflow": overflow, "brokers": brokers}[args.what](args)
 

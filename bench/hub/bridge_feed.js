@@ -23,8 +23,8 @@ client.on("connect", async () => {
     // Every robot once a period, spread over it like independent bridges.
     ++seq;
     for (let k = 1; k <= how.robots; ++k) {
-      const v = seq / 10 + k;
-      client.publish(topic(k), JSON.stringify({seq, time: Date.now() / 1000, values: [v, -v, 0, 0, 0, seq % 2 ? -0 : 0]}),
+      const v = seq / 10 + k;  // every axis changes with every update
+      client.publish(topic(k), JSON.stringify({seq, time: Date.now() / 1000, values: [v, -v, v / 2, -v / 2, 2 * v, seq % 2 ? -0 : 0]}),
                      {qos: 1});
     }
     ++tick;

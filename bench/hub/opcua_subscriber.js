@@ -1,8 +1,8 @@
-// A subscriber for the hub's benchmarks: monitors axis1 of robots 1..N (every
-// change, publishing interval given) and, at the end, says how many changes each
-// got and the delay from the value's SourceTimestamp to its arrival.
+// A subscriber for the hub's benchmarks: monitors axis1 (to axisA) of robots 1..N
+// (every change, publishing interval given) and, at the end, says how many
+// changes each item got and the delay from the value's SourceTimestamp to its arrival.
 //   node opcua_subscriber.js '{"endpoint": ..., "robots": 100, "publishing": 10, "seconds": 40,
-//                              "prefix": "bench" (robot names: prefix + k), "queue": 1000}'
+//                              "prefix": "bench" (robot names: prefix + k), "queue": 1000, "axes": 1}'
 // Prints {"ready": true} once watching, then {"counts": [...], "median_ms", "p99_ms", "max_ms", "overflows"}.
 "use strict";
 const opcua = require("node-opcua");
@@ -19,12 +19,14 @@ async function main() {
     requestedPublishingInterval: how.publishing, requestedMaxKeepAliveCount: 100, requestedLifetimeCount: 6000,
     maxNotificationsPerPublish: 0, publishingEnabled: true,
   });
-  const counts = new Array(how.robots).fill(0);
+  const axes = how.axes || 1;
+  const counts = new Array(how.robots * axes).fill(0);
   const delays = [];
   let overflows = 0;
   const items = [];
   for (let k = 1; k <= how.robots; ++k) {
-    items.push({nodeId: "ns=2;s=" + how.prefix + k + ".axis1", attributeId: opcua.AttributeIds.Value});
+    for (let a = 1; a <= axes; ++a)
+      items.push({nodeId: "ns=2;s=" + how.prefix + k + ".axis" + a, attributeId: opcua.AttributeIds.Value});
   }
   const group = await subscription.monitorItems(items, {samplingInterval: 0, queueSize: how.queue || 1000, discardOldest: true},
                                                 opcua.TimestampsToReturn.Both);
