@@ -35,6 +35,7 @@ test("values are live only as the publisher sends them, while publisher and brok
     ["its last values, retained", () => update(true, seq), "no_communication: the publisher is offline: done"],
     ["a new run of it", () => status("online"), "no_communication: the publisher is online again; no values from it yet"],
     ["its first values", () => update(false, 1), "live"],
+    ["its next status", () => status("online"), "live"],
   ];
   for (const [what, step, state] of steps) {
     step();
@@ -42,7 +43,7 @@ test("values are live only as the publisher sends them, while publisher and brok
   }
   // Live only at the three updates as sent, never for a moment in between.
   assert.strictEqual(shown.filter((s) => s === "live").length, 3, shown);
-  update(false, 5);  // 2, 3 and 4 never came
+  update(false, 5);  // 2, 3 and 4 never came, across the status
   assert.strictEqual(robot.missedCount, 3);
   assert.ok(lines.includes("r1: 3 update(s) never arrived (3 in all)"), lines);
 });

@@ -21,7 +21,8 @@ class BrokerSource {
     this.byTopic = new Map();
     this.feeds = [];
     for (const robot of robots) {
-      // publisher: unknown, online, offline (why in offline), or again (online after offline);
+      // publisher: unknown, online, offline (why in offline), or again (back after offline,
+      // until its first values as sent);
       // fresh: an update has come as sent since the subscription or the publisher's return.
       const feed = {robot, publisher: "unknown", offline: "", fresh: false, seq: null, unreadable: 0};
       this.feeds.push(feed);
@@ -49,8 +50,8 @@ class BrokerSource {
     feed.seq = m.seq;
     const report = m.state === undefined ? null : {state: m.state, confirmed: m.confirmed === undefined ? null : m.confirmed};
     if (feed.publisher !== "offline") {
-      if (feed.publisher === "unknown") feed.publisher = "online";
       if (!retained) feed.fresh = true;
+      if (feed.publisher === "unknown" || (feed.publisher === "again" && feed.fresh)) feed.publisher = "online";
     }
     feed.robot.take(m.values, report, m.time, now, this.linkOf(feed));
   }
@@ -61,12 +62,12 @@ class BrokerSource {
     if (s.state !== "online") {
       feed.publisher = "offline";
       feed.offline = "the publisher is offline" + (typeof s.reason === "string" && s.reason ? ": " + s.reason : "");
-    } else if (feed.publisher === "offline" || feed.publisher === "again") {
+    } else if (feed.publisher === "offline") {
       // Back after being offline: the values are the last run's until the new run sends its own.
       feed.publisher = "again";
       feed.fresh = false;
       feed.seq = null;
-    } else {
+    } else if (feed.publisher === "unknown") {
       feed.publisher = "online";
     }
     feed.robot.cut(this.linkOf(feed));
