@@ -1,14 +1,14 @@
 // The topics another hub publishes at a broker, one robot per topic, for a hub that
 // serves robots whose gateways run on other machines. The status comes first
 // (retained messages arrive in the order subscribed, and values taken before an
-// offline status would be live for a moment). Values are live only once an
-// update comes as the publisher sends it: a retained one is the last of an
+// offline status would be live for a moment). Values are live only once they
+// are current by the messages' rule: a retained update is the last of an
 // earlier moment. A gap in an update's seq is counted as updates that never
 // arrived.
 "use strict";
 
 const crypto = require("crypto");
-const {readStatus, readUpdate} = require("../messages");
+const {freshAfterStatus, freshAfterUpdate, readStatus, readUpdate} = require("../messages");
 
 class BrokerSource {
   // robots: [Robot whose settings.topic is set]; config: the hub's.
@@ -22,9 +22,9 @@ class BrokerSource {
     this.feeds = [];
     for (const robot of robots) {
       // publisher: unknown, online, offline (why in offline), or again (back after offline,
-      // until its first values as sent);
-      // fresh: an update has come as sent since the subscription or the publisher's return.
-      const feed = {robot, publisher: "unknown", offline: "", fresh: false, seq: null, unreadable: 0};
+      // until its first current values); status: the last status's state (null before one);
+      // fresh: current values have come (messages.js).
+      const feed = {robot, publisher: "unknown", status: null, offline: "", fresh: false, seq: null, unreadable: 0};
       this.feeds.push(feed);
       this.byTopic.set(robot.settings.topic, (text, retained) => this.update(feed, text, retained));
       this.byTopic.set(robot.settings.topic + "/status", (text) => this.status(feed, text));
@@ -49,23 +49,22 @@ class BrokerSource {
     if (feed.seq !== null && m.seq > feed.seq + 1) feed.robot.missed(m.seq - feed.seq - 1, now);
     feed.seq = m.seq;
     const report = m.state === undefined ? null : {state: m.state, confirmed: m.confirmed === undefined ? null : m.confirmed};
-    if (feed.publisher !== "offline") {
-      if (!retained) feed.fresh = true;
-      if (feed.publisher === "unknown" || (feed.publisher === "again" && feed.fresh)) feed.publisher = "online";
-    }
+    feed.fresh = freshAfterUpdate(feed.fresh, retained, feed.status);
+    if (feed.publisher === "unknown" || (feed.publisher === "again" && feed.fresh)) feed.publisher = "online";
     feed.robot.take(m.values, report, m.time, now, this.linkOf(feed));
   }
 
   status(feed, text) {
     const s = readStatus(text);
     if (s === null) return this.unreadable(feed, feed.robot.settings.topic + "/status");
+    feed.status = s.state;
+    feed.fresh = freshAfterStatus(feed.fresh, s.state);
     if (s.state !== "online") {
       feed.publisher = "offline";
       feed.offline = "the publisher is offline" + (typeof s.reason === "string" && s.reason ? ": " + s.reason : "");
     } else if (feed.publisher === "offline") {
-      // Back after being offline: the values are the last run's until the new run sends its own.
+      // Back: the values are the last run's until the new run sends its own, from seq 1.
       feed.publisher = "again";
-      feed.fresh = false;
       feed.seq = null;
     } else if (feed.publisher === "unknown") {
       feed.publisher = "online";
