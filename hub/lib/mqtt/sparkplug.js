@@ -16,15 +16,13 @@
 // with QoS 1: a subscriber learns the state from births after each connection.
 "use strict";
 
+const {StartError, openAtStart} = require("./connection");
+
 const NAMESPACE = "spBv1.0";
 const AXES = 6;
 const REBIRTH = "Node Control/Rebirth";
 const QUALITY = {live: 192, held: 500, cut: 0};
-const RECONNECT_MS = 1000;
-const KEEPALIVE_S = 5;
 const START_TIMEOUT_MS = 10000;
-
-class StartError extends Error {}
 
 class SparkplugNode {
   // config: the hub's (broker and its login, sparkplug_group, machine); robots:
@@ -71,20 +69,17 @@ class SparkplugNode {
   }
 
   // Connects, with the node's death as the will, and has it born.
-  start() {
+  async start() {
     const c = this.config;
-    const client = this.mqtt.connect(c.broker, {
-      protocolVersion: c.mqtt_version || 4, clean: true, keepalive: KEEPALIVE_S, reconnectPeriod: RECONNECT_MS,
-      connectTimeout: START_TIMEOUT_MS,
+    const client = await openAtStart(c, (protocolVersion) => ({
+      protocolVersion, will: {topic: this.topic("NDEATH"), payload: this.death(), qos: 1, retain: false},
       // Two cells' hubs on one PC are two nodes: the group is part of the id.
       clientId: "draxion-" + this.node + "-" + this.group.replace(/[^A-Za-z0-9_.-]/g, "_") + "-sparkplug",
-      username: c.broker_username, password: c.broker_password,
-      ca: c.broker_ca_text, cert: c.broker_cert_text, key: c.broker_key_text, rejectUnauthorized: true,
-      will: {topic: this.topic("NDEATH"), payload: this.death(), qos: 1, retain: false},
-    });
+    }), this.say, this.mqtt);
     this.client = client;
     // Commands (QoS 1) are heard before the node is born.
-    client.on("connect", () => client.subscribe(this.topic("NCMD"), {qos: 1}, () => this.born()));
+    const subscribe = () => client.subscribe(this.topic("NCMD"), {qos: 1}, () => this.born());
+    client.on("connect", subscribe);
     // The next connection is a new session: a new bdSeq, in its will and its birth.
     client.on("close", () => {
       this.alive = false;
@@ -92,22 +87,12 @@ class SparkplugNode {
       this.bdSeq = (this.bdSeq + 1) % 256;
       client.options.will.payload = this.death();
     });
+    client.on("error", (e) => this.say("the broker at " + c.broker + ": " + e.message));
     client.on("message", (topic, message) => this.command(message));
-    return new Promise((resolve, reject) => {
-      const timer = setTimeout(() => fail(new Error("no answer from the broker at " + c.broker)), START_TIMEOUT_MS);
-      const fail = (e) => {
-        clearTimeout(timer);
-        client.end(true);
-        reject(new StartError("cannot reach the broker at " + c.broker + ": " + e.message));
-      };
-      client.once("error", fail);
-      client.once("connect", () => {
-        // Resolved once the node is born (births come before anything of it).
-        this.onBorn = resolve;
-        clearTimeout(timer);
-        client.removeListener("error", fail);
-        client.on("error", (e) => this.say("the broker at " + c.broker + ": " + e.message));
-      });
+    // Resolved once the node is born (births come before anything of it).
+    await new Promise((resolve) => {
+      this.onBorn = resolve;
+      subscribe();
     });
   }
 
