@@ -145,6 +145,8 @@ async function serve(given) {
   const programs = keptPrograms(config);
   const started = [];  // what to undo when the start fails
   let ownBroker = null, publishers = new Map(), opcua = null;
+  if (config.robots.some((r) => r.publish !== undefined || r.source === "topic"))
+    require("./lib/mqtt/library_hooks").check(require("mqtt"));
   try {
     if (config.embedded) {
       ({own: ownBroker, config} = await startOwnBroker(config));

@@ -40,12 +40,14 @@
     seq: null, texts: null, values: null, lastChange: null, plotted: 0,
     // The gateway's state report, as the hub carries it: the values' state
     // ("live", "waiting", a cause of a hold; null from a source without the
-    // report), when they were last confirmed, since when a hold lasts; whether the
-    // page shows them as live, and when it last heard anything.
-    valuesState: null, confirmed: null, since: null, live: false, lastHeard: null, shown: "",
+    // report), when they were last confirmed, since when that state holds;
+    // whether the values are current (the messages' rule for retained ones),
+    // whether the page shows them as live, and when it last heard anything.
+    valuesState: null, confirmed: null, since: null, fresh: false, live: false, lastHeard: null, shown: "",
     // For tests and bug reports: each change of the values' state with the time
-    // the page took it (Date.now()), and every set of values it has shown as live.
-    changes: [], liveSeen: [],
+    // the page took it (Date.now()), each change of since with the state it was
+    // taken with, and every set of values it has shown as live.
+    changes: [], sinceChanges: [], liveSeen: [],
     points: () => times.length, notes: () => notes.map((n) => n.textContent),
   };
   const liveSeen = new Set();
@@ -166,10 +168,18 @@
     return {m, texts: m.values.map((v, k) => written && written[k] !== undefined ? written[k] : shortest(v))};
   }
 
-  function onValues(text) {
+  // since, taken only together with the state it belongs to.
+  function setSince(since) {
+    if (since === state.since) return;
+    state.since = since;
+    state.sinceChanges.push({state: state.valuesState, since});
+  }
+
+  function onValues(text, retained) {
     const {m, texts} = readUpdate(text);
     const seq = m.seq, time = m.time;
     state.lastHeard = Date.now();
+    state.fresh = M.freshAfterUpdate(state.fresh, retained, state.status);
     if (state.seq !== null && seq <= state.seq) {
       if (seq !== 1) {  // delivered again (at least once): already shown
         ++state.repeats;
@@ -181,7 +191,7 @@
     if (valuesState !== state.valuesState) state.changes.push({state: valuesState, at: Date.now()});
     state.valuesState = valuesState;
     state.confirmed = typeof m.confirmed === "number" ? m.confirmed : null;
-    if (m.since !== undefined) state.since = m.since;
+    setSince(m.since !== undefined ? m.since : null);
     const values = m.values;
     const previous = state.values;
     const changed = state.texts === null || texts.some((t, k) => t !== state.texts[k]);
@@ -221,16 +231,20 @@
 
   const utcText = (seconds) => new Date(seconds * 1000).toISOString().slice(11, 23) + " UTC";
 
-  // Live by the messages' live rule (the hub online, the gateway's state live or
-  // not reported, nothing silent for long); otherwise the values are dimmed.
+  // Live by the messages' live rule (the hub online, the values current, the
+  // gateway's state live or not reported, nothing silent for long); otherwise
+  // the values are dimmed.
   function showState() {
     const now = Date.now();
     const silentMs = state.lastHeard === null ? 0 : now - state.lastHeard;
     const silent = silentMs > M.SILENCE_S * 1000;
     const v = state.valuesState;
-    state.live = state.texts !== null && M.isLive(state.status, v, silentMs);
+    state.live = state.texts !== null && M.isLive(state.status, state.fresh, v, silentMs);
     let badge, good, detail;
-    if (v === null) {
+    if (state.texts !== null && !state.fresh && state.status !== "offline") {
+      // What the broker kept, or the hub's last run's: not the robot's now until the hub sends again.
+      [badge, good, detail] = ["not current", undefined, "the last values kept; current with the hub's next update"];
+    } else if (v === null) {
       [badge, good, detail] = ["no state report", undefined, "the source says nothing of holds"];
     } else if (v === "live") {
       [badge, good] = ["live", true];
@@ -259,8 +273,12 @@
     if (M.checkStatus(s) === null) throw new Error("not a status");
     state.lastHeard = Date.now();
     state.status = s.state;
+    state.fresh = M.freshAfterStatus(state.fresh, s.state);
     state.reason = typeof s.reason === "string" ? s.reason : "";
-    if (M.isTime(s.since)) state.since = s.since;
+    // The status says a change of state before its values message comes: its
+    // since is taken only where it names the state the page shows.
+    const named = s.values_state === "held" ? s.cause : s.values_state;
+    if (M.isTime(s.since) && named === state.valuesState) setSince(s.since);
     setBadge("status", s.state, s.state === "online");
     $("reason").textContent = state.reason + (Number.isInteger(s.exit_code) ? " [exit code " + s.exit_code + "]" : "");
     // Values shown while the hub is not online are its last, not live ones.
@@ -280,6 +298,7 @@
   const statusTopic = topic + "/status";
   client.on("connect", () => {
     state.connection = "connected";
+    state.fresh = false;  // until the hub sends again, what comes is what the broker kept
     setBadge("connection", "connected to " + broker, true);
     client.subscribe([topic, statusTopic], {qos: 1});
   });
@@ -296,11 +315,11 @@
   // A message that cannot be read is counted and changes nothing else; nothing
   // it does escapes into the MQTT library, which would stop handling messages.
   const utf8 = new TextDecoder("utf-8", {fatal: true});
-  client.on("message", (t, payload) => {
+  client.on("message", (t, payload, packet) => {
     try {
       const text = utf8.decode(payload);
       if (t === statusTopic) onStatus(text);
-      else if (t === topic) onValues(text);
+      else if (t === topic) onValues(text, packet.retain);
     } catch (e) {
       ++state.unreadable;
     }

@@ -9,6 +9,10 @@
 // exit_code, updates) once offline; for a robot whose gateway the hub keeps
 // running, also its condition, restarts and last_exit_code.
 //
+// A subscriber's rules: which values are current, retained messages being the
+// broker's copy of an earlier moment (freshAfterUpdate, freshAfterStatus: the
+// page and the hub's broker source alike), and which are live (isLive).
+//
 // Loaded by Node (require) and by the page (a plain script: window.draxionMessages).
 (function (root, define) {
   if (typeof module === "object" && module.exports) module.exports = define();
@@ -109,15 +113,27 @@
     }
   }
 
+  // Retained messages are what the broker kept of an earlier moment. Values are
+  // current (fresh) only once an update has come as the publisher sent it, not
+  // retained, since the subscriber connected and since the publisher was last
+  // offline: a subscriber starts each connection not fresh, and carries fresh
+  // through each message with these. status: the state of the last status
+  // heard (null before the first).
+  const freshAfterUpdate = (fresh, retained, status) =>
+    fresh || (!retained && (status === null || status === "online"));
+  const freshAfterStatus = (fresh, state) => fresh && state === "online";
+
   // Whether a subscriber may take the values as live: the publisher online, the
-  // gateway's state live (or no state, from a source without the report), and
-  // something heard within SILENCE_S (silentMs: since the last message).
-  const isLive = (status, state, silentMs) =>
-    status === "online" && (state === "live" || state === null || state === undefined) && silentMs <= SILENCE_S * 1000;
+  // values fresh, the gateway's state live (or no state, from a source without
+  // the report), and something heard within SILENCE_S (silentMs: since the
+  // last message).
+  const isLive = (status, fresh, state, silentMs) => status === "online" && fresh &&
+    (state === "live" || state === null || state === undefined) && silentMs <= SILENCE_S * 1000;
 
   return {
     STATES, AXES, TIME_LIMIT, SILENCE_S, UPDATE_FIELDS, STATUS_FIELDS, VALUES_STATES,
-    isTime, updateText, valuesStateOf, onlineText, offlineText, checkUpdate, checkStatus, isLive,
+    isTime, updateText, valuesStateOf, onlineText, offlineText, checkUpdate, checkStatus, freshAfterUpdate,
+    freshAfterStatus, isLive,
     readUpdate: (text) => checkUpdate(parsed(text)),
     readStatus: (text) => checkStatus(parsed(text)),
   };

@@ -14,8 +14,9 @@ const {blankRecord, judge, keptVerdict} = require("./status_rules");
 
 class Robot {
   // view: {show(verdict, values, stamp), missed(count)}; say: a console line;
-  // feed: {take(values, report, time), began(), ended(why, exitCode), waiting(why),
-  // setCondition(fields, publishNow)} or null.
+  // feed: {take(values, report, time, verdict), judged(verdict), began(),
+  // ended(why, exitCode), waiting(why), setCondition(fields, publishNow)} or null.
+  // The robot judges once per update or tick, and every output is handed that verdict.
   constructor(settings, limits, from, view, say, feed = null) {
     this.settings = settings;
     this.kept = settings.number !== undefined;
@@ -48,12 +49,7 @@ class Robot {
     r.time = time;
     r.heard = now;
     r.link = link;
-    if (this.feed) {
-      // The status that goes with these values says their condition too.
-      this.feed.setCondition(this.conditionFields(this.verdictAt(now)), false);
-      this.feed.take(values, report, time);
-    }
-    this.refresh(now, true);
+    this.refresh(now, true, {values, report, time});
   }
 
   // A run of the source begins (the gateway's pipe is open, a recording starts).
@@ -125,22 +121,27 @@ class Robot {
     return this.kept ? {condition: v.state, restarts: this.restarts, last_exit_code: this.lastExitCode} : null;
   }
 
-  // Shows the verdict when it changed, or always with force (new values).
-  refresh(now = Date.now(), force = false) {
+  // Judges the record and hands the verdict on: to the view when it changed, or
+  // always with force; to the feed with an update (new values: {values, report,
+  // time}), or as a verdict of its own when it changed without one.
+  refresh(now = Date.now(), force = false, update = null) {
     const r = this.record;
     const v = this.verdictAt(now);
     r.cutSince = v.cutSince;
     const old = this.verdict;
     this.missedTally.due(now);
     this.refusedTally.due(now);
-    if (!force && old !== null && old.code === v.code && old.state === v.state && old.cause === v.cause) return;
-    if (this.kept && (old === null || old.state !== v.state || old.cause !== v.cause)) {
-      this.say(this.settings.name + ": " + v.state.replace("_for_", " for the ").replace(/_/g, " ") +
-               (v.cause ? " (" + v.cause + ")" : ""));
-      if (this.feed) this.feed.setCondition(this.conditionFields(v), true);
+    const changed = old === null || old.code !== v.code || old.state !== v.state || old.cause !== v.cause;
+    if (!force && !changed) return;
+    const condition = this.kept && (old === null || old.state !== v.state || old.cause !== v.cause);
+    if (condition) this.say(this.settings.name + ": " + v.state.replace("_for_", " for the ").replace(/_/g, " ") +
+                            (v.cause ? " (" + v.cause + ")" : ""));
+    if (this.feed) {
+      // The status that goes with new values says their condition too; else a change of it is said at once.
+      if (update !== null || condition) this.feed.setCondition(this.conditionFields(v), update === null);
+      if (update !== null) this.feed.take(update.values, update.report, update.time, v);
+      else if (changed) this.feed.judged(v);
     }
-    // A feed that says quality (Sparkplug) learns when the values are cut off.
-    if (this.feed && this.feed.cut && /NoCommunication/.test(v.code)) this.feed.cut();
     this.verdict = v;
     const stamp = !v.withValues ? now / 1000 : r.confirmed !== null ? r.confirmed : r.time;
     this.view.show(v, v.withValues ? r.values : null, stamp);

@@ -18,12 +18,14 @@ function cutCause(r, now, limits) {
   return null;
 }
 
-// {code, state, cause, cutSince, withValues}: withValues false means the value is
-// served as Null, as nothing trustworthy has come yet.
+// {code, state, cause, cutSince, withValues, cutOff}: withValues false means the
+// value is served as Null, as nothing trustworthy has come yet; cutOff, that the
+// values served are the last of a source that delivers nothing now.
 function judge(r, now, limits) {
   const cut = cutCause(r, now, limits);
   const cutSince = cut === null ? null : r.cutSince === null ? now : r.cutSince;
-  const verdict = (code, state, cause, withValues = true) => ({code, state, cause, cutSince, withValues});
+  const verdict = (code, state, cause, withValues = true) =>
+    ({code, state, cause, cutSince, withValues, cutOff: state === "no_communication"});
   if (r.values === null || (r.report && r.confirmed === null))
     return verdict("BadWaitingForInitialData", "no_data",
                    cut !== null ? cut : r.values === null ? "no values yet" : "not yet confirmed on screen", false);

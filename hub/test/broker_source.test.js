@@ -1,20 +1,25 @@
 "use strict";
 // The broker source against a stand-in MQTT client: what the publisher's messages,
-// retained or as sent, and the broker's comings and goings make of a robot.
+// retained or as sent, and the broker's comings and goings make of a robot; and
+// against mosquitto, through a line the test cuts: its session kept.
 const assert = require("node:assert");
 const EventEmitter = require("events");
 const test = require("node:test");
+const mqtt = require("mqtt");
+const messages = require("../lib/messages");
 const {Robot} = require("../lib/robot");
 const {BrokerSource} = require("../lib/sources/broker");
+const {brokerLine, startMosquitto, temporaryFolder, until} = require("./broker_rig");
 
 test("values are live only as the publisher sends them, while publisher and broker are there", () => {
-  const client = Object.assign(new EventEmitter(), {subscribe: () => {}, end: () => {}});
+  const client = Object.assign(new EventEmitter(), {subscribe: () => {}, end: () => {}, options: {}});
   const shown = [];
   const view = {show: (v) => shown.push(v.state + (v.cause ? ": " + v.cause : "")), missed: () => {}};
   const lines = [];
   const robot = new Robot({name: "r1", topic: "c/r1"}, {silence_s: 2, no_communication_bad_after_s: 60}, "the publisher",
                           view, (l) => lines.push(l));
-  const source = new BrokerSource([robot], {broker: "mqtt://b", no_communication_bad_after_s: 60}, (l) => lines.push(l),
+  const source = new BrokerSource([robot], {broker: "mqtt://b", machine: "pc1", no_communication_bad_after_s: 60},
+                                  (l) => lines.push(l),
                                   {connect: () => client});
   source.start();
   let seq = 0;
@@ -35,6 +40,7 @@ test("values are live only as the publisher sends them, while publisher and brok
     ["its last values, retained", () => update(true, seq), "no_communication: the publisher is offline: done"],
     ["a new run of it", () => status("online"), "no_communication: the publisher is online again; no values from it yet"],
     ["its first values", () => update(false, 1), "live"],
+    ["its next status", () => status("online"), "live"],
   ];
   for (const [what, step, state] of steps) {
     step();
@@ -42,7 +48,61 @@ test("values are live only as the publisher sends them, while publisher and brok
   }
   // Live only at the three updates as sent, never for a moment in between.
   assert.strictEqual(shown.filter((s) => s === "live").length, 3, shown);
-  update(false, 5);  // 2, 3 and 4 never came
+  update(false, 5);  // 2, 3 and 4 never came, across the status
   assert.strictEqual(robot.missedTally.count, 3);
   assert.ok(lines.includes("r1: 3 update(s) never arrived (3 in all)"), lines);
 });
+
+test("a reader keeps its session: what is published while it is away arrives when it is back, or starts again",
+     async () => {
+       const broker = await startMosquitto(temporaryFolder(), ["allow_anonymous true"]);
+       const line = await brokerLine(broker.port);
+       const config = {broker: line.url, machine: "pc1", port: 4840, no_communication_bad_after_s: 60};
+       const lines = [];
+       const reader = (taken) => {
+         const feed = {take: (values) => taken.push(values[0]), judged: () => {}, setCondition: () => {}, waiting: () => {}};
+         const robot = new Robot({name: "r1", topic: "c/r1"}, {silence_s: 2, no_communication_bad_after_s: 60},
+                                 "the publisher", {show: () => {}, missed: () => {}}, (l) => lines.push(l), feed);
+         const source = new BrokerSource([robot], config, (l) => lines.push(l));
+         source.start();
+         return {robot, source};
+       };
+       const writer = mqtt.connect(broker.url);
+       const send = (topic, text, retain = false) => writer.publishAsync(topic, text, {qos: 1, retain});
+       const updates = async (from, to) => {
+         for (let seq = from; seq <= to; ++seq) await send("c/r1", messages.updateText(seq, seq, [seq, 0, 0, 0, 0, 0], null));
+       };
+       const upTo = (n) => Array.from({length: n}, (_, k) => k + 1);
+       await send("c/r1/status", messages.offlineText(0, "starting", null), true);
+
+       const taken = [];
+       const first = reader(taken);
+       await until(() => first.robot.record.link === "the publisher is offline: starting", "the reader's subscription");
+       await send("c/r1/status", messages.onlineText(1, null), true);
+       await updates(1, 5);
+       await until(() => taken.includes(5), "the first updates");
+       line.cut();
+       await until(() => lines.some((l) => l.startsWith("lost the broker")), "the reader's loss");
+       await updates(6, 10);  // taken by the broker meanwhile
+       line.mend();
+       await until(() => taken.includes(10), () => "the updates of the outage: " + taken);
+       assert.ok(lines.some((l) => l.startsWith("back at the broker")), lines);
+       assert.deepStrictEqual([...new Set(taken)], upTo(10), "in order, the outage's too");
+       assert.strictEqual(first.robot.missedTally.count, 0);
+
+       // The hub ends without a word; the same configuration, started again, is the same session.
+       first.source.stop();
+       await updates(11, 12);
+       const again = [];
+       const second = reader(again);
+       assert.strictEqual(second.source.clientId, first.source.clientId);
+       await until(() => again.includes(12), () => "what was queued for the ended hub: " + again);
+       assert.deepStrictEqual([...new Set(again)], [11, 12], "the queue, then the retained copy of the last");
+       const others = new BrokerSource([new Robot({name: "r2", topic: "c/r2"}, {}, "", {}, () => {})], config, () => {});
+       assert.notStrictEqual(others.clientId, first.source.clientId, "another hub's reading is its own session");
+
+       second.source.stop();
+       writer.end(true);
+       line.close();
+       await broker.stop();
+     });

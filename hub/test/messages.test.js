@@ -25,11 +25,26 @@ test("an update reads back as written, every double exact, and a bad one is refu
                          {state: "offline", time: 2, reason: "gone", exit_code: -5, updates: 7});
 });
 
-test("the live rule", () => {
+test("the live rule, and retained values current only once an update comes as sent", () => {
   const silence = m.SILENCE_S * 1000;
-  const cases = [["online", "live", 0, true], ["online", null, silence, true], ["online", "live", silence + 1, false],
-                 ["online", "waiting", 0, false], ["online", "covered", 0, false], ["offline", "live", 0, false]];
-  for (const [status, state, silent, live] of cases) assert.strictEqual(m.isLive(status, state, silent), live, status + state);
+  const cases = [["online", true, "live", 0, true], ["online", true, null, silence, true],
+                 ["online", true, "live", silence + 1, false], ["online", true, "waiting", 0, false],
+                 ["online", true, "covered", 0, false], ["offline", true, "live", 0, false], ["online", false, "live", 0, false]];
+  for (const [status, fresh, state, silent, live] of cases)
+    assert.strictEqual(m.isLive(status, fresh, state, silent), live, status + fresh + state);
+  // What a subscriber hears after it connects, in order, and whether its values are current after each.
+  const heard = [["the retained status", "status", "online", false], ["the retained values", "update", true, false],
+                 ["values as sent", "update", false, true], ["a later status", "status", "online", true],
+                 ["the retained values again", "update", true, true], ["the publisher offline", "status", "offline", false],
+                 ["values while it says offline", "update", false, false], ["back online", "status", "online", false],
+                 ["its values", "update", false, true]];
+  let fresh = false, status = null;
+  for (const [what, kind, given, current] of heard) {
+    if (kind === "status") [fresh, status] = [m.freshAfterStatus(fresh, given), given];
+    else fresh = m.freshAfterUpdate(fresh, given, status);
+    assert.strictEqual(fresh, current, what);
+  }
+  assert.strictEqual(m.freshAfterUpdate(false, false, null), true, "values as sent before any status");
 });
 
 test("docs/mqtt.md has the contract's fields, states, time range and silence", () => {

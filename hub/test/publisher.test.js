@@ -26,7 +26,7 @@ test("drops past the queue, losses and refusals are counted, and the latest valu
   await starting;
   p.began();
   const values = (v) => [v, 0, 0, 0, 0, 0];
-  for (const v of [1, 2, 3]) p.take(values(v), null, 1);
+  for (const v of [1, 2, 3]) p.take(values(v), null, 1, {code: "Good"});
   const updates = () => client.sent.filter((m) => m.topic === "c/r1");
   assert.deepStrictEqual(updates().map((m) => JSON.parse(m.text).seq), [1, 2], "the third waits for room");
   const index = (seq) => client.sent.findIndex((m) => m.topic === "c/r1" && JSON.parse(m.text).seq === seq);

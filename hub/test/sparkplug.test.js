@@ -1,33 +1,43 @@
 "use strict";
-// The Sparkplug B node against a broker of its own (aedes), read by a subscriber
-// that decodes every payload: births before data, aliases unique within the
-// node, bdSeq new at each connection and the same in the will and the birth,
+// The Sparkplug B node against a broker of its own (aedes, or mosquitto for
+// MQTT 5's refusals), read by a subscriber that decodes every payload: births
+// before data, aliases unique within the node, bdSeq an Int64, new at each
+// connection and at each run of the hub, the same in the will and the birth,
 // seq wrapping after 255, a rebirth on command, the values bit for bit, the
-// quality following a hold and a cut, a robot's death at its gateway's end, and
-// the node's death (the will) when its connection is lost.
+// quality following a hold and a cut, a robot's death at its gateway's end,
+// the node's death (the will) when its connection is lost, a start that
+// cannot hang, and the broker's refusals counted.
 const assert = require("node:assert");
+const fs = require("fs");
 const net = require("net");
+const path = require("path");
 const test = require("node:test");
 const mqtt = require("mqtt");
 const sparkplug = require("sparkplug-payload").get("spBv1.0");
+const {StartError} = require("../lib/mqtt/connection");
 const {SparkplugNode, QUALITY} = require("../lib/mqtt/sparkplug");
+const {startMosquitto, temporaryFolder, until} = require("./broker_rig");
 
-const until = async (check, what) => {
-  for (const end = Date.now() + 5000; !check();) {
-    if (Date.now() > end) throw new Error("never: " + what);
-    await new Promise((r) => setTimeout(r, 10));
-  }
-};
 const number = (v) => (typeof v === "object" && v !== null && "low" in v ? v.low + v.high * 2 ** 32 : v);
 
-test("the node and its robots, born, alive, dying and born again", async () => {
+// aedes on a port of its own, and a subscriber that decodes all of spBv1.0/# but the test's commands.
+async function aedesBroker() {
   const {Aedes} = require("aedes");
   const broker = await Aedes.createBroker();
   const server = net.createServer(broker.handle);
   await new Promise((r) => server.listen(0, "127.0.0.1", r));
   const url = "mqtt://127.0.0.1:" + server.address().port;
+  const {reader, seen} = await subscriber(url);
+  return {broker, url, reader, seen, close: async () => {
+    reader.end(true);
+    await new Promise((r) => broker.close(r));
+    server.close();
+  }};
+}
+
+async function subscriber(url, login = {}) {
   const seen = [];
-  const reader = mqtt.connect(url);
+  const reader = mqtt.connect(url, login);
   await new Promise((r) => reader.on("connect", r));
   await new Promise((r) => reader.subscribe("spBv1.0/#", r));
   reader.on("message", (topic, message) => {
@@ -36,25 +46,41 @@ test("the node and its robots, born, alive, dying and born again", async () => {
     seen.push({type: topic.split("/")[2], device: topic.split("/")[4], seq: m.seq === undefined ? null : number(m.seq),
                metrics: m.metrics});
   });
+  return {reader, seen};
+}
 
+// What the node keeps in its state folder: the last bdSeq used.
+const kept = (folder) => fs.readFileSync(path.join(folder, fs.readdirSync(folder).find((f) => f.includes("bdseq"))), "utf8");
+
+test("the node and its robots, born, alive, dying and born again", async () => {
+  const {url, reader, seen, close} = await aedesBroker();
   const robots = [{name: "r1", device: {units: Array(6).fill({symbol: "°"})}}, {name: "r2"}];
-  const node = new SparkplugNode({broker: url, sparkplug_group: "plant:cell", machine: "pc1"}, robots, () => {});
+  const folder = temporaryFolder();
+  const node = new SparkplugNode({broker: url, sparkplug_group: "plant:cell", machine: "pc1", state_folder: folder},
+                                 robots, () => {});
   await node.start();
   const [r1, r2] = robots.map((r) => node.feedOf(r));
   const values = [-0, 5e-324, 1.7976931348623157e308, 0.1 + 0.2, -1234.6, 7];
   r1.began();
-  r1.take(values, {state: "live", confirmed: 100.25}, 100.3);
+  // The robot's verdicts (status_rules.js) decide each metric's quality.
+  const [good, held, cut] = [["Good", false], ["UncertainLastUsableValue", false],
+                             ["UncertainNoCommunicationLastUsableValue", true]].map(([code, cutOff]) =>
+    ({code, cutOff, withValues: true}));
+  r1.take(values, {state: "live", confirmed: 100.25}, 100.3, good);
   r2.began();
-  r2.take([1, 2, 3, 4, 5, 6], null, 100.4);
-  r1.take(values, {state: "covered", confirmed: 100.25}, 100.5);
-  r1.cut();
-  for (let k = 0; k < 300; ++k) r2.take([k, 0, 0, 0, 0, 0], null, 101 + k / 100);  // seq wraps
+  r2.take([1, 2, 3, 4, 5, 6], null, 100.4, good);
+  r1.take(values, {state: "covered", confirmed: 100.25}, 100.5, held);
+  r1.judged(held);  // no change: nothing sent
+  r1.judged(cut);
+  for (let k = 0; k < 300; ++k) r2.take([k, 0, 0, 0, 0, 0], null, 101 + k / 100, good);  // seq wraps
   await until(() => seen.filter((m) => m.type === "DDATA").length >= 302, "every DDATA");
 
   const types = seen.map((m) => m.type + (m.device ? ":" + m.device : ""));
   assert.deepStrictEqual(types.slice(0, 3), ["NBIRTH", "DBIRTH:r1", "DBIRTH:r2"], "births before data");
+  // bdSeq 0 went with the MQTT 5 connection this 3.1.1 broker refused: each CONNECT has its own.
   const birth = seen[0].metrics;
-  assert.deepStrictEqual(birth.map((m) => [m.name, number(m.value)]), [["bdSeq", 0], ["Node Control/Rebirth", false]]);
+  assert.deepStrictEqual(birth.map((m) => [m.name, m.type, number(m.value)]),
+                         [["bdSeq", "Int64", 1], ["Node Control/Rebirth", "Boolean", false]]);
   assert.deepStrictEqual(seen.map((m) => m.seq), seen.map((m, k) => k % 256), "seq from 0 at the birth, wrapping");
   const aliases = seen.filter((m) => m.type === "DBIRTH").flatMap((m) => m.metrics.map((x) => number(x.alias)));
   assert.strictEqual(new Set(aliases).size, 12, "aliases unique within the node");
@@ -81,12 +107,87 @@ test("the node and its robots, born, alive, dying and born again", async () => {
   node.client.stream.destroy();
   await until(() => seen.some((m) => m.type === "NDEATH") && seen.some((m) => m.type === "NBIRTH"), "death, birth");
   const [death, reborn] = ["NDEATH", "NBIRTH"].map((t) => seen.find((m) => m.type === t));
-  assert.deepStrictEqual([number(death.metrics[0].value), number(reborn.metrics[0].value)], [0, 1],
-                         "the will says the lost connection's bdSeq, the next birth a new one");
+  assert.deepStrictEqual([death, reborn].map((m) => [m.metrics[0].type, number(m.metrics[0].value)]),
+                         [["Int64", 1], ["Int64", 2]], "the will says the lost connection's bdSeq, the next birth a new one");
+  assert.strictEqual(kept(folder), "2\n", "the state folder has the connection's bdSeq");
   assert.deepStrictEqual(seen.filter((m) => m.type === "DBIRTH").map((m) => m.device), ["r1"], "r2 stays dead");
 
   await node.finish();
+  await close();
+});
+
+test("bdSeq goes on from run to run; the start cannot hang; a subscription refused ends it, or the hub", async () => {
+  const {broker, url, seen, close} = await aedesBroker();
+  let subscriptions = "answered";  // or "refused", or "unanswered"
+  broker.authorizeSubscribe = (client, subscription, callback) => {
+    if (subscriptions !== "unanswered") callback(null, subscriptions === "answered" ? subscription : null);
+  };
+  let deaths = "answered";  // or "unanswered"
+  broker.authorizePublish = (client, packet, callback) => {
+    if (deaths === "answered" || !packet.topic.includes("/NDEATH/")) callback(null);
+  };
+  const folder = temporaryFolder();
+  const config = {broker: url, sparkplug_group: "g", machine: "pc1", state_folder: folder, mqtt_version: 4,
+                  broker_username: "hub"};
+  const run = async (lines) => {
+    const node = new SparkplugNode(config, [], (l) => lines.push(l));
+    seen.length = 0;
+    await node.start();
+    await until(() => seen.some((m) => m.type === "NBIRTH"), "the birth");
+    await node.finish(null, 5000);
+    return number(seen.find((m) => m.type === "NBIRTH").metrics[0].value);
+  };
+  const file = path.join(folder, "sparkplug-bdseq-g-pc1.txt");
+  const runs = [["a first run", null, 0], ["the next run", null, 1], ["after 255", "255\n", 0],
+                ["a file that holds no bdSeq", "x\n", 0]];
+  for (const [what, given, bdSeq] of runs) {
+    if (given !== null) fs.writeFileSync(file, given);
+    const lines = [];
+    assert.strictEqual(await run(lines), bdSeq, what);
+    assert.strictEqual(fs.readFileSync(file, "utf8"), bdSeq + "\n", what);
+    assert.strictEqual(lines.some((l) => l.includes("holds no bdSeq")), given === "x\n", what);
+  }
+
+  const starts = [["refused", /^the broker refuses the node's subscription to spBv1.0\/g\/NCMD\/pc1: unspecified error \(may the login 'hub' write spBv1.0\/g\/\+\/pc1\/# and read/],
+                  ["unanswered", /^the broker at mqtt:.* did not answer the node's subscription to spBv1.0\/g\/NCMD\/pc1 within 0.5 s$/]];
+  for (const [answer, says] of starts) {
+    subscriptions = answer;
+    await assert.rejects(new SparkplugNode(config, [], () => {}).start(answer === "unanswered" ? 500 : undefined),
+                         (e) => e instanceof StartError && says.test(e.message), answer);
+  }
+
+  // Refused at a later connection: the hub is told; a death left unanswered is counted.
+  subscriptions = "answered";
+  const node = new SparkplugNode(config, [], () => {});
+  const denied = [];
+  node.onDenied = (why) => denied.push(why);
+  await node.start();
+  subscriptions = "refused";
+  node.client.stream.destroy();
+  await until(() => denied.length > 0, "the refusal told");
+  assert.match(denied[0], /refuses the node's subscription/);
+  deaths = "unanswered";
+  assert.deepStrictEqual(await node.finish(null, 200), {undelivered: 1, line: "1 of the node's messages were not " +
+                         "delivered (the node's death not acknowledged within 0.2 s)"});
+  await close();
+});
+
+test("under MQTT 5 a death the broker refuses is counted as not delivered", async () => {
+  const folder = temporaryFolder();
+  fs.writeFileSync(path.join(folder, "acl"), "user hub\ntopic read spBv1.0/#\ntopic write spBv1.0/g/NBIRTH/pc1\n");
+  const broker = await startMosquitto(folder, ["allow_anonymous false", "acl_file " + path.join(folder, "acl")],
+                                      {hub: "hub-secret"});
+  const login = {username: "hub", password: "hub-secret"};
+  const {reader, seen} = await subscriber(broker.url, login);
+  const lines = [];
+  const node = new SparkplugNode({broker: broker.url, sparkplug_group: "g", machine: "pc1", state_folder: folder,
+                                  broker_username: "hub", broker_password: "hub-secret"}, [], (l) => lines.push(l));
+  await node.start();
+  await until(() => seen.some((m) => m.type === "NBIRTH"), "the birth");
+  assert.strictEqual(number(seen[0].metrics[0].value), 0, "MQTT 5 at once: the first connection's bdSeq");
+  assert.deepStrictEqual(await node.finish(null, 5000), {undelivered: 1, line: "1 of the node's messages were not " +
+                         "delivered (1 refused by the broker)"});
+  assert.ok(lines.includes("Sparkplug: the broker refused the node's death: not authorized"), lines);
   reader.end(true);
-  await new Promise((r) => broker.close(r));
-  server.close();
+  await broker.stop();
 });

@@ -16,7 +16,7 @@ import urllib.request
 import paho.mqtt.client as mqtt
 import pytest
 
-from rig import HUB_LOGIN, Broker, Subscriber, bits, free_port, hub, status_after, write_recording
+from rig import HUB_LOGIN, Broker, Subscriber, bits, free_port, hub, status_after, wait_until, write_recording
 
 
 def url(broker, scheme="mqtt"):
@@ -419,36 +419,52 @@ def sparkplug_fields(data):
     return fields
 
 
+INT64 = 4  # Sparkplug B's DataType of bdSeq
+
+
 def bd_seq(payload):
-    """The bdSeq metric's value (Payload.metrics = 2; Metric.name = 1, long_value = 11)."""
+    """The bdSeq metric's value, checked to be an Int64 (Payload.metrics = 2;
+    Metric.name = 1, datatype = 4, long_value = 11)."""
     for metric in map(sparkplug_fields, sparkplug_fields(payload).get(2, [])):
         if metric.get(1) == [b"bdSeq"]:
+            assert metric.get(4) == [INT64], "bdSeq's datatype: %r" % metric.get(4)
             return metric[11][0]
     return None
 
 
 def test_sparkplug_births_data_and_the_nodes_death_when_the_hub_is_killed(hub_package, broker, tmp_path):
-    seen = []  # appended by paho's thread alone; read once it has stopped
+    seen, lock, subscribed = [], threading.Lock(), threading.Event()
     reader = mqtt.Client()
     reader.username_pw_set(*HUB_LOGIN)
-    reader.on_message = lambda c, u, m: seen.append((m.topic.split("/")[2], m.payload))
+
+    def on_message(client, userdata, message):
+        with lock:
+            seen.append((message.topic.split("/")[2], message.payload))
+    reader.on_message = on_message
+    reader.on_subscribe = lambda c, u, mid, granted: subscribed.set()
     reader.connect("127.0.0.1", broker.port)
     reader.subscribe("spBv1.0/#", qos=1)
     reader.loop_start()
-    time.sleep(0.3)
+    assert subscribed.wait(10)
     rows = [(float(i), 0.0, 0.0, 0.0, 0.0, 0.0) for i in range(100)]
-    b = hub(hub_package, tmp_path, recorded(tmp_path, "cell/r1", rows, step=0.05), broker=url(broker),
-            format="sparkplug", machine="pc7", sparkplug_group="g")
-    time.sleep(1.5)
-    b.kill()
-    b.wait(10)
-    time.sleep(1)
+    runs = []
+    for _ in range(2):  # killed, then started again: the next run's connection has the next bdSeq
+        first = len(seen)
+        b = hub(hub_package, tmp_path, recorded(tmp_path, "cell/r1", rows, step=0.05), broker=url(broker),
+                format="sparkplug", machine="pc7", sparkplug_group="g", state_folder=str(tmp_path / "state"))
+        assert wait_until(lambda: [t for t, _ in seen[first:]].count("DDATA") > 10, lock, 30), "data flows"
+        b.kill()
+        b.wait(10)
+        assert wait_until(lambda: any(t == "NDEATH" for t, _ in seen[first:]), lock, 30), "the will"
+        with lock:
+            runs.append(list(seen[first:]))
     reader.loop_stop()
-    types = [t for t, _ in seen]
-    assert types[:3] == ["NBIRTH", "DBIRTH", "DDATA"] and types.count("DDATA") > 10, types[:5]
-    assert types[-1] == "NDEATH", types[-3:]
-    assert bd_seq(seen[0][1]) == bd_seq(seen[-1][1]) == 0, "the will's bdSeq is its connection's"
-
+    for run in runs:
+        types = [t for t, _ in run]
+        assert types[:3] == ["NBIRTH", "DBIRTH", "DDATA"] and types.count("DDATA") > 10, types[:5]
+        assert types[-1] == "NDEATH", types[-3:]
+    assert [(bd_seq(run[0][1]), bd_seq(run[-1][1])) for run in runs] == [(0, 0), (1, 1)], \
+        "the will's bdSeq is its connection's, and a new run's connection has the next"
 
 def test_records_that_cannot_be_served_are_refused_and_the_hub_serves_on(hub_package, broker, tmp_path):
     # Anything can serve a pipe name: one robot's "gateway" sends NaN, infinities

@@ -135,6 +135,8 @@ def test_page_shows_held_values_dimmed_with_their_cause_and_a_silence(hub_packag
     assert browser.find_element("id", "valuesState").text == "held (covered)"
     s = until(browser, "live again", lambda s: s["live"] and s["texts"][5] == "-0.5", timeout=5)
     assert not held()
+    # The status of each change comes before its values: since went only with its own state.
+    assert [c for c in s["sinceChanges"] if c["state"] == "covered"] == [{"state": "covered", "since": base + 1.5}]
     s = until(browser, "the silence", lambda s: s["shown"].startswith("nothing heard for"), timeout=5)
     assert not s["live"] and held()
     until(browser, "the end", lambda s: s["status"] == "offline", timeout=10)
@@ -180,8 +182,11 @@ def test_page_takes_nothing_it_cannot_trust(page_broker, browser):
     send("/status", '{"state": "online", "reason": "here", "values_state": "live"}', retain=True)
     send("", update(1, ", ".join(exact), ', "state": "live", "confirmed": %r' % t0), retain=True)
     browser.get("http://127.0.0.1:%d/index.html?topic=cell/t" % page_broker.ws_port)
-    until(browser, "the retained values", lambda s: s["texts"] == exact and s["status"] == "online")
+    s = until(browser, "the retained values", lambda s: s["texts"] == exact and s["status"] == "online")
     assert [e.text for e in browser.find_elements("css selector", ".axis .value")] == exact
+    # Retained, they are the last of an earlier moment, as the hub's own reader takes them: not live.
+    assert (s["live"], s["fresh"]) == (False, False)
+    assert browser.find_element("id", "valuesState").text == "not current"
 
     markup = '"<img src=x onerror=\\"window.forged=1\\">"'
     unreadable = [
@@ -211,7 +216,8 @@ def test_page_takes_nothing_it_cannot_trust(page_broker, browser):
     # Still handling messages; the message's own top-level values, not nested ones.
     send("", '{"meta": {"values": [9, 9, 9, 9, 9, 9]}, "seq": 2, "time": %r, "values": [1.5, 2, 3, 4, 5, 6]}'
          % (t0 + 0.5))
-    until(browser, "the top-level values", lambda s: s["texts"] == ["1.5", "2", "3", "4", "5", "6"])
+    until(browser, "the top-level values, live as sent", lambda s: s["texts"] == ["1.5", "2", "3", "4", "5", "6"]
+          and s["live"])
     send("/status", '{"state": "online", "reason": "again"}')
     until(browser, "the status after all", lambda s: s["reason"] == "again")
 

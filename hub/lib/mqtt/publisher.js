@@ -15,18 +15,10 @@
 "use strict";
 
 const messages = require("../messages");
+const {StartError, FOR_GOOD, openAtStart, reasonText} = require("./connection");
 
 const START_TIMEOUT_MS = 10000;
-const RECONNECT_MS = [250, 4000];  // soon after a loss, then backing off to a few seconds
-const KEEPALIVE_S = 5;  // the broker publishes the will some 7.5 s after a silent loss
 const WILL_REASON = "the hub has lost its connection to the broker, or has ended without saying why";
-const UNSUPPORTED_PROTOCOL = [132, 1];  // CONNACK: MQTT 5's code, and a 3.1.1 broker's as MQTT 5 reads it
-const FOR_GOOD = [0x87, 0x90];  // not authorized, topic name invalid: the same login and topic never pass
-const REASONS = {0x80: "unspecified error", 0x83: "implementation specific error", 0x87: "not authorized",
-                 0x90: "topic name invalid", 0x91: "packet identifier in use", 0x97: "quota exceeded",
-                 0x99: "payload format invalid"};
-
-class StartError extends Error {}
 
 class Publisher {
   // settings: the robot's (name, publish, client_id); config: the hub's (broker, qos,
@@ -69,62 +61,21 @@ class Publisher {
   // broker take a first status, which tells whether this login may write at all;
   // a StartError saying why not.
   async start() {
-    let answer = await this.connect(this.config.mqtt_version || 5);
-    if (answer !== null && UNSUPPORTED_PROTOCOL.includes(answer.code)) {
-      this.say("the broker at " + this.config.broker + " speaks MQTT 3.1.1 only, which does not say when it refuses a " +
-               "publish: updates it refuses cannot be counted");
-      answer = await this.connect(4);
-    }
-    if (answer !== null) throw new StartError(answer.message);
+    const will = {topic: this.statusTopic, qos: 1, retain: true, payload: Buffer.from(messages.offlineText(
+      Date.now() / 1000, WILL_REASON, null, undefined, this.willCondition))};
+    this.client = await openAtStart(this.config, (protocolVersion) => ({protocolVersion, clientId: this.clientId, will}),
+                                    this.say, this.mqtt);
+    this.watch(this.client);
     const code = await this.publishStatus((t, c) => messages.offlineText(t, "the hub is starting", null, undefined, c));
     if (this.denied !== null) throw new StartError(this.denied);
     if (code === null) throw new StartError("the broker at " + this.config.broker + " did not take the status within " +
                                             START_TIMEOUT_MS / 1000 + " s");
   }
 
-  // null once connected, or {code, message}: the broker's refusal, no answer, an error.
-  connect(protocolVersion) {
-    if (this.client) this.client.end(true);
-    const c = this.config;
-    const client = this.mqtt.connect(c.broker, {
-      protocolVersion, clientId: this.clientId, clean: true, keepalive: KEEPALIVE_S,
-      reconnectPeriod: RECONNECT_MS[0], connectTimeout: START_TIMEOUT_MS, reconnectOnConnackError: true,
-      queueQoSZero: false, username: c.broker_username, password: c.broker_password,
-      ca: c.broker_ca_text, cert: c.broker_cert_text, key: c.broker_key_text, rejectUnauthorized: true,
-      will: {topic: this.statusTopic, payload: Buffer.from(messages.offlineText(Date.now() / 1000, WILL_REASON, null,
-                                                                                 undefined, this.willCondition)),
-             qos: 1, retain: true},
-    });
-    this.client = client;
-    return new Promise((resolve) => {
-      const timer = setTimeout(() => answer({code: null, message: "no answer from the broker at " + c.broker + " within " +
-                                             START_TIMEOUT_MS / 1000 + " s"}),
-                               START_TIMEOUT_MS);
-      const answer = (a) => {
-        clearTimeout(timer);
-        client.removeListener("connect", onConnect);
-        client.removeListener("error", onError);
-        if (a !== null) client.end(true);
-        else this.watch(client);
-        resolve(a);
-      };
-      const onConnect = () => answer(null);
-      // Each update goes out as it comes, not held back to be sent with the next (Nagle's algorithm).
-      client.on("connect", () => typeof client.stream.setNoDelay === "function" && client.stream.setNoDelay(true));
-      const refused = (e) => Number.isInteger(e.code) && e.message.startsWith("Connection refused: ");
-      const onError = (e) => answer({code: e.code, message: refused(e)
-        ? "the broker at " + c.broker + " refused the connection: " + e.message.replace(/^Connection refused: /, "")
-        : "cannot reach the broker at " + c.broker + ": " + e.message});
-      client.on("connect", onConnect);
-      client.on("error", onError);
-    });
-  }
-
   // The connection's life after the start: losses, returns, refusals, said once each.
   watch(client) {
     let errorSaid = null;
     client.on("connect", () => {
-      client.options.reconnectPeriod = RECONNECT_MS[0];
       errorSaid = null;
       const away = this.droppedAway;
       this.droppedAway = 0;
@@ -137,7 +88,6 @@ class Publisher {
     });
     client.on("close", () => {
       if (this.closing) return;
-      client.options.reconnectPeriod = Math.min(RECONNECT_MS[1], client.options.reconnectPeriod * 2);
       if (!this.lostSaid) this.say("lost the broker at " + this.config.broker + "; reconnecting");
       this.lostSaid = true;
     });
@@ -203,7 +153,9 @@ class Publisher {
 
   // An update: report as the pipe gives it ({state, confirmed, since}) or null. The
   // state goes with the values (under QoS 1 delivered alike), and to the status
-  // whenever it changes.
+  // whenever it changes: the messages say the gateway's report, and a subscriber
+  // judges them by messages.js's live rule. (The robot's verdict, which says the
+  // same of them, is for the outputs that carry a verdict of their own.)
   take(values, report, time) {
     const state = messages.valuesStateOf(report);
     const key = JSON.stringify(state);
@@ -221,6 +173,9 @@ class Publisher {
       if (this.config.qos === 0) this.droppedAway += 1;
     }
   }
+
+  // A verdict between updates: the status follows the source through waiting().
+  judged() {}
 
   // The updates that have not reached the broker (so far).
   undelivered() {
@@ -262,7 +217,7 @@ class Publisher {
 
   refusal(update, code) {
     if (update) this.refused += 1;
-    const reason = REASONS[code] || "reason code 0x" + code.toString(16);
+    const reason = reasonText(code);
     const topic = update ? this.topic : this.statusTopic;
     if (!this.refusals.has(update + ":" + code)) {
       this.refusals.add(update + ":" + code);

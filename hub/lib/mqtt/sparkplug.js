@@ -4,8 +4,9 @@
 //   spBv1.0/<group>/NBIRTH|NDEATH|NCMD/<node>         the node: bdSeq, Node Control/Rebirth
 //   spBv1.0/<group>/DBIRTH|DDATA|DDEATH/<node>/<robot> a robot: axis1 ... axis6 (Double)
 //
-// Each connection gets a new bdSeq (0 to 255, wrapping): its will is an NDEATH
-// with it, and the NBIRTH that follows the connection says the same. Every
+// Each connection gets a new bdSeq (0 to 255, wrapping), from one run of the
+// hub to the next too (kept in the state folder): its will is an NDEATH with
+// it, and the NBIRTH that follows the connection says the same. Every
 // message of the node carries seq, 0 at the NBIRTH, then one more per message
 // up to 255 and 0 again. A robot is born (DBIRTH: names, aliases, units, its
 // values) with its first values of a run of its gateway, then sends DDATA by
@@ -14,21 +15,72 @@
 // waiting to confirm, 0 cut off. A Rebirth command (NCMD) has the node and its
 // live robots born again. Births and data go with QoS 0 and no retain, the will
 // with QoS 1: a subscriber learns the state from births after each connection.
+// What the broker refuses (the subscription to commands, the death, a
+// connection it ends over a refused publish) is counted and said, and a
+// refusal that will not pass ends the start, or the hub.
 "use strict";
+
+const fs = require("fs");
+const path = require("path");
+const {ConfigError, clientIdOf} = require("../config");
+const {StartError, FOR_GOOD, openAtStart, reasonText} = require("./connection");
 
 const NAMESPACE = "spBv1.0";
 const AXES = 6;
 const REBIRTH = "Node Control/Rebirth";
 const QUALITY = {live: 192, held: 500, cut: 0};
-const RECONNECT_MS = 1000;
-const KEEPALIVE_S = 5;
 const START_TIMEOUT_MS = 10000;
 
-class StartError extends Error {}
+// The node's bdSeq from connection to connection, and from run to run of the
+// hub: a small file in the state folder holds the last one used, and each
+// connection's is written there before the connection is made, so that no
+// connection, whenever the hub dies, has the bdSeq of the one before.
+class BirthDeathSequence {
+  constructor(folder, group, node) {
+    // One file per node: two cells' hubs may share the folder. Any character a
+    // file name might not take is written as %XX.
+    const name = (group + "-" + node).replace(/[^A-Za-z0-9_.-]/g, (ch) =>
+      [...Buffer.from(ch)].map((b) => "%" + b.toString(16).toUpperCase().padStart(2, "0")).join(""));
+    this.folder = folder;
+    this.file = path.join(folder, "sparkplug-bdseq-" + name + ".txt");
+    this.last = null;  // the last bdSeq used; null: none yet, the first is 0
+  }
+
+  // Reads the last bdSeq used; a line to say where the file cannot be read, else null.
+  load() {
+    let text;
+    try {
+      text = fs.readFileSync(this.file, "utf8");
+    } catch (e) {
+      return e.code === "ENOENT" ? null : "cannot read " + this.file + " (" + e.message + "): bdSeq starts at 0";
+    }
+    if (!/^\d{1,3}\s*$/.test(text) || Number(text) > 255) return this.file + " holds no bdSeq: bdSeq starts at 0";
+    this.last = Number(text);
+    return null;
+  }
+
+  // The next connection's bdSeq (0 to 255, then 0 again), written (a file
+  // written aside, then put in place) before it is used. Throws if it cannot
+  // be written; it is the next one all the same.
+  next() {
+    this.last = this.last === null ? 0 : (this.last + 1) % 256;
+    fs.mkdirSync(this.folder, {recursive: true});
+    const temporary = this.file + ".new";
+    const fd = fs.openSync(temporary, "w");
+    try {
+      fs.writeSync(fd, this.last + "\n");
+      fs.fsyncSync(fd);
+    } finally {
+      fs.closeSync(fd);
+    }
+    fs.renameSync(temporary, this.file);
+    return this.last;
+  }
+}
 
 class SparkplugNode {
-  // config: the hub's (broker and its login, sparkplug_group, machine); robots:
-  // the settings of the robots published as devices.
+  // config: the hub's (broker and its login, sparkplug_group, machine,
+  // state_folder); robots: the settings of the robots published as devices.
   constructor(config, robots, say, mqtt = require("mqtt"), payload = require("sparkplug-payload").get(NAMESPACE)) {
     this.config = config;
     this.group = config.sparkplug_group;
@@ -38,12 +90,17 @@ class SparkplugNode {
     this.payload = payload;
     this.id = this.group + "/" + this.node;
     this.name = "Sparkplug node " + this.id;
-    this.bdSeq = 0;   // this connection's
+    this.sequence = new BirthDeathSequence(config.state_folder, this.group, this.node);
+    this.bdSeq = null;   // this connection's
     this.seq = 0;     // the next message's
     this.client = null;
     this.alive = false;  // born in this connection
-    this.onBorn = null;  // the start, waiting for the first birth
+    this.onBorn = null;  // the start, waiting for the first birth (true) or a refusal (false)
     this.devices = new Map(robots.map((r, k) => [r.name, new Device(this, r, k)]));
+    this.refused = 0;          // messages the broker refused
+    this.unacknowledged = 0;   // the death at the end, unanswered
+    this.denied = null;        // why the broker takes nothing more of this node
+    this.closing = false;
     this.onDenied = () => {};
   }
 
@@ -61,7 +118,20 @@ class SparkplugNode {
   }
 
   death() {
-    return this.encode([{name: "bdSeq", type: "UInt64", value: this.bdSeq}], false);
+    return this.encode([{name: "bdSeq", type: "Int64", value: this.bdSeq}], false);
+  }
+
+  // A new connection's bdSeq, kept before the connection is made. At the start
+  // a bdSeq that cannot be kept ends the start; later it is said, and used.
+  advance(atStart) {
+    try {
+      this.bdSeq = this.sequence.next();
+    } catch (e) {
+      this.bdSeq = this.sequence.last;
+      const why = "cannot keep the Sparkplug node's bdSeq in " + this.sequence.file + ": " + e.message;
+      if (atStart) throw new ConfigError(why + " (give state_folder a folder the hub may write)");
+      this.say(why + "; a restart of the hub may use bdSeq " + this.bdSeq + " again");
+    }
   }
 
   // Nothing of the node's goes out before its birth in this connection.
@@ -70,56 +140,86 @@ class SparkplugNode {
       this.client.publish(this.topic(type, device), this.encode(metrics), {qos: 0});
   }
 
-  // Connects, with the node's death as the will, and has it born.
-  start() {
+  // Connects, with the node's death as the will, and has it born once the
+  // broker has answered its subscription to commands, within timeoutMs.
+  async start(timeoutMs = START_TIMEOUT_MS) {
     const c = this.config;
-    const client = this.mqtt.connect(c.broker, {
-      protocolVersion: c.mqtt_version || 4, clean: true, keepalive: KEEPALIVE_S, reconnectPeriod: RECONNECT_MS,
-      connectTimeout: START_TIMEOUT_MS,
+    const unreadable = this.sequence.load();
+    if (unreadable !== null) this.say(unreadable);
+    const client = await openAtStart(c, (protocolVersion) => {
+      this.advance(true);
       // Two cells' hubs on one PC are two nodes: the group is part of the id.
-      clientId: "draxion-" + this.node + "-" + this.group.replace(/[^A-Za-z0-9_.-]/g, "_") + "-sparkplug",
-      username: c.broker_username, password: c.broker_password,
-      ca: c.broker_ca_text, cert: c.broker_cert_text, key: c.broker_key_text, rejectUnauthorized: true,
-      will: {topic: this.topic("NDEATH"), payload: this.death(), qos: 1, retain: false},
-    });
+      return {protocolVersion, clientId: clientIdOf([this.group, this.node, "sparkplug"]), will: {topic: this.topic("NDEATH"), payload: this.death(), qos: 1, retain: false}};
+    }, this.say, this.mqtt);
     this.client = client;
-    // Commands (QoS 1) are heard before the node is born.
-    client.on("connect", () => client.subscribe(this.topic("NCMD"), {qos: 1}, () => this.born()));
+    client.on("connect", () => this.subscribe());
     // The next connection is a new session: a new bdSeq, in its will and its birth.
     client.on("close", () => {
       this.alive = false;
       if (this.closing) return;
-      this.bdSeq = (this.bdSeq + 1) % 256;
+      this.advance(false);
       client.options.will.payload = this.death();
     });
-    client.on("message", (topic, message) => this.command(message));
-    return new Promise((resolve, reject) => {
-      const timer = setTimeout(() => fail(new Error("no answer from the broker at " + c.broker)), START_TIMEOUT_MS);
-      const fail = (e) => {
-        clearTimeout(timer);
-        client.end(true);
-        reject(new StartError("cannot reach the broker at " + c.broker + ": " + e.message));
-      };
-      client.once("error", fail);
-      client.once("connect", () => {
-        // Resolved once the node is born (births come before anything of it).
-        this.onBorn = resolve;
-        clearTimeout(timer);
-        client.removeListener("error", fail);
-        client.on("error", (e) => this.say("the broker at " + c.broker + ": " + e.message));
-      });
+    // Under MQTT 5 a broker may end the connection over a publish it refuses (QoS 0 has no answer).
+    client.on("disconnect", (packet) => {
+      const code = packet.reasonCode;
+      if (!code) return;
+      if (FOR_GOOD.includes(code)) {
+        this.refused += 1;
+        this.deny("the node's messages", code);
+      } else {
+        this.say("the broker at " + c.broker + " ended the connection: " + reasonText(code));
+      }
     });
+    client.on("error", (e) => this.say("the broker at " + c.broker + ": " + e.message));
+    client.on("message", (topic, message) => this.command(message));
+    const born = await new Promise((resolve) => {
+      const timer = setTimeout(() => resolve(false), timeoutMs);
+      this.onBorn = (ok) => {
+        clearTimeout(timer);
+        resolve(ok);
+      };
+      this.subscribe();
+    });
+    this.onBorn = null;
+    if (born) return;
+    this.closing = true;
+    client.end(true);
+    throw new StartError(this.denied !== null ? this.denied : "the broker at " + c.broker + " did not answer the " +
+                         "node's subscription to " + this.topic("NCMD") + " within " + timeoutMs / 1000 + " s");
+  }
+
+  // Commands (QoS 1) are heard before the node is born; a node that cannot hear them is denied.
+  subscribe() {
+    this.client.subscribe(this.topic("NCMD"), {qos: 1}, (e) => {
+      // A refusal's code is in the broker's answer (SUBACK); without one the connection closed first,
+      // and the next one subscribes again.
+      const refusal = e && e.packet && Array.isArray(e.packet.granted) ? e.packet.granted.find((c) => c >= 0x80) : undefined;
+      if (refusal !== undefined) this.deny("the node's subscription to " + this.topic("NCMD"), refusal);
+      else if (!e) this.born();
+    });
+  }
+
+  // The broker takes nothing more of this node (said once): the start fails, or the hub ends.
+  deny(what, code) {
+    if (this.denied !== null) return;
+    const who = this.config.broker_username != null ? "the login '" + this.config.broker_username + "'"
+      : "a client without a login";
+    this.denied = "the broker refuses " + what + ": " + reasonText(code) + " (may " + who + " write " +
+      [NAMESPACE, this.group, "+", this.node, "#"].join("/") + " and read " + this.topic("NCMD") +
+      "? See the broker's ACL)";
+    if (this.onBorn) this.onBorn(false);
+    else if (!this.closing) this.onDenied(this.denied);
   }
 
   // The node's birth (seq 0) and its live robots', after each connection and on a Rebirth command.
   born() {
     if (this.closing) return;
     this.seq = 0;
-    this.send("NBIRTH", null, [{name: "bdSeq", type: "UInt64", value: this.bdSeq},
+    this.send("NBIRTH", null, [{name: "bdSeq", type: "Int64", value: this.bdSeq},
                                {name: REBIRTH, type: "Boolean", value: false}]);
     this.alive = true;
-    if (this.onBorn) this.onBorn();
-    this.onBorn = null;
+    if (this.onBorn) this.onBorn(true);
     for (const d of this.devices.values()) {
       d.live = false;
       d.birth();
@@ -140,25 +240,49 @@ class SparkplugNode {
     return this.devices.get(settings.name);
   }
 
+  // Births and data go with QoS 0, which a broker does not answer: what can be
+  // counted is what it refused and the death it did not acknowledge.
   undelivered() {
-    return 0;
+    return this.refused + this.unacknowledged;
   }
 
-  // The end: each live robot's death, then the node's, then the connection.
+  // The end: each live robot's death, then the node's (QoS 1), then the
+  // connection. Returns the count of the node's messages not delivered and,
+  // if any, a line saying why.
   async finish(why, drainMs = START_TIMEOUT_MS) {
     this.closing = true;
     for (const d of this.devices.values()) d.ended();
     if (this.client.connected) {
       // A broker that does not acknowledge the death in time has the will.
-      const death = new Promise((resolve) => this.client.publish(this.topic("NDEATH"), this.death(), {qos: 1}, resolve));
-      const acknowledged = await Promise.race([death.then(() => true),
-                                               new Promise((resolve) => setTimeout(() => resolve(false), drainMs))]);
-      if (acknowledged) await new Promise((resolve) => this.client.end(false, {}, resolve));
+      const answer = await new Promise((resolve) => {
+        const timer = setTimeout(() => resolve(null), drainMs);
+        this.client.publish(this.topic("NDEATH"), this.death(), {qos: 1}, (e) => {
+          clearTimeout(timer);
+          resolve(e || "acknowledged");
+        });
+      });
+      if (answer === "acknowledged") await new Promise((resolve) => this.client.end(false, {}, resolve));
+      else if (answer !== null && Number.isInteger(answer.code)) this.refusal("the node's death", answer.code);
+      else this.unacknowledged += 1;
     }
     this.client.end(true);
-    return {undelivered: 0, line: null};
+    const undelivered = this.undelivered();
+    if (!undelivered) return {undelivered, line: null};
+    const causes = [];
+    if (this.refused) causes.push(this.refused + " refused by the broker");
+    if (this.unacknowledged) causes.push("the node's death not acknowledged within " + drainMs / 1000 + " s");
+    return {undelivered, line: undelivered + " of the node's messages were not delivered (" + causes.join(", ") + ")"};
+  }
+
+  refusal(what, code) {
+    this.refused += 1;
+    this.say("the broker refused " + what + ": " + reasonText(code));
   }
 }
+
+// A metric's quality from the robot's verdict: good while live, bad while cut
+// off, else uncertain (held, waiting to confirm again).
+const qualityOf = (verdict) => verdict.code === "Good" ? QUALITY.live : verdict.cutOff ? QUALITY.cut : QUALITY.held;
 
 // A robot as a device of the node: the feed its Robot hands every update.
 class Device {
@@ -191,20 +315,21 @@ class Device {
     this.running = true;
   }
 
-  // report: the gateway's {state, confirmed}, or null from a source without it.
-  take(values, report, time) {
-    if (report !== null && report.confirmed === null) return;  // never confirmed on screen: nothing to say yet
-    const quality = report === null || report.state === "live" ? QUALITY.live : QUALITY.held;
+  // report: the gateway's {state, confirmed}, or null from a source without it;
+  // verdict: the robot's on these values (status_rules.js), whose quality they carry.
+  take(values, report, time, verdict) {
+    if (!verdict.withValues) return;  // never confirmed on screen: nothing to say yet
+    const quality = qualityOf(verdict);
     const confirmed = report !== null && report.confirmed !== null ? report.confirmed : time;
     this.latest = {values, quality, stamp: Math.round(confirmed * 1000)};
     if (!this.live) this.birth();
     else this.node.send("DDATA", this.name, this.metrics(false));
   }
 
-  // The verdict on the robot: cut off (no communication) turns its quality to 0.
-  cut() {
-    if (!this.live || this.latest.quality === QUALITY.cut) return;
-    this.latest = Object.assign({}, this.latest, {quality: QUALITY.cut});
+  // A new verdict without new values (cut off by a silence, say): its quality.
+  judged(verdict) {
+    if (!this.live || !verdict.withValues || this.latest.quality === qualityOf(verdict)) return;
+    this.latest = Object.assign({}, this.latest, {quality: qualityOf(verdict)});
     this.node.send("DDATA", this.name, this.metrics(false));
   }
 

@@ -1,14 +1,32 @@
 // The topics another hub publishes at a broker, one robot per topic, for a hub that
 // serves robots whose gateways run on other machines. The status comes first
 // (retained messages arrive in the order subscribed, and values taken before an
-// offline status would be live for a moment). Values are live only once an
-// update comes as the publisher sends it: a retained one is the last of an
+// offline status would be live for a moment). Values are live only once they
+// are current by the messages' rule: a retained update is the last of an
 // earlier moment. A gap in an update's seq is counted as updates that never
 // arrived.
+//
+// The reader keeps its session at the broker (a client id of its own that
+// stays the same from start to start, MQTT 5's session expiry): what the
+// broker queues for it while it is away, QoS 1, arrives when it is back, and
+// counts as no gap.
 "use strict";
 
 const crypto = require("crypto");
-const {readStatus, readUpdate} = require("../messages");
+const {freshAfterStatus, freshAfterUpdate, readStatus, readUpdate} = require("../messages");
+const {clientIdOf} = require("../config");
+const {open, refusesVersion5} = require("../mqtt/connection");
+
+// The reader's client id: the same for the same configuration, so that the
+// broker keeps its session across the hub's restarts, and its own, so that
+// two hubs do not take each other's session: from the machine's name, the
+// topics it reads, and the OPC UA port it serves them on (two hubs of one PC
+// serve on two ports).
+function readerClientId(config, topics) {
+  const served = [[...topics].sort(), config.opcua === false ? null : config.port];
+  const digest = crypto.createHash("sha256").update(JSON.stringify(served)).digest("hex").slice(0, 12);
+  return clientIdOf([config.machine, "read", digest]);
+}
 
 class BrokerSource {
   // robots: [Robot whose settings.topic is set]; config: the hub's.
@@ -18,17 +36,21 @@ class BrokerSource {
     this.say = say;
     this.mqtt = mqtt;
     this.client = null;
+    this.clientId = readerClientId(config, robots.map((r) => r.settings.topic));
     this.byTopic = new Map();
     this.feeds = [];
     for (const robot of robots) {
-      // publisher: unknown, online, offline (why in offline), or again (online after offline);
-      // fresh: an update has come as sent since the subscription or the publisher's return.
-      const feed = {robot, publisher: "unknown", offline: "", fresh: false, seq: null, unreadable: 0};
+      // publisher: unknown, online, offline (why in offline), or again (back after offline,
+      // until its first current values); status: the last status's state (null before one);
+      // fresh: current values have come (messages.js).
+      const feed = {robot, publisher: "unknown", status: null, offline: "", fresh: false, seq: null, unreadable: 0};
       this.feeds.push(feed);
       this.byTopic.set(robot.settings.topic, (text, retained) => this.update(feed, text, retained));
       this.byTopic.set(robot.settings.topic + "/status", (text) => this.status(feed, text));
     }
     this.connected = false;
+    this.everConnected = false;
+    this.subscribed = false;
   }
 
   // Why a robot's values are cut off now, or null.
@@ -48,25 +70,24 @@ class BrokerSource {
     if (feed.seq !== null && m.seq > feed.seq + 1) feed.robot.missed(m.seq - feed.seq - 1, now);
     feed.seq = m.seq;
     const report = m.state === undefined ? null : {state: m.state, confirmed: m.confirmed === undefined ? null : m.confirmed};
-    if (feed.publisher !== "offline") {
-      if (feed.publisher === "unknown") feed.publisher = "online";
-      if (!retained) feed.fresh = true;
-    }
+    feed.fresh = freshAfterUpdate(feed.fresh, retained, feed.status);
+    if (feed.publisher === "unknown" || (feed.publisher === "again" && feed.fresh)) feed.publisher = "online";
     feed.robot.take(m.values, report, m.time, now, this.linkOf(feed));
   }
 
   status(feed, text) {
     const s = readStatus(text);
     if (s === null) return this.unreadable(feed, feed.robot.settings.topic + "/status");
+    feed.status = s.state;
+    feed.fresh = freshAfterStatus(feed.fresh, s.state);
     if (s.state !== "online") {
       feed.publisher = "offline";
       feed.offline = "the publisher is offline" + (typeof s.reason === "string" && s.reason ? ": " + s.reason : "");
-    } else if (feed.publisher === "offline" || feed.publisher === "again") {
-      // Back after being offline: the values are the last run's until the new run sends its own.
+    } else if (feed.publisher === "offline") {
+      // Back: the values are the last run's until the new run sends its own, from seq 1.
       feed.publisher = "again";
-      feed.fresh = false;
       feed.seq = null;
-    } else {
+    } else if (feed.publisher === "unknown") {
       feed.publisher = "online";
     }
     feed.robot.cut(this.linkOf(feed));
@@ -79,36 +100,55 @@ class BrokerSource {
   }
 
   start() {
+    this.open(this.config.mqtt_version || 5);
+  }
+
+  open(protocolVersion) {
     const c = this.config;
-    const client = this.mqtt.connect(c.broker, {
-      clientId: "draxion-hub-" + crypto.randomBytes(4).toString("hex"), clean: true, reconnectPeriod: 1000,
-      connectTimeout: 5000, keepalive: 5, username: c.broker_username, password: c.broker_password, ca: c.broker_ca_text,
-    });
+    const client = open(c, {protocolVersion, clientId: this.clientId, session: true}, this.mqtt);
     this.client = client;
-    let everConnected = false, lostSaid = false;
-    client.on("connect", () => {
-      this.say((everConnected ? "back at the broker at " : "connected to the broker at ") + c.broker);
-      everConnected = true;
+    let lostSaid = false, errorSaid = null;
+    client.on("connect", (connack) => {
+      this.say((this.everConnected ? "back at the broker at " : "connected to the broker at ") + c.broker);
+      this.everConnected = true;
       lostSaid = false;
+      errorSaid = null;
       this.connected = true;
-      // Until the publisher sends again, its values are those of before.
+      // Each connection starts without current values: the session's queue, or the publisher, brings them.
       for (const feed of this.feeds) {
         feed.fresh = false;
         feed.robot.cut(this.linkOf(feed));
       }
-      client.subscribe(this.robots.flatMap((r) => [r.settings.topic + "/status", r.settings.topic]), {qos: 1});
+      // A session the broker kept has its subscriptions, and the messages queued for them; a
+      // run's first connection subscribes all the same, for the publisher's retained status.
+      if (!(connack && connack.sessionPresent) || !this.subscribed) {
+        this.subscribed = true;
+        client.subscribe(this.robots.flatMap((r) => [r.settings.topic + "/status", r.settings.topic]), {qos: 1});
+      }
     });
     client.on("close", () => {
+      if (client !== this.client) return;
       this.connected = false;
       if (!lostSaid) {
         lostSaid = true;
-        this.say((everConnected ? "lost the broker at " : "cannot reach the broker at ") + c.broker +
+        this.say((this.everConnected ? "lost the broker at " : "cannot reach the broker at ") + c.broker +
                  "; trying again (the values are UncertainNoCommunicationLastUsableValue meanwhile, BadNoCommunication after " +
                  c.no_communication_bad_after_s + " s)");
       }
       for (const feed of this.feeds) feed.robot.cut(this.linkOf(feed));
     });
-    client.on("error", (e) => this.say("the broker at " + c.broker + ": " + e.message));
+    client.on("error", (e) => {
+      if (protocolVersion === 5 && !this.everConnected && refusesVersion5(e)) {
+        this.say("the broker at " + c.broker + " speaks MQTT 3.1.1 only: it keeps the reader's session as long as " +
+                 "its own settings say");
+        this.client = null;
+        client.end(true);
+        return this.open(4);
+      }
+      // Said once while it lasts: the reader tries again every few seconds.
+      if (e.message !== errorSaid) this.say("the broker at " + c.broker + ": " + e.message);
+      errorSaid = e.message;
+    });
     client.on("message", (topic, payload, packet) => {
       const take = this.byTopic.get(topic);
       if (take) take(payload.toString("utf8"), packet.retain);
@@ -120,4 +160,4 @@ class BrokerSource {
   }
 }
 
-module.exports = {BrokerSource};
+module.exports = {BrokerSource, readerClientId};
