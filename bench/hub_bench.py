@@ -166,7 +166,11 @@ class CutProxy:
                 y.sendall(data)
         except OSError:
             pass
-        for s in (x, y):
+        CutProxy._shut(x, y)
+
+    @staticmethod
+    def _shut(*sockets):
+        for s in sockets:
             try:
                 s.shutdown(socket.SHUT_RDWR)
             except OSError:
@@ -176,11 +180,7 @@ class CutProxy:
         with self.lock:
             pairs, self.pairs = self.pairs, []
         for a, b in pairs:
-            for s in (a, b):
-                try:
-                    s.shutdown(socket.SHUT_RDWR)
-                except OSError:
-                    pass
+            CutProxy._shut(a, b)
 
 
 def cell(args):
