@@ -19,7 +19,8 @@ const {addUser} = require("./lib/users");
 const {BrokerSource} = require("./lib/sources/broker");
 const {KeptGateway} = require("./lib/sources/kept_gateway");
 const {PipeSource} = require("./lib/sources/pipe");
-const {Publisher, StartError} = require("./lib/mqtt/publisher");
+const {StartError} = require("./lib/mqtt/connection");
+const {Publisher} = require("./lib/mqtt/publisher");
 const {RecordingSource, readRecording} = require("./lib/sources/recording");
 
 const NO_VIEW = {show: () => {}, missed: () => {}};  // a robot's view without OPC UA
@@ -100,13 +101,9 @@ function readRecordings(config) {
 async function startPublishers(config) {
   if (config.format === "sparkplug") {
     // One connection for them all: this PC is the edge node, each robot a device.
-    const {SparkplugNode, StartError: SparkplugStartError} = require("./lib/mqtt/sparkplug");
+    const {SparkplugNode} = require("./lib/mqtt/sparkplug");
     const node = new SparkplugNode(config, config.robots.filter((s) => s.publish !== undefined), say);
-    try {
-      await node.start();
-    } catch (e) {
-      throw e instanceof SparkplugStartError ? new HubExit(EXIT.broker, e.message) : e;
-    }
+    await node.start();  // a StartError ends the start (EXIT.broker)
     return new Map([[node.name, node]]);
   }
   const publishers = new Map();

@@ -116,8 +116,8 @@ function distance(a, b) {
 // was probably meant to be; a known one of the wrong kind too. where: "" or "r1: ".
 function checkKeys(given, table, where) {
   for (const key of Object.keys(given)) {
-    const spec = table[key];
-    if (spec === undefined) {
+    const rule = table[key];
+    if (rule === undefined) {
       const near = Object.keys(table).map((k) => [distance(key.toLowerCase(), k), k]).sort((x, y) => x[0] - y[0])[0];
       throw new ConfigError(where + "unknown key " + JSON.stringify(key) +
                             (near[0] <= Math.max(1, Math.floor(key.length / 3)) ? " (did you mean \"" + near[1] + "\"?)" : ""));
@@ -129,17 +129,17 @@ function checkKeys(given, table, where) {
       boolean: () => typeof v === "boolean", text: () => typeof v === "string" && v !== "",
       path: () => typeof v === "string" && v !== "",
       port: () => Number.isInteger(v) && v >= 1 && v <= 65535,
-      number: () => typeof v === "number" && v >= spec.min,
-      integer: () => Number.isInteger(v) && v >= spec.min && v <= spec.max,
-      choice: () => spec.of.includes(v),
-    }[spec.kind]();
+      number: () => typeof v === "number" && v >= rule.min,
+      integer: () => Number.isInteger(v) && v >= rule.min && v <= rule.max,
+      choice: () => rule.of.includes(v),
+    }[rule.kind]();
     if (!ok) {
       const wanted = {
         list: () => "a list", object: () => "an object", boolean: () => "true or false", text: () => "a text",
-        path: () => "a text", port: () => "a whole number from 1 to 65535", number: () => "a number of at least " + spec.min,
-        integer: () => "a whole number from " + spec.min + " to " + spec.max + ", not " + JSON.stringify(v),
-        choice: () => spec.of.join(" or "),
-      }[spec.kind]();
+        path: () => "a text", port: () => "a whole number from 1 to 65535", number: () => "a number of at least " + rule.min,
+        integer: () => "a whole number from " + rule.min + " to " + rule.max + ", not " + JSON.stringify(v),
+        choice: () => rule.of.join(" or "),
+      }[rule.kind]();
       throw new ConfigError(where + key + " must be " + wanted);
     }
   }
@@ -147,7 +147,7 @@ function checkKeys(given, table, where) {
 
 // The table's defaults under what is given.
 const withDefaults = (table, given) => Object.assign(
-  Object.fromEntries(Object.entries(table).filter(([, spec]) => spec.default !== undefined).map(([k, spec]) => [k, spec.default])),
+  Object.fromEntries(Object.entries(table).filter(([, rule]) => rule.default !== undefined).map(([k, rule]) => [k, rule.default])),
   given);
 
 // A client id from names (a cell's levels, the machine, the robot): each name's
@@ -191,8 +191,6 @@ function brokerUrl(text) {
 function deviceOf(r, machine) {
   const texts = {};
   for (const key of ["manufacturer", "model", "product_code", "serial_number"]) {
-    if (r[key] !== undefined && (typeof r[key] !== "string" || r[key] === ""))
-      throw new ConfigError(r.name + ": " + key + " must be a text");
     texts[key] = r[key] !== undefined ? r[key] : key === "serial_number" ? machine + "/" + r.name : DEVICE_DEFAULTS[key];
   }
   const category = r.category !== undefined ? r.category : "articulated_robot";
@@ -247,11 +245,8 @@ function robotOf(r, base, cell) {
     r = Object.assign({publish: cell.levels.join("/") + "/" + cell.machine + "/" + r.name + "/axes",
                        client_id: clientIdOf([...cell.levels, cell.machine, r.name])}, r);
   }
-  if (r.client_id !== undefined && (r.publish === undefined || typeof r.client_id !== "string" || r.client_id === ""))
-    throw new ConfigError(r.name + ": client_id is a text, for a robot that is published");
-  if (source === "recording" && (typeof r.recording !== "string" || r.recording === ""))
-    throw new ConfigError(r.name + ": recording must be a file's path");
-  if (r.pace !== undefined && typeof r.pace !== "boolean") throw new ConfigError(r.name + ": pace is true or false");
+  if (r.client_id !== undefined && r.publish === undefined)
+    throw new ConfigError(r.name + ": client_id is for a robot that is published");
   const units = r.units || {};
   for (const key of ["units", "profiles", "limits"])
     for (const axis of Object.keys(r[key] || {}))

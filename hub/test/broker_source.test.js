@@ -9,7 +9,7 @@ const mqtt = require("mqtt");
 const messages = require("../lib/messages");
 const {Robot} = require("../lib/robot");
 const {BrokerSource} = require("../lib/sources/broker");
-const {brokerLine, startMosquitto, temporaryFolder, until} = require("./broker_rig");
+const {brokerLine, startMosquitto, temporaryFolder, until} = require("./rig");
 
 test("values are live only as the publisher sends them, while publisher and broker are there", () => {
   const client = Object.assign(new EventEmitter(), {subscribe: () => {}, end: () => {}, options: {}});

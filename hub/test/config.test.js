@@ -146,10 +146,10 @@ test("the docs' key tables name the configuration's keys, each with its default"
       for (const row of table[2].matchAll(/^\| ([^|]*) \| ([^|]*) \|/gm)) {
         const robot = table[1] !== undefined || /^robot('s)? /.test(row[1]);
         for (const [, key] of row[1].matchAll(/`(\w+)`/g)) {
-          const spec = (robot ? ROBOT_KEYS : KEYS)[key];
-          assert.ok(spec, file + ": " + (robot ? "robot key " : "key ") + key + " is no key of the configuration");
-          if (["number", "boolean"].includes(typeof spec.default))
-            assert.strictEqual(row[2], String(spec.default), file + ": the default of " + key);
+          const rule = (robot ? ROBOT_KEYS : KEYS)[key];
+          assert.ok(rule, file + ": " + (robot ? "robot key " : "key ") + key + " is no key of the configuration");
+          if (["number", "boolean"].includes(typeof rule.default))
+            assert.strictEqual(row[2], String(rule.default), file + ": the default of " + key);
           found[robot ? "robot" : "top"].add(key);
         }
       }

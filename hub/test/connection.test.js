@@ -12,7 +12,7 @@ const {StartError, open, openAtStart} = require("../lib/mqtt/connection");
 const {Publisher} = require("../lib/mqtt/publisher");
 const {SparkplugNode} = require("../lib/mqtt/sparkplug");
 const {BrokerSource} = require("../lib/sources/broker");
-const {makeCertificates, startMosquitto, temporaryFolder, until} = require("./broker_rig");
+const {makeCertificates, startMosquitto, temporaryFolder, until} = require("./rig");
 
 test("a QoS 1 message from the broker counts as a sign of life, as its answer does for the broker", () => {
   const client = Object.assign(new EventEmitter(), {options: {}, pings: 0});

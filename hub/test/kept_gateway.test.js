@@ -4,23 +4,15 @@
 // the gateway and starts a new one, and the hub's stop stops it cleanly.
 const assert = require("node:assert");
 const {EventEmitter} = require("events");
-const fs = require("fs");
 const net = require("net");
-const os = require("os");
 const path = require("path");
 const {PassThrough} = require("stream");
 const test = require("node:test");
 const {TAG} = require("../lib/contract");
 const {encodeRecord} = require("../lib/framing");
 const {Robot} = require("../lib/robot");
+const {temporaryFolder, until} = require("./rig");
 const {KeptGateway} = require("../lib/sources/kept_gateway");
-
-const until = async (check, what) => {
-  for (const end = Date.now() + 5000; !check();) {
-    if (Date.now() > end) throw new Error("never: " + what);
-    await new Promise((r) => setTimeout(r, 10));
-  }
-};
 
 function standInKeeper(args) {
   const child = Object.assign(new EventEmitter(), {args, stdout: new PassThrough(), stdin: new PassThrough(), asked: ""});
@@ -35,7 +27,7 @@ function standInKeeper(args) {
 }
 
 test("the keeper's word makes the condition; a lost pipe costs one restart; a stop is clean", async () => {
-  const file = path.join(fs.mkdtempSync(path.join(os.tmpdir(), "hub-kept-")), "gw");
+  const file = path.join(temporaryFolder(), "gw");
   const lines = [];
   const shown = [];
   const robot = new Robot({name: "robot3", number: 3, pipe: "gw"}, {silence_s: 2, no_communication_bad_after_s: 60},
@@ -86,7 +78,7 @@ test("a gateway whose end no restart can mend is given up on, with its cause", a
   const keepers = [];
   const kept = new KeptGateway(robot, {keeper: "keeper.exe", gateway: "gateway.exe", random: () => 0,
                                        spawn: (file, args) => keepers[keepers.push(standInKeeper(args)) - 1],
-                                       pipe: {path: path.join(os.tmpdir(), "no-such-pipe")}});
+                                       pipe: {path: path.join(temporaryFolder(), "no-such-pipe")}});
   kept.start();
   keepers[0].say("started 7");
   keepers[0].say("exit -4");

@@ -3,22 +3,14 @@
 // on Linux): it waits for the pipe, asks for the report, takes every update, and
 // says the gateway's end with its exit code before waiting for the next one.
 const assert = require("node:assert");
-const fs = require("fs");
 const net = require("net");
-const os = require("os");
 const path = require("path");
 const test = require("node:test");
 const {REPORT_REQUEST, TAG} = require("../lib/contract");
 const {encodeRecord} = require("../lib/framing");
 const {Robot} = require("../lib/robot");
+const {temporaryFolder, until} = require("./rig");
 const {PipeSource} = require("../lib/sources/pipe");
-
-const until = async (check, what) => {
-  for (const end = Date.now() + 5000; !check();) {
-    if (Date.now() > end) throw new Error("never: " + what);
-    await new Promise((r) => setTimeout(r, 10));
-  }
-};
 
 function gateway(file, onRequest) {
   const server = net.createServer((socket) => {
@@ -30,7 +22,7 @@ function gateway(file, onRequest) {
 }
 
 test("waits for the gateway, reads it, and tells its end and exit code", async () => {
-  const file = path.join(fs.mkdtempSync(path.join(os.tmpdir(), "hub-pipe-")), "gw");
+  const file = path.join(temporaryFolder(), "gw");
   const shown = [];
   const lines = [];
   const view = {show: (v, values) => shown.push([v.state, v.cause, values]), missed: () => {}};

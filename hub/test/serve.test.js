@@ -4,20 +4,12 @@
 // stopped (a part left running would keep this file from ending).
 const assert = require("node:assert");
 const fs = require("fs");
-const net = require("net");
 const path = require("path");
 const test = require("node:test");
 const {serve} = require("../hub");
 const {parseConfig} = require("../lib/config");
 const {EXIT} = require("../lib/exits");
-const {temporaryFolder} = require("./broker_rig");
-
-const freePort = () => new Promise((resolve) => {
-  const s = net.createServer().listen(0, "127.0.0.1", () => {
-    const port = s.address().port;
-    s.close(() => resolve(port));
-  });
-});
+const {freePort, temporaryFolder} = require("./rig");
 
 test("serve runs in-process, ends with its exit code when its recording ends, and stops every part", {timeout: 60000},
      async () => {

@@ -16,7 +16,7 @@ const mqtt = require("mqtt");
 const sparkplug = require("sparkplug-payload").get("spBv1.0");
 const {StartError} = require("../lib/mqtt/connection");
 const {SparkplugNode, QUALITY} = require("../lib/mqtt/sparkplug");
-const {startMosquitto, temporaryFolder, until} = require("./broker_rig");
+const {startMosquitto, temporaryFolder, until} = require("./rig");
 
 const number = (v) => (typeof v === "object" && v !== null && "low" in v ? v.low + v.high * 2 ** 32 : v);
 

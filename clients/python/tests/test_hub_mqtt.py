@@ -5,6 +5,7 @@ but for ports and paths."""
 
 import json
 import re
+import signal
 import socket
 import struct
 import subprocess
@@ -15,6 +16,7 @@ import urllib.request
 
 import paho.mqtt.client as mqtt
 import pytest
+from draxion_axis import TAG, record_bytes
 
 from rig import HUB_LOGIN, Broker, Subscriber, bits, free_port, hub, status_after, wait_until, write_recording
 
@@ -469,9 +471,6 @@ def test_sparkplug_births_data_and_the_nodes_death_when_the_hub_is_killed(hub_pa
 def test_records_that_cannot_be_served_are_refused_and_the_hub_serves_on(hub_package, broker, tmp_path):
     # Anything can serve a pipe name: one robot's "gateway" sends NaN, infinities
     # and garbage before a good record; the other robot's is sound throughout.
-    import signal
-    from draxion_axis import TAG, record_bytes
-
     served = {"bad": [record_bytes([float("nan")] + [0.0] * 5), record_bytes([0.0] * 5 + [float("inf")]),
                       b"\x07" * 50, record_bytes([float("-inf")] * 6), record_bytes([1.0, 2, 3, 4, 5, 6])],
               "good": [record_bytes([7.0, 8, 9, 10, 11, 12])]}

@@ -6,6 +6,7 @@
 // itself, first after a quarter of a second, backing off to 4 s.
 "use strict";
 
+const {EXIT, HubExit} = require("../exits");
 const hooks = require("./library_hooks");
 
 const KEEPALIVE_S = 5;  // the broker publishes a will some 7.5 s after a silent loss
@@ -22,7 +23,12 @@ const REASONS = {0x80: "unspecified error", 0x83: "implementation specific error
                  0x8f: "topic filter invalid", 0x90: "topic name invalid", 0x91: "packet identifier in use",
                  0x97: "quota exceeded", 0x99: "payload format invalid"};
 
-class StartError extends Error {}
+// A connection that cannot be made at start: the hub ends with EXIT.broker.
+class StartError extends HubExit {
+  constructor(message) {
+    super(EXIT.broker, message);
+  }
+}
 
 const reasonText = (code) => REASONS[code] || "reason code 0x" + code.toString(16);
 

@@ -273,4 +273,4 @@ class Publisher {
   }
 }
 
-module.exports = {Publisher, StartError};
+module.exports = {Publisher};

@@ -348,4 +348,4 @@ class Device {
   setCondition() {}
 }
 
-module.exports = {SparkplugNode, StartError, QUALITY};
+module.exports = {SparkplugNode, QUALITY};

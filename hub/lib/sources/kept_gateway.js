@@ -13,7 +13,7 @@
 const childProcess = require("child_process");
 const readline = require("readline");
 const {PIPE_PREFIX} = require("../contract");
-const {afterEnd, restartDelayS, endText, waitText, PIPE_READ_LIMIT_S, HUNG_S} = require("../restart_rules");
+const {RESTART_POLICY, afterEnd, restartDelayS, endText, waitText, PIPE_READ_LIMIT_S, HUNG_S} = require("../restart_rules");
 const {RETRY_MS, feedRobot, openPipe, pipePath} = require("./pipe");
 
 const STOP_WAIT_MS = 5000;  // the keeper's own grace is 3 s
@@ -141,7 +141,8 @@ class KeptGateway {
     const wasLive = this.robot.seenLive && run.connected;
     this.failures = wasLive ? 1 : this.failures + 1;
     const now = Date.now();
-    this.unstableEnds = wasLive ? [] : [...this.unstableEnds, now];
+    // The policy looks at the last few such ends alone.
+    this.unstableEnds = wasLive ? [] : [...this.unstableEnds, now].slice(-RESTART_POLICY.unstableRuns);
     const end = run.failed ? run.failed : endText(run.code, run.box, PIPE_PREFIX + this.settings.pipe, run.stopping);
     const next = afterEnd(run.code, this.unstableEnds, now);
     if (next.giveUp) {

@@ -1,7 +1,7 @@
 "use strict";
-// What the suites that need a real broker share: a mosquitto of a test's own on
-// 127.0.0.1, the certificates of a TLS one (openssl), a line to the broker that
-// a test cuts and mends, and waiting for evidence.
+// What the hub's suites share: waiting for evidence, a free port, a mosquitto of
+// a test's own on 127.0.0.1, the certificates of a TLS one (openssl), and a line
+// to the broker that a test cuts and mends.
 const {execFileSync, spawn} = require("child_process");
 const fs = require("fs");
 const net = require("net");
@@ -24,12 +24,18 @@ function listen(server) {
   return new Promise((resolve) => server.listen(0, "127.0.0.1", () => resolve(server.address().port)));
 }
 
-// mosquitto on a free port of 127.0.0.1 with the lines given for its listener
-// (and a password file of logins {name: password}); resolved once it runs.
-async function startMosquitto(folder, lines = [], logins = {}) {
+// A port of 127.0.0.1 that was free a moment ago.
+async function freePort() {
   const probe = net.createServer();
   const port = await listen(probe);
   await new Promise((r) => probe.close(r));
+  return port;
+}
+
+// mosquitto on a free port of 127.0.0.1 with the lines given for its listener
+// (and a password file of logins {name: password}); resolved once it runs.
+async function startMosquitto(folder, lines = [], logins = {}) {
+  const port = await freePort();
   const passwords = path.join(folder, "passwords");
   for (const [k, [user, password]] of Object.entries(logins).entries())
     execFileSync("mosquitto_passwd", ["-b", ...(k === 0 ? ["-c"] : []), passwords, user, password]);
@@ -107,4 +113,4 @@ async function brokerLine(port) {
   };
 }
 
-module.exports = {startMosquitto, makeCertificates, brokerLine, until, temporaryFolder};
+module.exports = {startMosquitto, makeCertificates, brokerLine, freePort, until, temporaryFolder};
