@@ -22,6 +22,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 NODE = os.path.join(HERE, "..", "scripts", "node")
 sys.path.insert(0, os.path.join(HERE, "..", "support"))
 import wine_chain  # noqa: E402
+from opcua_reader import HUB_LIBRARIES  # noqa: E402
 
 
 
@@ -44,7 +45,7 @@ def main():
             arrivals, lock, ready = {}, threading.Lock(), threading.Event()
             sub = subprocess.Popen([NODE, os.path.join(HERE, "hub", "mqtt_subscriber.js"), "mqtt://127.0.0.1:%d" % chain.port,
                                     chain.topic, wine_chain.HUB_LOGIN[0]], stdout=subprocess.PIPE, text=True,
-                                   env=dict(os.environ, NODE_PATH=os.path.join(wine_chain.KIT, "hub", "node_modules"),
+                                   env=dict(os.environ, NODE_PATH=HUB_LIBRARIES,
                                             DRAXION_MQTT_PASSWORD=wine_chain.HUB_LOGIN[1]))
 
             def read():

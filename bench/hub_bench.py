@@ -8,6 +8,9 @@
                                                                  N robots from the broker: every update to a subscriber
                                                                  of A axes of each? With --drop, the hub's connection
                                                                  to the broker is cut once halfway.
+    /usr/bin/python3 bench/hub_bench.py start [--rounds N]      under Wine, the packed hub beside the unpacked one of
+                                                                 1.1: seconds to serving, one robot on OPC UA and a
+                                                                 two-robot cell; wills published while starting
     /usr/bin/python3 bench/hub_bench.py overflow                 a broker queue overflowed on purpose: counted?
     /usr/bin/python3 bench/hub_bench.py brokers [--robots N] [--seconds S]
                                                                  N robots at 100 updates/s to the hub's own broker,
@@ -116,7 +119,7 @@ def subscriber(hub, endpoint, robots, prefix, seconds, publishing=10, axes=1):
     p = Process([NODE, os.path.join(HERE, "hub", "opcua_subscriber.js"),
                  json.dumps(dict(endpoint=endpoint, robots=robots, prefix=prefix, seconds=seconds,
                                  publishing=publishing, axes=axes))],
-                env=dict(os.environ, NODE_PATH=os.path.join(hub, "node_modules")))
+                env=dict(os.environ, NODE_PATH=opcua_reader.HUB_LIBRARIES))
     p.wait_for('"ready"', 60)
     return p
 
@@ -131,7 +134,7 @@ def feed(broker, robots, rate, seconds, seq_from=1):
                     json.dumps(dict(broker="mqtt://127.0.0.1:%d" % broker.port, robots=robots, rate=rate,
                                     seconds=seconds, username=HUB_LOGIN[0], password=HUB_LOGIN[1],
                                     seq_from=seq_from))],
-                   env=dict(os.environ, NODE_PATH=os.path.join(ROOT, "build", "hub-deps", "node_modules")))
+                   env=dict(os.environ, NODE_PATH=opcua_reader.HUB_LIBRARIES))
 
 
 class CutProxy:
@@ -347,7 +350,7 @@ def brokers(args):
                 **settings)
             sub = Process([NODE, os.path.join(HERE, "hub", "mqtt_subscriber.js"), "mqtt://127.0.0.1:%d" % port,
                            "bench/#", "" if own else HUB_LOGIN[0]],
-                          env=dict(os.environ, NODE_PATH=os.path.join(hub_dir, "node_modules"),
+                          env=dict(os.environ, NODE_PATH=opcua_reader.HUB_LIBRARIES,
                                    DRAXION_MQTT_PASSWORD="" if own else HUB_LOGIN[1]))
             try:
                 sub.wait_for("ready", 20)
@@ -459,11 +462,81 @@ def latency(args):
                 hub.stop()
             desktop.stop()
 
+def start(args):
+    """Starts under Wine, in turns, of the hub as packed now and as laid out
+    unpacked (as in 1.1): one robot served over OPC UA, and a cell of two robots
+    whose gateways it keeps, publishing to mosquitto; seconds from the launch of
+    node.exe to the line that says it serves (its OPC UA port then answers), and
+    every will the broker published while a hub started."""
+    if wine_chain.missing():
+        sys.exit("hub_bench: needs %s" % wine_chain.missing())
+    kits = {"packed": wine_chain.hub_kit(), "unpacked": wine_chain.hub_kit(unbundled=True)}
+    with tempfile.TemporaryDirectory() as work:
+        broker = Broker(work)
+        broker.start()
+        cell = wine_chain.Cell.LEVELS
+        topics = ["/".join(list(cell.values()) + ["benchpc", "robot%d" % r, "axes/status"]) for r in (1, 2)]
+        watch = wine_chain.Watch(broker.port, topics)
+        desktop = wine_chain.Desktop()
+        simulator = wine_chain.Simulator(desktop, "--robot", "1", "--robot", "2")
+        one = dict(robots=[{"name": "robot1", "pipe": "bench_start_idle"}], allow_anonymous=True)
+        two = dict(cell, machine="benchpc", allow_anonymous=True, broker="mqtt://127.0.0.1:%d" % broker.port,
+                   broker_username=HUB_LOGIN[0], gateway=wine_chain.windows_path(os.path.join(wine_chain.BIN, "gateway.exe")),
+                   robots=[{"number": 1}, {"number": 2}])
+        took = {(kit, what): [] for kit in kits for what in ("one", "cell")}
+        wills = {kit: 0 for kit in kits}
+        try:
+            for round_ in range(args.rounds + 1):  # round 0 makes each kit's certificate, and is not counted
+                for kit, path in kits.items():
+                    for what, config in (("one", one), ("cell", two)):
+                        folder = os.path.join(work, kit + "-" + what)
+                        os.makedirs(folder, exist_ok=True)
+                        port = free_port()
+                        config = dict(config, port=port, pki_folder=os.path.join(folder, "pki"))
+                        with watch.lock:
+                            before = len(watch.messages)
+                        t0 = time.monotonic()
+                        hub = wine_chain.WineHub(desktop, path, folder, config,
+                                                 env={"DRAXION_MQTT_PASSWORD": HUB_LOGIN[1]})
+                        served = time.monotonic() - t0
+                        socket.create_connection(("127.0.0.1", port), 5).close()  # it serves
+                        if what == "cell":
+                            # Each robot's first status from this hub ends its start.
+                            watch.until(lambda: len({t for _, t, m in watch.messages[before:]
+                                                     if not wine_chain.is_will(m)}) == 2, 60)
+                            wills[kit] += len(watch.wills(before))
+                        if round_:
+                            took[(kit, what)].append(served)
+                        print("%s %s: serving after %.1f s%s" % (kit, what, served, "" if round_ else " (first start)"),
+                              flush=True)
+                        hub.stop()
+                        if what == "cell":
+                            # The killed hub's wills, waited for, so that the next start does not count them.
+                            with watch.lock:
+                                after = len(watch.messages)
+                            watch.until(lambda: len(watch.wills(after)) == 2, 30)
+                            for pid in wine_chain.windows_processes("gateway.exe"):
+                                os.kill(pid, signal.SIGKILL)
+            print("| hub | one robot, OPC UA: median (min-max) | two-robot cell: median (min-max) | wills while starting |")
+            print("|---|---|---|---|")
+            for kit in kits:
+                cells = []
+                for what in ("one", "cell"):
+                    t = sorted(took[(kit, what)])
+                    cells.append("%.1f s (%.1f-%.1f)" % (t[len(t) // 2], t[0], t[-1]))
+                print("| %s | %s | %s | %d in %d starts |" % (kit, cells[0], cells[1], wills[kit], args.rounds + 1))
+        finally:
+            simulator.tell("quit")
+            watch.close()
+            desktop.stop()
+            broker.stop()
+
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("what", choices=("latency", "footprint", "cell", "overflow", "brokers"))
+    parser.add_argument("what", choices=("latency", "footprint", "cell", "overflow", "brokers", "start"))
     parser.add_argument("--changes", type=int, default=200)
+    parser.add_argument("--rounds", type=int, default=5, help="starts of each hub (start)")
     parser.add_argument("--robots", type=int, default=100)
     parser.add_argument("--rate", type=int, default=100)
     parser.add_argument("--seconds", type=int, default=30)
@@ -471,7 +544,8 @@ def main():
     parser.add_argument("--axes", type=int, default=1, choices=range(1, 7), help="monitored items a robot (cell)")
     parser.add_argument("--drop", action="store_true", help="cut the hub's connection to the broker once (cell)")
     args = parser.parse_args()
-    {"latency": latency, "footprint": footprint, "cell": cell, "overflow": overflow, "brokers": brokers}[args.what](args)
+    {"latency": latency, "footprint": footprint, "cell": cell, "overflow": overflow, "brokers": brokers,
+     "start": start}[args.what](args)
 
 
 if __name__ == "__main__":

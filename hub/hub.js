@@ -149,8 +149,9 @@ async function serve(given) {
       ({own: ownBroker, config} = await startOwnBroker(config));
       started.push(() => ownBroker.close());
     }
-    publishers = await startPublishers(config);
-    started.push(() => publishers.forEach((p) => p.client && p.client.end(true)));
+    // OPC UA first: loading and starting it holds the thread for seconds, in
+    // which an open MQTT connection would miss its keep-alive and have the
+    // broker publish its will for a hub that is only starting.
     if (config.opcua) {
       const {startServer} = require("./lib/opcua/server");
       try {
@@ -158,7 +159,10 @@ async function serve(given) {
       } catch (e) {
         throw e instanceof HubExit ? e : new HubExit(EXIT.server, "cannot start the OPC UA server: " + e.message);
       }
+      started.push(() => opcua.server.shutdown(0).catch(() => {}));
     }
+    publishers = await startPublishers(config);
+    started.push(() => publishers.forEach((p) => p.client && p.client.end(true)));
   } catch (e) {
     started.reverse().forEach((undo) => undo());
     throw e;

@@ -12,20 +12,23 @@ import time
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 NODE = os.path.join(ROOT, "scripts", "node")
 CLIENT = os.path.join(ROOT, "hub", "test", "opcua_client.js")
+# The hub's libraries at their pinned versions (scripts/npm-deps puts them there):
+# the package carries them packed into the hub, so clients load them from here.
+HUB_LIBRARIES = os.path.join(ROOT, "build", "hub-deps", "node_modules")
 ENCRYPTED = ("Basic256Sha256", "SignAndEncrypt")
 
 
 class Client:
-    """hub/test/opcua_client.js as a process on the pinned Linux Node, with the
-    libraries of the hub assembled in hub_dir: connect at construction, then read
-    and watch. user is (name, password) or None for anonymous."""
+    """hub/test/opcua_client.js as a process on the pinned Linux Node, with its
+    certificates in hub_dir: connect at construction, then read and watch. user
+    is (name, password) or None for anonymous."""
 
     def __init__(self, hub_dir, endpoint, security=ENCRYPTED, user=None):
         how = dict(endpoint=endpoint, policy=security[0], mode=security[1], user=user,
                    pki=os.path.join(str(hub_dir), "client-pki"))
         self.process = subprocess.Popen([NODE, CLIENT, json.dumps(how)], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                         stderr=subprocess.DEVNULL, text=True,
-                                        env=dict(os.environ, NODE_PATH=os.path.join(str(hub_dir), "node_modules")))
+                                        env=dict(os.environ, NODE_PATH=HUB_LIBRARIES))
         self.answers, self.changes, self.ready = [], [], threading.Condition()
         threading.Thread(target=self._read, daemon=True).start()
         self.hello = self._answer(lambda m: "connected" in m or "error" in m, 60)

@@ -33,16 +33,19 @@ def needed_package():
     return found[-1]
 
 
-def hub_kit():
+def hub_kit(unbundled=False):
     """The hub as the release package lays it out (node/node.exe, hub/ and
     pipe_server_exit.exe beside them), assembled from the build: for the chain,
-    its benchmark and the demo, which need no release package."""
-    for script, folder in (("build-hub", "hub"), ("build-windows-node", "node")):
-        subprocess.run([os.path.join(ROOT, "scripts", script), os.path.join(KIT, folder)], check=True,
-                       stdout=subprocess.DEVNULL)
+    its benchmark and the demo, which need no release package. unbundled: the
+    hub unpacked, as 1.1 shipped it (for the benchmark of its start)."""
+    kit = KIT + ("-unbundled" if unbundled else "")
+    for command, folder in ((["build-hub"] + (["--unbundled"] if unbundled else []), "hub"),
+                            (["build-windows-node"], "node")):
+        subprocess.run([os.path.join(ROOT, "scripts", command[0])] + command[1:] + [os.path.join(kit, folder)],
+                       check=True, stdout=subprocess.DEVNULL)
     for helper in ("pipe_server_exit.exe", "gateway_keeper.exe"):
-        shutil.copy(os.path.join(BIN, helper), KIT)
-    return KIT
+        shutil.copy(os.path.join(BIN, helper), kit)
+    return kit
 
 
 CHROMIUM = shutil.which("chromium") or "/usr/bin/chromium"
@@ -307,6 +310,14 @@ def windows_processes(name):
     return found
 
 
+# The start of the reason in a hub's last will (hub/lib/mqtt/publisher.js).
+WILL_REASON = "the hub has lost its connection to the broker"
+
+
+def is_will(status):
+    return (status.get("reason") or "").startswith(WILL_REASON)
+
+
 class Watch:
     """Every message on the cell's topics, with when it arrived; it comes back
     with the broker."""
@@ -337,6 +348,11 @@ class Watch:
                         return at
             time.sleep(0.01)
         return None
+
+    def wills(self, since=0):
+        """The topics of the hub's last wills among the messages from index since on."""
+        with self.lock:
+            return [t for _, t, m in self.messages[since:] if is_will(m)]
 
     def status(self, topic):
         """The robot's last status, or {} before its first."""

@@ -7,7 +7,7 @@ const globals = require("globals");
 module.exports = [
   js.configs.recommended,
   {
-    files: ["hub/**/*.js", "bench/hub/*.js", "scripts/lint/*.cjs"],
+    files: ["hub/**/*.js", "bench/hub/*.js", "scripts/lint/*.cjs", "scripts/bundle/*.js"],
     languageOptions: {sourceType: "commonjs", globals: globals.node},
   },
   {

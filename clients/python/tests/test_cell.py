@@ -59,9 +59,12 @@ def test_a_cell_comes_back_live_after_every_fault_and_never_serves_an_unseen_val
         assert watch.status(topics[1])["restarts"] == restarts[1] + 1
         assert watch.status(topics[2])["restarts"] == restarts[2], "the other robot's gateway was restarted too"
 
+        # A will says the hub is gone: never while it starts or runs.
+        assert watch.wills() == [], cell.hub.text()
         closed(opc)
         cell.hub.stop()  # killed
         assert watch.until(lambda: not cell.gateways(), RECOVERY_S), "a killed hub left gateways behind"
+        assert watch.until(lambda: sorted(watch.wills()) == sorted(t + "/status" for t in topics.values()), RECOVERY_S)
         cell.start_hub()
         live_again(time.monotonic(), "the hub killed and started again")
         opc = opcua()
@@ -71,6 +74,7 @@ def test_a_cell_comes_back_live_after_every_fault_and_never_serves_an_unseen_val
         cell.broker.start()
         live_again(time.monotonic(), "the broker restarted")
 
+        assert len(watch.wills()) == len(topics), "a will while the hub started again"
         closed(opc)
         cell.hub.process.send_signal(signal.SIGINT)
         assert cell.hub.process.wait(30) == 0, cell.hub.text()
