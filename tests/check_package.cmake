@@ -19,7 +19,7 @@ set(root "${scratch}/${NAME}")
 foreach(f gateway.exe gateway_probe.exe axis_monitor.exe axis_replay.exe host_simulator.exe README.md START-HERE.md
           docs/protocol.md docs/mosquitto-live.conf clients/cpp/axis_client.h clients/cpp/axis_client.cpp
           clients/cpp/axis_contract.h web/index.html web/live.js web/messages.js web/lib/mqtt.min.js
-          web/lib/uPlot.iife.min.js docs/mqtt.md docs/python.md
+          web/lib/uPlot.iife.min.js docs/mqtt.md docs/python.md docs/gateway.md docs/windows.md
           hub.cmd hub/hub.js hub/hub.json hub/LICENSES.txt node/node.exe node/LICENSE
           hub/node_modules/node-opcua-nodesets/nodesets/Opc.Ua.NodeSet2.xml hub/lib/opcua/draxion.NodeSet2.xml
           pipe_server_exit.exe gateway_keeper.exe

@@ -131,9 +131,9 @@ def test_the_exit_code_tables_in_the_docs_are_the_headers():
     table = protocol[protocol.index("| code | meaning |"):]
     table = table[:table.index("\n\n")]
     assert re.findall(r"^\| (-?\d+(?: \(0x[0-9A-F]{8}\))?) \|", table, re.M) == ["%d%s" % (c, hex_of(c)) for c in codes]
-    # README: the paragraph of exit codes, with what a Linux shell sees of them.
-    readme = read("README.md")
-    paragraph = readme[readme.index("Exit codes: 0 stopped normally;"):]
+    # docs/gateway.md: the paragraph of exit codes, with what a Linux shell sees of them.
+    gateway = read("docs", "gateway.md")
+    paragraph = gateway[gateway.index("Exit codes: 0 stopped normally;"):]
     paragraph = paragraph[:paragraph.index("\n\n")]
     said = re.findall(r"(?:^Exit codes: |; )(-?\d+(?: \(0x[0-9A-F]{8}\))?) ", paragraph.replace("\n", " "))
     assert said == ["%d%s" % (c, hex_of(c)) for c in codes]
