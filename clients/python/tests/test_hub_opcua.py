@@ -53,7 +53,8 @@ class Server:
         self.process = subprocess.Popen([NODE, str(package / "hub.js"), "--config", str(path)],
                                         stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
         threading.Thread(target=self._read, daemon=True).start()
-        said = self.wait_for_line("NodeIds: ns=", 60)  # the last line at start
+        self.wait_for_line("Ctrl+C stops", 60)  # the last line at start
+        said = self.wait_for_line("NodeIds: ns=")
         self.endpoint = "opc.tcp://127.0.0.1:%d" % self.port
         assert "ns=%d (urn:draxion:gateway:axes)" % NAMESPACE_INDEX in said, said
 
