@@ -142,6 +142,24 @@ def test_page_shows_held_values_dimmed_with_their_cause_and_a_silence(hub_packag
     until(browser, "the end", lambda s: s["status"] == "offline", timeout=10)
 
 
+def test_page_says_which_topic_it_listens_to_until_values_come(page_broker, browser):
+    browser.get("http://127.0.0.1:%d/index.html?topic=cell/quiet" % page_broker.ws_port)
+    s = until(browser, "what it listens to", lambda s: s["shown"] != "")
+    assert (s["connection"], s["shown"]) == ("connected", "listening to cell/quiet: nothing received on this topic yet")
+    assert browser.find_element("id", "valuesDetail").text == s["shown"]
+    assert browser.find_element("id", "valuesState").text == "-", "no claim about values it has not seen"
+    writer = publisher(page_broker.port)
+    writer.publish("cell/quiet/status", '{"state": "offline", "reason": "waiting"}', qos=1).wait_for_publish(5)
+    until(browser, "a status, no values",
+          lambda s: s["shown"] == "listening to cell/quiet: no values received on this topic yet")
+    writer.publish("cell/quiet", '{"seq": 1, "time": %r, "values": [1, 2, 3, 4, 5, 6]}' % time.time(),
+                   qos=1).wait_for_publish(5)
+    s = until(browser, "the values", lambda s: s["received"] == 1)
+    assert not s["shown"].startswith("listening"), s["shown"]
+    writer.loop_stop()
+    writer.disconnect()
+
+
 # What each plot shows, measured on its canvas: the y scale, pixels of the
 # series' colour, and whether two neighbouring time labels overlap.
 PLOTS_DRAWN = """
