@@ -223,4 +223,4 @@ class PipeSource {
   }
 }
 
-module.exports = {PipeSource, RETRY_MS, feedRobot, openFailure, openPipe, pipePath, windowsExitWatcher};
+module.exports = {PipeSource, RETRY_MS, feedRobot, openPipe, pipePath, windowsExitWatcher};
