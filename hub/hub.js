@@ -133,6 +133,10 @@ async function startOwnBroker(config) {
   }
 }
 
+// The live page of a topic, as the hub's own broker serves it.
+const livePage = (port, topic) => "http://127.0.0.1:" + port + "/index.html?topic=" +
+  encodeURIComponent(topic).replace(/%2F/g, "/");
+
 // Runs the hub on a configuration until stop() (or, without OPC UA, until its
 // recordings end): {stop(why), interrupt(), ended: a Promise of the exit code}.
 // A start that fails throws a HubExit, with what had started stopped again.
@@ -235,26 +239,28 @@ async function serve(given) {
   const where = (s) => (s.number !== undefined ? "its gateway on pipe " + s.pipe : s.source === "pipe" ? "pipe " + s.pipe : s.source === "topic" ? s.topic : s.recording) +
     (s.publish === undefined ? "" : " -> " + (sparkplug
       ? ["spBv1.0", config.sparkplug_group, "DDATA", config.machine, s.name].join("/") : s.publish));
-  const lines = ["serving " + robots.map((r) => r.settings.name + " (" + where(r.settings) + ")").join(", ") +
-                 (sparkplug ? "; Sparkplug B at " + config.broker + " as " + sparkplug.id : publishers.size
-                   ? "; MQTT at " + config.broker + " with QoS " + config.qos : "")];
-  if (ownBroker) {
-    const topic = config.robots.find((r) => r.publish !== undefined).publish;
-    // The page reads the JSON topics only.
-    const page = config.format === "sparkplug" ? "" : "; the live page at http://127.0.0.1:" + config.page_port +
-      "/index.html?topic=" + encodeURIComponent(topic).replace(/%2F/g, "/");
-    lines.push("the hub's own broker, for this PC only (only the hub writes; anyone here reads): MQTT at " +
-               config.broker + page);
+  // Each address (a broker's, a page's, the endpoint, a file) ends a line of its
+  // own, so that a double-click or a copy takes it whole and nothing after it.
+  const lines = ["serving " + robots.map((r) => r.settings.name + " (" + where(r.settings) + ")").join(", ")];
+  const own = ownBroker ? "the hub's own broker, for this PC only (only the hub writes; anyone here reads), at "
+    : "the broker at ";
+  if (sparkplug) lines.push("publishing Sparkplug B as " + sparkplug.id + " to " + own + config.broker);
+  else if (publishers.size) lines.push("publishing over MQTT with QoS " + config.qos + " to " + own + config.broker);
+  // The page reads the JSON topics only, one robot's a page.
+  if (ownBroker && !sparkplug) {
+    for (const r of config.robots.filter((s) => s.publish !== undefined))
+      lines.push(r.name + "'s live page: " + livePage(config.page_port, r.publish));
   }
   if (opcua) {
-    lines.push("OPC UA at " + opcua.server.getEndpointUrl() + "; security " + (config.allow_security_none ? "None, " : "") +
-               "Basic256Sha256 Sign and SignAndEncrypt" +
-               (config.allow_anonymous ? "; anonymous clients allowed" : "; users from " + config.users_file),
+    lines.push("OPC UA with security " + (config.allow_security_none ? "None, " : "") +
+               "Basic256Sha256 Sign and SignAndEncrypt at " + opcua.server.getEndpointUrl(),
+               config.allow_anonymous ? "its clients: anonymous ones allowed"
+                 : "its users (hub.cmd --add-user NAME adds one): " + config.users_file,
                "its certificate: " + opcua.server.certificateFile,
                "NodeIds: ns=" + opcua.namespace.index + " (" + opcua.namespace.namespaceUri + "), e.g. ns=" +
                opcua.namespace.index + ";s=" + robots[0].settings.name + ".axis1");
   }
-  lines[lines.length - 1] += "; Ctrl+C stops";
+  lines.push("Ctrl+C stops the hub");
   lines.forEach(say);
   sources.forEach((s) => s.start());
   return {stop, interrupt, ended};

@@ -14,6 +14,12 @@ MOSQUITTO = shutil.which("mosquitto") or "/usr/sbin/mosquitto"
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SHIPPED_CONFIG = os.path.join(ROOT, "docs", "mosquitto-live.conf")
 HUB_LOGIN = ("hub", "hub-pass-4711")
+READER_LOGIN = ("reader", "reader-pass-2718")
+# The directives of a mosquitto configuration that take a path (log_dest takes
+# one after "file").
+PATH_DIRECTIVES = ("password_file", "acl_file", "http_dir", "persistence_location", "cafile", "capath", "certfile",
+                   "keyfile", "crlfile", "dhparamfile", "psk_file", "pid_file", "include_dir", "plugin",
+                   "auth_plugin", "log_dest")
 
 
 def free_port():
@@ -25,11 +31,13 @@ def free_port():
 def shipped_config(folder, port, ws_port, web_dir, hub_listener=None, logins=None):
     """The shipped configuration with the hub's listener on port (or the lines
     hub_listener instead of its first), the browsers' on ws_port serving
-    web_dir, and the password file in folder. logins: more users, each
+    web_dir, and its paths in folder: the password file made as its comment
+    says (the hub's and the reader's logins). logins: more users, each
     {name: (password, its ACL lines)}, after the shipped ACL. Every replacement
     must happen, so that a changed file fails here rather than passing untested."""
     passwords = os.path.join(str(folder), "passwords")
     subprocess.run(["mosquitto_passwd", "-b", "-c", passwords, *HUB_LOGIN], check=True)
+    subprocess.run(["mosquitto_passwd", "-b", passwords, *READER_LOGIN], check=True)
     acl = os.path.join(ROOT, "docs", "mosquitto-live.acl")
     if logins:
         with open(acl, encoding="utf-8") as f:
@@ -43,12 +51,12 @@ def shipped_config(folder, port, ws_port, web_dir, hub_listener=None, logins=Non
         text = f.read()
     for old, new in (("listener 1883 127.0.0.1", hub_listener or "listener %d 127.0.0.1" % port),
                      ("listener 9001", "listener %d" % ws_port),
-                     ("password_file /etc/mosquitto/draxion-passwords", "password_file %s" % passwords),
-                     ("acl_file /opt/draxion-gateway/docs/mosquitto-live.acl",
-                      "acl_file %s" % acl),
-                     ("http_dir /opt/draxion-gateway/web", "http_dir %s" % web_dir)):
-        assert "\n" + old in text, "%s is not in %s" % (old, SHIPPED_CONFIG)
-        text = text.replace("\n" + old, "\n" + new)
+                     ("password_file C:\\mosquitto\\draxion-passwords", "password_file %s" % passwords),
+                     ("acl_file C:\\draxion-gateway\\docs\\mosquitto-live.acl", "acl_file %s" % acl),
+                     ("http_dir C:\\draxion-gateway\\web", "http_dir %s" % web_dir),
+                     ("persistence_location C:\\mosquitto\\data\\", "persistence_location %s/" % folder)):
+        assert "\n" + old + "\n" in text, "%s is not in %s" % (old, SHIPPED_CONFIG)
+        text = text.replace("\n" + old + "\n", "\n" + new + "\n")
     return text
 
 
@@ -68,9 +76,11 @@ class Broker:
             os.makedirs(web, exist_ok=True)
             body = shipped_config(tmp_path, self.port, self.ws_port, web, hub_listener, logins)
         else:
-            body = "persistence true\nlistener %d 127.0.0.1\n%s" % (self.port, settings)
+            # Its own store, where a restart finds the sessions again.
+            body = "persistence true\npersistence_location %s/\nlistener %d 127.0.0.1\n%s" % (tmp_path, self.port,
+                                                                                            settings)
         # Run as whoever runs the tests, so that it can read the test's files.
-        self.config.write_text("user root\npersistence_location %s/\n%s\n%s" % (tmp_path, body, extra))
+        self.config.write_text("user root\n%s\n%s" % (body, extra))
         self.ports = [self.port] + ([self.ws_port] if settings is None else [])
         self.process = None
 

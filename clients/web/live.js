@@ -36,7 +36,7 @@
 
   // What the page has seen, also for tests that drive it.
   const state = window.draxionLive = {
-    connection: "connecting", status: null, reason: "", received: 0, repeats: 0, unreadable: 0,
+    connection: "connecting", connectedAt: null, status: null, reason: "", received: 0, repeats: 0, unreadable: 0,
     seq: null, texts: null, values: null, lastChange: null, plotted: 0,
     // The gateway's state report, as the hub carries it: the values' state
     // ("live", "waiting", a cause of a hold; null from a source without the
@@ -237,11 +237,16 @@
   function showState() {
     const now = Date.now();
     const silentMs = state.lastHeard === null ? 0 : now - state.lastHeard;
-    const silent = silentMs > M.SILENCE_S * 1000;
+    const silent = state.texts !== null && silentMs > M.SILENCE_S * 1000;
     const v = state.valuesState;
     state.live = state.texts !== null && M.isLive(state.status, state.fresh, v, silentMs);
     let badge, good, detail;
-    if (state.texts !== null && !state.fresh && state.status !== "offline") {
+    if (state.texts === null) {
+      // No values yet: once connected for a while, say which topic is listened to, so that a wrong one shows.
+      const waited = state.connection === "connected" && now - state.connectedAt > M.SILENCE_S * 1000;
+      [badge, good, detail] = ["-", undefined, !waited ? "" : "listening to " + topic + ": " +
+        (state.lastHeard === null ? "nothing received on this topic yet" : "no values received on this topic yet")];
+    } else if (!state.fresh && state.status !== "offline") {
       // What the broker kept, or the hub's last run's: not the robot's now until the hub sends again.
       [badge, good, detail] = ["not current", undefined, "the last values kept; current with the hub's next update"];
     } else if (v === null) {
@@ -298,6 +303,7 @@
   const statusTopic = topic + "/status";
   client.on("connect", () => {
     state.connection = "connected";
+    state.connectedAt = Date.now();
     state.fresh = false;  // until the hub sends again, what comes is what the broker kept
     setBadge("connection", "connected to " + broker, true);
     client.subscribe([topic, statusTopic], {qos: 1});

@@ -88,3 +88,18 @@ test("a gateway whose end no restart can mend is given up on, with its cause", a
   assert.deepStrictEqual([kept.timer, robot.lastExitCode, robot.restarts], [null, -4, 0], "no restart planned");
   await kept.stop();
 });
+
+test("a keeper that cannot be started is said as its cause and what to do, never as Node's code", async () => {
+  const shown = [];
+  const robot = new Robot({name: "robot5", number: 5, pipe: "gw5"}, {silence_s: 2, no_communication_bad_after_s: 60},
+                          "the gateway", {show: (v) => shown.push(v), missed: () => {}}, () => {});
+  const kept = new KeptGateway(robot, {keeper: "keeper.exe", gateway: "gateway.exe", random: () => 0, spawn: () => {
+    const child = standInKeeper([]);
+    setImmediate(() => child.emit("error", Object.assign(new Error("spawn UNKNOWN"), {code: "UNKNOWN"})));
+    return child;
+  }, pipe: {path: path.join(temporaryFolder(), "no-such-pipe")}});
+  kept.start();
+  await until(() => shown.at(-1).state === "restarting", "the restart");
+  assert.match(shown.at(-1).cause, /^cannot start gateway_keeper\.exe: Windows did not say why \(.*\): allow it, or unpack the package again; starting it again in 1\.0 s$/);
+  await kept.stop();
+});

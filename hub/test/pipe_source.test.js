@@ -3,6 +3,7 @@
 // on Linux): it waits for the pipe, asks for the report, takes every update, and
 // says the gateway's end with its exit code before waiting for the next one.
 const assert = require("node:assert");
+const {EventEmitter} = require("events");
 const net = require("net");
 const path = require("path");
 const test = require("node:test");
@@ -63,4 +64,44 @@ test("waits for the gateway, reads it, and tells its end and exit code", async (
   await until(() => shown.at(-1)[0] === "live" && shown.at(-1)[2][0] === 9, "the new gateway's values");
   source.stop();
   server.close();
+});
+
+// A pipe that will not open, as Node says it: the code, then the close.
+const failing = (code) => () => {
+  const socket = Object.assign(new EventEmitter(), {destroy: () => {}, write: () => {}});
+  setImmediate(() => {
+    socket.emit("error", Object.assign(new Error("connect " + code + " \\\\.\\pipe\\gw"), {code}));
+    socket.emit("close");
+  });
+  return socket;
+};
+
+test("a pipe that will not open is said as its cause and what to do, never as Node's code", async (t) => {
+  const pipe = "\\\\.\\Pipe\\gw";
+  for (const [code, says, cause] of [
+    // No gateway yet: the cause the status has always said, the pipe alone at the line's end.
+    ["ENOENT", /^the gateway is not running, or has not opened its pipe yet .*: start it, and the hub reads it as soon as it serves \\\\\.\\Pipe\\gw$/,
+     "waiting for the gateway's pipe " + pipe],
+    ["UNKNOWN", /^Windows would not open the gateway's pipe and did not say why .*: if this goes on, end the gateway and start it again; the hub keeps trying$/],
+    ["EPIPE", /^the gateway closed its pipe as the hub opened it .*: if it has ended, start it again/],
+    ["ECONNRESET", /^the gateway closed its pipe as the hub opened it/],
+    ["EPERM", /^this user may not open the gateway's pipe: run the hub as the same user as the gateway/],
+    ["EIO", /^the system would not open the gateway's pipe \(EIO\): if this goes on, end the gateway/],
+  ]) {
+    await t.test(code, async () => {
+      const lines = [], shown = [];
+      const robot = new Robot({name: "r"}, {silence_s: 2, no_communication_bad_after_s: 60}, "the gateway",
+                              {show: (v) => shown.push(v.cause), missed: () => {}}, () => {});
+      const source = new PipeSource("gw", robot, {connect: failing(code), watchExit: null, say: (l) => lines.push(l)});
+      source.start();
+      await until(() => lines.length > 0, "a line");
+      source.stop();
+      assert.strictEqual(lines.length, 1, lines);
+      const [name, said] = [lines[0].slice(0, 3), lines[0].slice(3)];
+      assert.strictEqual(name, "r: ");
+      assert.match(said, says);
+      assert.ok(code === "EIO" || !said.includes(code), said);
+      assert.strictEqual(shown.at(-1), cause || said.slice(0, said.indexOf(": ")), "the status's reason: the cause");
+    });
+  }
 });

@@ -11,7 +11,8 @@
 // records, --seconds after S seconds; --pipe names the pipe (default
 // zelmorvelgateway). --state asks the gateway for its state report: a line
 // whenever the state changes ("state covered since 2026-12-09 10:15:30.250 UTC",
-// on standard error with --csv), and with --csv five more columns: the state,
+// on standard error with --csv), once it knows whether the gateway sends the
+// report (state_lines.h), and with --csv five more columns: the state,
 // when the values were last confirmed on screen, since when the state holds,
 // the readings made and when the record was made (UTC seconds since 1970), and
 // once the gateway has gone a last line "gone,<its exit code>" ("gone," when it
@@ -21,16 +22,17 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <string>
 
 #include "clients/cpp/axis_client.h"
 #include "support/options.h"
+#include "tools/axis_monitor/state_lines.h"
 
 namespace {
 
@@ -38,17 +40,6 @@ std::string shortest(double v) {
     char buf[64];
     const auto r = std::to_chars(buf, buf + sizeof buf, v);
     return std::string(buf, r.ptr);
-}
-
-// A UTC time as people read it, to the millisecond.
-std::string utc_text(double seconds) {
-    const std::time_t whole = std::time_t(seconds);
-    const std::tm* t = std::gmtime(&whole);
-    if (seconds <= 0 || t == nullptr) return "never";
-    char text[48];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%06.3f UTC", t->tm_year + 1900, t->tm_mon + 1,
-                  t->tm_mday, t->tm_hour, t->tm_min, t->tm_sec + (seconds - double(whole)));
-    return text;
 }
 
 }  // namespace
@@ -85,11 +76,19 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "axis_monitor: the gateway has gone\n");
         return 2;
     }
-    std::FILE* const state_lines = csv ? stderr : stdout;
-    std::string said;  // the state last said
+    std::FILE* const state_out = csv ? stderr : stdout;
+    axis_monitor::state_lines state_said;
+    const auto say_state = [&](const std::string& line) {
+        if (line.empty()) return;
+        std::fprintf(state_out, "%s\n", line.c_str());
+        std::fflush(state_out);
+    };
 
     const auto start = std::chrono::steady_clock::now();
     const auto stop = start + std::chrono::duration<double>(seconds);
+    const auto elapsed = [&] {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    };
     for (long received = 0; count < 0 || received < count;) {
         unsigned wait_ms = 1000;
         if (seconds >= 0) {
@@ -97,6 +96,11 @@ int main(int argc, char** argv) {
                 std::chrono::duration<double, std::milli>(stop - std::chrono::steady_clock::now()).count();
             if (left <= 0) break;
             wait_ms = unsigned(left) + 1;
+        }
+        if (state) {
+            say_state(state_said.clock(elapsed()));
+            const double due = state_said.due_in(elapsed());
+            if (due >= 0) wait_ms = std::min(wait_ms, unsigned(due * 1000) + 1);
         }
         axis::update u;
         const axis::result r = gateway.next(u, wait_ms);
@@ -130,14 +134,7 @@ int main(int argc, char** argv) {
             line += shortest(u.values[k]);
         }
         const axis::state_report& report = u.report;
-        if (state && said != report.state_id()) {
-            said = report.state_id();
-            if (report.present)
-                std::fprintf(state_lines, "state %s since %s\n", said.c_str(), utc_text(report.since).c_str());
-            else
-                std::fprintf(state_lines, "state unknown: this gateway sends no state report\n");
-            std::fflush(state_lines);
-        }
+        if (state) say_state(state_said.record(elapsed(), report.present, report.state_id(), report.since));
         if (state && csv) {
             line += "," + std::string(report.state_id());
             for (const double v : {report.confirmed, report.since, report.readings, report.made})

@@ -15,11 +15,11 @@ ROOT = os.path.dirname(os.path.dirname(os.path.dirname(HERE)))
 NODE = os.path.join(ROOT, "scripts", "node")
 
 
-from shipped_broker import HUB_LOGIN, MOSQUITTO, Broker, free_port, shipped_config
+from shipped_broker import HUB_LOGIN, MOSQUITTO, READER_LOGIN, Broker, free_port, shipped_config
 
 # What the test modules take from here, some of it from support/.
-__all__ = ["HUB_LOGIN", "MOSQUITTO", "Broker", "free_port", "shipped_config", "wait_until", "Subscriber", "hub",
-           "publisher", "write_recording", "bits", "status_after"]
+__all__ = ["HUB_LOGIN", "MOSQUITTO", "READER_LOGIN", "Broker", "free_port", "shipped_config", "wait_until",
+           "Subscriber", "hub", "publisher", "write_recording", "bits", "status_after"]
 
 
 def wait_until(check, lock, timeout, stop=lambda: False):

@@ -19,6 +19,7 @@ import pytest
 from draxion_axis import TAG, record_bytes
 
 from rig import HUB_LOGIN, Broker, Subscriber, bits, free_port, hub, status_after, wait_until, write_recording
+from shipped_broker import PATH_DIRECTIVES, SHIPPED_CONFIG
 
 
 def url(broker, scheme="mqtt"):
@@ -324,6 +325,35 @@ def test_the_shipped_broker_refuses_forged_values_and_status_on_every_listener(b
     late = Subscriber(broker.ws_port, "cell/forged/#", login=None, transport="websockets")
     assert late.wait_for(1, timeout=2) == [], "nothing forged is retained"
     late.close()
+
+
+def paths_named(text):
+    """The directives of a configuration's text that take a path, each with its
+    path: those in force, and those its comments show as lines to put in."""
+    named = []
+    for line in text.splitlines():
+        m = re.match(r"^(#\s+)?(\w+)\s+(?:file\s+)?([A-Za-z]:\\|/)(\S*)$", line)
+        if m and m.group(2) in PATH_DIRECTIVES:
+            named.append((m.group(2), m.group(3) + m.group(4), m.group(1) is None))
+    return named
+
+
+def test_the_shipped_configuration_says_what_to_set_each_of_its_paths_to(broker):
+    """Each path of the shipped configuration, in force or shown in a comment, is
+    named in the comments that open it, among what to set before the first
+    start; and mosquitto runs on it once they are set, as its tests set them."""
+    with open(SHIPPED_CONFIG, encoding="utf-8") as f:
+        text = f.read()
+    opening = text[:text.index("\n\n" + next(line for line in text.splitlines() if line and line[0] != "#"))]
+    named = paths_named(text)
+    assert {d for d, _, _ in named} >= {"password_file", "acl_file", "http_dir", "persistence_location"}, named
+    for directive, path, _ in named:
+        assert re.search(r"\b%s\b" % directive, opening), "%s (%s) is not among the paths to set" % (directive, path)
+    # Every path in force set anew (shipped_broker.py), and mosquitto runs with them.
+    assert broker.process.poll() is None
+    running = [(d, p) for d, p, in_force in paths_named(broker.config.read_text()) if in_force]
+    shipped = [(d, p) for d, p, in_force in named if in_force]
+    assert [d for d, _ in running] == [d for d, _ in shipped] and not set(running) & set(shipped), running
 
 
 @pytest.mark.parametrize("settings, code, says", [

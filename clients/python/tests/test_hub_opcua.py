@@ -8,6 +8,7 @@ restart, and who may connect."""
 import functools
 import json
 import os
+import re
 import signal
 import subprocess
 import threading
@@ -53,7 +54,8 @@ class Server:
         self.process = subprocess.Popen([NODE, str(package / "hub.js"), "--config", str(path)],
                                         stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
         threading.Thread(target=self._read, daemon=True).start()
-        said = self.wait_for_line("NodeIds: ns=", 60)  # the last line at start
+        self.wait_for_line("Ctrl+C stops", 60)  # the last line at start
+        said = self.wait_for_line("NodeIds: ns=")
         self.endpoint = "opc.tcp://127.0.0.1:%d" % self.port
         assert "ns=%d (urn:draxion:gateway:axes)" % NAMESPACE_INDEX in said, said
 
@@ -214,9 +216,29 @@ def test_a_broker_restart(package, server, broker, tmp_path):
     c.close()
 
 
+def doc_settings():
+    """What docs/opcua.md tells a client to connect with: the endpoint (host and
+    port its user's own), the security policy and each mode, and a NodeId; the
+    port the hub's default."""
+    with open(os.path.join(ROOT, "docs", "opcua.md"), encoding="utf-8") as f:
+        text = f.read()
+    section = text[text.index("\n## Endpoint and security\n"):text.index("\n## Address space\n")]
+    endpoint = re.search(r"`(opc\.tcp://<host>:(\d+))`", section)
+    security = re.search(r"SecurityPolicy\s+(\w+)\s+in\s+the\s+modes\s+(\w+)\s+and\s+(\w+)\.", section)
+    assert endpoint and security and "A login (UserName token) is needed" in " ".join(section.split()), section
+    default = subprocess.run([NODE, "-e", "console.log(require('./hub/lib/config').parseConfig("
+                              "'{\"robots\": [{\"name\": \"r\", \"pipe\": \"p\"}], \"allow_anonymous\": true}', "
+                              "'hub.json').port)"], cwd=ROOT, capture_output=True, text=True, check=True).stdout
+    assert endpoint.group(2) == default.strip(), "the endpoint's port is the hub's default"
+    node_id = re.search(r"NodeIds such as `(ns=\d+;s=robot1\.axis1)`", text).group(1)
+    return endpoint.groups(), [(security.group(1), mode) for mode in security.groups()[1:]], node_id
+
+
+(DOC_ENDPOINT, DOC_PORT), DOC_SECURITY, DOC_NODE_ID = doc_settings()
+
+
 @pytest.mark.parametrize("settings, security, user, connects", [
-    ({}, ENCRYPTED, USER, True),
-    ({}, ("Basic256Sha256", "Sign"), USER, True),
+    *[({}, security, USER, True) for security in DOC_SECURITY],  # as docs/opcua.md tells a client
     ({}, ENCRYPTED, (USER[0], "guess"), False),    # a wrong login
     ({}, ENCRYPTED, None, False),                  # anonymous
     ({}, ("None", "None"), USER, False),           # no security unless asked for
@@ -225,8 +247,12 @@ def test_a_broker_restart(package, server, broker, tmp_path):
 def test_who_may_connect(package, tmp_path, broker, settings, security, user, connects):
     s = Server(package, tmp_path, broker, **settings)
     try:
-        c = opcua_reader.Client(package, s.endpoint, security, user)
+        # The endpoint as docs/opcua.md gives it, with this server's host and port.
+        endpoint = DOC_ENDPOINT.replace("<host>", "127.0.0.1").replace(":" + DOC_PORT, ":%d" % s.port)
+        c = opcua_reader.Client(package, endpoint, security, user)
         assert ("connected" in c.hello) == connects, c.hello
+        if connects:
+            assert c.read([DOC_NODE_ID])[0]["status"] == "BadWaitingForInitialData", "the NodeId the docs give"
         c.close()
         assert (package / "pki" / "server" / "own" / "certs" / "certificate.pem").exists(), "made at first start"
     finally:

@@ -142,6 +142,24 @@ def test_page_shows_held_values_dimmed_with_their_cause_and_a_silence(hub_packag
     until(browser, "the end", lambda s: s["status"] == "offline", timeout=10)
 
 
+def test_page_says_which_topic_it_listens_to_until_values_come(page_broker, browser):
+    browser.get("http://127.0.0.1:%d/index.html?topic=cell/quiet" % page_broker.ws_port)
+    s = until(browser, "what it listens to", lambda s: s["shown"] != "")
+    assert (s["connection"], s["shown"]) == ("connected", "listening to cell/quiet: nothing received on this topic yet")
+    assert browser.find_element("id", "valuesDetail").text == s["shown"]
+    assert browser.find_element("id", "valuesState").text == "-", "no claim about values it has not seen"
+    writer = publisher(page_broker.port)
+    writer.publish("cell/quiet/status", '{"state": "offline", "reason": "waiting"}', qos=1).wait_for_publish(5)
+    until(browser, "a status, no values",
+          lambda s: s["shown"] == "listening to cell/quiet: no values received on this topic yet")
+    writer.publish("cell/quiet", '{"seq": 1, "time": %r, "values": [1, 2, 3, 4, 5, 6]}' % time.time(),
+                   qos=1).wait_for_publish(5)
+    s = until(browser, "the values", lambda s: s["received"] == 1)
+    assert not s["shown"].startswith("listening"), s["shown"]
+    writer.loop_stop()
+    writer.disconnect()
+
+
 # What each plot shows, measured on its canvas: the y scale, pixels of the
 # series' colour, and whether two neighbouring time labels overlap.
 PLOTS_DRAWN = """
@@ -260,14 +278,11 @@ def test_the_hubs_own_broker_serves_the_page_and_its_values(hub_package, browser
                                     {"name": "r2", "pipe": "nobody"}],
             login=None, broker_port=free_port(), page_port=ws_port, page_folder=str(web))
     try:
-        deadline = time.monotonic() + 20
-        while True:
-            try:
-                browser.get("http://127.0.0.1:%d/index.html?topic=cell/own" % ws_port)
-                break
-            except Exception:
-                assert time.monotonic() < deadline and b.poll() is None, "the hub never served the page"
-                time.sleep(0.2)
+        # The page's address as the hub says it, alone at the end of its line, once it serves it.
+        said = next((line for line in b.stderr if "r1's live page: " in line), "the hub ended")
+        address = said.rstrip("\n").split(": ")[-1]
+        assert address == "http://127.0.0.1:%d/index.html?topic=cell/own" % ws_port, said
+        browser.get(address)
         s = until(browser, "the hold at the end", lambda s: s["seq"] == len(rows), timeout=20)
         assert (s["live"], s["valuesState"], s["status"], s["reason"]) == (False, "covered", "offline", "the recording has ended")
         assert s["texts"] == ["1.0", "2.0", "3.0", "4.0", "5.0", "6.0"] and s["unreadable"] == 0

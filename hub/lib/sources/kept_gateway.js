@@ -19,6 +19,14 @@ const {RETRY_MS, feedRobot, openPipe, pipePath} = require("./pipe");
 const STOP_WAIT_MS = 5000;  // the keeper's own grace is 3 s
 const GONE_WAIT_MS = 1000;
 
+// Why the keeper would not start, as a user reads it (Node says "spawn UNKNOWN").
+const SPAWN_FAILURES = {
+  ENOENT: "it is not beside hub.cmd, where the package has it: unpack the package again",
+  EACCES: "this user may not run it (a security program, or the file's permissions): allow it",
+  UNKNOWN: "Windows did not say why (a security program may block it): allow it, or unpack the package again",
+};
+SPAWN_FAILURES.EPERM = SPAWN_FAILURES.EACCES;
+
 class KeptGateway {
   // options: {keeper, gateway (their paths), spawn, random, pipe: {path, connect} (tests)}
   constructor(robot, options) {
@@ -51,7 +59,7 @@ class KeptGateway {
     this.robot.keep("starting", "launching gateway.exe");
     child.stdin.on("error", () => {});  // a keeper that has ended takes no stop
     child.on("error", (e) => {
-      run.failed = "cannot start " + this.options.keeper + ": " + e.message;
+      run.failed = "cannot start gateway_keeper.exe: " + (SPAWN_FAILURES[e.code] || "the system says " + e.code);
       this.ended(run);
     });
     readline.createInterface({input: child.stdout}).on("line", (line) => this.heard(run, line.trim()));

@@ -22,6 +22,35 @@ const RETRY_MS = 100;  // while there is no pipe yet
 const BUSY_RETRY_MS = 1000;  // while someone else is its client
 const EXIT_WAIT_MS = 2000;  // the pipe breaks as the gateway ends; its process may need a moment more
 
+// Why the gateway's pipe would not open, and what to do, as a user reads it:
+// Node names the system's error by a code ("connect UNKNOWN \\.\pipe\..."),
+// which tells neither. {cause, next}; next ends in the pipe where it names it.
+const OPEN_FAILURES = {
+  ENOENT: (pipe) => ({cause: "the gateway is not running, or has not opened its pipe yet (it does once its " +
+                             "information box is closed with OK)",
+                      next: "start it, and the hub reads it as soon as it serves " + pipe}),
+  UNKNOWN: () => ({cause: "Windows would not open the gateway's pipe and did not say why (the gateway may be " +
+                          "starting or ending)",
+                   next: "if this goes on, end the gateway and start it again; the hub keeps trying"}),
+  EPIPE: () => ({cause: "the gateway closed its pipe as the hub opened it (it was ending, or serving another client)",
+                 next: "if it has ended, start it again; the hub keeps trying"}),
+  ECONNREFUSED: () => ({cause: "nothing serves the gateway's pipe any more (a gateway that has ended left its name " +
+                               "behind)",
+                        next: "start the gateway again; the hub keeps trying"}),
+  EPERM: () => ({cause: "this user may not open the gateway's pipe",
+                 next: "run the hub as the same user as the gateway (both as administrator, or neither); the hub " +
+                       "keeps trying"}),
+  EMFILE: () => ({cause: "the hub has too many files open to open the gateway's pipe", next: "start the hub again"}),
+};
+OPEN_FAILURES.ECONNRESET = OPEN_FAILURES.EPIPE;
+OPEN_FAILURES.ENFILE = OPEN_FAILURES.EMFILE;
+
+function openFailure(code, pipe) {
+  const known = OPEN_FAILURES[code];
+  return known ? known(pipe) : {cause: "the system would not open the gateway's pipe (" + code + ")",
+                                next: "if this goes on, end the gateway and start it again; the hub keeps trying"};
+}
+
 // Where a pipe of this name is: on Windows the named pipe; elsewhere (the
 // hub's tests and development on Linux) a Unix socket in DRAXION_HUB_PIPE_DIR
 // standing in for it.
@@ -132,16 +161,17 @@ class PipeSource {
       if (this.stopped) return;
       if (connected) return this.gone(skipped);
       // No gateway yet (ENOENT), or one with its client already (busy): try again.
-      const busy = failure && ["EBUSY", "ETIMEDOUT", "EACCES"].includes(failure.code);
-      const why = failure && failure.code !== "ENOENT" && !busy ? "cannot open " + PIPE_PREFIX + this.name + ": " +
-        failure.message : busy ? PIPE_PREFIX + this.name + " already has its one client (the gateway takes no other)"
-        : "waiting for the gateway's pipe " + PIPE_PREFIX + this.name;
+      const code = failure ? failure.code : "ENOENT";
+      const busy = ["EBUSY", "ETIMEDOUT", "EACCES"].includes(code);
+      const told = busy ? null : openFailure(code, PIPE_PREFIX + this.name);
+      const why = busy ? PIPE_PREFIX + this.name + " already has its one client (the gateway takes no other)"
+        : code === "ENOENT" ? "waiting for the gateway's pipe " + PIPE_PREFIX + this.name : told.cause;
       if (why !== this.waitingSaid) {
         this.waitingSaid = why;
-        if (failure && failure.code !== "ENOENT") this.say(this.robot.settings.name + ": " + why + "; trying again");
+        this.say(this.robot.settings.name + ": " + (busy ? why + "; trying again" : told.cause + ": " + told.next));
         this.robot.cut(why);
       }
-      this.timer = setTimeout(() => this.open(), failure && failure.code !== "ENOENT" ? BUSY_RETRY_MS : RETRY_MS);
+      this.timer = setTimeout(() => this.open(), code !== "ENOENT" ? BUSY_RETRY_MS : RETRY_MS);
     });
   }
 
