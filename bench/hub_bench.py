@@ -8,8 +8,9 @@
                                                                  N robots from the broker: every update to a subscriber
                                                                  of A axes of each? With --drop, the hub's connection
                                                                  to the broker is cut once halfway.
-    /usr/bin/python3 bench/hub_bench.py start [--rounds N]      under Wine, the packed hub beside the unpacked one of
-                                                                 1.1: seconds to serving, one robot on OPC UA and a
+    /usr/bin/python3 bench/hub_bench.py start [--rounds N] [--against PACKAGE_FOLDER]
+                                                                 under Wine, the packed hub beside the unpacked one (as
+                                                                 shipped until now): seconds to serving, one robot on OPC UA and a
                                                                  two-robot cell; wills published while starting
     /usr/bin/python3 bench/hub_bench.py overflow                 a broker queue overflowed on purpose: counted?
     /usr/bin/python3 bench/hub_bench.py brokers [--robots N] [--seconds S]
@@ -464,13 +465,14 @@ def latency(args):
 
 def start(args):
     """Starts under Wine, in turns, of the hub as packed now and as laid out
-    unpacked (as in 1.1): one robot served over OPC UA, and a cell of two robots
+    unpacked (as shipped until now): one robot served over OPC UA, and a cell of two robots
     whose gateways it keeps, publishing to mosquitto; seconds from the launch of
     node.exe to the line that says it serves (its OPC UA port then answers), and
     every will the broker published while a hub started."""
     if wine_chain.missing():
         sys.exit("hub_bench: needs %s" % wine_chain.missing())
-    kits = {"packed": wine_chain.hub_kit(), "unpacked": wine_chain.hub_kit(unbundled=True)}
+    kits = {"packed": wine_chain.hub_kit(),
+            "unpacked": args.against or wine_chain.hub_kit(unbundled=True)}
     with tempfile.TemporaryDirectory() as work:
         broker = Broker(work)
         broker.start()
@@ -537,6 +539,8 @@ def main():
     parser.add_argument("what", choices=("latency", "footprint", "cell", "overflow", "brokers", "start"))
     parser.add_argument("--changes", type=int, default=200)
     parser.add_argument("--rounds", type=int, default=5, help="starts of each hub (start)")
+    parser.add_argument("--against", help="an unpacked release package to start beside the packed hub, in place of "
+                                          "this tree's hub unpacked (start)")
     parser.add_argument("--robots", type=int, default=100)
     parser.add_argument("--rate", type=int, default=100)
     parser.add_argument("--seconds", type=int, default=30)

@@ -37,7 +37,7 @@ def hub_kit(unbundled=False):
     """The hub as the release package lays it out (node/node.exe, hub/ and
     pipe_server_exit.exe beside them), assembled from the build: for the chain,
     its benchmark and the demo, which need no release package. unbundled: the
-    hub unpacked, as 1.1 shipped it (for the benchmark of its start)."""
+    hub unpacked, as the package had it until it was packed (for the benchmark of its start)."""
     kit = KIT + ("-unbundled" if unbundled else "")
     for command, folder in ((["build-hub"] + (["--unbundled"] if unbundled else []), "hub"),
                             (["build-windows-node"], "node")):
