@@ -8,7 +8,7 @@ const EventEmitter = require("events");
 const path = require("path");
 const test = require("node:test");
 const {Robot} = require("../lib/robot");
-const {StartError, open, openAtStart} = require("../lib/mqtt/connection");
+const {StartError, brokerProblem, open, openAtStart} = require("../lib/mqtt/connection");
 const {Publisher} = require("../lib/mqtt/publisher");
 const {SparkplugNode} = require("../lib/mqtt/sparkplug");
 const {BrokerSource} = require("../lib/sources/broker");
@@ -24,6 +24,19 @@ test("a QoS 1 message from the broker counts as a sign of life, as its answer do
     client.emit("packetreceive", packet);
     assert.strictEqual(client.pings - before, more, JSON.stringify(packet));
   }
+});
+
+test("a connection's error is said as its cause and what to do, never as the library's code alone", () => {
+  const cases = [
+    [{code: "ECONNREFUSED", message: "connect ECONNREFUSED 127.0.0.1:1883"}, /nothing listens at its address: start the broker/],
+    [{code: "ENOTFOUND", message: "getaddrinfo ENOTFOUND brokr"}, /host name is not known: mend "broker"/],
+    [{code: 135, message: "Connection refused: Not authorized"}, /refused the connection \(Not authorized\): check broker_username/],
+    [{code: 2, message: "Connection refused: Identifier rejected"}, /^the broker refused the connection \(Identifier rejected\)$/],
+    [{code: "SELF_SIGNED_CERT_IN_CHAIN", message: "self-signed certificate in certificate chain"},
+     /not trusted \(self-signed certificate in certificate chain\): give the CA that signed it in broker_ca/],
+    [{code: "EWHATEVER", message: "something new"}, /^cannot reach the broker \(something new\)$/],
+  ];
+  for (const [error, says] of cases) assert.match(brokerProblem(error), says);
 });
 
 test("the publisher, the Sparkplug node and the reader log in with a client certificate where one is asked for",

@@ -59,12 +59,37 @@ function open(config, settings, mqtt = require("mqtt")) {
   return client;
 }
 
+// What a connection's error means, as a sentence with what to do; the line
+// that says it ends with the broker's address, alone.
+const UNREACHABLE = {
+  ECONNREFUSED: "nothing listens at its address: start the broker, or mend \"broker\" in the configuration",
+  ENOTFOUND: "its host name is not known: mend \"broker\" in the configuration",
+  EAI_AGAIN: "its host name could not be looked up: check the network's name service",
+  ETIMEDOUT: "its host does not answer: check the network, and a firewall between",
+  EHOSTUNREACH: "its host cannot be reached: check the network",
+  ENETUNREACH: "its network cannot be reached: check the network",
+  ECONNRESET: "it closed the connection: it may want TLS (mqtts://), or not take this machine",
+};
+const LOGIN_REFUSED = [4, 5, 134, 135];  // bad login, not authorized (MQTT 3.1.1, then 5)
+function brokerProblem(e) {
+  if (Number.isInteger(e.code)) {
+    return "the broker refused the connection (" + e.message.replace(/^Connection refused: /, "") + ")" +
+      (LOGIN_REFUSED.includes(e.code) ? ": check broker_username and its password (DRAXION_MQTT_PASSWORD or " +
+        "broker_password_file), and that the broker's password file and ACL hold that user" : "");
+  }
+  if (UNREACHABLE[e.code]) return "cannot reach the broker: " + UNREACHABLE[e.code];
+  if (/CERT|SELF_SIGNED|UNABLE_TO_VERIFY|ALTNAME/.test(String(e.code)))
+    return "the broker's certificate is not trusted (" + e.message + "): give the CA that signed it in broker_ca";
+  return "cannot reach the broker (" + e.message + ")";
+}
+
 // null once the client is connected, or {code, message}: the broker's refusal,
 // no answer in time, an error. A client that did not connect is ended.
 function firstAnswer(client, broker) {
   return new Promise((resolve) => {
-    const timer = setTimeout(() => answer({code: null, message: "no answer from the broker at " + broker + " within " +
-                                           CONNECT_TIMEOUT_MS / 1000 + " s"}), CONNECT_TIMEOUT_MS);
+    const timer = setTimeout(() => answer({code: null, message: "no answer from the broker within " +
+      CONNECT_TIMEOUT_MS / 1000 + " s: is it an MQTT broker, and does a firewall let the connection through? " +
+      broker}), CONNECT_TIMEOUT_MS);
     const answer = (a) => {
       clearTimeout(timer);
       client.removeListener("connect", onConnect);
@@ -73,10 +98,7 @@ function firstAnswer(client, broker) {
       resolve(a);
     };
     const onConnect = () => answer(null);
-    const refused = (e) => Number.isInteger(e.code) && e.message.startsWith("Connection refused: ");
-    const onError = (e) => answer({code: e.code, message: refused(e)
-      ? "the broker at " + broker + " refused the connection: " + e.message.replace(/^Connection refused: /, "")
-      : "cannot reach the broker at " + broker + ": " + e.message});
+    const onError = (e) => answer({code: e.code, message: brokerProblem(e) + "; the broker: " + broker});
     client.on("connect", onConnect);
     client.on("error", onError);
   });
@@ -92,8 +114,8 @@ async function openAtStart(config, settingsOf, say, mqtt = require("mqtt")) {
     const problem = await firstAnswer(client, config.broker);
     if (problem === null) return client;
     if (version !== 5 || !UNSUPPORTED_PROTOCOL.includes(problem.code)) throw new StartError(problem.message);
-    say("the broker at " + config.broker + " speaks MQTT 3.1.1 only, which does not say when it refuses a publish: " +
-        "updates it refuses cannot be counted");
+    say("the broker speaks MQTT 3.1.1 only, which does not say when it refuses a publish: updates it refuses " +
+        "cannot be counted; the broker: " + config.broker);
     version = 4;
   }
 }
@@ -101,4 +123,4 @@ async function openAtStart(config, settingsOf, say, mqtt = require("mqtt")) {
 // Whether a connection's error is a broker refusing MQTT 5 for 3.1.1.
 const refusesVersion5 = (e) => UNSUPPORTED_PROTOCOL.includes(e.code) && /^Connection refused/.test(e.message);
 
-module.exports = {StartError, open, openAtStart, refusesVersion5, reasonText, FOR_GOOD};
+module.exports = {StartError, open, openAtStart, refusesVersion5, reasonText, brokerProblem, FOR_GOOD};

@@ -15,7 +15,7 @@
 "use strict";
 
 const messages = require("../messages");
-const {StartError, FOR_GOOD, openAtStart, reasonText} = require("./connection");
+const {StartError, FOR_GOOD, brokerProblem, openAtStart, reasonText} = require("./connection");
 
 const START_TIMEOUT_MS = 10000;
 const WILL_REASON = "the hub has lost its connection to the broker, or has ended without saying why";
@@ -68,8 +68,8 @@ class Publisher {
     this.watch(this.client);
     const code = await this.publishStatus((t, c) => messages.offlineText(t, "the hub is starting", null, undefined, c));
     if (this.denied !== null) throw new StartError(this.denied);
-    if (code === null) throw new StartError("the broker at " + this.config.broker + " did not take the status within " +
-                                            START_TIMEOUT_MS / 1000 + " s");
+    if (code === null) throw new StartError("the broker did not take the status within " + START_TIMEOUT_MS / 1000 +
+                                            " s: is it overloaded? the broker: " + this.config.broker);
   }
 
   // The connection's life after the start: losses, returns, refusals, said once each.
@@ -79,8 +79,9 @@ class Publisher {
       errorSaid = null;
       const away = this.droppedAway;
       this.droppedAway = 0;
-      if (this.lostSaid) this.say("back at the broker at " + this.config.broker +
-                                  (away ? "; " + away + " updates were dropped while it was away (QoS 0)" : ""));
+      if (this.lostSaid) this.say("back at the broker" +
+                                  (away ? "; " + away + " updates were dropped while it was away (QoS 0)" : "") +
+                                  "; the broker: " + this.config.broker);
       this.lostSaid = false;
       if (this.status !== null) this.publishText(this.status);
       // Under QoS 1 the queue has gone out before this; under QoS 0 the broker gets the current values.
@@ -88,11 +89,12 @@ class Publisher {
     });
     client.on("close", () => {
       if (this.closing) return;
-      if (!this.lostSaid) this.say("lost the broker at " + this.config.broker + "; reconnecting");
+      if (!this.lostSaid) this.say("lost the broker; reconnecting (values are queued meanwhile, or dropped under QoS 0) to " +
+                                   this.config.broker);
       this.lostSaid = true;
     });
     client.on("error", (e) => {
-      if (e.message !== errorSaid) this.say("the broker at " + this.config.broker + ": " + e.message + "; trying again");
+      if (e.message !== errorSaid) this.say(brokerProblem(e) + "; trying again at " + this.config.broker);
       errorSaid = e.message;
     });
   }

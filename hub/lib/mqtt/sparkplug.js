@@ -23,7 +23,7 @@
 const fs = require("fs");
 const path = require("path");
 const {ConfigError, clientIdOf} = require("../config");
-const {StartError, FOR_GOOD, openAtStart, reasonText} = require("./connection");
+const {StartError, FOR_GOOD, brokerProblem, openAtStart, reasonText} = require("./connection");
 
 const NAMESPACE = "spBv1.0";
 const AXES = 6;
@@ -168,10 +168,10 @@ class SparkplugNode {
         this.refused += 1;
         this.deny("the node's messages", code);
       } else {
-        this.say("the broker at " + c.broker + " ended the connection: " + reasonText(code));
+        this.say("the broker ended the connection (" + reasonText(code) + "); reconnecting to " + c.broker);
       }
     });
-    client.on("error", (e) => this.say("the broker at " + c.broker + ": " + e.message));
+    client.on("error", (e) => this.say(brokerProblem(e) + "; trying again at " + c.broker));
     client.on("message", (topic, message) => this.command(message));
     const born = await new Promise((resolve) => {
       const timer = setTimeout(() => resolve(false), timeoutMs);
@@ -185,8 +185,8 @@ class SparkplugNode {
     if (born) return;
     this.closing = true;
     client.end(true);
-    throw new StartError(this.denied !== null ? this.denied : "the broker at " + c.broker + " did not answer the " +
-                         "node's subscription to " + this.topic("NCMD") + " within " + timeoutMs / 1000 + " s");
+    throw new StartError(this.denied !== null ? this.denied : "the broker did not answer the node's subscription to " +
+                         this.topic("NCMD") + " within " + timeoutMs / 1000 + " s: is it overloaded? the broker: " + c.broker);
   }
 
   // Commands (QoS 1) are heard before the node is born; a node that cannot hear them is denied.

@@ -15,7 +15,7 @@
 const crypto = require("crypto");
 const {freshAfterStatus, freshAfterUpdate, readStatus, readUpdate} = require("../messages");
 const {clientIdOf} = require("../config");
-const {open, refusesVersion5} = require("../mqtt/connection");
+const {brokerProblem, open, refusesVersion5} = require("../mqtt/connection");
 
 // The reader's client id: the same for the same configuration, so that the
 // broker keeps its session across the hub's restarts, and its own, so that
@@ -109,7 +109,7 @@ class BrokerSource {
     this.client = client;
     let lostSaid = false, errorSaid = null;
     client.on("connect", (connack) => {
-      this.say((this.everConnected ? "back at the broker at " : "connected to the broker at ") + c.broker);
+      this.say((this.everConnected ? "back at the broker " : "connected to the broker ") + c.broker);
       this.everConnected = true;
       lostSaid = false;
       errorSaid = null;
@@ -131,22 +131,22 @@ class BrokerSource {
       this.connected = false;
       if (!lostSaid) {
         lostSaid = true;
-        this.say((this.everConnected ? "lost the broker at " : "cannot reach the broker at ") + c.broker +
+        this.say((this.everConnected ? "lost the broker" : "cannot reach the broker") +
                  "; trying again (the values are UncertainNoCommunicationLastUsableValue meanwhile, BadNoCommunication after " +
-                 c.no_communication_bad_after_s + " s)");
+                 c.no_communication_bad_after_s + " s): " + c.broker);
       }
       for (const feed of this.feeds) feed.robot.cut(this.linkOf(feed));
     });
     client.on("error", (e) => {
       if (protocolVersion === 5 && !this.everConnected && refusesVersion5(e)) {
-        this.say("the broker at " + c.broker + " speaks MQTT 3.1.1 only: it keeps the reader's session as long as " +
-                 "its own settings say");
+        this.say("the broker speaks MQTT 3.1.1 only: it keeps the reader's session as long as its own settings say; " +
+                 "the broker: " + c.broker);
         this.client = null;
         client.end(true);
         return this.open(4);
       }
       // Said once while it lasts: the reader tries again every few seconds.
-      if (e.message !== errorSaid) this.say("the broker at " + c.broker + ": " + e.message);
+      if (e.message !== errorSaid) this.say(brokerProblem(e) + "; trying again at " + c.broker);
       errorSaid = e.message;
     });
     client.on("message", (topic, payload, packet) => {
