@@ -47,7 +47,8 @@ test("waits for the gateway, reads it, and tells its end and exit code", async (
   server.client.write(record.subarray(100));
   await until(() => shown.at(-1)[0] === "live", "live values");
   assert.ok(Object.is(shown.at(-1)[2][0], -0));
-  assert.ok(lines.includes("robot1: reading \\\\.\\Pipe\\gw, served by C:\\gateway.exe (process 7)"), lines);
+  assert.ok(lines.includes("robot1: reading the gateway's pipe: \\\\.\\Pipe\\gw") &&
+            lines.includes("robot1: its server is process 7: C:\\gateway.exe"), lines);
 
   server.client.destroy();
   server.close();

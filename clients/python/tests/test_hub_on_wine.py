@@ -64,7 +64,7 @@ def test_the_hub_serves_gateway_exe_s_pipe_as_windows_code(tmp_path):
         assert got[7]["value"] == ("the gateway has gone (exit code -5: the jog window was closed while the gateway "
                                    "ran)"), (got, hub.text())
         assert got[0]["status"] == "UncertainNoCommunicationLastUsableValue"
-        assert "served by " in hub.text() and "gateway.exe" in hub.text(), hub.text()
+        assert "its server is process " in hub.text() and "gateway.exe" in hub.text(), hub.text()
         c.close()
     finally:
         if hub is not None:

@@ -186,11 +186,13 @@ class PipeSource {
     }
     if (this.watcher) {
       this.watcher.server.then((server) => {
-        if (server) this.say(this.robot.settings.name + ": reading " + PIPE_PREFIX + this.name + ", served by " +
-                             server.replace(/^(\d+) (.*)$/, "$2 (process $1)"));
+        if (server) {
+          this.say(this.robot.settings.name + ": reading the gateway's pipe: " + PIPE_PREFIX + this.name);
+          this.say(this.robot.settings.name + ": " + server.replace(/^(\d+) (.*)$/, "its server is process $1: $2"));
+        }
       });
     } else {
-      this.say(this.robot.settings.name + ": reading " + PIPE_PREFIX + this.name);
+      this.say(this.robot.settings.name + ": reading the gateway's pipe: " + PIPE_PREFIX + this.name);
     }
     this.robot.began();
   }
