@@ -3,6 +3,7 @@
 // on Linux): it waits for the pipe, asks for the report, takes every update, and
 // says the gateway's end with its exit code before waiting for the next one.
 const assert = require("node:assert");
+const {EventEmitter} = require("events");
 const net = require("net");
 const path = require("path");
 const test = require("node:test");
@@ -63,4 +64,40 @@ test("waits for the gateway, reads it, and tells its end and exit code", async (
   await until(() => shown.at(-1)[0] === "live" && shown.at(-1)[2][0] === 9, "the new gateway's values");
   source.stop();
   server.close();
+});
+
+test("a busy pipe is said once, with what to do, however often it is tried", async (t) => {
+  t.mock.timers.enable({apis: ["setTimeout"]});
+  const shown = [];
+  const lines = [];
+  const view = {show: (v) => shown.push(v.cause), missed: () => {}};
+  const robot = new Robot({name: "robot1"}, {silence_s: 2, no_communication_bad_after_s: 60}, "the gateway", view,
+                          (l) => lines.push(l));
+  // The system's answer to a pipe whose one client is connected, or has gone.
+  let refused = 0;  // tries whose end the source has taken (and set its retry for)
+  const connect = () => {
+    const socket = new EventEmitter();
+    socket.destroy = () => {};
+    process.nextTick(() => {
+      socket.emit("error", Object.assign(new Error("busy"), {code: "EBUSY"}));
+      socket.emit("close");
+      refused++;
+    });
+    return socket;
+  };
+  const source = new PipeSource("gw", robot, {path: "gw", watchExit: null, connect, say: (l) => lines.push(l)});
+  source.start();
+  // The retries' timers are mocked: each try's end is waited for on the event loop itself.
+  for (let n = 1; n <= 3; n++) {
+    for (const end = Date.now() + 30000; refused < n;) {
+      assert.ok(Date.now() < end, "try " + n + " never ended");
+      await new Promise(setImmediate);
+    }
+    t.mock.timers.tick(1000);
+  }
+  const said = "robot1: \\\\.\\Pipe\\gw: the gateway has already served a client (it serves one per run): close the " +
+    "other program if it still runs, and restart gateway.exe; trying again";
+  assert.deepStrictEqual(lines, [said]);
+  assert.strictEqual(shown.at(-1), said.slice("robot1: ".length, -"; trying again".length));
+  source.stop();
 });

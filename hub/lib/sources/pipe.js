@@ -21,6 +21,8 @@ const {Framer} = require("../framing");
 const RETRY_MS = 100;  // while there is no pipe yet
 const BUSY_RETRY_MS = 1000;  // while someone else is its client
 const EXIT_WAIT_MS = 2000;  // the pipe breaks as the gateway ends; its process may need a moment more
+const BUSY_TEXT = "the gateway has already served a client (it serves one per run): close the other program if " +
+  "it still runs, and restart gateway.exe";
 
 // Where a pipe of this name is: on Windows the named pipe; elsewhere (the
 // hub's tests and development on Linux) a Unix socket in DRAXION_HUB_PIPE_DIR
@@ -131,10 +133,12 @@ class PipeSource {
       this.link = null;
       if (this.stopped) return;
       if (connected) return this.gone(skipped);
-      // No gateway yet (ENOENT), or one with its client already (busy): try again.
+      // No gateway yet (ENOENT), or one that has served a client already (busy): try
+      // again. A busy pipe looks the same whether that client is still connected or
+      // has gone (the pipe is never re-armed), so both are said, with what helps.
       const busy = failure && ["EBUSY", "ETIMEDOUT", "EACCES"].includes(failure.code);
       const why = failure && failure.code !== "ENOENT" && !busy ? "cannot open " + PIPE_PREFIX + this.name + ": " +
-        failure.message : busy ? PIPE_PREFIX + this.name + " already has its one client (the gateway takes no other)"
+        failure.message : busy ? PIPE_PREFIX + this.name + ": " + BUSY_TEXT
         : "waiting for the gateway's pipe " + PIPE_PREFIX + this.name;
       if (why !== this.waitingSaid) {
         this.waitingSaid = why;
