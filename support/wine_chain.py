@@ -1,8 +1,8 @@
-"""The whole chain on this machine, for the chain test, its benchmark and the
-demo: the host simulator and gateway.exe under Wine on a display of our own, the
-hub on Windows' node.exe reading the gateway's pipe and publishing to a mosquitto
-configured as shipped that also serves the live page, and the page in headless
-Chromium.
+"""The whole chain on this machine, for the chain test, its benchmark, the demo
+and the walk of START-HERE.md: the host simulator and gateway.exe under Wine on a
+display of our own, the hub on Windows' node.exe reading the gateway's pipe and
+publishing to a mosquitto configured as shipped that also serves the live page,
+and the page in headless Chromium.
 
 Needs the Windows build (build/windows/bin, with the Wine prefix its tests made
 ready), mosquitto, chromium with chromium-driver and python3-selenium."""
@@ -110,8 +110,8 @@ class Desktop:
         subprocess.run([os.path.join(ROOT, "scripts", "wine-run"), "--command", "true"], env=self.env, check=True)
         self.processes = []
 
-    def start(self, program, *args, **popen):
-        p = subprocess.Popen(["wine", os.path.join(BIN, program), *args], env=self.env, text=True, **popen)
+    def start(self, program, *args, folder=BIN, **popen):
+        p = subprocess.Popen(["wine", os.path.join(folder, program), *args], env=self.env, text=True, **popen)
         self.processes.append(p)
         return p
 
@@ -125,11 +125,11 @@ class Desktop:
 
 
 class Simulator:
-    """The host simulator, driven by its commands."""
+    """The host simulator (of the build, or of folder), driven by its commands."""
 
-    def __init__(self, desktop, *args):
-        self.process = desktop.start("host_simulator.exe", *args, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                     stderr=subprocess.STDOUT)
+    def __init__(self, desktop, *args, folder=BIN):
+        self.process = desktop.start("host_simulator.exe", *args, folder=folder, stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         self.out = Reader(self.process.stdout)
         if self.out.wait_for(lambda l: l == "ready", 60) is None:
             raise RuntimeError("the host simulator did not start: " + self.out.text())
@@ -254,30 +254,14 @@ class Chain:
         return "http://127.0.0.1:%d/index.html?topic=%s" % (self.ws_port, self.topic)
 
     def open_page(self):
-        from selenium import webdriver
-        from selenium.webdriver.chrome.service import Service
-
-        options = webdriver.ChromeOptions()
-        options.binary_location = CHROMIUM
-        for a in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--window-size=1400,1100",
-                  "--disable-background-networking", "--disable-component-update", "--no-first-run"):
-            options.add_argument(a)
-        self.browser = webdriver.Chrome(service=Service(DRIVER), options=options)
-        self.browser.get(self.page_url())
+        self.browser = open_page(self.page_url())
         return self.browser
 
     def page(self):
-        return self.browser.execute_script("const s = window.draxionLive; return s ? Object.assign({}, s) : null;")
+        return page_state(self.browser)
 
     def until_page(self, what, check, timeout=20):
-        deadline = time.monotonic() + timeout
-        while True:
-            s = self.page()
-            if s is not None and check(s):
-                return s
-            if time.monotonic() > deadline:
-                raise AssertionError("the page never showed %s: %s" % (what, s))
-            time.sleep(0.02)
+        return until_page(self.browser, what, check, timeout)
 
     def close(self):
         if self.browser is not None:
@@ -286,6 +270,37 @@ class Chain:
             self.hub.stop()
         self.broker.stop()
         self.desktop.stop()
+
+
+def open_page(url):
+    """The live page at url in headless Chromium: selenium's driver of it."""
+    from selenium import webdriver
+    from selenium.webdriver.chrome.service import Service
+
+    options = webdriver.ChromeOptions()
+    options.binary_location = CHROMIUM
+    for a in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--window-size=1400,1100",
+              "--disable-background-networking", "--disable-component-update", "--no-first-run"):
+        options.add_argument(a)
+    browser = webdriver.Chrome(service=Service(DRIVER), options=options)
+    browser.get(url)
+    return browser
+
+
+def page_state(browser):
+    """What the page shows (its window.draxionLive), or None before it has any."""
+    return browser.execute_script("const s = window.draxionLive; return s ? Object.assign({}, s) : null;")
+
+
+def until_page(browser, what, check, timeout=20):
+    deadline = time.monotonic() + timeout
+    while True:
+        s = page_state(browser)
+        if s is not None and check(s):
+            return s
+        if time.monotonic() > deadline:
+            raise AssertionError("the page never showed %s: %s" % (what, s))
+        time.sleep(0.02)
 
 
 def value_of(text):
@@ -319,15 +334,16 @@ def is_will(status):
 
 
 class Watch:
-    """Every message on the cell's topics, with when it arrived; it comes back
-    with the broker."""
+    """Every message on the cell's topics, with when it arrived, read with login
+    (None: without one); it comes back with the broker."""
 
-    def __init__(self, port, topics):
+    def __init__(self, port, topics, login=HUB_LOGIN):
         import paho.mqtt.client as mqtt
 
         self.messages, self.lock = [], threading.Lock()
         self.client = mqtt.Client()
-        self.client.username_pw_set(*HUB_LOGIN)
+        if login is not None:
+            self.client.username_pw_set(*login)
         self.client.reconnect_delay_set(min_delay=0.1, max_delay=0.2)
         self.client.on_connect = lambda c, u, f, rc: [c.subscribe(t, qos=1) for t in topics]
         self.client.on_message = self._on_message

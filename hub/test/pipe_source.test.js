@@ -88,6 +88,8 @@ test("a pipe that will not open is said as its cause and what to do, never as No
     ["ECONNRESET", /^the gateway closed its pipe as the hub opened it/],
     ["EPERM", /^this user may not open the gateway's pipe: run the hub as the same user as the gateway/],
     ["EIO", /^the system would not open the gateway's pipe \(EIO\): if this goes on, end the gateway/],
+    // The one client connected, or gone: both alike to a new client.
+    ["EBUSY", /^the gateway has already served a client \(it serves one per run\): close the other program if it still runs, and restart gateway.exe; the hub keeps trying \\\\\.\\Pipe\\gw$/],
   ]) {
     await t.test(code, async () => {
       const lines = [], shown = [];
@@ -105,4 +107,38 @@ test("a pipe that will not open is said as its cause and what to do, never as No
       assert.strictEqual(shown.at(-1), cause || said.slice(0, said.indexOf(": ")), "the status's reason: the cause");
     });
   }
+});
+
+test("a pipe that stays busy is said once, however often it is tried", async (t) => {
+  t.mock.timers.enable({apis: ["setTimeout"]});
+  const shown = [];
+  const lines = [];
+  const view = {show: (v) => shown.push(v.cause), missed: () => {}};
+  const robot = new Robot({name: "robot1"}, {silence_s: 2, no_communication_bad_after_s: 60}, "the gateway", view,
+                          (l) => lines.push(l));
+  // The system's answer to a pipe whose one client is connected, or has gone.
+  let refused = 0;  // tries whose end the source has taken (and set its retry for)
+  const connect = () => {
+    const socket = new EventEmitter();
+    socket.destroy = () => {};
+    process.nextTick(() => {
+      socket.emit("error", Object.assign(new Error("busy"), {code: "EBUSY"}));
+      socket.emit("close");
+      refused++;
+    });
+    return socket;
+  };
+  const source = new PipeSource("gw", robot, {path: "gw", watchExit: null, connect, say: (l) => lines.push(l)});
+  source.start();
+  // The retries' timers are mocked: each try's end is waited for on the event loop itself.
+  for (let n = 1; n <= 3; n++) {
+    for (const end = Date.now() + 30000; refused < n;) {
+      assert.ok(Date.now() < end, "try " + n + " never ended");
+      await new Promise(setImmediate);
+    }
+    t.mock.timers.tick(1000);
+  }
+  assert.strictEqual(lines.length, 1, lines);
+  assert.match(lines[0], /^robot1: the gateway has already served a client/);
+  source.stop();
 });

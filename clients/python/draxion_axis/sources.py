@@ -14,7 +14,12 @@ class NoGateway(Exception):
 
 
 class GatewayBusy(Exception):
-    """The gateway takes one client per run, and it already has one."""
+    """The gateway has already served a client (it serves one per run); that client
+    may still be connected, or gone: the pipe looks the same either way."""
+
+
+BUSY_TEXT = ("the gateway has already served a client (it serves one per run): close the other program if it still "
+             "runs, and restart gateway.exe")
 
 
 REPORT_COLUMNS = ("state", "confirmed", "since", "readings", "made")
@@ -106,7 +111,7 @@ class GatewayPipe:
                 break
             error = self.last_error()
             if error == ERROR_PIPE_BUSY:
-                raise GatewayBusy("%s already has its one client (it may have gone)" % path)
+                raise GatewayBusy("%s: %s" % (path, BUSY_TEXT))
             if error != ERROR_FILE_NOT_FOUND:
                 raise OSError("cannot open %s: system error %d" % (path, error))
             if time.monotonic() >= give_up:

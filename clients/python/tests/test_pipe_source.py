@@ -4,6 +4,7 @@ pipe, messages read in ERROR_MORE_DATA parts, the broken pipe at the end and the
 gateway's exit code after it."""
 
 import ctypes
+import re
 
 import pytest
 
@@ -123,7 +124,9 @@ def test_connects_once_the_pipe_appears():
 
 @pytest.mark.parametrize("connects, message_mode, error, says", [
     (["missing"] * 3, True, NoGateway, "no gateway serves"),
-    (["busy"], True, GatewayBusy, "already has its one client"),
+    (["busy"], True, GatewayBusy, "^%s$" % re.escape(
+        "\\\\.\\Pipe\\zelmorvelgateway: the gateway has already served a client (it serves one per run): close the "
+        "other program if it still runs, and restart gateway.exe")),
     (["denied"], True, OSError, "system error 5"),
     (["ok"], False, OSError, "message mode"),
 ])

@@ -41,7 +41,13 @@ const OPEN_FAILURES = {
                  next: "run the hub as the same user as the gateway (both as administrator, or neither); the hub " +
                        "keeps trying"}),
   EMFILE: () => ({cause: "the hub has too many files open to open the gateway's pipe", next: "start the hub again"}),
+  // Busy looks the same whether its one client is still connected or has gone
+  // (the pipe is never armed again), so both are said, with what helps.
+  EBUSY: (pipe) => ({cause: "the gateway has already served a client (it serves one per run)",
+                     next: "close the other program if it still runs, and restart gateway.exe; the hub keeps " +
+                           "trying " + pipe}),
 };
+OPEN_FAILURES.ETIMEDOUT = OPEN_FAILURES.EACCES = OPEN_FAILURES.EBUSY;
 OPEN_FAILURES.ECONNRESET = OPEN_FAILURES.EPIPE;
 OPEN_FAILURES.ENFILE = OPEN_FAILURES.EMFILE;
 
@@ -160,15 +166,14 @@ class PipeSource {
       this.link = null;
       if (this.stopped) return;
       if (connected) return this.gone(skipped);
-      // No gateway yet (ENOENT), or one with its client already (busy): try again.
+      // No gateway yet (ENOENT), or one that has served a client already (busy), or
+      // another failure: said once while it lasts, and tried again.
       const code = failure ? failure.code : "ENOENT";
-      const busy = ["EBUSY", "ETIMEDOUT", "EACCES"].includes(code);
-      const told = busy ? null : openFailure(code, PIPE_PREFIX + this.name);
-      const why = busy ? PIPE_PREFIX + this.name + " already has its one client (the gateway takes no other)"
-        : code === "ENOENT" ? "waiting for the gateway's pipe " + PIPE_PREFIX + this.name : told.cause;
+      const told = openFailure(code, PIPE_PREFIX + this.name);
+      const why = code === "ENOENT" ? "waiting for the gateway's pipe " + PIPE_PREFIX + this.name : told.cause;
       if (why !== this.waitingSaid) {
         this.waitingSaid = why;
-        this.say(this.robot.settings.name + ": " + (busy ? why + "; trying again" : told.cause + ": " + told.next));
+        this.say(this.robot.settings.name + ": " + told.cause + ": " + told.next);
         this.robot.cut(why);
       }
       this.timer = setTimeout(() => this.open(), code !== "ENOENT" ? BUSY_RETRY_MS : RETRY_MS);
