@@ -90,16 +90,21 @@ test("a gateway whose end no restart can mend is given up on, with its cause", a
 });
 
 test("a keeper that cannot be started is said as its cause and what to do, never as Node's code", async () => {
-  const shown = [];
-  const robot = new Robot({name: "robot5", number: 5, pipe: "gw5"}, {silence_s: 2, no_communication_bad_after_s: 60},
-                          "the gateway", {show: (v) => shown.push(v), missed: () => {}}, () => {});
-  const kept = new KeptGateway(robot, {keeper: "keeper.exe", gateway: "gateway.exe", random: () => 0, spawn: () => {
+  const unknown = () => Object.assign(new Error("spawn UNKNOWN"), {code: "UNKNOWN"});
+  // Node says some refusals as the child's error, and throws others at once.
+  for (const [how, spawn] of [["as the child's error", () => {
     const child = standInKeeper([]);
-    setImmediate(() => child.emit("error", Object.assign(new Error("spawn UNKNOWN"), {code: "UNKNOWN"})));
+    setImmediate(() => child.emit("error", unknown()));
     return child;
-  }, pipe: {path: path.join(temporaryFolder(), "no-such-pipe")}});
-  kept.start();
-  await until(() => shown.at(-1).state === "restarting", "the restart");
-  assert.match(shown.at(-1).cause, /^cannot start gateway_keeper\.exe: Windows did not say why \(.*\): allow it, or unpack the package again; starting it again in 1\.0 s$/);
-  await kept.stop();
+  }], ["thrown by spawn", () => { throw unknown(); }]]) {
+    const shown = [];
+    const robot = new Robot({name: "robot5", number: 5, pipe: "gw5"}, {silence_s: 2, no_communication_bad_after_s: 60},
+                            "the gateway", {show: (v) => shown.push(v), missed: () => {}}, () => {});
+    const kept = new KeptGateway(robot, {keeper: "keeper.exe", gateway: "gateway.exe", random: () => 0, spawn,
+                                         pipe: {path: path.join(temporaryFolder(), "no-such-pipe")}});
+    kept.start();
+    await until(() => shown.at(-1).state === "restarting", "the restart " + how);
+    assert.match(shown.at(-1).cause, /^cannot start gateway_keeper\.exe: Windows did not say why \(.*\): allow it, or unpack the package again; starting it again in 1\.0 s$/, how);
+    await kept.stop();
+  }
 });

@@ -51,17 +51,26 @@ class KeptGateway {
     this.timer = null;
     if (this.stopped) return;
     const s = this.settings;
-    const child = this.spawn(this.options.keeper, [String(process.pid), this.options.gateway, String(s.number), s.pipe],
-                             {stdio: ["pipe", "pipe", "ignore"], windowsHide: true});
-    const run = {child, box: null, code: null, connected: false, stopping: false, ended: false, link: null,
+    const run = {child: null, box: null, code: null, connected: false, stopping: false, ended: false, link: null,
                  pipeTimer: null, readTimer: null, goneTimer: null, killTimer: null, hungTimer: null};
     this.run = run;
     this.robot.keep("starting", "launching gateway.exe");
-    child.stdin.on("error", () => {});  // a keeper that has ended takes no stop
-    child.on("error", (e) => {
+    const cannot = (e) => {
       run.failed = "cannot start gateway_keeper.exe: " + (SPAWN_FAILURES[e.code] || "the system says " + e.code);
       this.ended(run);
-    });
+    };
+    let child;
+    try {
+      child = this.spawn(this.options.keeper, [String(process.pid), this.options.gateway, String(s.number), s.pipe],
+                         {stdio: ["pipe", "pipe", "ignore"], windowsHide: true});
+    } catch (e) {
+      // Node throws some of the system's refusals (UNKNOWN among them) at once,
+      // instead of as the child's error: the same end, not the hub's.
+      return cannot(e);
+    }
+    run.child = child;
+    child.stdin.on("error", () => {});  // a keeper that has ended takes no stop
+    child.on("error", cannot);
     readline.createInterface({input: child.stdout}).on("line", (line) => this.heard(run, line.trim()));
     child.on("close", () => this.ended(run));
   }
