@@ -9,6 +9,7 @@ What differs from a user's walk: free ports in place of the shipped fixed ones
 key is to be pressed."""
 
 import json
+import ntpath
 import os
 import re
 import shutil
@@ -122,8 +123,9 @@ class Walk:
         return words
 
     def run(self, line):
-        words = line.split()
-        program = words[0].lower()
+        # Words as the Windows console parses them: a quoted path is one.
+        words = [w.strip('"') for w in re.findall(r'"[^"]*"|\S+', line)]
+        program = ntpath.basename(words[0]).lower()
         if program == "selfcheck.cmd":
             return  # selfcheck_from_package (tests/e2e) runs it from the unpacked package
         if program == "axis_replay.exe":
@@ -141,8 +143,13 @@ class Walk:
         elif program == "set":
             name, value = line.split(None, 1)[1].split("=", 1)
             self.env[name] = self.PASSWORD if value == "..." else value
-        elif program == "mosquitto_passwd":
-            self.make_broker(words)
+        elif program == "mkdir":
+            self.make_broker()
+        elif program == "mosquitto_passwd.exe":
+            self.make_passwords(words)
+        elif program == "mosquitto.exe":
+            assert self.broker is not None and words[-1].endswith(r"\docs\mosquitto-live.conf"), line
+            self.broker.start()
         elif program == "hub.cmd":
             self.run_hub(words[1:])
         else:
@@ -158,19 +165,21 @@ class Walk:
         said = box.out.wait_for(lambda l: l.startswith("box "), 5)
         assert said and said.split(": ", 1)[1] == self.box_text, "the box is not what step 2 says: %s" % said
 
-    def make_broker(self, words):
-        """mosquitto as step 3 sets it up: the configuration as shipped, its paths
-        set as its comments say (shipped_broker), and the password file made by the
-        command as written, for the file the configuration names."""
+    def make_broker(self):
+        """mosquitto's folder, as step 3 makes it, and the shipped configuration
+        with its paths set as its comments say (shipped_broker)."""
         folder = os.path.join(self.work, "mosquitto")
         os.makedirs(folder)
         self.broker = Broker(folder)
-        passwords = os.path.join(folder, "passwords")
+
+    def make_passwords(self, words):
+        """A login, made by the command as written, in the file the configuration names."""
+        assert self.broker is not None, "mosquitto_passwd before its folder was made"
+        passwords = os.path.join(self.work, "mosquitto", "passwords")
         assert "\npassword_file %s\n" % passwords in self.broker.config.read_text()
-        command = [passwords if re.match(r"[A-Za-z]:\\", w) else w for w in words]
+        command = ["mosquitto_passwd"] + [passwords if re.match(r"[A-Za-z]:\\", w) else w for w in words[1:]]
         subprocess.run(command, input="%s\n%s\n" % (self.PASSWORD, self.PASSWORD), text=True, check=True,
                        stdout=subprocess.DEVNULL)
-        self.broker.start()
 
     def write(self, prose, block):
         """The file the step says to write, with the text of the block (the broker's
@@ -298,7 +307,7 @@ def check(number, walk, prose, address, config):
     elif number == 4:
         ports = walk.ports["page.json"]
         wanted = address.replace(":9001/", ":%d/" % ports["page_port"])
-        assert "the live page at " + wanted in walk.hub_said(), (wanted, walk.hub_said())
+        assert any(l.endswith(" " + wanted) for l in walk.hub_said().split("\n")), (wanted, walk.hub_said())
         browser = wine_chain.open_page(wanted)
         try:
             wine_chain.until_page(browser, "live values", lambda s: s["live"] and s["texts"], timeout=WAIT_S)
