@@ -54,7 +54,7 @@ OPEN_FAILURES.ENFILE = OPEN_FAILURES.EMFILE;
 function openFailure(code, pipe) {
   const known = OPEN_FAILURES[code];
   return known ? known(pipe) : {cause: "the system would not open the gateway's pipe (" + code + ")",
-                                next: "if this goes on, end the gateway and start it again; the hub keeps trying"};
+                                next: OPEN_FAILURES.UNKNOWN().next};
 }
 
 // Where a pipe of this name is: on Windows the named pipe; elsewhere (the
@@ -189,15 +189,12 @@ class PipeSource {
       this.say(this.robot.settings.name + ": cannot learn the gateway's exit code: " + e.message);
       socket.resume();
     }
+    const name = this.robot.settings.name;
+    this.say(name + ": reading the gateway's pipe: " + PIPE_PREFIX + this.name);
     if (this.watcher) {
       this.watcher.server.then((server) => {
-        if (server) {
-          this.say(this.robot.settings.name + ": reading the gateway's pipe: " + PIPE_PREFIX + this.name);
-          this.say(this.robot.settings.name + ": " + server.replace(/^(\d+) (.*)$/, "its server is process $1: $2"));
-        }
+        if (server) this.say(name + ": " + server.replace(/^(\d+) (.*)$/, "its server is process $1: $2"));
       });
-    } else {
-      this.say(this.robot.settings.name + ": reading the gateway's pipe: " + PIPE_PREFIX + this.name);
     }
     this.robot.began();
   }
