@@ -37,7 +37,8 @@ std::vector<probe_problem> find_problems(const jog_view& view, const desktop_fac
     // A DPI-unaware host is drawn at 96 DPI whatever the monitor's scale, and the
     // gateway (unaware too) copies those pixels: only a host that draws at the
     // monitor's scale, or one whose awareness cannot be told, reads wrong.
-    if (desktop.dpi != 96 && desktop.host != dpi_awareness::unaware)
+    const bool scaled = desktop.dpi != 96 && desktop.host != dpi_awareness::unaware;
+    if (scaled)
         out.push_back({"display_scale", -1,
                        "the jog window's monitor is at " + percent(desktop.dpi) + " (" + std::to_string(desktop.dpi) +
                            " DPI): set it to 100 % (96 DPI), or show the jog window on a monitor at 100 %"});
@@ -47,6 +48,9 @@ std::vector<probe_problem> find_problems(const jog_view& view, const desktop_fac
                            " bits per pixel: set it to 32 bits (true colour)"});
     // Hidden, minimised or docked, the window shows nothing to measure or read.
     if (whole != view_problem::none && whole != view_problem::covered && whole != view_problem::off_screen) return out;
+    // Through a scale, an unaware reader sees the window smaller and its digits
+    // resampled: its size and fields say nothing but the scale, already named.
+    if (scaled) return out;
     const std::int32_t client_height = view.client.bottom - view.client.top;
     if (client_height < rows_read_end)
         out.push_back({"frame_too_small", -1,

@@ -102,6 +102,15 @@ TEST(Probe, ProblemsFollowFromTheFrameAndTheDesktop) {
              d = {32, 120, dpi_awareness::unknown};
          },
          {"display_scale"}},
+        // What an unaware reader sees of an aware host at 150 %: the window two
+        // thirds of its size, its digits resampled. The scale is the one cause.
+        {"150 %, host aware, seen shrunk and resampled",
+         jog_frame_showing(0xE0E0E0),
+         [](jog_view& v, desktop_facts& d) {
+             v.client.bottom = v.client.top + 267;
+             d = {32, 144, dpi_awareness::per_monitor_aware};
+         },
+         {"display_scale"}},
         {"client too short for the last field",
          jog_frame_showing(),
          [](jog_view& v, desktop_facts&) { v.client.bottom = v.client.top + 340; },
