@@ -58,7 +58,7 @@ esbuild.build({
   bundle: true,
   platform: "node",
   format: "cjs",
-  target: "node22",
+  target: "node24",
   // The hub's own code stays readable in the bundle; the libraries keep their names.
   minify: false,
   legalComments: "eof",
