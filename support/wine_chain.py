@@ -4,8 +4,9 @@ display of our own, the hub on Windows' node.exe reading the gateway's pipe and
 publishing to a mosquitto configured as shipped that also serves the live page,
 and the page in headless Chromium.
 
-Needs the Windows build (build/windows/bin, with the Wine prefix its tests made
-ready), mosquitto, chromium with chromium-driver and python3-selenium."""
+Needs the Windows build (build/windows/bin), Wine 10 or later (node.exe 24 dies
+under Wine 8: run under scripts/wine10), mosquitto, chromium with chromium-driver
+and python3-selenium."""
 
 import json
 import os
@@ -52,8 +53,20 @@ CHROMIUM = shutil.which("chromium") or "/usr/bin/chromium"
 DRIVER = shutil.which("chromedriver") or "/usr/bin/chromedriver"
 
 
+def wine_major():
+    """The major version of the Wine on PATH ("wine-10.0 ..."), 0 without one."""
+    try:
+        out = subprocess.run(["wine", "--version"], capture_output=True, text=True, check=False).stdout
+    except OSError:
+        return 0
+    digits = out.strip().removeprefix("wine-").split(".")[0]
+    return int(digits) if digits.isdigit() else 0
+
+
 def missing():
     """What the chain cannot run without, or None."""
+    if wine_major() < 10:
+        return "Wine 10 or later for node.exe 24 (run it under scripts/wine10)"
     for what, path in (("the Windows build (cmake --build --preset windows)", os.path.join(BIN, "gateway.exe")),
                        ("the Windows build's pipe_server_exit.exe", os.path.join(BIN, "pipe_server_exit.exe")),
                        ("the Windows build's gateway_keeper.exe", os.path.join(BIN, "gateway_keeper.exe")),
@@ -104,8 +117,8 @@ class Desktop:
             if time.monotonic() > deadline:
                 raise RuntimeError("Xvfb did not start")
             time.sleep(0.05)
-        self.env = dict(os.environ, DISPLAY=":%d" % n, WINEPREFIX=os.path.join(ROOT, "build", "wineprefix"),
-                        WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+        self.env = dict(os.environ, DISPLAY=":%d" % n, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
+                        WINEPREFIX=os.environ.get("WINEPREFIX", os.path.join(ROOT, "build", "wineprefix")))
         # Makes the prefix ready if the Windows tests have not.
         subprocess.run([os.path.join(ROOT, "scripts", "wine-run"), "--command", "true"], env=self.env, check=True)
         self.processes = []

@@ -10,8 +10,12 @@ import os
 import signal
 import time
 
+import pytest
+
 import wine_chain
 from opcua_reader import Client, hex_bits, node
+
+pytestmark = pytest.mark.node_exe  # the hub on node.exe 24, which needs Wine 10
 
 # Evidence is waited for this long at the most: long enough for a loaded machine,
 # so that the test says whether the cell comes back, not how fast.

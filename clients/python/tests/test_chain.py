@@ -12,6 +12,8 @@ import pytest
 
 import wine_chain
 
+pytestmark = pytest.mark.node_exe  # the hub on node.exe 24, which needs Wine 10
+
 SHOWN = ["12,5", "-0,5", "300,0", "-1234,6", "0,0", "7,7"]  # the simulator's start values
 CHAOS_S = float(os.environ.get("DRAXION_CHAOS_S", 180))
 HOLDS = [("cover 1 right", "uncover", "covered"), ("move 1 -150 40", "move 1 480 40", "off_screen"),

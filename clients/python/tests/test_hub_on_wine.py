@@ -5,10 +5,14 @@ client on Linux, with the shipped security (Basic256Sha256 and a login)."""
 
 import os
 
+import pytest
+
 import wine_chain
 from opcua_reader import AXES, SIDE, Client, hex_bits, until_read
 
 from rig import free_port
+
+pytestmark = pytest.mark.node_exe  # the hub on node.exe 24, which needs Wine 10
 
 START = [12.5, -0.5, 300.0, -1234.6, 0.0, 7.7]  # the simulator's start values
 LOGIN = ("operator", "wine-pass-7713")
