@@ -22,6 +22,7 @@ const {PipeSource} = require("./lib/sources/pipe");
 const {StartError} = require("./lib/mqtt/connection");
 const {Publisher} = require("./lib/mqtt/publisher");
 const {RecordingSource, readRecording} = require("./lib/sources/recording");
+const {Recorder} = require("./lib/history/recorder");
 
 const NO_VIEW = {show: () => {}, missed: () => {}};  // a robot's view without OPC UA
 const PASSWORD_VARIABLE = "DRAXION_OPCUA_PASSWORD";
@@ -145,10 +146,15 @@ async function serve(given) {
   const rows = readRecordings(config);
   const programs = keptPrograms(config);
   const started = [];  // what to undo when the start fails
-  let ownBroker = null, publishers = new Map(), opcua = null;
+  let ownBroker = null, publishers = new Map(), opcua = null, history = null, historyNotes = [];
   if (config.robots.some((r) => r.publish !== undefined || r.source === "topic"))
     require("./lib/mqtt/library_hooks").check(require("mqtt"));
   try {
+    if (config.history) {
+      history = new Recorder(config, say);
+      started.push(() => history.stop());
+      ({notes: historyNotes} = await history.start());
+    }
     if (config.embedded) {
       ({own: ownBroker, config} = await startOwnBroker(config));
       started.push(() => ownBroker.close());
@@ -176,7 +182,7 @@ async function serve(given) {
   const feedOf = (settings) => (sparkplug ? sparkplug.feedOf(settings) : publishers.get(settings.name)) || null;
   const robots = config.robots.map((settings) => new Robot(settings, config.limits,
     settings.source === "topic" ? "the publisher" : settings.source === "pipe" ? "the gateway" : "the recording",
-    opcua ? opcua.viewOf(settings) : NO_VIEW, say, feedOf(settings)));
+    opcua ? opcua.viewOf(settings) : NO_VIEW, say, feedOf(settings), history));
 
   let stopping = null;  // the exit code the stop under way will end with
   let end = null;
@@ -203,6 +209,7 @@ async function serve(given) {
       if (results[k].undelivered && config.qos === 1 && stopping === EXIT.stopped) stopping = EXIT.undelivered;
     });
     if (opcua) await opcua.server.shutdown(0).catch((e) => say("the OPC UA server did not stop cleanly: " + e.message));
+    if (history) await history.stop();
     if (ownBroker) ownBroker.close();
     end(stopping);
   };
@@ -259,6 +266,10 @@ async function serve(given) {
                "its certificate: " + opcua.server.certificateFile,
                "NodeIds: ns=" + opcua.namespace.index + " (" + opcua.namespace.namespaceUri + "), e.g. ns=" +
                opcua.namespace.index + ";s=" + robots[0].settings.name + ".axis1");
+  }
+  if (history) {
+    lines.push(...historyNotes, "recording every update for " + config.history_days + " days, in at most " +
+               config.history_mb + " MB, in " + history.file);
   }
   lines.push("Ctrl+C stops the hub");
   lines.forEach(say);

@@ -22,6 +22,7 @@ foreach(f gateway.exe gateway_probe.exe axis_monitor.exe axis_replay.exe host_si
           web/lib/uPlot.iife.min.js docs/mqtt.md docs/python.md docs/gateway.md docs/windows.md
           hub.cmd hub/hub.js hub/hub.json hub/LICENSES.txt node/node.exe node/LICENSE
           hub/node_modules/node-opcua-nodesets/nodesets/Opc.Ua.NodeSet2.xml hub/lib/opcua/draxion.NodeSet2.xml
+          hub/lib/history/store.js
           pipe_server_exit.exe gateway_keeper.exe
           python/draxion_axis-${VERSION}-py3-none-any.whl
           selfcheck.exe selfcheck.cmd e2e_tests.exe box_user.exe cycle_bench.exe SHA256SUMS)

@@ -53,6 +53,10 @@ const KEYS = {
   format: {kind: "choice", of: ["json", "sparkplug"], default: "json", doc: "the MQTT messages' format"},
   sparkplug_group: {kind: "text", doc: "the Sparkplug group id (default the cell, or draxion)"},
   state_folder: {kind: "path", default: "state", doc: "what the hub keeps between its runs (Sparkplug's bdSeq)"},
+  history: {kind: "boolean", default: true, doc: "record every update the robots show, for OPC UA history"},
+  history_folder: {kind: "path", default: "history", doc: "where the history file is kept"},
+  history_days: {kind: "number", min: 0.001, default: 7, doc: "updates older than this are deleted"},
+  history_mb: {kind: "number", min: 1, default: 1024, doc: "the oldest updates go while the history is larger"},
   broker_port: {kind: "port", default: 1883, doc: "the hub's own broker: its MQTT port"},
   page_port: {kind: "port", default: 9001, doc: "the hub's own broker: the page's port"},
   // The hub's own broker serves the page from the package's web folder.

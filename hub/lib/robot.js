@@ -17,7 +17,8 @@ class Robot {
   // feed: {take(values, report, time, verdict), judged(verdict), began(),
   // ended(why, exitCode), waiting(why), setCondition(fields, publishNow)} or null.
   // The robot judges once per update or tick, and every output is handed that verdict.
-  constructor(settings, limits, from, view, say, feed = null) {
+  // history: the recorder (record(row)), or null.
+  constructor(settings, limits, from, view, say, feed = null, history = null) {
     this.settings = settings;
     this.kept = settings.number !== undefined;
     this.phase = "starting";   // kept: the keeper's phase (status_rules.CONDITIONS, or running)
@@ -26,6 +27,8 @@ class Robot {
     this.lastExitCode = null;
     this.seenLive = false;     // kept: this run of the gateway has been live
     this.feed = feed;
+    this.history = history;
+    this.seq = 0;              // this run's updates, as its publisher counts them
     this.running = false;
     this.limits = limits;
     this.record = blankRecord(from);
@@ -49,12 +52,14 @@ class Robot {
     r.time = time;
     r.heard = now;
     r.link = link;
+    this.seq += 1;
     this.refresh(now, true, {values, report, time});
   }
 
   // A run of the source begins (the gateway's pipe is open, a recording starts).
   began() {
     this.running = true;
+    this.seq = 0;
     this.phase = "running";
     this.seenLive = false;
     if (this.feed) this.feed.began();
@@ -145,6 +150,12 @@ class Robot {
     this.verdict = v;
     const stamp = !v.withValues ? now / 1000 : r.confirmed !== null ? r.confirmed : r.time;
     this.view.show(v, v.withValues ? r.values : null, stamp);
+    // What OPC UA shows now, and the update's own fields for an export.
+    if (this.history) this.history.record({
+      robot: this.settings.name, server: now, source: Math.round(stamp * 1000), code: v.code, state: v.state,
+      cause: v.cause || null, seq: update ? this.seq : null, values: update || v.withValues ? r.values : null,
+      shown: v.withValues, time: update ? update.time : null, report: update ? update.report : null,
+    });
   }
 }
 

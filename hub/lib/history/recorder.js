@@ -1,0 +1,111 @@
+// The recorder: every update and verdict the robots show, handed in batches to
+// the history's own thread (store.js), which writes each batch in one transaction.
+// A record() costs the serving thread one push; a slow disk delays the batches,
+// never a notification. A hub killed loses the batch in hand (at most BATCH_MS).
+"use strict";
+
+const path = require("path");
+const {Worker} = require("worker_threads");
+const {EXIT, HubExit} = require("../exits");
+
+const BATCH_MS = 200;
+const TRIM_EVERY_MS = 60 * 1000;  // the retention's step, and at start
+
+class Recorder {
+  // settings: {history_folder, history_days, history_mb}; say: a console line.
+  constructor(settings, say) {
+    this.folder = settings.history_folder;
+    this.keep = [settings.history_days * 86400 * 1000, settings.history_mb * 1024 * 1024];
+    this.say = say;
+    this.rows = [];
+    this.worker = null;
+    this.file = null;
+    this.broken = false;  // writing failed: said once, nothing recorded since
+    this.asked = new Map();  // read requests waiting for their answer, by id
+    this.nextId = 1;
+  }
+
+  // Opens the history: {file, notes} once the file is open, or a HubExit (EXIT.usage)
+  // when the folder cannot hold it.
+  start() {
+    this.worker = new Worker(path.join(__dirname, "store.js"),
+                             {workerData: {draxionHistory: true, folder: this.folder}});
+    this.worker.unref();  // a hub that ends is not kept by its history
+    this.exited = new Promise((resolve) => this.worker.once("exit", resolve));
+    return new Promise((resolve, reject) => {
+      this.worker.on("message", (m) => {
+        if (m.ready) {
+          this.file = m.ready.file;
+          this.timers = [setInterval(() => this.flush(), BATCH_MS), setInterval(() => this.trim(), TRIM_EVERY_MS)];
+          this.timers.forEach((t) => t.unref());
+          this.trim();
+          resolve(m.ready);
+        } else if (m.failed && this.file === null) {
+          reject(new HubExit(EXIT.usage, m.failed));
+        } else {
+          this.answer(m);
+        }
+      });
+      this.worker.on("error", (e) => {
+        if (this.file === null) reject(new HubExit(EXIT.usage, "cannot open the history: " + e.message));
+        else this.fail("the history's thread failed: " + e.message);
+      });
+    });
+  }
+
+  answer(m) {
+    const asked = this.asked.get(m.id);
+    if (asked !== undefined) {
+      this.asked.delete(m.id);
+      if (m.failed) asked.reject(new Error(m.failed));
+      else asked.resolve(m.rows);
+    } else if (m.failed) {
+      this.fail(m.failed);
+    }
+  }
+
+  // Writing has failed: said once; the hub serves on without a history.
+  fail(why) {
+    if (this.broken) return;
+    this.broken = true;
+    this.rows = [];
+    this.say(why + "; from now on nothing is recorded");
+  }
+
+  // row: {robot, server, source, code, state, cause, seq, values, shown, time, report}.
+  record(row) {
+    if (!this.broken) this.rows.push(row);
+  }
+
+  flush() {
+    if (this.rows.length === 0 || this.broken) return;
+    this.worker.postMessage({append: this.rows});
+    this.rows = [];
+  }
+
+  trim() {
+    if (!this.broken) this.worker.postMessage({trim: [Date.now(), ...this.keep]});
+  }
+
+  // A robot's rows with a source time in [from, to] (ms), after the row `after`, at most limit.
+  read(robot, from, to, after = 0, limit = 1000) {
+    if (this.broken) return Promise.reject(new Error("the history cannot be read: writing it failed"));
+    const id = this.nextId++;
+    return new Promise((resolve, reject) => {
+      this.asked.set(id, {resolve, reject});
+      this.worker.postMessage({id, read: [robot, from, to, after, limit]});
+    });
+  }
+
+  // Writes what is in hand and closes the file (its run marked as stopped).
+  async stop() {
+    if (this.worker === null) return;
+    this.flush();
+    (this.timers || []).forEach(clearInterval);
+    this.worker.postMessage({close: true});
+    await this.exited;
+    this.worker = null;
+  }
+}
+
+module.exports = {Recorder, BATCH_MS};

@@ -1,0 +1,222 @@
+// The hub's history: one SQLite file (node:sqlite) of every update and verdict
+// each robot showed, values bit for bit (six doubles as one 48-byte BLOB: a REAL
+// would lose the sign of a zero).
+//
+// Loaded as a worker thread by recorder.js, so that writing, trimming and reading
+// never hold the thread that serves OPC UA and MQTT; loaded in the hub's own thread
+// by the export and the tests. Only Node's own modules: the package carries this
+// file as it is, beside the packed hub.
+"use strict";
+
+const fs = require("fs");
+const path = require("path");
+const {DatabaseSync} = require("node:sqlite");
+const {isMainThread, parentPort, workerData} = require("worker_threads");
+
+const FILE_NAME = "history.sqlite";
+const APPLICATION_ID = 0x44524158;  // "DRAX": this file is the hub's history
+const SCHEMA_VERSION = 1;
+const AXES = 6;
+const TRIM_ROWS = 20000;  // rows deleted per step of the retention, so that appends go on between steps
+
+const SCHEMA = `
+  CREATE TABLE robots (id INTEGER PRIMARY KEY, name TEXT NOT NULL UNIQUE);
+  -- Each run of the hub: ended stays null when it was killed; last is its last batch's server time.
+  CREATE TABLE runs (id INTEGER PRIMARY KEY, started INTEGER NOT NULL, last INTEGER, ended INTEGER);
+  -- server, source: ms since 1970 (the hub's clock; the OPC UA source timestamp); code: the OPC UA status
+  -- code's name; seq: the run's update count, null for a verdict without an update; vals: the six values
+  -- (null where none were shown or taken); shown: OPC UA shows them; time and the report's fields: the update's.
+  CREATE TABLE updates (
+    robot INTEGER NOT NULL, server INTEGER NOT NULL, source INTEGER NOT NULL, code TEXT NOT NULL,
+    state TEXT NOT NULL, cause TEXT, seq INTEGER, vals BLOB, shown INTEGER NOT NULL, time REAL,
+    report TEXT, confirmed REAL, since REAL, readings REAL, made REAL);
+  CREATE INDEX updates_by_source ON updates (robot, source);
+`;
+
+const when = (ms) => new Date(ms).toISOString();
+
+// Why the file at path cannot be the hub's history, or null: checked before a
+// byte of it is written.
+function foreignProblem(db) {
+  const id = db.prepare("PRAGMA application_id").get().application_id;
+  const version = db.prepare("PRAGMA user_version").get().user_version;
+  if (id !== APPLICATION_ID) return "it is another program's database";
+  if (version !== SCHEMA_VERSION) return "it is of another version (" + version + ") of the hub's history";
+  const check = db.prepare("PRAGMA quick_check").all().map((r) => r.quick_check);
+  if (check.length !== 1 || check[0] !== "ok") return "it is damaged (" + check.slice(0, 3).join("; ") + ")";
+  return null;
+}
+
+// A file that cannot be the history is moved aside, with its journal files, and never written.
+function setAside(file, now) {
+  const stamp = when(now).replace(/[-:]/g, "").replace(/\.\d+Z$/, "Z");
+  const aside = file.replace(/\.sqlite$/, "") + "-refused-" + stamp + ".sqlite";
+  for (const suffix of ["", "-wal", "-shm"])
+    if (fs.existsSync(file + suffix)) fs.renameSync(file + suffix, aside + suffix);
+  return aside;
+}
+
+class Store {
+  // Opens (or makes) the history in folder; notes: lines for the console about
+  // what was found (a file set aside, a run that did not stop, what is held).
+  constructor(folder, now = Date.now()) {
+    fs.mkdirSync(folder, {recursive: true});
+    this.file = path.join(folder, FILE_NAME);
+    this.notes = [];
+    this.db = this.open(now);
+    this.db.exec("PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL;");
+    this.robotIds = new Map(this.db.prepare("SELECT id, name FROM robots").all().map((r) => [r.name, r.id]));
+    this.recovered();
+    this.run = Number(this.db.prepare("INSERT INTO runs (started) VALUES (?)").run(now).lastInsertRowid);
+    this.insert = this.db.prepare(`INSERT INTO updates (robot, server, source, code, state, cause, seq, vals, shown, time,
+      report, confirmed, since, readings, made) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)`);
+    this.lastOfRun = this.db.prepare("UPDATE runs SET last = ? WHERE id = ?");
+  }
+
+  open(now) {
+    const existed = fs.existsSync(this.file) && fs.statSync(this.file).size > 0;
+    let db = null, problem = null;
+    try {
+      db = new DatabaseSync(this.file);
+      if (existed) problem = foreignProblem(db);
+    } catch (e) {
+      problem = "it is no SQLite database, or a damaged one (" + e.message + ")";
+    }
+    if (problem === null && existed) return db;
+    if (problem !== null) {
+      if (db !== null) db.close();
+      const aside = setAside(this.file, now);
+      this.notes.push("the history file was not the hub's history (" + problem + "): a new one begins, and that file " +
+                      "is kept, untouched, as " + aside);
+      db = new DatabaseSync(this.file);
+    }
+    db.exec("BEGIN; " + SCHEMA + " PRAGMA application_id = " + APPLICATION_ID + "; PRAGMA user_version = " +
+            SCHEMA_VERSION + "; COMMIT;");
+    return db;
+  }
+
+  // What the last run left: a run that did not stop kept everything up to its last batch.
+  recovered() {
+    const last = this.db.prepare("SELECT id, started, last, ended FROM runs ORDER BY id DESC LIMIT 1").get();
+    if (last && last.ended === null) {
+      const n = this.db.prepare("SELECT count(*) AS n FROM updates WHERE server >= ?").get(last.started).n;
+      this.db.prepare("UPDATE runs SET ended = ? WHERE id = ?").run(last.last === null ? last.started : last.last,
+                                                                    last.id);
+      this.notes.push("the hub's last run (from " + when(last.started) + ") did not stop cleanly: " + n +
+                      " update(s) of it recovered, up to its last batch" +
+                      (last.last === null ? "" : " (" + when(last.last) + ")"));
+    }
+    const held = this.db.prepare("SELECT count(*) AS n, min(server) AS first FROM updates").get();
+    if (held.n > 0) this.notes.push("the history holds " + held.n + " update(s), from " + when(held.first));
+  }
+
+  robotId(name) {
+    let id = this.robotIds.get(name);
+    if (id === undefined) {
+      id = Number(this.db.prepare("INSERT INTO robots (name) VALUES (?)").run(name).lastInsertRowid);
+      this.robotIds.set(name, id);
+    }
+    return id;
+  }
+
+  // Rows ({robot, server, source, code, state, cause, seq, values, shown, time, report}) in one transaction.
+  append(rows) {
+    if (rows.length === 0) return;
+    this.db.exec("BEGIN");
+    try {
+      let last = 0;
+      for (const r of rows) {
+        const p = r.report;
+        const vals = r.values === null ? null : new Uint8Array(Float64Array.from(r.values).buffer);
+        this.insert.run(this.robotId(r.robot), r.server, r.source, r.code, r.state, r.cause, r.seq, vals,
+                        r.shown ? 1 : 0, r.time, p ? p.state : null, p ? p.confirmed : null, p ? p.since : null,
+                        p ? p.readings : null, p ? p.made : null);
+        last = Math.max(last, r.server);
+      }
+      this.lastOfRun.run(last, this.run);
+      this.db.exec("COMMIT");
+    } catch (e) {
+      this.db.exec("ROLLBACK");
+      throw e;
+    }
+  }
+
+  // Bytes the rows and their index take (free pages not counted: they are reused).
+  usedBytes() {
+    const q = (name) => Number(Object.values(this.db.prepare("PRAGMA " + name).get())[0]);
+    return (q("page_count") - q("freelist_count")) * q("page_size");
+  }
+
+  // One step of the retention: the oldest rows past the age, or past the size, up
+  // to TRIM_ROWS of them. Returns how many went; the caller steps again while some do.
+  trim(now, maxAgeMs, maxBytes) {
+    const old = this.db.prepare(`DELETE FROM updates WHERE rowid IN
+      (SELECT rowid FROM updates WHERE server < ? ORDER BY rowid LIMIT ?)`).run(now - maxAgeMs, TRIM_ROWS).changes;
+    if (old > 0 || this.usedBytes() <= maxBytes) return Number(old);
+    const count = this.db.prepare("SELECT count(*) AS n FROM updates").get().n;
+    // Past the size: the oldest hundredth (at least one row) at a time.
+    return Number(this.db.prepare("DELETE FROM updates WHERE rowid IN (SELECT rowid FROM updates ORDER BY rowid LIMIT ?)")
+      .run(Math.min(TRIM_ROWS, Math.max(1, Math.ceil(count / 100)))).changes);
+  }
+
+  // A robot's rows whose source time is in [from, to] (ms), in the order they
+  // were shown, from the row after `after` (a rowid; 0 to begin), at most limit.
+  read(robot, from, to, after = 0, limit = 1000) {
+    const id = this.robotIds.get(robot);
+    if (id === undefined) return [];
+    return this.db.prepare(`SELECT rowid AS id, server, source, code, state, cause, seq, vals, shown, time, report,
+        confirmed, since, readings, made FROM updates WHERE robot = ? AND source >= ? AND source <= ? AND rowid > ?
+        ORDER BY rowid LIMIT ?`).all(id, from, to, after, limit).map((r) => Object.assign(r, {
+      values: r.vals === null ? null : Array.from(new Float64Array(r.vals.buffer.slice(r.vals.byteOffset,
+                                                                                        r.vals.byteOffset + 8 * AXES))),
+      vals: undefined,
+    }));
+  }
+
+  close(now = Date.now()) {
+    this.db.prepare("UPDATE runs SET ended = ? WHERE id = ?").run(now, this.run);
+    this.db.close();
+  }
+}
+
+// As a worker: messages {append: rows} and {trim: [now, maxAgeMs, maxBytes]},
+// {read: [robot, from, to, after, limit], id} answered {id, rows}, and {close: true};
+// first {ready: {file, notes}} or {failed: why}, later {failed: why} once.
+function serveAsWorker({folder}) {
+  let store;
+  try {
+    store = new Store(folder);
+  } catch (e) {
+    parentPort.postMessage({failed: "cannot open the history in " + folder + ": " + e.message});
+    return;
+  }
+  parentPort.postMessage({ready: {file: store.file, notes: store.notes}});
+  parentPort.on("message", (m) => {
+    if (m.close) {
+      try {
+        store.close();
+      } finally {
+        parentPort.close();
+      }
+      return;
+    }
+    try {
+      if (m.append) store.append(m.append);
+      if (m.trim) {
+        let gone = 0, step;
+        do {
+          step = store.trim(...m.trim);
+          gone += step;
+        } while (step > 0 && gone < 50 * TRIM_ROWS);
+      }
+      if (m.read) parentPort.postMessage({id: m.id, rows: store.read(...m.read)});
+    } catch (e) {
+      parentPort.postMessage({id: m.id, failed: "cannot " + (m.read ? "read" : "write") + " " + store.file + ": " +
+                              e.message});
+    }
+  });
+}
+
+if (!isMainThread && workerData && workerData.draxionHistory) serveAsWorker(workerData);
+
+module.exports = {Store, FILE_NAME, APPLICATION_ID};
