@@ -146,14 +146,14 @@ async function serve(given) {
   const rows = readRecordings(config);
   const programs = keptPrograms(config);
   const started = [];  // what to undo when the start fails
-  let ownBroker = null, publishers = new Map(), opcua = null, history = null, historyNotes = [];
+  let ownBroker = null, publishers = new Map(), opcua = null, history = null;
   if (config.robots.some((r) => r.publish !== undefined || r.source === "topic"))
     require("./lib/mqtt/library_hooks").check(require("mqtt"));
   try {
     if (config.history) {
       history = new Recorder(config, say);
+      history.start();
       started.push(() => history.stop());
-      ({notes: historyNotes} = await history.start());
     }
     if (config.embedded) {
       ({own: ownBroker, config} = await startOwnBroker(config));
@@ -268,7 +268,7 @@ async function serve(given) {
                opcua.namespace.index + ";s=" + robots[0].settings.name + ".axis1");
   }
   if (history) {
-    lines.push(...historyNotes, "recording every update for " + config.history_days + " days, in at most " +
+    lines.push("recording every update for " + config.history_days + " days, in at most " +
                config.history_mb + " MB, in " + history.file);
   }
   lines.push("Ctrl+C stops the hub");

@@ -54,6 +54,12 @@ test("every update is kept bit for bit, with its run's seq, its status code and 
   const last = kept[kept.length - 1];
   assert.deepStrictEqual([last.state, last.cause, last.seq], ["no_communication", "the recording has ended", null]);
   assert.ok(sameBits(last.values, rows[rows.length - 1]));
+
+  // A history that cannot be kept where the configuration says ends the start.
+  const taken = path.join(folder, "a file");
+  fs.writeFileSync(taken, "");
+  await assert.rejects(serve(await hubConfig(folder, {history_folder: taken})),
+                       (e) => e.code === EXIT.usage && e.message.startsWith("cannot keep the history in " + taken));
 });
 
 test("a hub killed is found again: everything up to its last batch, and the next start says how much",

@@ -4,9 +4,11 @@
 // never a notification. A hub killed loses the batch in hand (at most BATCH_MS).
 "use strict";
 
+const fs = require("fs");
 const path = require("path");
 const {Worker} = require("worker_threads");
 const {EXIT, HubExit} = require("../exits");
+const {FILE_NAME} = require("./store");
 
 const BATCH_MS = 200;
 const TRIM_EVERY_MS = 60 * 1000;  // the retention's step, and at start
@@ -25,32 +27,31 @@ class Recorder {
     this.nextId = 1;
   }
 
-  // Opens the history: {file, notes} once the file is open, or a HubExit (EXIT.usage)
-  // when the folder cannot hold it.
+  // Starts the history's thread, without waiting for it: checking a large file
+  // takes seconds, and what it finds (a run that did not stop, a file set aside)
+  // is said once it is done. Rows taken meanwhile wait in the thread's queue. A
+  // folder the hub cannot write is a HubExit (EXIT.usage) at once.
   start() {
+    try {
+      fs.mkdirSync(this.folder, {recursive: true});
+      fs.accessSync(this.folder, fs.constants.W_OK);
+    } catch (e) {
+      throw new HubExit(EXIT.usage, "cannot keep the history in " + this.folder + " (" + e.code + "): give history_folder " +
+                        "a folder the hub may write, or set history to false");
+    }
+    this.file = path.join(this.folder, FILE_NAME);
     this.worker = new Worker(path.join(__dirname, "store.js"),
                              {workerData: {draxionHistory: true, folder: this.folder}});
     this.worker.unref();  // a hub that ends is not kept by its history
     this.exited = new Promise((resolve) => this.worker.once("exit", resolve));
-    return new Promise((resolve, reject) => {
-      this.worker.on("message", (m) => {
-        if (m.ready) {
-          this.file = m.ready.file;
-          this.timers = [setInterval(() => this.flush(), BATCH_MS), setInterval(() => this.trim(), TRIM_EVERY_MS)];
-          this.timers.forEach((t) => t.unref());
-          this.trim();
-          resolve(m.ready);
-        } else if (m.failed && this.file === null) {
-          reject(new HubExit(EXIT.usage, m.failed));
-        } else {
-          this.answer(m);
-        }
-      });
-      this.worker.on("error", (e) => {
-        if (this.file === null) reject(new HubExit(EXIT.usage, "cannot open the history: " + e.message));
-        else this.fail("the history's thread failed: " + e.message);
-      });
+    this.worker.on("message", (m) => {
+      if (m.ready) m.ready.notes.forEach((note) => this.say(note));
+      else this.answer(m);
     });
+    this.worker.on("error", (e) => this.fail("the history's thread failed: " + e.message));
+    this.timers = [setInterval(() => this.flush(), BATCH_MS), setInterval(() => this.trim(), TRIM_EVERY_MS)];
+    this.timers.forEach((t) => t.unref());
+    this.trim();
   }
 
   answer(m) {
@@ -69,6 +70,8 @@ class Recorder {
     if (this.broken) return;
     this.broken = true;
     this.rows = [];
+    for (const asked of this.asked.values()) asked.reject(new Error(why));
+    this.asked.clear();
     this.say(why + "; from now on nothing is recorded");
   }
 

@@ -64,7 +64,8 @@ class Store {
     this.file = path.join(folder, FILE_NAME);
     this.notes = [];
     this.db = this.open(now);
-    this.db.exec("PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL;");
+    // A reader elsewhere (an SQLite tool, an export) may hold the file a moment: this thread waits, not the hub's.
+    this.db.exec("PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL; PRAGMA busy_timeout = 10000;");
     this.robotIds = new Map(this.db.prepare("SELECT id, name FROM robots").all().map((r) => [r.name, r.id]));
     this.recovered();
     this.run = Number(this.db.prepare("INSERT INTO runs (started) VALUES (?)").run(now).lastInsertRowid);
@@ -181,7 +182,7 @@ class Store {
 
 // As a worker: messages {append: rows} and {trim: [now, maxAgeMs, maxBytes]},
 // {read: [robot, from, to, after, limit], id} answered {id, rows}, and {close: true};
-// first {ready: {file, notes}} or {failed: why}, later {failed: why} once.
+// first {ready: {file, notes}} or {failed: why}, later {failed: why} where one fails.
 function serveAsWorker({folder}) {
   let store;
   try {
