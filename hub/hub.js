@@ -165,7 +165,7 @@ async function serve(given) {
     if (config.opcua) {
       const {startServer} = require("./lib/opcua/server");
       try {
-        opcua = await startServer(config, say);
+        opcua = await startServer(config, say, history);
       } catch (e) {
         throw e instanceof HubExit ? e : new HubExit(EXIT.server, "cannot start the OPC UA server: " + e.message);
       }

@@ -13,7 +13,7 @@
 const {blankRecord, judge, keptVerdict} = require("./status_rules");
 
 class Robot {
-  // view: {show(verdict, values, stamp), missed(count)}; say: a console line;
+  // view: {show(verdict, values, stamp) -> the axes it set (bit k: axis k + 1), missed(count)}; say: a console line;
   // feed: {take(values, report, time, verdict), judged(verdict), began(),
   // ended(why, exitCode), waiting(why), setCondition(fields, publishNow)} or null.
   // The robot judges once per update or tick, and every output is handed that verdict.
@@ -149,12 +149,12 @@ class Robot {
     }
     this.verdict = v;
     const stamp = !v.withValues ? now / 1000 : r.confirmed !== null ? r.confirmed : r.time;
-    this.view.show(v, v.withValues ? r.values : null, stamp);
-    // What OPC UA shows now, and the update's own fields for an export.
+    const axes = this.view.show(v, v.withValues ? r.values : null, stamp);
+    // What OPC UA shows now (axes: those that took it), and the update's own fields for an export.
     if (this.history) this.history.record({
       robot: this.settings.name, server: now, source: Math.round(stamp * 1000), code: v.code, state: v.state,
       cause: v.cause || null, seq: update ? this.seq : null, values: update || v.withValues ? r.values : null,
-      shown: v.withValues, time: update ? update.time : null, report: update ? update.report : null,
+      shown: v.withValues, axes: axes || 0, time: update ? update.time : null, report: update ? update.report : null,
     });
   }
 }

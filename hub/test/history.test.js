@@ -161,3 +161,77 @@ test("the retention deletes what is older than its age, then the oldest while th
   assert.ok(left.every((s, k) => k === 0 || s > left[k - 1]), "only the oldest went");
   store.close();
 });
+
+test("HistoryRead gives back each axis's DataValues as its subscription saw them, through continuation points",
+     {timeout: 120000}, async (t) => {
+  const opcua = require("node-opcua");
+  const folder = temporaryFolder();
+  // Axis 1 changes at each row (signs of zero included), at the recording's pace of 10 ms.
+  const flips = [0, -0, 5e-324, -0, 0, 1.7976931348623157e308, -1234.6];
+  const rows = Array.from({length: 200}, (_, k) => [k % 14 < 7 ? flips[k % 7] : k, 1, 2, 3, 4, 5]);
+  const text = (v) => (Object.is(v, -0) ? "-0.0" : String(v));
+  fs.writeFileSync(path.join(folder, "r1.csv"),
+                   rows.map((v, k) => [(k / 100).toFixed(2), ...v.map(text)].join(",")).join("\n") + "\n");
+  const port = await freePort();
+  const config = parseConfig(JSON.stringify({port, allow_anonymous: true, allow_security_none: true,
+                                             robots: [{name: "r1", recording: "r1.csv"}]}), path.join(folder, "hub.json"));
+  t.mock.method(console, "error", () => {});
+  const hub = await serve(config);
+  const client = opcua.OPCUAClient.create({endpointMustExist: false, connectionStrategy: {maxRetry: 0}});
+  await client.connect("opc.tcp://127.0.0.1:" + port);
+  const session = await client.createSession();
+  try {
+    const namespace = (await session.readNamespaceArray()).indexOf("urn:draxion:gateway:axes");
+    const axis1 = "ns=" + namespace + ";s=r1.axis1";
+    const subscription = await session.createSubscription2({requestedPublishingInterval: 10, requestedMaxKeepAliveCount: 20,
+                                                            requestedLifetimeCount: 6000, publishingEnabled: true});
+    const seen = [];
+    // Every DataValue the variable takes, a new source time alone included (as the history keeps it).
+    const filter = new opcua.DataChangeFilter({trigger: opcua.DataChangeTrigger.StatusValueTimestamp,
+                                               deadbandType: opcua.DeadbandType.None});
+    const item = await subscription.monitor({nodeId: axis1, attributeId: opcua.AttributeIds.Value},
+                                            {samplingInterval: 0, queueSize: 10000, discardOldest: false, filter},
+                                            opcua.TimestampsToReturn.Both);
+    item.on("changed", (dv) => seen.push(dv));
+    await until(() => seen.length > 0 && seen[seen.length - 1].statusCode.name.includes("NoCommunication"),
+                "the recording's end seen by the subscription");
+    const describe = (dv) => [dv.value.value === null ? null : Buffer.from(new Float64Array([dv.value.value]).buffer)
+      .toString("hex"), dv.statusCode.name, dv.sourceTimestamp.getTime()];
+
+    // Read in pages of 7, from the first value the subscription saw to now.
+    const historyRead = require("util").promisify(session.historyRead.bind(session));
+    const readAll = async (nodeId, startTime, endTime, numValuesPerNode) => {
+      const got = [];
+      let continuationPoint = null, pages = 0, statusCode;
+      do {
+        const response = await historyRead(new opcua.HistoryReadRequest({
+          nodesToRead: [{nodeId, continuationPoint}], timestampsToReturn: opcua.TimestampsToReturn.Both,
+          historyReadDetails: new opcua.ReadRawModifiedDetails({startTime, endTime, numValuesPerNode,
+                                                                isReadModified: false, returnBounds: false}),
+        }));
+        const result = response.results[0];
+        statusCode = result.statusCode;
+        got.push(...(result.historyData && result.historyData.dataValues || []));
+        continuationPoint = result.continuationPoint;
+        pages += 1;
+      } while (continuationPoint && continuationPoint.length);
+      return {got, pages, statusCode};
+    };
+    const from = seen[0].sourceTimestamp, to = new Date();
+    const {got, pages} = await readAll(axis1, from, to, 7);
+    assert.deepStrictEqual(got.map(describe), seen.map(describe));
+    assert.ok(pages >= Math.ceil(seen.length / 7), pages + " pages for " + seen.length + " values");
+    assert.ok(seen.length > 100 && seen.some((dv) => Object.is(dv.value.value, -0)), "the window holds -0.0");
+
+    // Before the hub's first value there is none; a read without either end is refused.
+    const empty = await readAll(axis1, new Date(from.getTime() - 86400000 * 400), new Date(from.getTime() - 86400000 * 399), 0);
+    assert.deepStrictEqual([empty.got.length, empty.statusCode.name], [0, "GoodNoData"]);
+    const neither = await readAll(axis1, opcua.minDate, opcua.minDate, 0);
+    assert.ok(neither.statusCode.isBad(), neither.statusCode.name);
+  } finally {
+    await session.close();
+    await client.disconnect();
+    await hub.stop("test over");
+    await hub.ended;
+  }
+});

@@ -11,6 +11,7 @@ const {EXIT, HubExit} = require("../exits");
 const {FILE_NAME} = require("./store");
 
 const BATCH_MS = 200;
+const READ_CHUNK = 50000;  // rows a history read takes from the thread at a time
 const TRIM_EVERY_MS = 60 * 1000;  // the retention's step, and at start
 
 class Recorder {
@@ -75,7 +76,7 @@ class Recorder {
     this.say(why + "; from now on nothing is recorded");
   }
 
-  // row: {robot, server, source, code, state, cause, seq, values, shown, time, report}.
+  // row: {robot, server, source, code, state, cause, seq, values, shown, axes, time, report}.
   record(row) {
     if (!this.broken) this.rows.push(row);
   }
@@ -92,11 +93,29 @@ class Recorder {
 
   // A robot's rows with a source time in [from, to] (ms), after the row `after`, at most limit.
   read(robot, from, to, after = 0, limit = 1000) {
+    return this.ask({read: [robot, from, to, after, limit]});
+  }
+
+  // One axis's DataValues with a source time in [from, to] (ms), the newest first
+  // when descending, at most limit (0: all), read in chunks: columns as axisRows.
+  async axisHistory(robot, axis, from, to, descending, limit) {
+    this.flush();  // what was shown a moment ago is history too
+    const all = {server: [], source: [], code: [], shown: [], values: []};
+    for (let after = null; ;) {
+      const want = limit === 0 ? READ_CHUNK : Math.min(READ_CHUNK, limit - all.source.length);
+      const rows = await this.ask({axis: [robot, axis, from, to, descending, after, want]});
+      for (const key of Object.keys(all)) all[key] = all[key].concat(Array.from(rows[key]));
+      if (rows.id.length < want || all.source.length === limit) return all;
+      after = rows.id[rows.id.length - 1];
+    }
+  }
+
+  ask(message) {
     if (this.broken) return Promise.reject(new Error("the history cannot be read: writing it failed"));
     const id = this.nextId++;
     return new Promise((resolve, reject) => {
       this.asked.set(id, {resolve, reject});
-      this.worker.postMessage({id, read: [robot, from, to, after, limit]});
+      this.worker.postMessage(Object.assign({id}, message));
     });
   }
 

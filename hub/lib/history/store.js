@@ -25,11 +25,12 @@ const SCHEMA = `
   CREATE TABLE runs (id INTEGER PRIMARY KEY, started INTEGER NOT NULL, last INTEGER, ended INTEGER);
   -- server, source: ms since 1970 (the hub's clock; the OPC UA source timestamp); code: the OPC UA status
   -- code's name; seq: the run's update count, null for a verdict without an update; vals: the six values
-  -- (null where none were shown or taken); shown: OPC UA shows them; time and the report's fields: the update's.
+  -- (null where none were shown or taken); shown: OPC UA shows them; axes: bit k set where axis k + 1 took this
+  -- DataValue (a change of its value, status or source time: its history); time and the report's: the update's.
   CREATE TABLE updates (
     robot INTEGER NOT NULL, server INTEGER NOT NULL, source INTEGER NOT NULL, code TEXT NOT NULL,
-    state TEXT NOT NULL, cause TEXT, seq INTEGER, vals BLOB, shown INTEGER NOT NULL, time REAL,
-    report TEXT, confirmed REAL, since REAL, readings REAL, made REAL);
+    state TEXT NOT NULL, cause TEXT, seq INTEGER, vals BLOB, shown INTEGER NOT NULL, axes INTEGER NOT NULL,
+    time REAL, report TEXT, confirmed REAL, since REAL, readings REAL, made REAL);
   CREATE INDEX updates_by_source ON updates (robot, source);
 `;
 
@@ -69,8 +70,8 @@ class Store {
     this.robotIds = new Map(this.db.prepare("SELECT id, name FROM robots").all().map((r) => [r.name, r.id]));
     this.recovered();
     this.run = Number(this.db.prepare("INSERT INTO runs (started) VALUES (?)").run(now).lastInsertRowid);
-    this.insert = this.db.prepare(`INSERT INTO updates (robot, server, source, code, state, cause, seq, vals, shown, time,
-      report, confirmed, since, readings, made) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)`);
+    this.insert = this.db.prepare(`INSERT INTO updates (robot, server, source, code, state, cause, seq, vals, shown, axes,
+      time, report, confirmed, since, readings, made) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)`);
     this.lastOfRun = this.db.prepare("UPDATE runs SET last = ? WHERE id = ?");
   }
 
@@ -120,7 +121,7 @@ class Store {
     return id;
   }
 
-  // Rows ({robot, server, source, code, state, cause, seq, values, shown, time, report}) in one transaction.
+  // Rows ({robot, server, source, code, state, cause, seq, values, shown, axes, time, report}) in one transaction.
   append(rows) {
     if (rows.length === 0) return;
     this.db.exec("BEGIN");
@@ -130,7 +131,7 @@ class Store {
         const p = r.report;
         const vals = r.values === null ? null : new Uint8Array(Float64Array.from(r.values).buffer);
         this.insert.run(this.robotId(r.robot), r.server, r.source, r.code, r.state, r.cause, r.seq, vals,
-                        r.shown ? 1 : 0, r.time, p ? p.state : null, p ? p.confirmed : null, p ? p.since : null,
+                        r.shown ? 1 : 0, r.axes || 0, r.time, p ? p.state : null, p ? p.confirmed : null, p ? p.since : null,
                         p ? p.readings : null, p ? p.made : null);
         last = Math.max(last, r.server);
       }
@@ -174,6 +175,25 @@ class Store {
     }));
   }
 
+  // One axis's DataValues with a source time in [from, to] (ms), in the order the
+  // variable took them (the newest first when descending), past the row `after`
+  // (a rowid; null to begin), at most limit: columns {id, server, source, code,
+  // shown, values}, values a Float64Array.
+  axisRows(robot, axis, from, to, descending, after, limit) {
+    const id = this.robotIds.get(robot);
+    const rows = id === undefined ? [] : this.db.prepare(`SELECT rowid AS id, server, source, code, shown, vals
+        FROM updates WHERE robot = ? AND source >= ? AND source <= ? AND (axes >> ?) & 1 AND rowid ${descending ? "<" : ">"} ?
+        ORDER BY rowid ${descending ? "DESC" : ""} LIMIT ?`)
+      .all(id, from, to, axis, after === null ? (descending ? Number.MAX_SAFE_INTEGER : 0) : after, limit);
+    const values = new Float64Array(rows.length);
+    rows.forEach((r, i) => {
+      values[i] = r.vals === null ? NaN : new DataView(r.vals.buffer, r.vals.byteOffset, r.vals.byteLength)
+        .getFloat64(8 * axis, true);
+    });
+    return {id: rows.map((r) => r.id), server: rows.map((r) => r.server), source: rows.map((r) => r.source),
+            code: rows.map((r) => r.code), shown: rows.map((r) => r.shown), values};
+  }
+
   close(now = Date.now()) {
     this.db.prepare("UPDATE runs SET ended = ? WHERE id = ?").run(now, this.run);
     this.db.close();
@@ -181,7 +201,8 @@ class Store {
 }
 
 // As a worker: messages {append: rows} and {trim: [now, maxAgeMs, maxBytes]},
-// {read: [robot, from, to, after, limit], id} answered {id, rows}, and {close: true};
+// {read: [robot, from, to, after, limit], id} and {axis: [robot, axis, from, to, descending, after,
+// limit], id} answered {id, rows}, and {close: true};
 // first {ready: {file, notes}} or {failed: why}, later {failed: why} where one fails.
 function serveAsWorker({folder}) {
   let store;
@@ -211,6 +232,7 @@ function serveAsWorker({folder}) {
         } while (step > 0 && gone < 50 * TRIM_ROWS);
       }
       if (m.read) parentPort.postMessage({id: m.id, rows: store.read(...m.read)});
+      if (m.axis) parentPort.postMessage({id: m.id, rows: store.axisRows(...m.axis)});
     } catch (e) {
       parentPort.postMessage({id: m.id, failed: "cannot " + (m.read ? "read" : "write") + " " + store.file + ": " +
                               e.message});

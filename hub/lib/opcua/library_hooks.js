@@ -93,4 +93,32 @@ function checkVariable(variable) {
   if (typeof variable._internal_set_dataValue !== "function") refuse(["UAVariable._internal_set_dataValue"]);
 }
 
-module.exports = {install, checkVariable, lacking, setDataValue};
+// The most values one HistoryRead response carries per variable; a client that
+// asks for more, or for all (numValuesPerNode 0), gets them in pages of this
+// many with continuation points. An hour of one axis at 100 updates a second
+// (360,000 values) in one response would pass any message size a client takes.
+const HISTORY_PAGE = 10000;
+
+// The library pages a ReadRaw by the request's numValuesPerNode, and takes it
+// as how many to read where only one end of the range is given: the page is
+// capped here, and the read keeps the client's count (draxionAsked).
+function capHistoryPages(variable) {
+  if (typeof variable._historyReadRaw !== "function") refuse(["UAVariable._historyReadRaw"]);
+  const raw = variable._historyReadRaw;
+  variable._historyReadRaw = function (context, details, ...rest) {
+    if (!rest[2] || !rest[2].continuationPoint) details.draxionAsked = details.numValuesPerNode;
+    if (details.numValuesPerNode === 0 || details.numValuesPerNode > HISTORY_PAGE) details.numValuesPerNode = HISTORY_PAGE;
+    return raw.call(this, context, details, ...rest);
+  };
+}
+
+// What the server says of its history (the library's server takes no option for
+// it): raw values of variables can be read; nothing can be written, deleted or
+// annotated, and no events are kept.
+function setHistoryCapabilities(server) {
+  const capabilities = server.engine.historyServerCapabilities;
+  if (!capabilities) refuse(["ServerEngine.historyServerCapabilities"]);
+  Object.assign(capabilities, {accessHistoryDataCapability: true, maxReturnDataValues: HISTORY_PAGE});
+}
+
+module.exports = {install, checkVariable, lacking, setDataValue, capHistoryPages, setHistoryCapabilities, HISTORY_PAGE};

@@ -7,10 +7,12 @@
 
 const {VALUE_COUNT: AXES} = require("../contract");
 const {setDataValue} = require("./library_hooks");
+const {installHistory} = require("./history");
 
 // mirrors: per axis, a variable that carries the same DataValue (the robotics
-// model's ActualPosition).
-function makeRobotNodes(opcua, namespace, folder, settings, mirrors = []) {
+// model's ActualPosition); history: the recorder, whose history both then serve
+// (HistoryRead), or null.
+function makeRobotNodes(opcua, namespace, folder, settings, mirrors = [], history = null) {
   const {DataType, DataValue, StatusCodes, Variant} = opcua;
   const object = namespace.addObject({organizedBy: folder, browseName: settings.name, nodeId: "s=" + settings.name});
   const readOnly = {accessLevel: "CurrentRead", userAccessLevel: "CurrentRead", minimumSamplingInterval: 0};
@@ -31,6 +33,9 @@ function makeRobotNodes(opcua, namespace, folder, settings, mirrors = []) {
       });
     }
     axes.push(axis);
+    if (history) {
+      for (const variable of [axis, mirrors[k - 1]].filter(Boolean)) installHistory(opcua, variable, settings.name, k - 1, history);
+    }
   }
   const variable = (name, dataType, description) => namespace.addVariable(Object.assign({
     componentOf: object, browseName: name, nodeId: id(name), dataType, description,
@@ -46,15 +51,18 @@ function makeRobotNodes(opcua, namespace, folder, settings, mirrors = []) {
   let shownState = null, shownCause = null;
   const nullVariant = new Variant({dataType: DataType.Null});
 
+  // Returns which axes took a new DataValue (bit k: axis k + 1): what their history holds.
   function show(verdict, values, stamp) {
     const code = StatusCodes[verdict.code];
     const source = new Date(Math.round(stamp * 1000));
     const sourceMs = source.getTime();
     const now = new Date();
+    let set = 0;
     for (let k = 0; k < AXES; ++k) {
       const value = values === null ? null : values[k];
       const s = shown[k];
       if (Object.is(s.value, value) && s.code === code && s.stamp === sourceMs) continue;
+      set |= 1 << k;
       s.value = value;
       s.code = code;
       s.stamp = sourceMs;
@@ -73,6 +81,7 @@ function makeRobotNodes(opcua, namespace, folder, settings, mirrors = []) {
       shownCause = verdict.cause;
       causeNode.setValueFromSource({dataType: DataType.String, value: verdict.cause});
     }
+    return set;
   }
 
   function missed(count) {

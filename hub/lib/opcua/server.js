@@ -12,8 +12,9 @@ const {checkUser, readUsers} = require("../users");
 
 const NAMESPACE = "urn:draxion:gateway:axes";
 
-// {server, namespace, viewOf(settings)}: the server started; viewOf adds a robot's nodes.
-async function startServer(config, say) {
+// {server, namespace, viewOf(settings)}: the server started; viewOf adds a robot's
+// nodes. history: the recorder, whose history the axes serve, or null.
+async function startServer(config, say, history = null) {
   const opcua = require("node-opcua");
   hooks.install(opcua);
   const users = config.users_file ? readUsers(config.users_file) : new Map();
@@ -43,12 +44,13 @@ async function startServer(config, say) {
   await server.initialize();
   const addressSpace = server.engine.addressSpace;
   hooks.checkVariable(addressSpace.findNode("ns=0;i=2258"));  // the server's CurrentTime, a variable like ours
+  if (history) hooks.setHistoryCapabilities(server);
   const namespace = addressSpace.getNamespace(NAMESPACE);
   const folder = namespace.addFolder(addressSpace.rootFolder.objects, {browseName: "Robots", nodeId: "s=Robots"});
   const system = makeMotionDeviceSystem(opcua, addressSpace, namespace, config.cell || "MotionDeviceSystem", config.machine);
   await server.start();
   return {server, namespace,
-          viewOf: (settings) => makeRobotNodes(opcua, namespace, folder, settings, system.addDevice(settings))};
+          viewOf: (settings) => makeRobotNodes(opcua, namespace, folder, settings, system.addDevice(settings), history)};
 }
 
 module.exports = {startServer, NAMESPACE};
