@@ -222,12 +222,19 @@ test("HistoryRead gives back each axis's DataValues as its subscription saw them
     assert.deepStrictEqual(got.map(describe), seen.map(describe));
     assert.ok(pages >= Math.ceil(seen.length / 7), pages + " pages for " + seen.length + " values");
     assert.ok(seen.length > 100 && seen.some((dv) => Object.is(dv.value.value, -0)), "the window holds -0.0");
+    // An end before the start reads newest first; an end and a count, the newest that many.
+    const back = await readAll(axis1, to, from, 7);
+    assert.deepStrictEqual(back.got.map(describe), [...seen].reverse().map(describe));
+    const newest = await readAll(axis1, opcua.minDate, to, 5);
+    assert.deepStrictEqual(newest.got.map(describe), [...seen].reverse().slice(0, 5).map(describe));
 
-    // Before the hub's first value there is none; a read without either end is refused.
+    // Before the hub's first value there is none; a read without a start and a count is refused.
     const empty = await readAll(axis1, new Date(from.getTime() - 86400000 * 400), new Date(from.getTime() - 86400000 * 399), 0);
     assert.deepStrictEqual([empty.got.length, empty.statusCode.name], [0, "GoodNoData"]);
-    const neither = await readAll(axis1, opcua.minDate, opcua.minDate, 0);
-    assert.ok(neither.statusCode.isBad(), neither.statusCode.name);
+    for (const [start, end] of [[opcua.minDate, opcua.minDate], [opcua.minDate, to]]) {
+      const refused = await readAll(axis1, start, end, 0);
+      assert.strictEqual(refused.statusCode.name, "BadHistoryOperationUnsupported", start + " to " + end);
+    }
   } finally {
     await session.close();
     await client.disconnect();

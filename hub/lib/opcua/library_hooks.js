@@ -11,7 +11,7 @@ const {EXIT, HubExit} = require("../exits");
 const NEEDED = [
   "Subscription.minimumPublishingInterval", "Subscription.prototype.adjustSamplingInterval",
   "MonitoredItem.prototype.modify", "MonitoredItem.prototype._on_value_changed", "MonitoredItem.prototype.recordValue",
-  "sameDataValue", "DataChangeFilter", "DeadbandType.None", "DataChangeTrigger.Status",
+  "sameDataValue", "isMinDate", "DataChangeFilter", "DeadbandType.None", "DataChangeTrigger.Status",
 ];
 
 // The names of NEEDED (or of names, from root) that root lacks.
@@ -31,11 +31,12 @@ const MIN_PUBLISHING_INTERVAL_MS = 10;
 // one interval.
 const EVERY_CHANGE_MS = 10;
 
-let sameDataValue = null;
+let sameDataValue = null, isMinDate = null;
 
 function install(opcua) {
   if (lacking(opcua).length) refuse(lacking(opcua));
   sameDataValue = opcua.sameDataValue;
+  isMinDate = opcua.isMinDate;
   opcua.Subscription.minimumPublishingInterval = MIN_PUBLISHING_INTERVAL_MS;
 
   // Items that ask for EVERY_CHANGE_MS or less on an axis (-1 asks for the
@@ -107,7 +108,10 @@ function capHistoryPages(variable) {
   const raw = variable._historyReadRaw;
   variable._historyReadRaw = function (context, details, ...rest) {
     if (!rest[2] || !rest[2].continuationPoint) details.draxionAsked = details.numValuesPerNode;
-    if (details.numValuesPerNode === 0 || details.numValuesPerNode > HISTORY_PAGE) details.numValuesPerNode = HISTORY_PAGE;
+    // Newest first from an end, with no count, is refused by the library as it should be: left as asked.
+    const refused = isMinDate(details.startTime) && details.numValuesPerNode === 0;
+    if (!refused && (details.numValuesPerNode === 0 || details.numValuesPerNode > HISTORY_PAGE))
+      details.numValuesPerNode = HISTORY_PAGE;
     return raw.call(this, context, details, ...rest);
   };
 }
