@@ -12,6 +12,9 @@
                                                                  under Wine, the packed hub beside the unpacked one (as
                                                                  shipped until now): seconds to serving, one robot on OPC UA and a
                                                                  two-robot cell; wills published while starting
+    /usr/bin/python3 bench/hub_bench.py history [--robots N] [--seconds S]
+                                                                 the cell of `cell` with the history off, then on:
+                                                                 delays, CPU, bytes a robot-hour; HistoryRead of an hour
     /usr/bin/python3 bench/hub_bench.py overflow                 a broker queue overflowed on purpose: counted?
     /usr/bin/python3 bench/hub_bench.py brokers [--robots N] [--seconds S]
                                                                  N robots at 100 updates/s to the hub's own broker,
@@ -234,6 +237,68 @@ def cell(args):
         finally:
             hub.stop()
             broker.stop()
+
+
+def history(args):
+    """The recorder's cost, in one run: the cell of `cell` (N robots from the broker,
+    one subscriber on each robot's axis1) with the history off, then on; then
+    HistoryRead of one hour of one axis (360,000 values) from a history filled for it."""
+    with tempfile.TemporaryDirectory() as work:
+        hub_dir = build_hub(work)
+        broker = shipped_broker(work)
+        robots = [{"name": "bench%d" % k, "topic": "bench/robot%d" % k} for k in range(1, args.robots + 1)]
+        login = dict(env=dict(os.environ, DRAXION_MQTT_PASSWORD=HUB_LOGIN[1]), broker_username=HUB_LOGIN[0],
+                     broker="mqtt://127.0.0.1:%d" % broker.port)
+        results, seq = {}, 1
+        try:
+            for recording in (False, True):
+                folder = os.path.join(work, "history")
+                hub, endpoint = start_hub(hub_dir, work, robots, history=recording, history_folder=folder, **login)
+                try:
+                    hub.wait_for("connected to the broker")
+                    sub = subscriber(hub_dir, endpoint, args.robots, "bench", args.seconds + 15)
+                    main0, all0, t0 = cpu_seconds(hub.p.pid, hub.p.pid), cpu_seconds(hub.p.pid), time.monotonic()
+                    f = feed(broker, args.robots, args.rate, args.seconds, seq_from=seq)
+                    f.p.wait(args.seconds + 60)
+                    main1, all1, t1 = cpu_seconds(hub.p.pid, hub.p.pid), cpu_seconds(hub.p.pid), time.monotonic()
+                    published = json.loads(f.wait_for('"published"', 1))["per_robot"]
+                    seq += published
+                    got = result_of(sub, 60)
+                    results[recording] = dict(got=got, published=published, main=(main1 - main0) / (t1 - t0),
+                                              all=(all1 - all0) / (t1 - t0), rss=rss_mb(hub.p.pid))
+                finally:
+                    hub.stop()
+                if recording:
+                    results[recording]["bytes"] = sum(os.path.getsize(os.path.join(folder, f)) for f in os.listdir(folder))
+            hour = os.path.join(work, "hour")
+            filled = json.loads(subprocess.run([NODE, os.path.join(HERE, "hub", "history_read.js"), "fill", hour,
+                                                "bench1", "360000"], capture_output=True, text=True, check=True).stdout)
+            hub, endpoint = start_hub(hub_dir, work, robots[:1], history_folder=hour, **login)
+            try:
+                read = subprocess.run([NODE, os.path.join(HERE, "hub", "history_read.js"), "read", json.dumps(dict(
+                    endpoint=endpoint, nodeId="ns=2;s=bench1.axis1", **{k: filled[k] for k in ("from", "to")}))],
+                    capture_output=True, text=True, env=dict(os.environ, NODE_PATH=opcua_reader.HUB_LIBRARIES))
+                hour_read = json.loads(read.stdout.strip().splitlines()[-1])
+            finally:
+                hub.stop()
+        finally:
+            broker.stop()
+    off, on = results[False], results[True]
+    row = lambda what, f: print("| %s | %s | %s |" % (what, f(off), f(on)))  # noqa: E731
+    print("| %d robots at %d updates/s, %d s, one item a robot | history off | history on |\n|---|---:|---:|" % (
+        args.robots, args.rate, args.seconds))
+    row("updates published, per robot", lambda r: "%d" % r["published"])
+    row("notifications per item: fewest, most", lambda r: "%d, %d" % (min(r["got"]["counts"]), max(r["got"]["counts"])))
+    row("source time to notification: median, p99, max", lambda r: "%s, %s, %s ms" % (
+        r["got"]["median_ms"], r["got"]["p99_ms"], r["got"]["max_ms"]))
+    row("hub: main thread CPU, whole process CPU (of one core)", lambda r: "%.0f %%, %.0f %%" % (
+        100 * r["main"], 100 * r["all"]))
+    row("hub: resident memory at the end", lambda r: "%.0f MB" % r["rss"])
+    hours = args.robots * args.seconds / 3600
+    print("| history file (with its write-ahead log) | | %d bytes: %.0f MB a robot-hour |" % (
+        on["bytes"], on["bytes"] / hours / 1e6))
+    print("\nHistoryRead of one hour of one axis: %d values in %d pages, %.2f s, %d bytes received (%.1f MB)" % (
+        hour_read["values"], hour_read["pages"], hour_read["seconds"], hour_read["bytes"], hour_read["bytes"] / 1e6))
 
 
 class PacedGateway(StandInGateway):
@@ -536,7 +601,7 @@ def start(args):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("what", choices=("latency", "footprint", "cell", "overflow", "brokers", "start"))
+    parser.add_argument("what", choices=("latency", "footprint", "cell", "overflow", "brokers", "start", "history"))
     parser.add_argument("--changes", type=int, default=200)
     parser.add_argument("--rounds", type=int, default=5, help="starts of each hub (start)")
     parser.add_argument("--against", help="an unpacked release package to start beside the packed hub, in place of "
@@ -549,7 +614,7 @@ def main():
     parser.add_argument("--drop", action="store_true", help="cut the hub's connection to the broker once (cell)")
     args = parser.parse_args()
     {"latency": latency, "footprint": footprint, "cell": cell, "overflow": overflow, "brokers": brokers,
-     "start": start}[args.what](args)
+     "start": start, "history": history}[args.what](args)
 
 
 if __name__ == "__main__":
