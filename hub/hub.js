@@ -7,6 +7,8 @@
 //   hub --config FILE                      (default: hub.json beside this file)
 //   hub --add-user NAME [--config FILE]    (the password from standard input, or
 //                                           DRAXION_OPCUA_PASSWORD)
+//   hub --export ROBOT --from TIME --to TIME FILE [--config FILE]
+//                                          (a robot's updates from the history, as a recording)
 // Its exit codes are lib/exits.js's.
 "use strict";
 
@@ -26,7 +28,8 @@ const {Recorder} = require("./lib/history/recorder");
 
 const NO_VIEW = {show: () => {}, missed: () => {}};  // a robot's view without OPC UA
 const PASSWORD_VARIABLE = "DRAXION_OPCUA_PASSWORD";
-const USAGE = "usage: hub [--config FILE] | hub --add-user NAME [--config FILE]";
+const USAGE = "usage: hub [--config FILE] | hub --add-user NAME [--config FILE] |\n" +
+  "       hub --export ROBOT --from TIME --to TIME FILE [--config FILE]";
 const TICK_MS = 100;  // silences and the turn to Bad are noticed by the clock
 
 const say = (text) => console.error("hub: " + text);
@@ -66,9 +69,16 @@ function readPassword() {
 function parseArguments(argv) {
   const args = {"--config": path.join(__dirname, "hub.json")};
   for (let i = 0; i < argv.length; ++i) {
-    if (!["--config", "--add-user"].includes(argv[i]) || i + 1 >= argv.length) throw new ConfigError(USAGE);
+    if (!argv[i].startsWith("--") && args["--export"] !== undefined && args.file === undefined) {
+      args.file = argv[i];
+      continue;
+    }
+    if (!["--config", "--add-user", "--export", "--from", "--to"].includes(argv[i]) || i + 1 >= argv.length)
+      throw new ConfigError(USAGE);
     args[argv[i]] = argv[++i];
   }
+  const exporting = ["--export", "--from", "--to", "file"].filter((key) => args[key] !== undefined).length;
+  if (exporting !== 0 && (exporting !== 4 || args["--add-user"] !== undefined)) throw new ConfigError(USAGE);
   return args;
 }
 
@@ -286,6 +296,12 @@ async function main(argv) {
     if (problem) throw new ConfigError(problem === "no password" ? "no password: give it on standard input or in " +
                                        PASSWORD_VARIABLE : problem);
     say("user " + args["--add-user"] + " is in " + config.users_file);
+    return;
+  }
+  if (args["--export"] !== undefined) {
+    const {exportRecording} = require("./lib/history/export");
+    const count = exportRecording(readConfig(args["--config"]), args["--export"], args["--from"], args["--to"], args.file);
+    say(count + " update(s) of " + args["--export"] + " written, as a recording, to " + path.resolve(args.file));
     return;
   }
   const hub = await serve(readConfig(args["--config"]));

@@ -242,3 +242,40 @@ test("HistoryRead gives back each axis's DataValues as its subscription saw them
     await hub.ended;
   }
 });
+
+test("an export is a recording that plays back every update of its range bit for bit, state columns too",
+     {timeout: 60000}, async (t) => {
+  const folder = temporaryFolder();
+  // A recording with the gateway's state report: holds, a time not yet confirmed, signs of zero.
+  const states = ["waiting", "live", "live", "covered", "waiting", "live"];
+  const original = Array.from({length: 60}, (_, k) => {
+    const v = [...EDGES.slice(k % 3, k % 3 + 5), k * 0.5];
+    const report = [states[k % 6], k < 2 ? "0" : String(1765159512.25 + k / 100), String(1765159500 + k), String(3 * k),
+                    String(1765159512.5 + k / 100)];
+    return [(k / 100).toFixed(2), ...v.map((x) => (Object.is(x, -0) ? "-0.0" : String(x))), ...report].join(",");
+  });
+  fs.writeFileSync(path.join(folder, "r1.csv"), original.join("\n") + "\n");
+  t.mock.method(console, "error", () => {});
+  const before = new Date(Date.now() - 1000).toISOString();
+  const hub = await serve(await hubConfig(folder));
+  assert.strictEqual(await hub.ended, EXIT.stopped);
+  const exported = path.join(folder, "exported.csv");
+  const {exportRecording} = require("../lib/history/export");
+  const config = await hubConfig(folder);
+  assert.strictEqual(exportRecording(config, "r1", before, new Date(Date.now() + 1000).toISOString(), exported), 60);
+  const {readRecording} = require("../lib/sources/recording");
+  const [want, got] = [readRecording(path.join(folder, "r1.csv")), readRecording(exported)];
+  const flat = (rows) => rows.map((r) => [...r.values, ...(r.report ? Object.values(r.report) : [])]);
+  assert.ok(flat(got).every((row, k) => sameBits(row, flat(want)[k])), "every value and state column as recorded");
+  assert.deepStrictEqual(got.map((r) => r.report && r.report.state), want.map((r) => r.report && r.report.state));
+
+  // What a user gets wrong is said, not guessed.
+  const refusals = [
+    [["r2", before, before], /no robot "r2" in the configuration \(its robots: r1\)/],
+    [["r1", "yesterday", before], /--from "yesterday" is not a time/],
+    [["r1", before, "2000-01-01T00:00:00Z"], /--to is before --from/],
+    [["r1", "2000-01-01T00:00:00Z", "2000-01-02T00:00:00Z"], /the history holds no update of r1 from 2000-01-01/],
+  ];
+  for (const [[robot, from, to], message] of refusals)
+    assert.throws(() => exportRecording(config, robot, from, to, exported), (e) => e.code === EXIT.usage && message.test(e.message));
+});

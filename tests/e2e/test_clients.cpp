@@ -48,7 +48,8 @@ std::vector<std::vector<double>> recorded(const std::string& csv) {
     std::vector<std::vector<double>> out;
     std::istringstream in(csv);
     for (std::string line; std::getline(in, line);) {
-        if (std::count(line.begin(), line.end(), ',') != axis_value_count) continue;  // not a recorded line
+        const auto commas = std::count(line.begin(), line.end(), ',');
+        if (commas != axis_value_count && commas != axis_value_count + 5) continue;  // not a recorded line
         std::vector<double> v(axis_value_count);
         const char* p = line.c_str() + line.find(',') + 1;
         for (double& x : v) p = std::from_chars(p, line.c_str() + line.size(), x).ptr + 1;
@@ -177,16 +178,28 @@ TEST_F(Clients, RecordingReplaysBitForBitAndTheMonitorRecordsItSo) {
         "0.120,0.1,0.2,0.3,-99999.9,1e-300,-7.7\n"
         "0.130,0.1,0.2,0.3,-99999.9,1e-300,-7.8\n";
     const std::string path = "e2e_recording.csv";
-    std::ofstream(path, std::ios::binary) << csv;
-    ASSERT_TRUE(start_process(replay, L"axis_replay.exe",
-                              L"--recording " + std::wstring(path.begin(), path.end()) + L" --pipe e2e_replay"));
-    axis::connection c;
-    ASSERT_EQ(c.connect("e2e_replay", patience_ms), axis::result::ok);
-    axis::result last;
-    const auto got = read_all(c, 2000, &last);
-    EXPECT_TRUE(same_bits(got, recorded(csv))) << got.size() << " updates";
-    EXPECT_EQ(last, axis::result::gone) << "the stand-in ends after its last line";
-    c.close();
+    // The same values with the state columns, as the monitor's --state and the hub's export write them.
+    std::string with_states;
+    const char* states[] = {",waiting,0,1765159500,1,1765159512.5\n",
+                            ",live,1765159512.25,1765159512.25,3,1765159512.5\n",
+                            ",covered,1765159512.25,1765159512.75,9,1765159512.8\n", ",no report,0,0,0,0\n"};
+    std::istringstream lines(csv);
+    int k = 0;
+    for (std::string line; std::getline(lines, line);) with_states += line + states[k++];
+    for (const std::string& recording : {csv, with_states}) {
+        SCOPED_TRACE(recording);
+        std::ofstream(path, std::ios::binary) << recording;
+        ASSERT_TRUE(start_process(replay, L"axis_replay.exe",
+                                  L"--recording " + std::wstring(path.begin(), path.end()) + L" --pipe e2e_replay"));
+        axis::connection c;
+        ASSERT_EQ(c.connect("e2e_replay", patience_ms), axis::result::ok);
+        axis::result last;
+        const auto got = read_all(c, 2000, &last);
+        EXPECT_TRUE(same_bits(got, recorded(csv))) << got.size() << " updates";
+        EXPECT_EQ(last, axis::result::gone) << "the stand-in ends after its last line";
+        c.close();
+        stop_process(replay);
+    }
 
     // The monitor's own recording of a replay replays to the same values.
     ASSERT_TRUE(start_process(replay, L"axis_replay.exe",

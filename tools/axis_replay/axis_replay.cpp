@@ -7,12 +7,15 @@
 //   axis_replay.exe --motion [--seconds S] [--pipe NAME]
 //
 // A recording is the axis monitor's --csv output: lines "time,v0,v1,v2,v3,v4,v5",
-// time in seconds. It plays at its recorded pace from the moment the client
+// time in seconds, with --state five more columns (as the hub's --export writes
+// them too), which are read and not sent: the values go out, the state is the
+// gateway's. It plays at its recorded pace from the moment the client
 // connects, each value exactly as written (the monitor writes the shortest form
 // that reads back as the same double), and ends after its last line has gone out;
 // --loop plays it again and again. --motion serves six values in generated motion
 // (S seconds, default: until a key is pressed). Exit codes: 0 done, 2 bad usage or
 // recording, -2 the pipe could not be opened (as the gateway).
+#include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <cmath>
@@ -35,6 +38,24 @@ struct frame_of_values {
     axis_record record;
 };
 
+// Whether [p, end) is the monitor's five state columns: a state's name (or "no
+// report"), then when confirmed, since, the readings and when made. They are read
+// so that the hub's exports play here too; the values alone go out.
+bool state_columns(const char* p, const char* end) {
+    const char* comma = std::find(p, end, ',');
+    const std::string state(p, comma);
+    bool known = state == "no report";
+    for (int code = 0; code < axis_state_count && !known; ++code) known = state == axis_state_id(code);
+    for (int field = 0; field < 4 && known; ++field) {
+        if (comma == end) return false;
+        double number = 0;
+        const auto r = std::from_chars(comma + 1, end, number);
+        known = r.ec == std::errc() && (field == 3 ? r.ptr == end : r.ptr < end && *r.ptr == ',');
+        comma = r.ptr;
+    }
+    return known;
+}
+
 // Reads a recording; false (with a message) at the first line that is not one.
 bool read_recording(const char* path, std::vector<frame_of_values>& out) {
     std::ifstream in(path, std::ios::binary);
@@ -53,12 +74,16 @@ bool read_recording(const char* path, std::vector<frame_of_values>& out) {
         for (int field = 0; field <= axis_value_count && ok; ++field) {
             double& target = field == 0 ? f.time : f.record.slots[field - 1];
             const auto r = std::from_chars(p, end, target);
-            ok = r.ec == std::errc() && (field == axis_value_count ? r.ptr == end : r.ptr < end && *r.ptr == ',');
+            const bool last = field == axis_value_count;
+            ok = r.ec == std::errc() && (last ? r.ptr == end || (*r.ptr == ',' && state_columns(r.ptr + 1, end))
+                                              : r.ptr < end && *r.ptr == ',');
             p = r.ptr + 1;
         }
         if (!ok || (!out.empty() && f.time < out.back().time)) {
-            std::fprintf(stderr, "axis_replay: %s line %d is not \"time,v0,...,v5\" in time order: %s\n", path, number,
-                         line.c_str());
+            std::fprintf(stderr,
+                         "axis_replay: %s line %d is not \"time,v0,...,v5\" (with the state five more columns) in time "
+                         "order: %s\n",
+                         path, number, line.c_str());
             return false;
         }
         out.push_back(f);

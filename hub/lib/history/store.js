@@ -200,6 +200,26 @@ class Store {
   }
 }
 
+// A robot's updates (rows with a seq) that the hub took from `from` to `to` (ms,
+// its clock), in order, from the history in folder, opened only to read: the
+// file of a hub that runs is read as it stands.
+function readUpdates(folder, robot, from, to) {
+  const file = path.join(folder, FILE_NAME);
+  if (!fs.existsSync(file)) throw new Error("there is no " + FILE_NAME + " there");
+  const db = new DatabaseSync(file, {readOnly: true});
+  try {
+    if (db.prepare("PRAGMA application_id").get().application_id !== APPLICATION_ID)
+      throw new Error(file + " is not the hub's history");
+    return db.prepare(`SELECT u.time, u.vals, u.report, u.confirmed, u.since, u.readings, u.made FROM updates u
+        JOIN robots r ON r.id = u.robot WHERE r.name = ? AND u.seq IS NOT NULL AND u.server >= ? AND u.server <= ?
+        ORDER BY u.rowid`).all(robot, from, to).map((r) => Object.assign(r, {
+      values: Array.from(new Float64Array(r.vals.buffer.slice(r.vals.byteOffset, r.vals.byteOffset + 8 * AXES))),
+    }));
+  } finally {
+    db.close();
+  }
+}
+
 // As a worker: messages {append: rows} and {trim: [now, maxAgeMs, maxBytes]},
 // {read: [robot, from, to, after, limit], id} and {axis: [robot, axis, from, to, descending, after,
 // limit], id} answered {id, rows}, and {close: true};
@@ -242,4 +262,4 @@ function serveAsWorker({folder}) {
 
 if (!isMainThread && workerData && workerData.draxionHistory) serveAsWorker(workerData);
 
-module.exports = {Store, FILE_NAME, APPLICATION_ID};
+module.exports = {Store, readUpdates, FILE_NAME, APPLICATION_ID};
