@@ -109,7 +109,7 @@ function readRecordings(config) {
 
 // Each published robot's MQTT connection, started: a robot whose broker cannot be
 // reached, or refuses the login or its status, ends the start (EXIT.broker).
-async function startPublishers(config) {
+async function startPublishers(config, history) {
   if (config.format === "sparkplug") {
     // One connection for them all: this PC is the edge node, each robot a device.
     const {SparkplugNode} = require("./lib/mqtt/sparkplug");
@@ -118,8 +118,12 @@ async function startPublishers(config) {
     return new Map([[node.name, node]]);
   }
   const publishers = new Map();
-  for (const s of config.robots)
-    if (s.publish !== undefined) publishers.set(s.name, new Publisher(s, config, say));
+  for (const s of config.robots) {
+    if (s.publish === undefined) continue;
+    const p = new Publisher(s, config, say);
+    if (config.store_and_forward) p.store = history;
+    publishers.set(s.name, p);
+  }
   const failures = await Promise.all([...publishers.values()].map((p) => p.start().then(() => null, (e) => {
     if (!(e instanceof StartError)) throw e;
     return p.name + ": " + e.message;
@@ -181,7 +185,7 @@ async function serve(given) {
       }
       started.push(() => opcua.server.shutdown(0).catch(() => {}));
     }
-    publishers = await startPublishers(config);
+    publishers = await startPublishers(config, history);
     started.push(() => publishers.forEach((p) => p.client && p.client.end(true)));
   } catch (e) {
     started.reverse().forEach((undo) => undo());

@@ -38,7 +38,7 @@
   const STATUS_FIELDS = {
     state: "online or offline", time: "time", values_state: "values state", cause: "hold", since: "time",
     reason: "text", exit_code: "integer", updates: "integer",
-    condition: "condition", restarts: "integer", last_exit_code: "integer or null",
+    condition: "condition", restarts: "integer", last_exit_code: "integer or null", backlog: "integer",
   };
   const VALUES_STATES = ["live", "waiting", "held", "unknown"];
   const FLOATS = new Set(["time", "confirmed", "since", "values"]);

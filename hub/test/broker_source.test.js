@@ -51,6 +51,16 @@ test("values are live only as the publisher sends them, while publisher and brok
   update(false, 5);  // 2, 3 and 4 never came, across the status
   assert.strictEqual(robot.missedTally.count, 3);
   assert.ok(lines.includes("r1: 3 update(s) never arrived (3 in all)"), lines);
+
+  // Store-and-forward: while updates wait (backlog), the latest comes first and its gap is not counted;
+  // the forwarded ones that fill it, older, are history, not the values now.
+  client.emit("message", "c/r1/status", Buffer.from(JSON.stringify({state: "online", backlog: 3})), {retain: false});
+  const at = (s, time) => client.emit("message", "c/r1", Buffer.from(JSON.stringify(
+    {seq: s, time, values: [s, 2, 3, 4, 5, 6], state: "live", confirmed: time})), {retain: false});
+  at(9, 3);
+  for (const s of [6, 7, 8]) at(s, 2);
+  assert.strictEqual(robot.missedTally.count, 3, "no gap counted while updates wait");
+  assert.strictEqual(robot.record.values[0], 9, "the forwarded updates are not the values now");
 });
 
 test("a reader keeps its session: what is published while it is away arrives when it is back, or starts again",

@@ -32,10 +32,11 @@ async function freePort() {
   return port;
 }
 
-// mosquitto on a free port of 127.0.0.1 with the lines given for its listener
+// mosquitto on a free port of 127.0.0.1 (or the port given: a broker started again)
+// with the lines given for its listener
 // (and a password file of logins {name: password}); resolved once it runs.
-async function startMosquitto(folder, lines = [], logins = {}) {
-  const port = await freePort();
+async function startMosquitto(folder, lines = [], logins = {}, port = null) {
+  port = port || await freePort();
   const passwords = path.join(folder, "passwords");
   for (const [k, [user, password]] of Object.entries(logins).entries())
     execFileSync("mosquitto_passwd", ["-b", ...(k === 0 ? ["-c"] : []), passwords, user, password]);

@@ -21,6 +21,7 @@ class Recorder {
     this.keep = [settings.history_days * 86400 * 1000, settings.history_mb * 1024 * 1024];
     this.say = say;
     this.rows = [];
+    this.outbox = [];
     this.worker = null;
     this.file = null;
     this.broken = false;  // writing failed: said once, nothing recorded since
@@ -71,6 +72,7 @@ class Recorder {
     if (this.broken) return;
     this.broken = true;
     this.rows = [];
+    this.outbox = [];
     for (const asked of this.asked.values()) asked.reject(new Error(why));
     this.asked.clear();
     this.say(why + "; from now on nothing is recorded");
@@ -82,9 +84,30 @@ class Recorder {
   }
 
   flush() {
-    if (this.rows.length === 0 || this.broken) return;
-    this.worker.postMessage({append: this.rows});
+    if ((this.rows.length === 0 && this.outbox.length === 0) || this.broken) return;
+    this.worker.postMessage({append: this.rows, outbox: this.outbox});
     this.rows = [];
+    this.outbox = [];
+  }
+
+  // Store-and-forward: an update for the broker, kept until outboxDone(); the
+  // outbox's entries of a robot past an id ([{id, text}]), and how many it holds.
+  outboxAdd(robot, text) {
+    if (!this.broken) this.outbox.push([robot, text]);
+  }
+
+  outboxTake(robot, after, limit) {
+    this.flush();
+    return this.ask({outboxTake: [robot, after, limit]});
+  }
+
+  outboxDone(robot, upTo) {
+    this.flush();
+    if (!this.broken) this.worker.postMessage({outboxDone: [robot, upTo]});
+  }
+
+  outboxCount(robot) {
+    return this.ask({outboxCount: robot});
   }
 
   trim() {

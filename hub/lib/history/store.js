@@ -33,6 +33,9 @@ const SCHEMA = `
     time REAL, report TEXT, confirmed REAL, since REAL, readings REAL, made REAL);
   CREATE INDEX updates_by_source ON updates (robot, source);
 `;
+// Store-and-forward: each robot's MQTT updates the broker has not acknowledged, in order.
+const OUTBOX = "CREATE TABLE IF NOT EXISTS outbox (id INTEGER PRIMARY KEY, robot TEXT NOT NULL, text TEXT NOT NULL);" +
+  "CREATE INDEX IF NOT EXISTS outbox_by_robot ON outbox (robot, id);";
 
 const when = (ms) => new Date(ms).toISOString();
 
@@ -67,6 +70,7 @@ class Store {
     this.db = this.open(now);
     // A reader elsewhere (an SQLite tool, an export) may hold the file a moment: this thread waits, not the hub's.
     this.db.exec("PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL; PRAGMA busy_timeout = 10000;");
+    this.db.exec(OUTBOX);
     this.robotIds = new Map(this.db.prepare("SELECT id, name FROM robots").all().map((r) => [r.name, r.id]));
     this.recovered();
     this.run = Number(this.db.prepare("INSERT INTO runs (started) VALUES (?)").run(now).lastInsertRowid);
@@ -141,6 +145,27 @@ class Store {
       this.db.exec("ROLLBACK");
       throw e;
     }
+  }
+
+  // Store-and-forward's outbox: updates [robot, text] added in order, taken in
+  // order past an id, and removed once the broker has them.
+  outboxAdd(entries) {
+    const add = this.db.prepare("INSERT INTO outbox (robot, text) VALUES (?, ?)");
+    this.db.exec("BEGIN");
+    for (const [robot, text] of entries) add.run(robot, text);
+    this.db.exec("COMMIT");
+  }
+
+  outboxTake(robot, after, limit) {
+    return this.db.prepare("SELECT id, text FROM outbox WHERE robot = ? AND id > ? ORDER BY id LIMIT ?").all(robot, after, limit);
+  }
+
+  outboxDone(robot, upTo) {
+    this.db.prepare("DELETE FROM outbox WHERE robot = ? AND id <= ?").run(robot, upTo);
+  }
+
+  outboxCount(robot) {
+    return this.db.prepare("SELECT count(*) AS n FROM outbox WHERE robot = ?").get(robot).n;
   }
 
   // Bytes the rows and their index take (free pages not counted: they are reused).
@@ -222,7 +247,8 @@ function readUpdates(folder, robot, from, to) {
 
 // As a worker: messages {append: rows} and {trim: [now, maxAgeMs, maxBytes]},
 // {read: [robot, from, to, after, limit], id} and {axis: [robot, axis, from, to, descending, after,
-// limit], id} answered {id, rows}, and {close: true};
+// limit], id} answered {id, rows}; the outbox's {outbox: [[robot, text]...]}, {outboxDone: [robot, upTo]},
+// {outboxTake: [robot, after, limit], id} and {outboxCount: robot, id}; and {close: true};
 // first {ready: {file, notes}} or {failed: why}, later {failed: why} where one fails.
 function serveAsWorker({folder}) {
   let store;
@@ -244,6 +270,10 @@ function serveAsWorker({folder}) {
     }
     try {
       if (m.append) store.append(m.append);
+      if (m.outbox) store.outboxAdd(m.outbox);
+      if (m.outboxDone) store.outboxDone(...m.outboxDone);
+      if (m.outboxTake) parentPort.postMessage({id: m.id, rows: store.outboxTake(...m.outboxTake)});
+      if (m.outboxCount) parentPort.postMessage({id: m.id, rows: store.outboxCount(m.outboxCount)});
       if (m.trim) {
         let gone = 0, step;
         do {

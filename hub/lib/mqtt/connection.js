@@ -24,9 +24,12 @@ const REASONS = {0x80: "unspecified error", 0x83: "implementation specific error
                  0x97: "quota exceeded", 0x99: "payload format invalid"};
 
 // A connection that cannot be made at start: the hub ends with EXIT.broker.
+// unreachable: no broker answered (none listens, no route, no answer in time), as
+// against one that refused.
 class StartError extends HubExit {
-  constructor(message) {
+  constructor(message, unreachable = false) {
     super(EXIT.broker, message);
+    this.unreachable = unreachable;
   }
 }
 
@@ -113,7 +116,8 @@ async function openAtStart(config, settingsOf, say, mqtt = require("mqtt")) {
     const client = open(config, settingsOf(version), mqtt);
     const problem = await firstAnswer(client, config.broker);
     if (problem === null) return client;
-    if (version !== 5 || !UNSUPPORTED_PROTOCOL.includes(problem.code)) throw new StartError(problem.message);
+    if (version !== 5 || !UNSUPPORTED_PROTOCOL.includes(problem.code))
+      throw new StartError(problem.message, problem.code === null || UNREACHABLE[problem.code] !== undefined);
     say("the broker speaks MQTT 3.1.1 only, which does not say when it refuses a publish: updates it refuses " +
         "cannot be counted; the broker: " + config.broker);
     version = 4;

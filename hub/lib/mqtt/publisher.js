@@ -12,10 +12,19 @@
 // Under MQTT 5 the broker says when it refuses a publish: a refused update is
 // counted as not delivered, and a refusal that will not pass (not authorized,
 // a bad topic) is `denied`, which ends the hub.
+//
+// With store-and-forward (store: the history's recorder) nothing is dropped:
+// while the broker is away, the queue is full, or updates still wait, each
+// update goes to the history's outbox. Once the broker is back the latest
+// values go out first (retained: dashboards are current at once), then the
+// outbox in order (not retained: the broker's copy stays the latest), each
+// entry removed once the broker has acknowledged it; then updates go straight
+// out again. The status says how many wait (backlog). A broker that cannot be
+// reached at start is waited for.
 "use strict";
 
 const messages = require("../messages");
-const {StartError, FOR_GOOD, brokerProblem, openAtStart, reasonText} = require("./connection");
+const {StartError, FOR_GOOD, brokerProblem, open, openAtStart, reasonText} = require("./connection");
 
 const START_TIMEOUT_MS = 10000;
 const WILL_REASON = "the hub has lost its connection to the broker, or has ended without saying why";
@@ -55,6 +64,20 @@ class Publisher {
     this.denied = null;        // why the broker takes nothing more of this login
     this.closing = false;
     this.onDenied = () => {};
+    this.store = null;         // store-and-forward: the recorder, set before start()
+    this.backlog = 0;          // updates in the outbox the broker has not acknowledged
+    this.drainAfter = 0;       // the last outbox entry handed to the connection
+    this.outstanding = [];     // outbox entries handed over, in order: [id, acknowledged]
+    this.draining = false;
+    this.live = new Map();     // updates sent straight out and not yet acknowledged: kept at a stop
+    this.moved = new Set();    // of those, the ones put in the outbox when the connection was lost
+    this.liveCount = 0;
+    this.backlogSaid = null;
+  }
+
+  // Store-and-forward is on, and its store can take updates.
+  get forwards() {
+    return this.store !== null && !this.store.broken;
   }
 
   // Connects (MQTT 5, or 3.1.1 for a broker that speaks nothing else) and has the
@@ -63,8 +86,24 @@ class Publisher {
   async start() {
     const will = {topic: this.statusTopic, qos: 1, retain: true, payload: Buffer.from(messages.offlineText(
       Date.now() / 1000, WILL_REASON, null, undefined, this.willCondition))};
-    this.client = await openAtStart(this.config, (protocolVersion) => ({protocolVersion, clientId: this.clientId, will}),
-                                    this.say, this.mqtt);
+    const settingsOf = (protocolVersion) => ({protocolVersion, clientId: this.clientId, will});
+    if (this.forwards) {
+      this.backlog = await this.store.outboxCount(this.name);
+      setInterval(() => this.sayBacklog(), 1000).unref();
+    }
+    try {
+      this.client = await openAtStart(this.config, settingsOf, this.say, this.mqtt);
+    } catch (e) {
+      if (!(e instanceof StartError && e.unreachable && this.forwards)) throw e;
+      // Store-and-forward waits for the broker: what comes meanwhile is stored.
+      this.say(e.message.replace(/; the broker: .*$/, "") + "; the updates are stored until it can be reached at " +
+               this.config.broker);
+      this.client = open(this.config, settingsOf(this.config.mqtt_version || 5), this.mqtt);
+      this.lostSaid = true;
+      this.watch(this.client);
+      this.publishStatus((t, c) => messages.offlineText(t, "the hub is starting", null, undefined, c));
+      return;
+    }
     this.watch(this.client);
     const code = await this.publishStatus((t, c) => messages.offlineText(t, "the hub is starting", null, undefined, c));
     if (this.denied !== null) throw new StartError(this.denied);
@@ -83,12 +122,31 @@ class Publisher {
                                   (away ? "; " + away + " updates were dropped while it was away (QoS 0)" : "") +
                                   "; the broker: " + this.config.broker);
       this.lostSaid = false;
-      if (this.status !== null) this.publishText(this.status);
+      // The status again (with store-and-forward, written anew: what waits, before it goes out).
+      if (this.status !== null) {
+        if (this.store !== null && this.statusOf !== null) this.publishStatus(this.statusOf);
+        else this.publishText(this.status);
+      }
       // Under QoS 1 the queue has gone out before this; under QoS 0 the broker gets the current values.
       if (away && this.latest !== null) this.send(this.latest);
+      // Store-and-forward: the latest values first, retained, then what waits, in order.
+      if (this.forwards && this.backlog > 0) {
+        if (this.latest !== null) this.client.publish(this.topic, this.latest, {qos: 1, retain: this.config.retain});
+        this.drain();
+      }
     });
     client.on("close", () => {
       if (this.closing) return;
+      // Store-and-forward: what went straight out and is not acknowledged goes to the outbox first,
+      // ahead of what comes while the broker is away (the library may send it again too: at least once).
+      if (this.forwards && this.live.size) {
+        for (const [key, text] of this.live) {
+          this.store.outboxAdd(this.name, text);
+          this.moved.add(key);
+        }
+        this.backlog += this.live.size;
+        this.live.clear();
+      }
       if (!this.lostSaid) this.say("lost the broker; reconnecting (values are queued meanwhile, or dropped under QoS 0) to " +
                                    this.config.broker);
       this.lostSaid = true;
@@ -104,7 +162,15 @@ class Publisher {
   publishStatus(write) {
     this.statusOf = write;
     this.conditionOwed = false;
-    return this.publishText(write(Date.now() / 1000, this.condition));
+    const extra = this.store === null ? this.condition : Object.assign({}, this.condition, {backlog: this.backlog});
+    this.backlogSaid = this.backlog;
+    return this.publishText(write(Date.now() / 1000, extra));
+  }
+
+  // Store-and-forward: the status again when the backlog has changed (at most once a second).
+  sayBacklog() {
+    if (this.backlog !== this.backlogSaid && this.statusOf !== null && this.client !== null && !this.closing)
+      this.publishStatus(this.statusOf);
   }
 
   publishText(text) {
@@ -169,6 +235,10 @@ class Publisher {
     this.total += 1;
     this.latest = messages.updateText(this.seq, time, values, report);
     this.latestOwed = null;
+    if (this.forwards && (this.backlog > 0 || !this.client.connected || this.pending >= this.config.queue)) {
+      this.keep(this.latest);
+      return;
+    }
     if (!this.send(this.latest)) {
       this.latestOwed = "dropped";
       this.dropped += 1;
@@ -179,9 +249,58 @@ class Publisher {
   // A verdict between updates: the status follows the source through waiting().
   judged() {}
 
-  // The updates that have not reached the broker (so far).
+  // The updates that have not reached the broker (so far); stored ones are not lost.
   undelivered() {
     return this.pending + this.dropped + this.lost + this.refused;
+  }
+
+  // Store-and-forward: an update into the outbox, behind what waits there.
+  keep(text) {
+    this.store.outboxAdd(this.name, text);
+    this.backlog += 1;
+    this.drain();
+  }
+
+  // Store-and-forward: hands the outbox's next entries to the connection, as the
+  // queue has room; each acknowledged one leaves the outbox, in order.
+  async drain() {
+    const room = this.config.queue - this.pending;
+    if (!this.forwards || this.draining || this.backlog === 0 || !this.client.connected || room <= 0 || this.closing)
+      return;
+    this.draining = true;
+    let rows = [];
+    try {
+      rows = await this.store.outboxTake(this.name, this.drainAfter, Math.min(room, 1000));
+    } catch (e) {
+      // The history has failed (the recorder says so): what it held cannot go out.
+    }
+    this.draining = false;
+    if (!this.client.connected || this.closing) return;
+    for (const row of rows) {
+      this.drainAfter = row.id;
+      const entry = [row.id, false];
+      this.outstanding.push(entry);
+      this.pending += 1;
+      this.client.publish(this.topic, row.text, {qos: 1, retain: false}, (e) => {
+        if (e && this.closing) return;  // it stays in the outbox
+        this.pending -= 1;
+        if (e && Number.isInteger(e.code)) this.refusal(true, e.code);
+        else if (e) this.lost += 1;
+        entry[1] = true;
+        this.settle();
+        this.drain();
+      });
+    }
+  }
+
+  // The outbox entries acknowledged in order leave it.
+  settle() {
+    let upTo = null;
+    while (this.outstanding.length && this.outstanding[0][1]) {
+      upTo = this.outstanding.shift()[0];
+      this.backlog -= 1;
+    }
+    if (upTo !== null && (this.outstanding.length === 0 || upTo % 100 === 0)) this.store.outboxDone(this.name, upTo);
   }
 
   // QoS 1: the latest values, which did not get through, once there is room for
@@ -202,8 +321,13 @@ class Publisher {
     const qos = this.config.qos;
     if (qos === 0 ? !this.client.connected : this.pending >= this.config.queue) return false;
     this.pending += qos;
+    const key = this.liveCount++;
+    if (this.store !== null) this.live.set(key, text);
     this.client.publish(this.topic, text, {qos, retain: this.config.retain}, (e) => {
+      if (e && this.closing && this.forwards) return;  // kept in the outbox at the stop
       this.pending -= qos;
+      if (this.moved.delete(key)) return;  // in the outbox since the connection was lost
+      this.live.delete(key);
       if (e && Number.isInteger(e.code)) {
         this.refusal(true, e.code);
       } else if (e && qos === 0) {
@@ -256,11 +380,23 @@ class Publisher {
     const deadline = Date.now() + drainMs;
     while (Date.now() < deadline) {
       this.payLatest();
-      if (this.pending === 0 && this.statusPending === 0) break;
+      if (this.pending === 0 && this.statusPending === 0 && (!this.forwards || this.backlog === 0)) break;
+      // What is stored waits for the next start: no need to wait for a broker that is away.
+      if (this.forwards && !this.client.connected) break;
       await new Promise((r) => setTimeout(r, 20));
+    }
+    if (this.forwards) {
+      // Updates sent straight out and not acknowledged are kept for the next start too.
+      for (const text of this.live.values()) this.store.outboxAdd(this.name, text);
+      this.backlog += this.live.size;
+      this.pending -= this.outstanding.length + this.live.size + this.moved.size;
+      this.live.clear();
     }
     const unacknowledged = this.pending;
     await this.close(unacknowledged === 0 && this.statusPending === 0);
+    if (this.forwards && this.backlog > 0 && this.undelivered() === 0)
+      return {undelivered: 0, line: this.backlog + " update(s) wait in the history for the broker, to go out in order " +
+              "once it takes them, from the hub's next start on"};
 
     const undelivered = this.undelivered();
     if (!undelivered) return {undelivered, line: null};

@@ -4,7 +4,8 @@
 // offline status would be live for a moment). Values are live only once they
 // are current by the messages' rule: a retained update is the last of an
 // earlier moment. A gap in an update's seq is counted as updates that never
-// arrived.
+// arrived, unless the publisher says updates wait to be forwarded (store-and-
+// forward): those come later, older than the values now, and are not taken.
 //
 // The reader keeps its session at the broker (a client id of its own that
 // stays the same from start to start, MQTT 5's session expiry): what the
@@ -43,7 +44,8 @@ class BrokerSource {
       // publisher: unknown, online, offline (why in offline), or again (back after offline,
       // until its first current values); status: the last status's state (null before one);
       // fresh: current values have come (messages.js).
-      const feed = {robot, publisher: "unknown", status: null, offline: "", fresh: false, seq: null, unreadable: 0};
+      const feed = {robot, publisher: "unknown", status: null, offline: "", fresh: false, seq: null, unreadable: 0,
+                    newest: null, backlog: 0};
       this.feeds.push(feed);
       this.byTopic.set(robot.settings.topic, (text, retained) => this.update(feed, text, retained));
       this.byTopic.set(robot.settings.topic + "/status", (text) => this.status(feed, text));
@@ -66,8 +68,12 @@ class BrokerSource {
     const m = readUpdate(text);
     if (m === null) return this.unreadable(feed, feed.robot.settings.topic);
     const now = Date.now();
+    // An update older than one already taken was forwarded (store-and-forward): it is history, not
+    // the values now. While the publisher says updates wait (backlog), a gap is theirs to fill.
+    if (feed.newest !== null && m.time < feed.newest) return;
+    feed.newest = m.time;
     // A seq at or below the last is a new run of the publisher, which counts from 1.
-    if (feed.seq !== null && m.seq > feed.seq + 1) feed.robot.missed(m.seq - feed.seq - 1, now);
+    if (feed.seq !== null && m.seq > feed.seq + 1 && !(feed.backlog > 0)) feed.robot.missed(m.seq - feed.seq - 1, now);
     feed.seq = m.seq;
     const report = m.state === undefined ? null : {state: m.state, confirmed: m.confirmed === undefined ? null : m.confirmed};
     feed.fresh = freshAfterUpdate(feed.fresh, retained, feed.status);
@@ -79,6 +85,7 @@ class BrokerSource {
     const s = readStatus(text);
     if (s === null) return this.unreadable(feed, feed.robot.settings.topic + "/status");
     feed.status = s.state;
+    feed.backlog = Number.isSafeInteger(s.backlog) ? s.backlog : 0;
     feed.fresh = freshAfterStatus(feed.fresh, s.state);
     if (s.state !== "online") {
       feed.publisher = "offline";
