@@ -12,7 +12,7 @@
                                                                  under Wine, the packed hub beside the unpacked one (as
                                                                  shipped until now): seconds to serving, one robot on OPC UA and a
                                                                  two-robot cell; wills published while starting
-    /usr/bin/python3 bench/hub_bench.py history [--robots N] [--seconds S]
+    /usr/bin/python3 bench/hub_bench.py history [--robots N] [--seconds S] [--rounds R]
                                                                  the cell of `cell` with the history off, then on:
                                                                  delays, CPU, bytes a robot-hour; HistoryRead of an hour
     /usr/bin/python3 bench/hub_bench.py overflow                 a broker queue overflowed on purpose: counted?
@@ -25,6 +25,7 @@ CPU and memory are read from /proc; times are this machine's clock."""
 import argparse
 import json
 import os
+import shutil
 import signal
 import socket
 import subprocess
@@ -190,11 +191,16 @@ class CutProxy:
             CutProxy._shut(a, b)
 
 
+def cell_robots(count):
+    """The robots of a cell read from the broker, as the feed publishes them."""
+    return [{"name": "bench%d" % k, "topic": "bench/robot%d" % k} for k in range(1, count + 1)]
+
+
 def cell(args):
     with tempfile.TemporaryDirectory() as work:
         hub_dir = build_hub(work)
         broker = shipped_broker(work)
-        robots = [{"name": "bench%d" % k, "topic": "bench/robot%d" % k} for k in range(1, args.robots + 1)]
+        robots = cell_robots(args.robots)
         proxy = CutProxy(broker.port) if args.drop else None
         if args.websockets:  # the browsers' listener: read only, no login
             hub, endpoint = start_hub(hub_dir, work, robots, broker="ws://127.0.0.1:%d" % broker.ws_port)
@@ -246,12 +252,13 @@ def history(args):
     with tempfile.TemporaryDirectory() as work:
         hub_dir = build_hub(work)
         broker = shipped_broker(work)
-        robots = [{"name": "bench%d" % k, "topic": "bench/robot%d" % k} for k in range(1, args.robots + 1)]
+        robots = cell_robots(args.robots)
         login = dict(env=dict(os.environ, DRAXION_MQTT_PASSWORD=HUB_LOGIN[1]), broker_username=HUB_LOGIN[0],
                      broker="mqtt://127.0.0.1:%d" % broker.port)
-        results, seq = {}, 1
+        results, seq = {False: [], True: []}, 1
         try:
-            for recording in (False, True):
+            # Off and on in turns, so that both see the machine alike.
+            for recording in [False, True] * args.rounds:
                 folder = os.path.join(work, "history")
                 hub, endpoint = start_hub(hub_dir, work, robots, history=recording, history_folder=folder, **login)
                 try:
@@ -264,12 +271,14 @@ def history(args):
                     published = json.loads(f.wait_for('"published"', 1))["per_robot"]
                     seq += published
                     got = result_of(sub, 60)
-                    results[recording] = dict(got=got, published=published, main=(main1 - main0) / (t1 - t0),
-                                              all=(all1 - all0) / (t1 - t0), rss=rss_mb(hub.p.pid))
+                    results[recording].append(dict(got=got, published=published, main=(main1 - main0) / (t1 - t0),
+                                                   all=(all1 - all0) / (t1 - t0), rss=rss_mb(hub.p.pid)))
                 finally:
                     hub.stop()
                 if recording:
-                    results[recording]["bytes"] = sum(os.path.getsize(os.path.join(folder, f)) for f in os.listdir(folder))
+                    results[recording][-1]["bytes"] = sum(os.path.getsize(os.path.join(folder, f))
+                                                          for f in os.listdir(folder))
+                    shutil.rmtree(folder)
             hour = os.path.join(work, "hour")
             filled = json.loads(subprocess.run([NODE, os.path.join(HERE, "hub", "history_read.js"), "fill", hour,
                                                 "bench1", "360000"], capture_output=True, text=True, check=True).stdout)
@@ -283,20 +292,20 @@ def history(args):
                 hub.stop()
         finally:
             broker.stop()
-    off, on = results[False], results[True]
-    row = lambda what, f: print("| %s | %s | %s |" % (what, f(off), f(on)))  # noqa: E731
-    print("| %d robots at %d updates/s, %d s, one item a robot | history off | history on |\n|---|---:|---:|" % (
-        args.robots, args.rate, args.seconds))
+    row = lambda what, f: print("| %s | %s | %s |" % (  # noqa: E731
+        what, "; ".join(f(r) for r in results[False]), "; ".join(f(r) for r in results[True])))
+    print("| %d robots at %d updates/s, %d s, one item a robot; %d run(s) of each, in turns | history off | "
+          "history on |\n|---|---:|---:|" % (args.robots, args.rate, args.seconds, args.rounds))
     row("updates published, per robot", lambda r: "%d" % r["published"])
     row("notifications per item: fewest, most", lambda r: "%d, %d" % (min(r["got"]["counts"]), max(r["got"]["counts"])))
-    row("source time to notification: median, p99, max", lambda r: "%s, %s, %s ms" % (
+    row("source time to notification: median, p99, max (ms)", lambda r: "%s, %s, %s" % (
         r["got"]["median_ms"], r["got"]["p99_ms"], r["got"]["max_ms"]))
     row("hub: main thread CPU, whole process CPU (of one core)", lambda r: "%.0f %%, %.0f %%" % (
         100 * r["main"], 100 * r["all"]))
     row("hub: resident memory at the end", lambda r: "%.0f MB" % r["rss"])
     hours = args.robots * args.seconds / 3600
-    print("| history file (with its write-ahead log) | | %d bytes: %.0f MB a robot-hour |" % (
-        on["bytes"], on["bytes"] / hours / 1e6))
+    print("| history file (with its write-ahead log) | | %s |" % "; ".join(
+        "%d bytes: %.0f MB a robot-hour" % (r["bytes"], r["bytes"] / hours / 1e6) for r in results[True]))
     print("\nHistoryRead of one hour of one axis: %d values in %d pages, %.2f s, %d bytes received (%.1f MB)" % (
         hour_read["values"], hour_read["pages"], hour_read["seconds"], hour_read["bytes"], hour_read["bytes"] / 1e6))
 
@@ -603,7 +612,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("what", choices=("latency", "footprint", "cell", "overflow", "brokers", "start", "history"))
     parser.add_argument("--changes", type=int, default=200)
-    parser.add_argument("--rounds", type=int, default=5, help="starts of each hub (start)")
+    parser.add_argument("--rounds", type=int, default=None, help="starts of each hub (start: 5), runs of each (history: 2)")
     parser.add_argument("--against", help="an unpacked release package to start beside the packed hub, in place of "
                                           "this tree's hub unpacked (start)")
     parser.add_argument("--robots", type=int, default=100)
@@ -613,6 +622,8 @@ def main():
     parser.add_argument("--axes", type=int, default=1, choices=range(1, 7), help="monitored items a robot (cell)")
     parser.add_argument("--drop", action="store_true", help="cut the hub's connection to the broker once (cell)")
     args = parser.parse_args()
+    if args.rounds is None:
+        args.rounds = 2 if args.what == "history" else 5
     {"latency": latency, "footprint": footprint, "cell": cell, "overflow": overflow, "brokers": brokers,
      "start": start, "history": history}[args.what](args)
 

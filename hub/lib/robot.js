@@ -17,7 +17,7 @@ class Robot {
   // feed: {take(values, report, time, verdict), judged(verdict), began(),
   // ended(why, exitCode), waiting(why), setCondition(fields, publishNow)} or null.
   // The robot judges once per update or tick, and every output is handed that verdict.
-  // history: the recorder (record(row)), or null.
+  // history: the recorder (record(...)), or null.
   constructor(settings, limits, from, view, say, feed = null, history = null) {
     this.settings = settings;
     this.kept = settings.number !== undefined;
@@ -151,11 +151,11 @@ class Robot {
     const stamp = !v.withValues ? now / 1000 : r.confirmed !== null ? r.confirmed : r.time;
     const axes = this.view.show(v, v.withValues ? r.values : null, stamp);
     // What OPC UA shows now (axes: those that took it), and the update's own fields for an export.
-    if (this.history) this.history.record({
-      robot: this.settings.name, server: now, source: Math.round(stamp * 1000), code: v.code, state: v.state,
-      cause: v.cause || null, seq: update ? this.seq : null, values: update || v.withValues ? r.values : null,
-      shown: v.withValues, axes: axes || 0, time: update ? update.time : null, report: update ? update.report : null,
-    });
+    if (this.history) {
+      this.history.record(this.settings.name, now, Math.round(stamp * 1000), v.code, v.state, v.cause || null,
+                          update ? this.seq : null, update || v.withValues ? r.values : null, v.withValues, axes || 0,
+                          update ? update.time : null, update ? update.report : null);
+    }
   }
 }
 

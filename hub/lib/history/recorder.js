@@ -1,6 +1,6 @@
 // The recorder: every update and verdict the robots show, handed in batches to
 // the history's own thread (store.js), which writes each batch in one transaction.
-// A record() costs the serving thread one push; a slow disk delays the batches,
+// A record() costs the serving thread a few stores; a slow disk delays the batches,
 // never a notification. A hub killed loses the batch in hand (at most BATCH_MS).
 "use strict";
 
@@ -8,7 +8,7 @@ const fs = require("fs");
 const path = require("path");
 const {Worker} = require("worker_threads");
 const {EXIT, HubExit} = require("../exits");
-const {FILE_NAME} = require("./store");
+const {Batch, FILE_NAME} = require("./store");
 
 const BATCH_MS = 200;
 const READ_CHUNK = 50000;  // rows a history read takes from the thread at a time
@@ -20,7 +20,8 @@ class Recorder {
     this.folder = settings.history_folder;
     this.keep = [settings.history_days * 86400 * 1000, settings.history_mb * 1024 * 1024];
     this.say = say;
-    this.rows = [];
+    this.texts = new Map();  // the batches' texts, as the history's thread has them
+    this.batch = new Batch(this.texts);
     this.outbox = [];
     this.worker = null;
     this.file = null;
@@ -71,22 +72,26 @@ class Recorder {
   fail(why) {
     if (this.broken) return;
     this.broken = true;
-    this.rows = [];
+    this.batch = new Batch(this.texts);
     this.outbox = [];
     for (const asked of this.asked.values()) asked.reject(new Error(why));
     this.asked.clear();
     this.say(why + "; from now on nothing is recorded");
   }
 
-  // row: {robot, server, source, code, state, cause, seq, values, shown, axes, time, report}.
-  record(row) {
-    if (!this.broken) this.rows.push(row);
+  // A row: the robot, the hub's time and the source time (ms), the status code,
+  // state and cause, the update's seq (null without one), the values (or null),
+  // whether OPC UA shows them, the axes that took them, the update's time (s) and
+  // report (null without them).
+  record(robot, server, source, code, state, cause, seq, values, shown, axes, time, report) {
+    if (!this.broken) this.batch.add(robot, server, source, code, state, cause, seq, values, shown, axes, time, report);
   }
 
   flush() {
-    if ((this.rows.length === 0 && this.outbox.length === 0) || this.broken) return;
-    this.worker.postMessage({append: this.rows, outbox: this.outbox});
-    this.rows = [];
+    if ((this.batch.count === 0 && this.batch.fresh.length === 0 && this.outbox.length === 0) || this.broken) return;
+    const m = this.batch.message();
+    this.worker.postMessage({append: m, outbox: this.outbox}, [m.nums.buffer, m.refs.buffer]);
+    this.batch = new Batch(this.texts);
     this.outbox = [];
   }
 

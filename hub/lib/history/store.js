@@ -39,6 +39,67 @@ const OUTBOX = "CREATE TABLE IF NOT EXISTS outbox (id INTEGER PRIMARY KEY, robot
 
 const when = (ms) => new Date(ms).toISOString();
 
+// Rows packed for the history's thread, so that recording costs the serving
+// thread a few stores and no copy: per row NUMS numbers (server, source, seq,
+// flags: 1 values, 2 shown, 4 report; axes, time, the report's confirmed, since,
+// readings and made, the six values; NaN for none) and TEXTS texts (robot,
+// code, state, cause, the report's state) as indexes into a table that grows
+// with each batch (fresh: its new texts; -1 for none). The buffers are moved.
+const NUMS = 16, TEXTS = 5;
+
+class Batch {
+  constructor(texts, rows = 256) {
+    this.texts = texts;  // text -> index, kept from batch to batch
+    this.fresh = [];
+    this.count = 0;
+    this.nums = new Float64Array(rows * NUMS);
+    this.refs = new Int32Array(rows * TEXTS);
+  }
+
+  text(value) {
+    if (value === null || value === undefined) return -1;
+    let i = this.texts.get(value);
+    if (i === undefined) {
+      i = this.texts.size;
+      this.texts.set(value, i);
+      this.fresh.push(value);
+    }
+    return i;
+  }
+
+  add(robot, server, source, code, state, cause, seq, values, shown, axes, time, report) {
+    if (this.count * NUMS === this.nums.length) {
+      const [nums, refs] = [new Float64Array(this.nums.length * 2), new Int32Array(this.refs.length * 2)];
+      nums.set(this.nums);
+      refs.set(this.refs);
+      [this.nums, this.refs] = [nums, refs];
+    }
+    const n = this.nums, o = this.count * NUMS, r = this.refs, t = this.count * TEXTS;
+    const of = (v) => (v === null || v === undefined ? NaN : v);
+    n[o] = server;
+    n[o + 1] = source;
+    n[o + 2] = of(seq);
+    n[o + 3] = (values ? 1 : 0) | (shown ? 2 : 0) | (report ? 4 : 0);
+    n[o + 4] = axes;
+    n[o + 5] = of(time);
+    n[o + 6] = report ? of(report.confirmed) : NaN;
+    n[o + 7] = report ? of(report.since) : NaN;
+    n[o + 8] = report ? of(report.readings) : NaN;
+    n[o + 9] = report ? of(report.made) : NaN;
+    if (values) for (let k = 0; k < AXES; ++k) n[o + 10 + k] = values[k];
+    r[t] = this.text(robot);
+    r[t + 1] = this.text(code);
+    r[t + 2] = this.text(state);
+    r[t + 3] = this.text(cause);
+    r[t + 4] = this.text(report ? report.state : null);
+    this.count += 1;
+  }
+
+  message() {
+    return {count: this.count, nums: this.nums, refs: this.refs, fresh: this.fresh};
+  }
+}
+
 // Why the file at path cannot be the hub's history, or null: checked before a
 // byte of it is written.
 function foreignProblem(db) {
@@ -67,6 +128,7 @@ class Store {
     fs.mkdirSync(folder, {recursive: true});
     this.file = path.join(folder, FILE_NAME);
     this.notes = [];
+    this.texts = [];  // the packed batches' texts, by index
     this.db = this.open(now);
     // A reader elsewhere (an SQLite tool, an export) may hold the file a moment: this thread waits, not the hub's.
     this.db.exec("PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL; PRAGMA busy_timeout = 10000;");
@@ -125,19 +187,32 @@ class Store {
     return id;
   }
 
-  // Rows ({robot, server, source, code, state, cause, seq, values, shown, axes, time, report}) in one transaction.
+  // Rows ({robot, server, source, code, state, cause, seq, values, shown, axes, time, report}) in one
+  // transaction (for tools and tests; the recorder sends batches packed).
   append(rows) {
-    if (rows.length === 0) return;
+    const batch = new Batch(new Map());
+    for (const r of rows) batch.add(r.robot, r.server, r.source, r.code, r.state, r.cause, r.seq, r.values, r.shown,
+                                    r.axes || 0, r.time, r.report);
+    this.appendPacked(batch.message());
+  }
+
+  // A packed batch (Batch.message()) in one transaction.
+  appendPacked({count, nums, refs, fresh}) {
+    this.texts.push(...fresh);
+    if (count === 0) return;
+    const text = (i) => (i < 0 ? null : this.texts[i]);
+    const orNull = (v) => (Number.isNaN(v) ? null : v);
     this.db.exec("BEGIN");
     try {
       let last = 0;
-      for (const r of rows) {
-        const p = r.report;
-        const vals = r.values === null ? null : new Uint8Array(Float64Array.from(r.values).buffer);
-        this.insert.run(this.robotId(r.robot), r.server, r.source, r.code, r.state, r.cause, r.seq, vals,
-                        r.shown ? 1 : 0, r.axes || 0, r.time, p ? p.state : null, p ? p.confirmed : null, p ? p.since : null,
-                        p ? p.readings : null, p ? p.made : null);
-        last = Math.max(last, r.server);
+      for (let row = 0; row < count; ++row) {
+        const o = row * NUMS, t = row * TEXTS, flags = nums[o + 3];
+        const vals = flags & 1 ? new Uint8Array(nums.buffer, nums.byteOffset + (o + 10) * 8, 8 * AXES) : null;
+        this.insert.run(this.robotId(text(refs[t])), nums[o], nums[o + 1], text(refs[t + 1]), text(refs[t + 2]),
+                        text(refs[t + 3]), orNull(nums[o + 2]), vals, flags & 2 ? 1 : 0, nums[o + 4], orNull(nums[o + 5]),
+                        text(refs[t + 4]), orNull(nums[o + 6]), orNull(nums[o + 7]), orNull(nums[o + 8]),
+                        orNull(nums[o + 9]));
+        last = Math.max(last, nums[o]);
       }
       this.lastOfRun.run(last, this.run);
       this.db.exec("COMMIT");
@@ -245,7 +320,7 @@ function readUpdates(folder, robot, from, to) {
   }
 }
 
-// As a worker: messages {append: rows} and {trim: [now, maxAgeMs, maxBytes]},
+// As a worker: messages {append: a packed batch} and {trim: [now, maxAgeMs, maxBytes]},
 // {read: [robot, from, to, after, limit], id} and {axis: [robot, axis, from, to, descending, after,
 // limit], id} answered {id, rows}; the outbox's {outbox: [[robot, text]...]}, {outboxDone: [robot, upTo]},
 // {outboxTake: [robot, after, limit], id} and {outboxCount: robot, id}; and {close: true};
@@ -269,7 +344,7 @@ function serveAsWorker({folder}) {
       return;
     }
     try {
-      if (m.append) store.append(m.append);
+      if (m.append) store.appendPacked(m.append);
       if (m.outbox) store.outboxAdd(m.outbox);
       if (m.outboxDone) store.outboxDone(...m.outboxDone);
       if (m.outboxTake) parentPort.postMessage({id: m.id, rows: store.outboxTake(...m.outboxTake)});
@@ -292,4 +367,4 @@ function serveAsWorker({folder}) {
 
 if (!isMainThread && workerData && workerData.draxionHistory) serveAsWorker(workerData);
 
-module.exports = {Store, readUpdates, FILE_NAME, APPLICATION_ID};
+module.exports = {Store, Batch, readUpdates, FILE_NAME, APPLICATION_ID};
