@@ -42,7 +42,7 @@ async function main() {
     opcua: false, broker: broker.url, store_and_forward: true, drain_timeout_s: 120,
     robots: [{name: "r1", recording: file, publish: "t/r1"}]}), path.join(folder, "hub.json")));
 
-  const tail = 10;  // s of updates after the broker is back
+  const tail = 30;  // s of updates after the broker is back (the hub reconnects within some seconds)
   const runs = [];
   // With --restart the first run's recording ends halfway through the outage, and its hub with it.
   const first = restart ? 5 + outageMs / 2000 - 2 : 5 + outageMs / 1000 + tail;
