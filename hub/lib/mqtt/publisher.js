@@ -68,6 +68,7 @@ class Publisher {
     this.backlog = 0;          // updates in the outbox the broker has not acknowledged
     this.drainAfter = 0;       // the last outbox entry handed to the connection
     this.outstanding = [];     // outbox entries handed over, in order: [id, acknowledged]
+    this.settledUpTo = null;   // the last of them acknowledged with all before it
     this.draining = false;
     this.live = new Map();     // updates sent straight out and not yet acknowledged: kept at a stop
     this.moved = new Set();    // of those, the ones put in the outbox when the connection was lost
@@ -300,7 +301,9 @@ class Publisher {
       upTo = this.outstanding.shift()[0];
       this.backlog -= 1;
     }
-    if (upTo !== null && (this.outstanding.length === 0 || upTo % 100 === 0)) this.store.outboxDone(this.name, upTo);
+    if (upTo === null) return;
+    this.settledUpTo = upTo;
+    if (this.outstanding.length === 0 || upTo % 100 === 0) this.store.outboxDone(this.name, upTo);
   }
 
   // QoS 1: the latest values, which did not get through, once there is room for
@@ -386,7 +389,9 @@ class Publisher {
       await new Promise((r) => setTimeout(r, 20));
     }
     if (this.forwards) {
-      // Updates sent straight out and not acknowledged are kept for the next start too.
+      // What the broker has acknowledged leaves the outbox, to the last; what it has
+      // not, and updates sent straight out and not acknowledged, wait for the next start.
+      if (this.settledUpTo !== null) this.store.outboxDone(this.name, this.settledUpTo);
       for (const text of this.live.values()) this.store.outboxAdd(this.name, text);
       this.backlog += this.live.size;
       this.pending -= this.outstanding.length + this.live.size + this.moved.size;
