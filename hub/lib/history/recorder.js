@@ -152,6 +152,8 @@ class Recorder {
     if (this.worker === null) return;
     this.flush();
     (this.timers || []).forEach(clearInterval);
+    // Held now: a hub whose other parts have all ended would otherwise end before its last batch is written.
+    this.worker.ref();
     this.worker.postMessage({close: true});
     await this.exited;
     this.worker = null;
