@@ -7,6 +7,7 @@ const fs = require("fs");
 const path = require("path");
 const test = require("node:test");
 const mqtt = require("mqtt");
+const {DatabaseSync} = require("node:sqlite");
 const {serve} = require("../hub");
 const {parseConfig} = require("../lib/config");
 const {EXIT} = require("../lib/exits");
@@ -51,7 +52,17 @@ test("a broker away, and the hub restarted meanwhile: every update reaches the s
   const second = await hubOn("b.csv");  // starts while the broker is away
   assert.ok(said.some((l) => /cannot reach the broker: .*; the updates are stored until it can be reached/.test(l)),
             said.join("\n"));
-  await new Promise((resolve) => setTimeout(resolve, 500));
+  // The second hub stores behind the first's updates while the broker is still away.
+  const stored = () => {
+    const db = new DatabaseSync(path.join(folder, "history", "history.sqlite"), {readOnly: true});
+    try {
+      return db.prepare("SELECT count(*) AS n FROM outbox").get().n;
+    } finally {
+      db.close();
+    }
+  };
+  const waiting = Number(said.map((l) => l.match(/(\d+) update\(s\) wait in the history/)).find((m) => m)[1]);
+  await until(() => stored() > waiting, "the second hub's updates in the outbox");
   broker = await startMosquitto(folder, lines, {}, broker.port);
   assert.strictEqual(await second.ended, EXIT.stopped, said.join("\n"));
   await until(() => got.filter((m) => m.values[5] >= 2000).length >= 500 &&

@@ -119,10 +119,6 @@ class Recorder {
     if (!this.broken) this.worker.postMessage({trim: [Date.now(), ...this.keep]});
   }
 
-  // A robot's rows with a source time in [from, to] (ms), after the row `after`, at most limit.
-  read(robot, from, to, after = 0, limit = 1000) {
-    return this.ask({read: [robot, from, to, after, limit]});
-  }
 
   // One axis's DataValues with a source time in [from, to] (ms), the newest first
   // when descending, at most limit (0: all), read in chunks: columns as axisRows.

@@ -321,8 +321,7 @@ function readUpdates(folder, robot, from, to) {
 }
 
 // As a worker: messages {append: a packed batch} and {trim: [now, maxAgeMs, maxBytes]},
-// {read: [robot, from, to, after, limit], id} and {axis: [robot, axis, from, to, descending, after,
-// limit], id} answered {id, rows}; the outbox's {outbox: [[robot, text]...]}, {outboxDone: [robot, upTo]},
+// {axis: [robot, axis, from, to, descending, after, limit], id} answered {id, rows}; the outbox's {outbox: [[robot, text]...]}, {outboxDone: [robot, upTo]},
 // {outboxTake: [robot, after, limit], id} and {outboxCount: robot, id}; and {close: true};
 // first {ready: {file, notes}} or {failed: why}, later {failed: why} where one fails.
 function serveAsWorker({folder}) {
@@ -356,10 +355,9 @@ function serveAsWorker({folder}) {
           gone += step;
         } while (step > 0 && gone < 50 * TRIM_ROWS);
       }
-      if (m.read) parentPort.postMessage({id: m.id, rows: store.read(...m.read)});
       if (m.axis) parentPort.postMessage({id: m.id, rows: store.axisRows(...m.axis)});
     } catch (e) {
-      parentPort.postMessage({id: m.id, failed: "cannot " + (m.read ? "read" : "write") + " " + store.file + ": " +
+      parentPort.postMessage({id: m.id, failed: "cannot " + (m.axis || m.outboxTake ? "read" : "write") + " " + store.file + ": " +
                               e.message});
     }
   });
