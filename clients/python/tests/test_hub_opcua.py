@@ -200,7 +200,7 @@ def test_updates_that_never_arrived_are_counted_and_shown(package, server, broke
 
 def test_a_broker_restart(package, server, broker, tmp_path):
     c = Client(package, server.endpoint)
-    rows = [(float(i),) * 6 for i in range(200)]
+    rows = [(float(i),) * 6 for i in range(600)]  # still sending when the broker is back, on a slow machine too
     _, b = publishing_hub(package, tmp_path, broker, recording(tmp_path, rows, step=0.05))
     until_read(c, AXES, lambda g: g[0]["status"] == "Good")
     broker.stop()
