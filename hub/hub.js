@@ -114,6 +114,7 @@ async function startPublishers(config, history) {
     // One connection for them all: this PC is the edge node, each robot a device.
     const {SparkplugNode} = require("./lib/mqtt/sparkplug");
     const node = new SparkplugNode(config, config.robots.filter((s) => s.publish !== undefined), say);
+    if (config.store_and_forward) node.store = history;
     await node.start();  // a StartError ends the start (EXIT.broker)
     return new Map([[node.name, node]]);
   }

@@ -57,7 +57,7 @@ const KEYS = {
   history_folder: {kind: "path", default: "history", doc: "where the history file is kept"},
   history_days: {kind: "number", min: 0.001, default: 7, doc: "updates older than this are deleted"},
   history_mb: {kind: "number", min: 1, default: 1024, doc: "the oldest updates go while the history is larger"},
-  store_and_forward: {kind: "boolean", default: false, doc: "QoS 1: updates the broker has not taken wait in the history"},
+  store_and_forward: {kind: "boolean", default: false, doc: "updates the broker has not taken wait in the history (QoS 1, or Sparkplug B)"},
   broker_port: {kind: "port", default: 1883, doc: "the hub's own broker: its MQTT port"},
   page_port: {kind: "port", default: 9001, doc: "the hub's own broker: the page's port"},
   // The hub's own broker serves the page from the package's web folder.
@@ -343,9 +343,9 @@ function checkedConfig(text, file) {
   if (c.opcua && !c.allow_anonymous && !c.users_file)
     throw new ConfigError("give users_file (make it with --add-user), or set allow_anonymous to true");
   if (!c.opcua && !publishes) throw new ConfigError("with opcua false, give at least one robot a topic to publish on");
-  if (c.store_and_forward && !(c.history && c.qos === 1 && c.format === "json"))
-    throw new ConfigError("store_and_forward keeps updates in the history until the broker acknowledges them: it needs " +
-                          "history true, qos 1 and format \"json\"");
+  if (c.store_and_forward && !(c.history && (c.qos === 1 || c.format === "sparkplug")))
+    throw new ConfigError("store_and_forward keeps updates in the history until the broker has them: it needs " +
+                          "history true, and qos 1 with format \"json\"");
   c.limits = {silence_s: c.silence_s, no_communication_bad_after_s: c.no_communication_bad_after_s};
   return c;
 }

@@ -124,7 +124,11 @@ async function openAtStart(config, settingsOf, say, mqtt = require("mqtt")) {
   }
 }
 
+// A start that goes on without the broker, whose updates are stored meanwhile: the line that says so.
+const storedLine = (e, what, broker) =>
+  e.message.replace(/(; the broker:)? \S+$/, "") + "; " + what + " stored until it can be reached at " + broker;
+
 // Whether a connection's error is a broker refusing MQTT 5 for 3.1.1.
 const refusesVersion5 = (e) => UNSUPPORTED_PROTOCOL.includes(e.code) && /^Connection refused/.test(e.message);
 
-module.exports = {StartError, open, openAtStart, refusesVersion5, reasonText, brokerProblem, FOR_GOOD};
+module.exports = {StartError, open, openAtStart, storedLine, refusesVersion5, reasonText, brokerProblem, FOR_GOOD};

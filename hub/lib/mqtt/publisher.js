@@ -24,7 +24,7 @@
 "use strict";
 
 const messages = require("../messages");
-const {StartError, FOR_GOOD, brokerProblem, open, openAtStart, reasonText} = require("./connection");
+const {StartError, FOR_GOOD, brokerProblem, open, openAtStart, reasonText, storedLine} = require("./connection");
 
 const START_TIMEOUT_MS = 10000;
 const WILL_REASON = "the hub has lost its connection to the broker, or has ended without saying why";
@@ -97,8 +97,7 @@ class Publisher {
     } catch (e) {
       if (!(e instanceof StartError && e.unreachable && this.forwards)) throw e;
       // Store-and-forward waits for the broker: what comes meanwhile is stored.
-      this.say(e.message.replace(/; the broker: .*$/, "") + "; the updates are stored until it can be reached at " +
-               this.config.broker);
+      this.say(storedLine(e, "the updates are", this.config.broker));
       this.client = open(this.config, settingsOf(this.config.mqtt_version || 5), this.mqtt);
       this.lostSaid = true;
       this.watch(this.client);

@@ -18,18 +18,35 @@
 // What the broker refuses (the subscription to commands, the death, a
 // connection it ends over a refused publish) is counted and said, and a
 // refusal that will not pass ends the start, or the hub.
+//
+// With store-and-forward (store: the history's recorder) what a robot would
+// send while the node is not born in a connection waits in the history's
+// outbox, and a broker that cannot be reached at start is waited for. After
+// the births (current values) the outbox goes out in order as DDATA whose
+// metrics are historical (is_historical: a host keeps them, with the times
+// they were taken, and does not take them as current), while live DDATA go
+// on. The broker answers no QoS 0 publish, so the node subscribes to its
+// commands again after each chunk, and every 200 ms while live data wait: the
+// broker answers in order, so its answer says it has taken what went before.
+// A chunk then leaves the outbox; live data the broker has not answered for
+// when the connection is lost go to the outbox (at least once). A robot keeps
+// its entries until its next birth. The node's metric "Store and
+// Forward/Backlog" says how many wait: in NBIRTH, then in NDATA as it changes.
 "use strict";
 
 const fs = require("fs");
 const path = require("path");
 const {ConfigError, clientIdOf} = require("../config");
-const {StartError, FOR_GOOD, brokerProblem, openAtStart, reasonText} = require("./connection");
+const {StartError, FOR_GOOD, brokerProblem, open, openAtStart, reasonText, storedLine} = require("./connection");
 
 const NAMESPACE = "spBv1.0";
 const AXES = 6;
 const REBIRTH = "Node Control/Rebirth";
 const QUALITY = {live: 192, held: 500, cut: 0};
 const START_TIMEOUT_MS = 10000;
+const BACKLOG = "Store and Forward/Backlog";
+const CHUNK = 500;  // historical DDATA between two of the broker's answers
+const CONFIRM_MS = 200;
 
 // The node's bdSeq from connection to connection, and from run to run of the
 // hub: a small file in the state folder holds the last one used, and each
@@ -102,6 +119,27 @@ class SparkplugNode {
     this.denied = null;        // why the broker takes nothing more of this node
     this.closing = false;
     this.onDenied = () => {};
+    this.store = null;          // store-and-forward: the recorder, set before start()
+    this.backlogAlias = robots.length * AXES + 1;
+    this.backlogSaid = null;
+    this.unconfirmed = [];      // live data sent since the broker's last answer: [device, entry]
+  }
+
+  // Store-and-forward is on, and its store can take updates.
+  get forwards() {
+    return this.store !== null && !this.store.broken;
+  }
+
+  // Updates in the outbox, of every robot.
+  get backlog() {
+    let n = 0;
+    for (const d of this.devices.values()) n += d.backlog;
+    return n;
+  }
+
+  // Born in a connection that is up: what is sent now goes out live.
+  get sending() {
+    return this.client !== null && this.client.connected && this.alive;
   }
 
   topic(type, device) {
@@ -146,17 +184,43 @@ class SparkplugNode {
     const c = this.config;
     const unreadable = this.sequence.load();
     if (unreadable !== null) this.say(unreadable);
-    const client = await openAtStart(c, (protocolVersion) => {
+    const settingsOf = (protocolVersion) => {
       this.advance(true);
       // Two cells' hubs on one PC are two nodes: the group is part of the id.
       return {protocolVersion, clientId: clientIdOf([this.group, this.node, "sparkplug"]), will: {topic: this.topic("NDEATH"), payload: this.death(), qos: 1, retain: false}};
-    }, this.say, this.mqtt);
+    };
+    let reached = true;
+    if (this.forwards) {
+      for (const d of this.devices.values()) d.backlog = await this.store.outboxCount(d.key);
+      setInterval(() => this.sayBacklog(), 1000).unref();
+      setInterval(() => this.unconfirmed.length && this.sending && this.answered(), CONFIRM_MS).unref();
+    }
+    let client;
+    try {
+      client = await openAtStart(c, settingsOf, this.say, this.mqtt);
+    } catch (e) {
+      if (!(e instanceof StartError && e.unreachable && this.forwards)) throw e;
+      // Store-and-forward waits for the broker: the node is born once it connects.
+      this.say(storedLine(e, "the robots' values are", c.broker));
+      client = open(c, settingsOf(c.mqtt_version || 5), this.mqtt);
+      reached = false;
+    }
     this.client = client;
-    client.on("connect", () => this.subscribe());
+    let errorSaid = null, lostSaid = !reached;
+    client.on("connect", () => {
+      errorSaid = null;
+      if (lostSaid) this.say("back at the broker; the broker: " + c.broker);
+      lostSaid = false;
+      this.subscribe();
+    });
     // The next connection is a new session: a new bdSeq, in its will and its birth.
     client.on("close", () => {
       this.alive = false;
       if (this.closing) return;
+      if (!lostSaid && this.forwards) this.say("lost the broker; the robots' values are stored meanwhile; reconnecting to " +
+                                               c.broker);
+      lostSaid = true;
+      this.keepUnconfirmed();
       this.advance(false);
       client.options.will.payload = this.death();
     });
@@ -171,8 +235,12 @@ class SparkplugNode {
         this.say("the broker ended the connection (" + reasonText(code) + "); reconnecting to " + c.broker);
       }
     });
-    client.on("error", (e) => this.say(brokerProblem(e) + "; trying again at " + c.broker));
+    client.on("error", (e) => {
+      if (e.message !== errorSaid) this.say(brokerProblem(e) + "; trying again at " + c.broker);
+      errorSaid = e.message;
+    });
     client.on("message", (topic, message) => this.command(message));
+    if (!reached) return;
     const born = await new Promise((resolve) => {
       const timer = setTimeout(() => resolve(false), timeoutMs);
       this.onBorn = (ok) => {
@@ -216,14 +284,53 @@ class SparkplugNode {
   born() {
     if (this.closing) return;
     this.seq = 0;
-    this.send("NBIRTH", null, [{name: "bdSeq", type: "Int64", value: this.bdSeq},
-                               {name: REBIRTH, type: "Boolean", value: false}]);
+    const metrics = [{name: "bdSeq", type: "Int64", value: this.bdSeq}, {name: REBIRTH, type: "Boolean", value: false}];
+    if (this.store !== null) {
+      this.backlogSaid = this.backlog;
+      metrics.push({name: BACKLOG, alias: this.backlogAlias, type: "UInt64", value: this.backlogSaid,
+                    timestamp: Date.now()});
+    }
+    this.send("NBIRTH", null, metrics);
     this.alive = true;
     if (this.onBorn) this.onBorn(true);
     for (const d of this.devices.values()) {
       d.live = false;
       d.birth();
     }
+  }
+
+  // Store-and-forward: the backlog in NDATA when it has changed (at most once a second).
+  sayBacklog() {
+    const backlog = this.backlog;
+    if (backlog === this.backlogSaid || !this.sending || this.closing) return;
+    this.backlogSaid = backlog;
+    this.send("NDATA", null, [{alias: this.backlogAlias, type: "UInt64", value: backlog, timestamp: Date.now()}]);
+  }
+
+  // Resolves true once the broker has answered a subscription sent after what
+  // was published before it (so it has taken that), false if the connection
+  // is lost first. Under MQTT 5 the broker sends no retained command again.
+  // Live data sent before it are then delivered.
+  answered() {
+    const client = this.client;
+    const sent = this.unconfirmed.length;
+    return new Promise((resolve) => {
+      const lost = () => resolve(false);
+      client.once("close", lost);
+      const options = client.options.protocolVersion === 5 ? {qos: 1, rh: 2} : {qos: 1};
+      client.subscribe(this.topic("NCMD"), options, (e, granted) => {
+        client.removeListener("close", lost);
+        const ok = !e && Array.isArray(granted) && granted.every((g) => g.qos < 0x80);
+        if (ok) this.unconfirmed.splice(0, sent);
+        resolve(ok);
+      });
+    });
+  }
+
+  // Live data the broker may not have: into the outbox, in the order sent.
+  keepUnconfirmed() {
+    for (const [device, entry] of this.unconfirmed) device.keep(entry);
+    this.unconfirmed = [];
   }
 
   command(message) {
@@ -261,17 +368,24 @@ class SparkplugNode {
           resolve(e || "acknowledged");
         });
       });
-      if (answer === "acknowledged") await new Promise((resolve) => this.client.end(false, {}, resolve));
-      else if (answer !== null && Number.isInteger(answer.code)) this.refusal("the node's death", answer.code);
+      if (answer === "acknowledged") {
+        this.unconfirmed = [];  // the broker has what went before the death
+        await new Promise((resolve) => this.client.end(false, {}, resolve));
+      } else if (answer !== null && Number.isInteger(answer.code)) this.refusal("the node's death", answer.code);
       else this.unacknowledged += 1;
     }
     this.client.end(true);
+    if (this.forwards) this.keepUnconfirmed();
     const undelivered = this.undelivered();
-    if (!undelivered) return {undelivered, line: null};
+    const backlog = this.forwards ? this.backlog : 0;
+    const waiting = backlog + " update(s) wait in the history for the broker, to go out as historical data from " +
+      "each robot's next birth on";
+    if (!undelivered) return {undelivered, line: backlog ? waiting : null};
     const causes = [];
     if (this.refused) causes.push(this.refused + " refused by the broker");
     if (this.unacknowledged) causes.push("the node's death not acknowledged within " + drainMs / 1000 + " s");
-    return {undelivered, line: undelivered + " of the node's messages were not delivered (" + causes.join(", ") + ")"};
+    return {undelivered, line: undelivered + " of the node's messages were not delivered (" + causes.join(", ") + ")" +
+            (backlog ? "; " + waiting : "")};
   }
 
   refusal(what, code) {
@@ -294,12 +408,15 @@ class Device {
     this.live = false;      // born, in this connection
     this.running = false;   // its gateway's run (or recording) is on
     this.latest = null;     // {values, quality, stamp}
+    this.key = node.topic("DDATA", settings.name);  // its entries in the outbox
+    this.backlog = 0;       // entries there
+    this.draining = false;
+    this.again = false;     // born again while draining: drain once more
   }
 
-  metrics(withNames) {
-    const l = this.latest;
+  metrics(withNames, l = this.latest, historical = false) {
     return l.values.map((value, k) => Object.assign(withNames ? {name: "axis" + (k + 1)} : {}, {
-      alias: this.alias(k), type: "Double", value, timestamp: l.stamp,
+      alias: this.alias(k), type: "Double", value, timestamp: l.stamp}, historical ? {isHistorical: true} : {}, {
       properties: Object.assign({Quality: {type: "Int32", value: l.quality}},
                                 withNames && this.units[k] ? {engUnit: {type: "String", value: this.units[k].symbol}} : {}),
     }));
@@ -309,6 +426,63 @@ class Device {
     if (this.latest === null || !this.running || !this.node.alive) return;
     this.node.send("DBIRTH", this.name, this.metrics(true));
     this.live = true;
+    this.drain();
+  }
+
+  // The latest values as DDATA (or in a birth), or, while the node is not born, kept in the outbox.
+  data() {
+    const node = this.node;
+    if (node.forwards && !node.sending) return this.keep(this.latest);
+    if (!this.live) this.birth();
+    else node.send("DDATA", this.name, this.metrics(false));
+    if (node.forwards && this.live) node.unconfirmed.push([this, this.latest]);
+  }
+
+  // Store-and-forward: an entry {values, quality, stamp} into the outbox, the values bit for bit.
+  keep(entry) {
+    this.node.store.outboxAdd(this.key, JSON.stringify({bits: Buffer.from(new Float64Array(entry.values).buffer)
+      .toString("hex"), quality: entry.quality, stamp: entry.stamp}));
+    this.backlog += 1;
+  }
+
+  // The outbox's entries as historical DDATA, in order, a chunk at a time; each
+  // chunk leaves the outbox once the broker has answered after it. Stops when
+  // the robot or the node is no longer born; the next birth goes on from there.
+  async drain() {
+    const node = this.node;
+    if (this.draining) {
+      this.again = true;
+      return;
+    }
+    if (!node.forwards || this.backlog === 0) return;
+    this.draining = true;
+    try {
+      while (this.backlog > 0 && this.live && node.sending) {
+        const rows = await node.store.outboxTake(this.key, 0, CHUNK);
+        if (rows.length === 0) {
+          this.backlog = 0;
+          break;
+        }
+        if (!this.live || !node.sending) break;
+        for (const row of rows) {
+          const e = JSON.parse(row.text);
+          const bits = Buffer.from(e.bits, "hex");
+          const values = Array.from(new Float64Array(bits.buffer.slice(bits.byteOffset, bits.byteOffset + bits.length)));
+          node.send("DDATA", this.name, this.metrics(false, {values, quality: e.quality, stamp: e.stamp}, true));
+        }
+        if (!(await node.answered())) break;
+        node.store.outboxDone(this.key, rows[rows.length - 1].id);
+        this.backlog = Math.max(0, this.backlog - rows.length);
+      }
+    } catch (e) {
+      // The history has failed (the recorder says so): what it held cannot go out.
+    } finally {
+      this.draining = false;
+    }
+    if (this.again) {
+      this.again = false;
+      this.drain();
+    }
   }
 
   began() {
@@ -322,15 +496,14 @@ class Device {
     const quality = qualityOf(verdict);
     const confirmed = report !== null && report.confirmed !== null ? report.confirmed : time;
     this.latest = {values, quality, stamp: Math.round(confirmed * 1000)};
-    if (!this.live) this.birth();
-    else this.node.send("DDATA", this.name, this.metrics(false));
+    this.data();
   }
 
   // A new verdict without new values (cut off by a silence, say): its quality.
   judged(verdict) {
-    if (!this.live || !verdict.withValues || this.latest.quality === qualityOf(verdict)) return;
+    if (this.latest === null || !verdict.withValues || this.latest.quality === qualityOf(verdict)) return;
     this.latest = Object.assign({}, this.latest, {quality: qualityOf(verdict)});
-    this.node.send("DDATA", this.name, this.metrics(false));
+    if (this.live || (this.node.forwards && !this.node.sending)) this.data();
   }
 
   ended() {
