@@ -61,10 +61,11 @@ def cpu_seconds(pid, thread=None):
     return (int(fields[11]) + int(fields[12])) / TICKS
 
 
-def rss_mb(pid):
+def rss_mb(pid, field="VmRSS"):
+    """A process's resident memory (MB), or with field "VmHWM" its peak so far."""
     with open("/proc/%d/status" % pid) as f:
         for line in f:
-            if line.startswith("VmRSS:"):
+            if line.startswith(field + ":"):
                 return int(line.split()[1]) / 1024
     return 0.0
 
@@ -248,7 +249,7 @@ def cell(args):
 def history(args):
     """The recorder's cost, in one run: the cell of `cell` (N robots from the broker,
     one subscriber on each robot's axis1) with the history off, then on; then
-    HistoryRead of one hour of one axis (360,000 values) from a history filled for it."""
+    HistoryRead of one hour of one axis (360,000 values; --read-hours) from a history filled for it."""
     with tempfile.TemporaryDirectory() as work:
         hub_dir = build_hub(work)
         broker = shipped_broker(work)
@@ -281,13 +282,16 @@ def history(args):
                     shutil.rmtree(folder)
             hour = os.path.join(work, "hour")
             filled = json.loads(subprocess.run([NODE, os.path.join(HERE, "hub", "history_read.js"), "fill", hour,
-                                                "bench1", "360000"], capture_output=True, text=True, check=True).stdout)
+                                                "bench1", str(round(args.read_hours * 360000))], capture_output=True,
+                                               text=True, check=True).stdout)
             hub, endpoint = start_hub(hub_dir, work, robots[:1], history_folder=hour, **login)
             try:
+                before = rss_mb(hub.p.pid, "VmHWM")
                 read = subprocess.run([NODE, os.path.join(HERE, "hub", "history_read.js"), "read", json.dumps(dict(
                     endpoint=endpoint, nodeId="ns=2;s=bench1.axis1", **{k: filled[k] for k in ("from", "to")}))],
                     capture_output=True, text=True, env=dict(os.environ, NODE_PATH=opcua_reader.HUB_LIBRARIES))
                 hour_read = json.loads(read.stdout.strip().splitlines()[-1])
+                hour_read["peak"] = (before, rss_mb(hub.p.pid, "VmHWM"))
             finally:
                 hub.stop()
         finally:
@@ -306,8 +310,10 @@ def history(args):
     hours = args.robots * args.seconds / 3600
     print("| history file (with its write-ahead log) | | %s |" % "; ".join(
         "%d bytes: %.0f MB a robot-hour" % (r["bytes"], r["bytes"] / hours / 1e6) for r in results[True]))
-    print("\nHistoryRead of one hour of one axis: %d values in %d pages, %.2f s, %d bytes received (%.1f MB)" % (
-        hour_read["values"], hour_read["pages"], hour_read["seconds"], hour_read["bytes"], hour_read["bytes"] / 1e6))
+    print("\nHistoryRead of %g hour(s) of one axis: %d values in %d pages, %.2f s, %d bytes received (%.1f MB); "
+          "the hub's peak resident memory %.0f MB before, %.0f MB after" % (
+              args.read_hours, hour_read["values"], hour_read["pages"], hour_read["seconds"], hour_read["bytes"], hour_read["bytes"] / 1e6,
+              *hour_read["peak"]))
 
 
 class PacedGateway(StandInGateway):
@@ -621,6 +627,7 @@ def main():
     parser.add_argument("--websockets", action="store_true", help="the hub reads the broker's WebSocket listener")
     parser.add_argument("--axes", type=int, default=1, choices=range(1, 7), help="monitored items a robot (cell)")
     parser.add_argument("--drop", action="store_true", help="cut the hub's connection to the broker once (cell)")
+    parser.add_argument("--read-hours", type=float, default=1, help="hours of one axis read by HistoryRead (history)")
     args = parser.parse_args()
     if args.rounds is None:
         args.rounds = 2 if args.what == "history" else 5

@@ -72,7 +72,9 @@ test("a hub killed is found again: everything up to its last batch, and the next
     robots: [{name: "r1", recording: "r1.csv", publish: "t/r1"}],  // at its pace: 30 s
   }));
   const child = spawn(process.execPath, [path.join(__dirname, "..", "hub.js"), "--config", path.join(folder, "hub.json")],
-                      {stdio: "ignore"});
+                      {stdio: ["ignore", "ignore", "pipe"]});
+  let told = "";
+  child.stderr.on("data", (d) => (told += d));
   const file = path.join(folder, "history", FILE_NAME);
   const count = () => {
     if (!fs.existsSync(file)) return 0;
@@ -86,7 +88,7 @@ test("a hub killed is found again: everything up to its last batch, and the next
     }
   };
   let seen = 0;
-  await until(() => (seen = count()) >= 100, "100 updates in the history");
+  await until(() => (seen = count()) >= 100, () => "100 updates in the history; the hub said: " + told);
   child.kill("SIGKILL");
   await new Promise((resolve) => child.once("exit", resolve));
 
@@ -235,6 +237,15 @@ test("HistoryRead gives back each axis's DataValues as its subscription saw them
       const refused = await readAll(axis1, start, end, 0);
       assert.strictEqual(refused.statusCode.name, "BadHistoryOperationUnsupported", start + " to " + end);
     }
+    // A point released, or never given, continues nothing.
+    const ask = async (continuationPoint, releaseContinuationPoints) => (await historyRead(new opcua.HistoryReadRequest({
+      nodesToRead: [{nodeId: axis1, continuationPoint}], releaseContinuationPoints,
+      historyReadDetails: new opcua.ReadRawModifiedDetails({startTime: from, endTime: to, numValuesPerNode: 3}),
+    }))).results[0];
+    const point = (await ask(null, false)).continuationPoint;
+    assert.deepStrictEqual([(await ask(point, true)).statusCode.name, (await ask(point, false)).statusCode.name,
+                            (await ask(Buffer.from("not one"), false)).statusCode.name],
+                           ["Good", "BadContinuationPointInvalid", "BadContinuationPointInvalid"]);
   } finally {
     await session.close();
     await client.disconnect();

@@ -11,7 +11,6 @@ const {EXIT, HubExit} = require("../exits");
 const {Batch, FILE_NAME} = require("./store");
 
 const BATCH_MS = 200;
-const READ_CHUNK = 50000;  // rows a history read takes from the thread at a time
 const TRIM_EVERY_MS = 60 * 1000;  // the retention's step, and at start
 
 class Recorder {
@@ -120,18 +119,11 @@ class Recorder {
   }
 
 
-  // One axis's DataValues with a source time in [from, to] (ms), the newest first
-  // when descending, at most limit (0: all), read in chunks: columns as axisRows.
-  async axisHistory(robot, axis, from, to, descending, limit) {
+  // A page of one axis's DataValues with a source time in [from, to] (ms), as
+  // store.js's axisRows gives them: past `after`, at most limit.
+  axisPage(robot, axis, from, to, descending, after, limit) {
     this.flush();  // what was shown a moment ago is history too
-    const all = {server: [], source: [], code: [], shown: [], values: []};
-    for (let after = null; ;) {
-      const want = limit === 0 ? READ_CHUNK : Math.min(READ_CHUNK, limit - all.source.length);
-      const rows = await this.ask({axis: [robot, axis, from, to, descending, after, want]});
-      for (const key of Object.keys(all)) all[key] = all[key].concat(Array.from(rows[key]));
-      if (rows.id.length < want || all.source.length === limit) return all;
-      after = rows.id[rows.id.length - 1];
-    }
+    return this.ask({axis: [robot, axis, from, to, descending, after, limit]});
   }
 
   ask(message) {

@@ -275,16 +275,20 @@ class Store {
     }));
   }
 
-  // One axis's DataValues with a source time in [from, to] (ms), in the order the
-  // variable took them (the newest first when descending), past the row `after`
-  // (a rowid; null to begin), at most limit: columns {id, server, source, code,
-  // shown, values}, values a Float64Array.
+  // One axis's DataValues with a source time in [from, to] (ms), in the order of
+  // their source times (the newest first when descending), past `after` (the
+  // last one read: [source, id]; null to begin), at most limit: columns {id,
+  // server, source, code, shown, values}, values a Float64Array.
   axisRows(robot, axis, from, to, descending, after, limit) {
     const id = this.robotIds.get(robot);
+    // Ties of source time in the order of the rows. The index on (robot, source) gives this order without a sort,
+    // and seeks the cursor's source time, given as the range's bound (SQLite seeks no row value).
+    const cursor = after !== null ? after : descending ? [to, Number.MAX_SAFE_INTEGER] : [from, 0];
+    const [low, high] = descending ? [from, cursor[0]] : [cursor[0], to];
     const rows = id === undefined ? [] : this.db.prepare(`SELECT rowid AS id, server, source, code, shown, vals
-        FROM updates WHERE robot = ? AND source >= ? AND source <= ? AND (axes >> ?) & 1 AND rowid ${descending ? "<" : ">"} ?
-        ORDER BY rowid ${descending ? "DESC" : ""} LIMIT ?`)
-      .all(id, from, to, axis, after === null ? (descending ? Number.MAX_SAFE_INTEGER : 0) : after, limit);
+        FROM updates WHERE robot = ? AND source >= ? AND source <= ? AND (source, rowid) ${descending ? "<" : ">"} (?, ?)
+        AND (axes >> ?) & 1 ORDER BY source ${descending ? "DESC" : ""}, rowid ${descending ? "DESC" : ""} LIMIT ?`)
+      .all(id, low, high, cursor[0], cursor[1], axis, limit);
     const values = new Float64Array(rows.length);
     rows.forEach((r, i) => {
       values[i] = r.vals === null ? NaN : new DataView(r.vals.buffer, r.vals.byteOffset, r.vals.byteLength)

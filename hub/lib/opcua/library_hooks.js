@@ -11,7 +11,7 @@ const {EXIT, HubExit} = require("../exits");
 const NEEDED = [
   "Subscription.minimumPublishingInterval", "Subscription.prototype.adjustSamplingInterval",
   "MonitoredItem.prototype.modify", "MonitoredItem.prototype._on_value_changed", "MonitoredItem.prototype.recordValue",
-  "sameDataValue", "isMinDate", "DataChangeFilter", "DeadbandType.None", "DataChangeTrigger.Status",
+  "sameDataValue", "DataChangeFilter", "DeadbandType.None", "DataChangeTrigger.Status",
 ];
 
 // The names of NEEDED (or of names, from root) that root lacks.
@@ -31,12 +31,11 @@ const MIN_PUBLISHING_INTERVAL_MS = 10;
 // one interval.
 const EVERY_CHANGE_MS = 10;
 
-let sameDataValue = null, isMinDate = null;
+let sameDataValue = null;
 
 function install(opcua) {
   if (lacking(opcua).length) refuse(lacking(opcua));
   sameDataValue = opcua.sameDataValue;
-  isMinDate = opcua.isMinDate;
   opcua.Subscription.minimumPublishingInterval = MIN_PUBLISHING_INTERVAL_MS;
 
   // Items that ask for EVERY_CHANGE_MS or less on an axis (-1 asks for the
@@ -100,19 +99,13 @@ function checkVariable(variable) {
 // (360,000 values) in one response would pass any message size a client takes.
 const HISTORY_PAGE = 10000;
 
-// The library pages a ReadRaw by the request's numValuesPerNode, and takes it
-// as how many to read where only one end of the range is given: the page is
-// capped here, and the read keeps the client's count (draxionAsked).
-function capHistoryPages(variable) {
+// A historizing variable's ReadRaw, done by read(context, details,
+// continuation, callback) instead of the library's, which reads a whole range
+// into memory before it pages it.
+function replaceHistoryRead(variable, read) {
   if (typeof variable._historyReadRaw !== "function") refuse(["UAVariable._historyReadRaw"]);
-  const raw = variable._historyReadRaw;
-  variable._historyReadRaw = function (context, details, ...rest) {
-    if (!rest[2] || !rest[2].continuationPoint) details.draxionAsked = details.numValuesPerNode;
-    // Newest first from an end, with no count, is refused by the library as it should be: left as asked.
-    const refused = isMinDate(details.startTime) && details.numValuesPerNode === 0;
-    if (!refused && (details.numValuesPerNode === 0 || details.numValuesPerNode > HISTORY_PAGE))
-      details.numValuesPerNode = HISTORY_PAGE;
-    return raw.call(this, context, details, ...rest);
+  variable._historyReadRaw = function (context, details, indexRange, dataEncoding, continuation, callback) {
+    read(context, details, continuation, callback);
   };
 }
 
@@ -125,4 +118,4 @@ function setHistoryCapabilities(server) {
   Object.assign(capabilities, {accessHistoryDataCapability: true, maxReturnDataValues: HISTORY_PAGE});
 }
 
-module.exports = {install, checkVariable, lacking, setDataValue, capHistoryPages, setHistoryCapabilities, HISTORY_PAGE};
+module.exports = {install, checkVariable, lacking, setDataValue, replaceHistoryRead, setHistoryCapabilities, HISTORY_PAGE};
