@@ -286,7 +286,8 @@ test("an export is a recording that plays back every update of its range bit for
     [["r1", "yesterday", before], /--from "yesterday" is not a time/],
     [["r1", before, "2000-01-01T00:00:00Z"], /--to is before --from/],
     [["r1", "2000-01-01T00:00:00Z", "2000-01-02T00:00:00Z"], /the history holds no update of r1 from 2000-01-01/],
+    [["r1", before, new Date().toISOString(), path.join(folder, "none", "x.csv")], /cannot write .*x\.csv: ENOENT/],
   ];
-  for (const [[robot, from, to], message] of refusals)
-    assert.throws(() => exportRecording(config, robot, from, to, exported), (e) => e.code === EXIT.usage && message.test(e.message));
+  for (const [[robot, from, to, file = exported], message] of refusals)
+    assert.throws(() => exportRecording(config, robot, from, to, file), (e) => e.code === EXIT.usage && message.test(e.message));
 });

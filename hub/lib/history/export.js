@@ -5,7 +5,7 @@
 
 const fs = require("fs");
 const {EXIT, HubExit} = require("../exits");
-const {readUpdates} = require("./store");
+const {eachUpdate} = require("./store");
 
 // A double in the shortest form that reads back as the same double, -0 kept.
 const text = (v) => (Object.is(v, -0) ? "-0.0" : String(v));
@@ -35,18 +35,31 @@ function exportRecording(config, robot, from, to, file) {
                       config.robots.map((r) => r.name).join(", ") + ")");
   const [start, end] = [timeOf(from, "--from"), timeOf(to, "--to")];
   if (end < start) throw new HubExit(EXIT.usage, "--to is before --from");
-  let rows;
+  // Written as read, in blocks of lines: a week of updates is gigabytes.
+  let fd = null, count = 0, first = null, block = [];
+  const write = () => {
+    fs.writeSync(fd, block.join("\n") + "\n");
+    block = [];
+  };
   try {
-    rows = readUpdates(config.history_folder, robot, start, end);
+    for (const row of eachUpdate(config.history_folder, robot, start, end)) {
+      if (fd === null) fd = fs.openSync(file, "w");
+      if (first === null) first = row.time;
+      block.push(line(row, first));
+      count += 1;
+      if (block.length === 10000) write();
+    }
+    if (block.length) write();
   } catch (e) {
+    if (e.syscall) throw new HubExit(EXIT.usage, "cannot write " + file + ": " + e.message);
     throw new HubExit(EXIT.usage, "cannot read the history in " + config.history_folder + ": " + e.message);
+  } finally {
+    if (fd !== null) fs.closeSync(fd);
   }
-  if (rows.length === 0)
+  if (count === 0)
     throw new HubExit(EXIT.usage, "the history holds no update of " + robot + " from " + new Date(start).toISOString() +
                       " to " + new Date(end).toISOString());
-  const first = rows[0].time;
-  fs.writeFileSync(file, rows.map((r) => line(r, first)).join("\n") + "\n");
-  return rows.length;
+  return count;
 }
 
 module.exports = {exportRecording, timeOf};

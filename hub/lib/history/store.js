@@ -305,20 +305,24 @@ class Store {
 }
 
 // A robot's updates (rows with a seq) that the hub took from `from` to `to` (ms,
-// its clock), in order, from the history in folder, opened only to read: the
-// file of a hub that runs is read as it stands.
-function readUpdates(folder, robot, from, to) {
+// its clock), in order, one at a time (a week of them would not fit in memory),
+// from the history in folder, opened only to read: the file of a hub that runs is
+// read as it stands.
+function* eachUpdate(folder, robot, from, to) {
   const file = path.join(folder, FILE_NAME);
   if (!fs.existsSync(file)) throw new Error("there is no " + FILE_NAME + " there");
   const db = new DatabaseSync(file, {readOnly: true});
   try {
     if (db.prepare("PRAGMA application_id").get().application_id !== APPLICATION_ID)
       throw new Error(file + " is not the hub's history");
-    return db.prepare(`SELECT u.time, u.vals, u.report, u.confirmed, u.since, u.readings, u.made FROM updates u
+    const rows = db.prepare(`SELECT u.time, u.vals, u.report, u.confirmed, u.since, u.readings, u.made FROM updates u
         JOIN robots r ON r.id = u.robot WHERE r.name = ? AND u.seq IS NOT NULL AND u.server >= ? AND u.server <= ?
-        ORDER BY u.rowid`).all(robot, from, to).map((r) => Object.assign(r, {
-      values: Array.from(new Float64Array(r.vals.buffer.slice(r.vals.byteOffset, r.vals.byteOffset + 8 * AXES))),
-    }));
+        ORDER BY u.rowid`).iterate(robot, from, to);
+    for (const r of rows) {
+      yield Object.assign(r, {
+        values: Array.from(new Float64Array(r.vals.buffer.slice(r.vals.byteOffset, r.vals.byteOffset + 8 * AXES))),
+      });
+    }
   } finally {
     db.close();
   }
@@ -369,4 +373,4 @@ function serveAsWorker({folder}) {
 
 if (!isMainThread && workerData && workerData.draxionHistory) serveAsWorker(workerData);
 
-module.exports = {Store, Batch, readUpdates, FILE_NAME, APPLICATION_ID};
+module.exports = {Store, Batch, eachUpdate, FILE_NAME, APPLICATION_ID};
