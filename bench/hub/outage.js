@@ -45,7 +45,7 @@ async function main() {
     if (!/\/D(BIRTH|DATA)\//.test(topic)) return;
     const metrics = decode(payload).metrics;
     const values = metrics.map((m) => m.value);
-    got.push({values, seq: values[5] % 1000000 + 1, historical: metrics[0].isHistorical === true});
+    got.push({values, seq: values[5] % 1000000 + 1, historical: metrics[0].isHistorical === true, at: Date.now()});
   });
   await new Promise((r) => subscriber.once("connect", r));
   await subscriber.subscribeAsync(sparkplug ? "spBv1.0/#" : "t/r1", {qos: 1});
@@ -103,7 +103,9 @@ async function main() {
     console.log(JSON.stringify({run: k + 1, sent: run.sent, received: once.length, every: once.length === run.sent,
                                 in_order: inOrder, duplicates: mine.length - once.length, exit_code: codes[k]}));
   }
+  const historical = got.filter((m) => m.historical);
   console.log(JSON.stringify({outage_minutes: minutes, restart, all_in_ms_after_return: allIn,
+                              historical_in_ms_after_return: historical.length ? historical.at(-1).at - back : null,
                               hub_said: said.filter((l) => /broker|wait|stopping/.test(l)).slice(-8), drained}));
   subscriber.end(true);
   if (line) line.close();

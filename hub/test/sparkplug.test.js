@@ -6,7 +6,8 @@
 // seq wrapping after 255, a rebirth on command, the values bit for bit, the
 // quality following a hold and a cut, a robot's death at its gateway's end,
 // the node's death (the will) when its connection is lost, a start that
-// cannot hang, and the broker's refusals counted.
+// cannot hang, the broker's refusals counted, and, with store-and-forward, live
+// data the broker had not answered for stored when the connection is lost.
 const assert = require("node:assert");
 const fs = require("fs");
 const net = require("net");
@@ -190,4 +191,41 @@ test("under MQTT 5 a death the broker refuses is counted as not delivered", asyn
   assert.ok(lines.includes("Sparkplug: the broker refused the node's death: not authorized"), lines);
   reader.end(true);
   await broker.stop();
+});
+
+test("store-and-forward: live data the broker has not answered for are stored when the connection is lost, each once",
+     async () => {
+  const {broker, url, close} = await aedesBroker();
+  const held = [];  // the broker's answers to the node's subscriptions, given when the test says
+  broker.authorizeSubscribe = (client, subscription, callback) => held.push(() => callback(null, subscription));
+  const kept = [];
+  const node = new SparkplugNode({broker: url, sparkplug_group: "g", machine: "pc1", state_folder: temporaryFolder()},
+                                 [{name: "r1"}], () => {});
+  node.store = {broken: false, outboxAdd: (key, text) => kept.push(JSON.parse(text)), outboxCount: async () => 0,
+                outboxTake: async () => [], outboxDone: () => {}};
+  const started = node.start();
+  await until(() => held.length === 1, "the subscription to commands");
+  held[0]();
+  await started;
+  const r1 = node.feedOf({name: "r1"});
+  const good = {code: "Good", cutOff: false, withValues: true};
+  const take = (v) => r1.take([v, 0, 0, 0, 0, 0], null, 100 + v, good);
+  r1.began();
+  // Two answers asked for while live data go on; the broker answers for 3, then for 5 of 7.
+  [1, 2, 3].forEach(take);
+  const first = node.answered();
+  [4, 5].forEach(take);
+  const second = node.answered();
+  [6, 7].forEach(take);
+  await until(() => held.length >= 3, "both asked");
+  held[1]();
+  assert.strictEqual(await first, true);
+  held[2]();
+  assert.strictEqual(await second, true);
+  node.client.stream.destroy();
+  await until(() => !node.alive, "the connection lost");
+  const axis1 = (entry) => new Float64Array(new Uint8Array(Buffer.from(entry.bits, "hex")).buffer)[0];
+  assert.deepStrictEqual(kept.map(axis1), [6, 7], "the two sent after the last answer, stored in order");
+  await node.finish(null, 200);
+  await close();
 });

@@ -123,6 +123,9 @@ class SparkplugNode {
     this.backlogAlias = robots.length * AXES + 1;
     this.backlogSaid = null;
     this.unconfirmed = [];      // live data sent since the broker's last answer: [device, entry]
+    this.liveSent = 0;          // live data put in unconfirmed, ever
+    this.liveSettled = 0;       // of those, the ones answered for or stored
+    this.timers = [];
   }
 
   // Store-and-forward is on, and its store can take updates.
@@ -192,8 +195,9 @@ class SparkplugNode {
     let reached = true;
     if (this.forwards) {
       for (const d of this.devices.values()) d.backlog = await this.store.outboxCount(d.key);
-      setInterval(() => this.sayBacklog(), 1000).unref();
-      setInterval(() => this.unconfirmed.length && this.sending && this.answered(), CONFIRM_MS).unref();
+      this.timers = [setInterval(() => this.sayBacklog(), 1000),
+                     setInterval(() => this.unconfirmed.length && this.sending && this.answered(), CONFIRM_MS)];
+      this.timers.forEach((t) => t.unref());
     }
     let client;
     try {
@@ -313,7 +317,7 @@ class SparkplugNode {
   // Live data sent before it are then delivered.
   answered() {
     const client = this.client;
-    const sent = this.unconfirmed.length;
+    const sent = this.liveSent;
     return new Promise((resolve) => {
       const lost = () => resolve(false);
       client.once("close", lost);
@@ -321,16 +325,23 @@ class SparkplugNode {
       client.subscribe(this.topic("NCMD"), options, (e, granted) => {
         client.removeListener("close", lost);
         const ok = !e && Array.isArray(granted) && granted.every((g) => g.qos < 0x80);
-        if (ok) this.unconfirmed.splice(0, sent);
+        if (ok) this.settle(sent);
         resolve(ok);
       });
     });
   }
 
+  // The live data sent up to the count `sent` are settled (answered for, or stored).
+  settle(sent) {
+    if (sent <= this.liveSettled) return;
+    this.unconfirmed.splice(0, sent - this.liveSettled);
+    this.liveSettled = sent;
+  }
+
   // Live data the broker may not have: into the outbox, in the order sent.
   keepUnconfirmed() {
     for (const [device, entry] of this.unconfirmed) device.keep(entry);
-    this.unconfirmed = [];
+    this.settle(this.liveSent);
   }
 
   command(message) {
@@ -358,6 +369,7 @@ class SparkplugNode {
   // if any, a line saying why.
   async finish(why, drainMs = START_TIMEOUT_MS) {
     this.closing = true;
+    this.timers.forEach(clearInterval);
     for (const d of this.devices.values()) d.ended();
     if (this.client.connected) {
       // A broker that does not acknowledge the death in time has the will.
@@ -369,7 +381,7 @@ class SparkplugNode {
         });
       });
       if (answer === "acknowledged") {
-        this.unconfirmed = [];  // the broker has what went before the death
+        this.settle(this.liveSent);  // the broker has what went before the death
         await new Promise((resolve) => this.client.end(false, {}, resolve));
       } else if (answer !== null && Number.isInteger(answer.code)) this.refusal("the node's death", answer.code);
       else this.unacknowledged += 1;
@@ -435,7 +447,10 @@ class Device {
     if (node.forwards && !node.sending) return this.keep(this.latest);
     if (!this.live) this.birth();
     else node.send("DDATA", this.name, this.metrics(false));
-    if (node.forwards && this.live) node.unconfirmed.push([this, this.latest]);
+    if (node.forwards && this.live) {
+      node.unconfirmed.push([this, this.latest]);
+      node.liveSent += 1;
+    }
   }
 
   // Store-and-forward: an entry {values, quality, stamp} into the outbox, the values bit for bit.
