@@ -118,7 +118,6 @@ class Recorder {
     if (!this.broken) this.worker.postMessage({trim: [Date.now(), ...this.keep]});
   }
 
-
   // A page of one axis's DataValues with a source time in [from, to] (ms), as
   // store.js's axisRows gives them: past `after`, at most limit.
   axisPage(robot, axis, from, to, descending, after, limit) {

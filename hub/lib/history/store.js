@@ -365,7 +365,8 @@ function serveAsWorker({folder}) {
       }
       if (m.axis) parentPort.postMessage({id: m.id, rows: store.axisRows(...m.axis)});
     } catch (e) {
-      parentPort.postMessage({id: m.id, failed: "cannot " + (m.axis || m.outboxTake ? "read" : "write") + " " + store.file + ": " +
+      // Every message with an id asks for an answer: a read.
+      parentPort.postMessage({id: m.id, failed: "cannot " + (m.id !== undefined ? "read" : "write") + " " + store.file + ": " +
                               e.message});
     }
   });

@@ -46,7 +46,8 @@ function installHistory(opcua, variable, robot, axis, history) {
       return answer(StatusCodes.Good, values, Buffer.from(key, "hex"));
     }
     if (key !== null) points.delete(key);
-    return answer(n === 0 && read.first ? StatusCodes.GoodNoData : StatusCodes.Good, values);
+    // Nothing at all in the range (a first page, which has no point yet) is GoodNoData.
+    return answer(n === 0 && key === null ? StatusCodes.GoodNoData : StatusCodes.Good, values);
   }
 
   // A ReadRaw: a start and an end (an end before the start: the newest first),
@@ -64,7 +65,6 @@ function installHistory(opcua, variable, robot, axis, history) {
         points.delete(key);
         return answer(StatusCodes.Good);
       }
-      read.first = false;
       return page(points, key, read);
     }
     if (continuation.releaseContinuationPoints) return answer(StatusCodes.Good);
@@ -76,7 +76,7 @@ function installHistory(opcua, variable, robot, axis, history) {
       from: noStart ? 0 : noEnd ? start : Math.min(start, end),
       to: noEnd ? Number.MAX_SAFE_INTEGER : noStart ? end : Math.max(start, end),
       descending: noStart || (!noEnd && end < start),
-      after: null, first: true,
+      after: null,
       left: noStart || noEnd ? count || Infinity : Infinity,
       page: Math.min(count || HISTORY_PAGE, HISTORY_PAGE),
     };
