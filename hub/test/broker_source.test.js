@@ -12,7 +12,9 @@ const {BrokerSource} = require("../lib/sources/broker");
 const {brokerLine, startMosquitto, temporaryFolder, until} = require("./rig");
 
 test("values are live only as the publisher sends them, while publisher and broker are there", () => {
-  const client = Object.assign(new EventEmitter(), {subscribe: () => {}, end: () => {}, options: {}});
+  // The topics subscribed to, whose retained messages the broker sends in its answer (answer()).
+  const asked = [];
+  const client = Object.assign(new EventEmitter(), {subscribe: (topics) => asked.push(...topics), end: () => {}, options: {}});
   const shown = [];
   const view = {show: (v) => shown.push(v.state + (v.cause ? ": " + v.cause : "")), missed: () => {}};
   const lines = [];
@@ -41,13 +43,23 @@ test("values are live only as the publisher sends them, while publisher and brok
     ["a new run of it", () => status("online"), "no_communication: the publisher is online again; no values from it yet"],
     ["its first values", () => update(false, 1), "live"],
     ["its next status", () => status("online"), "live"],
+    // A broker restarted from its store keeps the session and resends the will it had in flight; the
+    // publisher's "online" since then is not queued: only subscribing again brings it, retained.
+    ["a restart with the session kept", () => {
+      client.emit("close");
+      asked.length = 0;
+      client.emit("connect", {sessionPresent: true});
+      status("offline");
+      if (asked.includes("c/r1/status")) status("online", true);
+    }, "no_communication: the publisher is online again; no values from it yet"],
+    ["values as sent", () => update(false, 1), "live"],
   ];
   for (const [what, step, state] of steps) {
     step();
     assert.strictEqual(shown.at(-1), state, what);
   }
-  // Live only at the three updates as sent, never for a moment in between.
-  assert.strictEqual(shown.filter((s) => s === "live").length, 3, shown);
+  // Live only at the four updates as sent, never for a moment in between.
+  assert.strictEqual(shown.filter((s) => s === "live").length, 4, shown);
   update(false, 5);  // 2, 3 and 4 never came, across the status
   assert.strictEqual(robot.missedTally.count, 3);
   assert.ok(lines.includes("r1: 3 update(s) never arrived (3 in all)"), lines);

@@ -10,7 +10,12 @@
 // The reader keeps its session at the broker (a client id of its own that
 // stays the same from start to start, MQTT 5's session expiry): what the
 // broker queues for it while it is away, QoS 1, arrives when it is back, and
-// counts as no gap.
+// counts as no gap. It subscribes again at each connection all the same, for
+// the retained status as it stands: a broker that restarts from its store
+// resends the publisher's will it had in flight to the reader, while what the
+// publisher said after the restart and before the reader was back is not
+// queued for it (mosquitto 2.0.11), so the session alone would keep a publisher
+// that is back online offline.
 "use strict";
 
 const crypto = require("crypto");
@@ -52,7 +57,6 @@ class BrokerSource {
     }
     this.connected = false;
     this.everConnected = false;
-    this.subscribed = false;
   }
 
   // Why a robot's values are cut off now, or null.
@@ -115,7 +119,7 @@ class BrokerSource {
     const client = open(c, {protocolVersion, clientId: this.clientId, session: true}, this.mqtt);
     this.client = client;
     let lostSaid = false, errorSaid = null;
-    client.on("connect", (connack) => {
+    client.on("connect", () => {
       this.say((this.everConnected ? "back at the broker " : "connected to the broker ") + c.broker);
       this.everConnected = true;
       lostSaid = false;
@@ -126,12 +130,7 @@ class BrokerSource {
         feed.fresh = false;
         feed.robot.cut(this.linkOf(feed));
       }
-      // A session the broker kept has its subscriptions, and the messages queued for them; a
-      // run's first connection subscribes all the same, for the publisher's retained status.
-      if (!(connack && connack.sessionPresent) || !this.subscribed) {
-        this.subscribed = true;
-        client.subscribe(this.robots.flatMap((r) => [r.settings.topic + "/status", r.settings.topic]), {qos: 1});
-      }
+      client.subscribe(this.robots.flatMap((r) => [r.settings.topic + "/status", r.settings.topic]), {qos: 1});
     });
     client.on("close", () => {
       if (client !== this.client) return;
