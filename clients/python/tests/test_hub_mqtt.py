@@ -214,8 +214,9 @@ def test_login_and_tls(hub_package, secured_broker, tmp_path, case, tls, passwor
         settings["broker_password_file"] = str(tmp_path / "password")
     b = hub(hub_package, tmp_path, recorded(tmp_path, "cell/secure", rows, client_id="hub-" + case[:5]),
             password=password if from_env else "", **settings)
-    assert b.wait(30) == code, case
+    ended = b.wait(30)
     said = b.stderr.read()
+    assert ended == code, (case, said)
     assert says is None or says.replace("%d", str(secured_broker.port)) in said, (case, said)
     got = sub.wait_for(len(rows) if code == 0 else 10 ** 6, timeout=5 if code == 0 else 1)
     sub.close()
