@@ -12,7 +12,7 @@ const {BrokerSource} = require("../lib/sources/broker");
 const {brokerLine, startMosquitto, temporaryFolder, until} = require("./rig");
 
 test("values are live only as the publisher sends them, while publisher and broker are there", () => {
-  // The topics subscribed to, whose retained messages the broker sends in its answer (answer()).
+  // The topics subscribed to: a real broker answers a subscription with their retained messages.
   const asked = [];
   const client = Object.assign(new EventEmitter(), {subscribe: (topics) => asked.push(...topics), end: () => {}, options: {}});
   const shown = [];
